@@ -1,0 +1,112 @@
+// The global timing state and the tree of named, nested timers.
+#ifndef TIMETREE_REGISTRY_DTIMEMGR_H
+#define TIMETREE_REGISTRY_DTIMEMGR_H
+
+#include <cstdio>
+#include <cstring>
+
+#include "registry/ptrlist.h"
+#include "sibling/faults.h"
+#include "stopwatch/StopWatch.h"
+
+namespace timetree {
+
+// Names compare on their first kNameLength characters.
+constexpr int kNameLength = 25;
+constexpr int kNameSize = kNameLength + 1;
+
+// Copies at most kNameLength characters of source into the kNameSize bytes
+// of destination and zero-fills the rest, so that two names are equal
+// exactly when all kNameSize bytes are. A null source is the empty name.
+inline void CopyTimerName(char* destination, const char* source) {
+  if (source == nullptr) {
+    std::memset(destination, 0, kNameSize);
+    return;
+  }
+  std::strncpy(destination, source, kNameLength);
+  destination[kNameLength] = '\0';
+}
+
+inline bool SameName(const char* a, const char* b) {
+  return std::memcmp(a, b, kNameSize) == 0;
+}
+
+struct TimerNode {
+  char name[kNameSize] = {};
+  PtrList children;              // timers started while this one was current
+  TimerNode* parent = nullptr;   // null at top level
+  PtrList* owner = nullptr;      // the list that holds this node
+  StopWatch watch;
+  int stoppedImplicitly = 0;     // closed by a stop that named an outer timer
+  PtrListNode* slot = nullptr;   // this node's entry in its owner list
+
+  TimerNode() = default;
+  TimerNode(const TimerNode&) = delete;
+  TimerNode& operator=(const TimerNode&) = delete;
+  // Destroys and frees the whole subtree, without recursion.
+  ~TimerNode();
+
+  // A new record, or null when the allocation at site fails.
+  static TimerNode* Create(AllocSite site);
+};
+
+// Destroys and frees every timer in list with its whole subtree, then empties
+// list. owner is the node whose children list is (null for a list of top-level
+// timers or of flat records). Works at any depth without recursion.
+void DestroyTimers(PtrList& list, TimerNode* owner);
+
+// Visits every timer under the timers of top in depth-first order, a parent
+// before its children and siblings in list order, without recursion.
+// visit(node, depth) gets depth 0 for the timers of top and returns whether
+// to go on into the node's children. Lists of timers never hold null.
+template <class Visit>
+void WalkPreorder(const PtrList& top, Visit visit) {
+  for (PtrListNode* t = top.head(); t != nullptr; t = t->next) {
+    auto* root = static_cast<TimerNode*>(t->data);
+    if (root == nullptr) continue;
+    TimerNode* node = root;
+    int depth = 0;
+    bool descend = visit(node, depth);
+    for (;;) {
+      PtrListNode* next = descend ? node->children.head() : nullptr;
+      if (next != nullptr) {
+        ++depth;
+      } else {
+        // No child to enter: the next sibling, climbing as far as needed.
+        while (node != root) {
+          next = node->slot->next;
+          if (next != nullptr) break;
+          node = node->parent;
+          --depth;
+        }
+        if (next == nullptr) break;
+      }
+      node = static_cast<TimerNode*>(next->data);
+      descend = visit(node, depth);
+    }
+  }
+}
+
+struct TimeManager {
+  PtrList root;                   // top-level timers, in order of first start
+  TimerNode* current = nullptr;   // innermost running timer
+  PtrList* currentList = &root;   // where the next start looks and adds
+  int enabled = 0;                // last value of TIMING_ON
+  FILE* console = nullptr;        // console channel, while open
+  FILE* file = nullptr;           // file channel, while open
+  int bannerPrinted = 0;          // banner written since the last close
+
+  constexpr TimeManager() = default;
+  TimeManager(const TimeManager&) = delete;
+  TimeManager& operator=(const TimeManager&) = delete;
+  // Unload: closes the channels, clears the timers, disables timing.
+  ~TimeManager();
+};
+
+// The one global timing state. It is constant-initialised, so it is valid
+// before any constructor of the library or its host runs.
+extern TimeManager g_timeManager;
+
+}  // namespace timetree
+
+#endif  // TIMETREE_REGISTRY_DTIMEMGR_H

@@ -1,0 +1,51 @@
+// PtrList: a doubly linked list of untyped pointers whose nodes are carved
+// from blocks of a Morvex chain and released only all together.
+#ifndef TIMETREE_REGISTRY_PTRLIST_H
+#define TIMETREE_REGISTRY_PTRLIST_H
+
+#include "sibling/morvex.h"
+
+namespace timetree {
+
+struct PtrListNode {
+  PtrListNode* next;  // following node; in the free chain, the next free one
+  PtrListNode* prev;
+  void* data;
+};
+
+class PtrList {
+ public:
+  static constexpr int kBlockSize = 10;
+
+  constexpr PtrList() = default;
+  PtrList(const PtrList&) = delete;
+  PtrList& operator=(const PtrList&) = delete;
+  ~PtrList() { RemoveAll(); }
+
+  // Appends element and returns its node; null when no block could be had,
+  // in which case the list is unchanged.
+  PtrListNode* AddTail(void* element);
+  // Empties the list and releases every block in one pass.
+  void RemoveAll();
+
+  PtrListNode* head() const { return head_; }
+  PtrListNode* tail() const { return tail_; }
+  int count() const { return count_; }
+  Morvex* blocks() const { return blocks_; }
+
+  // Advances the head without releasing anything; only for consuming a list
+  // that is about to be emptied by RemoveAll.
+  void DropHead() { head_ = head_->next; }
+
+ private:
+  PtrListNode* head_ = nullptr;
+  PtrListNode* tail_ = nullptr;
+  int count_ = 0;
+  PtrListNode* free_ = nullptr;
+  Morvex* blocks_ = nullptr;
+  int blockSize_ = kBlockSize;
+};
+
+}  // namespace timetree
+
+#endif  // TIMETREE_REGISTRY_PTRLIST_H

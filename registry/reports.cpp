@@ -1,0 +1,123 @@
+// The flat and the indented timing report.
+#include "registry/reports.h"
+
+#include <cstring>
+
+#include "include/timetree.h"
+#include "output/channels.h"
+#include "registry/dtimemgr.h"
+#include "stopwatch/access.h"
+
+namespace timetree {
+
+namespace {
+
+constexpr char kHeaderFormat[] = "%-30s | %6s | %17s | %17s\n";
+constexpr char kRowFormat[] = "%-30s | %6d | %17lf | %17lf\n";
+constexpr char kWarning[] = "Warning:  some timers are still running\n";
+// Indentation stops growing once the label is this long.
+constexpr size_t kIndentLimit = 90;
+constexpr size_t kMaxUnitLength = 7;
+
+bool NothingToReport(const TimeManager& tm) {
+  return tm.enabled == 0 || tm.root.head() == nullptr;
+}
+
+void WriteWarningAndHeader(const TimeManager& tm) {
+  if (tm.current != nullptr || tm.currentList != &tm.root) {
+    TimeComment(kWarning);
+  }
+  TimeComment("\n");
+  CommentF(kHeaderFormat, "LABEL", "COUNT", "TOTAL", "AVERAGE");
+}
+
+}  // namespace
+
+bool MergeInto(TimerNode& node, PtrList& flat) {
+  for (PtrListNode* p = flat.head(); p != nullptr; p = p->next) {
+    auto* record = static_cast<TimerNode*>(p->data);
+    if (SameName(record->name, node.name)) {
+      int32_t& count = StopWatchAccess::Count(record->watch);
+      // Wrapping, not undefined, should the summed starts pass INT_MAX.
+      count = static_cast<int32_t>(static_cast<uint32_t>(count) +
+                                   static_cast<uint32_t>(node.watch.GetCount()));
+      StopWatchAccess::Elapsed(record->watch) +=
+          StopWatchAccess::Elapsed(node.watch);
+      return true;
+    }
+  }
+  TimerNode* record = TimerNode::Create(AllocSite::kFlatRecord);
+  if (record == nullptr) return false;
+  std::memcpy(record->name, node.name, kNameSize);
+  StopWatchAccess::Count(record->watch) = node.watch.GetCount();
+  StopWatchAccess::Elapsed(record->watch) = StopWatchAccess::Elapsed(node.watch);
+  record->owner = &flat;
+  record->slot = flat.AddTail(record);
+  if (record->slot == nullptr) {
+    delete record;
+    return false;
+  }
+  return true;
+}
+
+void PrintRow(TimerNode& node, int depth, int* implicit_seen,
+              const char* unit) {
+  if (unit == nullptr || unit[0] == '\0' ||
+      std::strlen(unit) > kMaxUnitLength) {
+    unit = ".";
+  }
+  const size_t unit_length = std::strlen(unit);
+
+  // At most 89 + 7 indentation characters and a 25-character name.
+  char label[kIndentLimit + kMaxUnitLength + kNameSize];
+  size_t length = 0;
+  for (int i = 0; i < depth && length < kIndentLimit; ++i) {
+    std::memcpy(label + length, unit, unit_length);
+    length += unit_length;
+  }
+  if (depth >= 0 && length > 0 && node.stoppedImplicitly != 0) {
+    label[0] = '?';
+    if (implicit_seen != nullptr) *implicit_seen = 1;
+  }
+  std::memcpy(label + length, node.name, kNameSize);  // name is terminated
+
+  const double seconds = node.watch.GetElapsedTime();
+  const int count = node.watch.GetCount();
+  const double average = count != 0 ? seconds / count : 0.0;
+  CommentF(kRowFormat, label, count, seconds, average);
+}
+
+}  // namespace timetree
+
+void TimePrint() {
+  timetree::TimeManager& tm = timetree::g_timeManager;
+  if (timetree::NothingToReport(tm)) return;
+  timetree::WriteWarningAndHeader(tm);
+  timetree::PtrList flat;
+  timetree::WalkPreorder(tm.root, [&flat](timetree::TimerNode* node, int) {
+    // A timer whose record could not be had is left out with its subtree.
+    return timetree::MergeInto(*node, flat);
+  });
+  for (timetree::PtrListNode* p = flat.head(); p != nullptr; p = p->next) {
+    timetree::PrintRow(*static_cast<timetree::TimerNode*>(p->data), -1,
+                       nullptr, nullptr);
+  }
+  timetree::DestroyTimers(flat, nullptr);
+}
+
+void TimePrintIndented(const char* unit) {
+  timetree::TimeManager& tm = timetree::g_timeManager;
+  if (timetree::NothingToReport(tm)) return;
+  int implicit_seen = 0;
+  timetree::WriteWarningAndHeader(tm);
+  timetree::WalkPreorder(tm.root, [&](timetree::TimerNode* node, int depth) {
+    timetree::PrintRow(*node, depth, &implicit_seen, unit);
+    return true;
+  });
+  if (implicit_seen != 0) {
+    TimeComment("\nTimers with ? were stopped implicitly\n");
+    TimeComment(
+        "This is usually due to an early return which avoided the "
+        "_time_stop\n");
+  }
+}

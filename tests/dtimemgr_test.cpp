@@ -1,0 +1,220 @@
+#include "registry/dtimemgr.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sibling/faults.h"
+#include "support.h"
+
+namespace {
+
+using timetree::g_timeManager;
+using timetree::TimerNode;
+using timetree_test::CommentLog;
+using Pieces = std::vector<std::string>;
+
+class TimerTree : public timetree_test::TimingTest {
+ protected:
+  static TimerNode* Top(int index) {
+    timetree::PtrListNode* p = g_timeManager.root.head();
+    for (int i = 0; i < index; ++i) p = p->next;
+    return static_cast<TimerNode*>(p->data);
+  }
+  static TimerNode* Child(TimerNode* node, int index) {
+    timetree::PtrListNode* p = node->children.head();
+    for (int i = 0; i < index; ++i) p = p->next;
+    return static_cast<TimerNode*>(p->data);
+  }
+  static bool Idle() {
+    return g_timeManager.current == nullptr &&
+           g_timeManager.currentList == &g_timeManager.root;
+  }
+};
+
+TEST_F(TimerTree, StartsAndStopsAreIgnoredUntilTimingIsRead) {
+  Switch("TIMING_ON", "1");  // set, but not read yet
+  TimeStartTimer("A");
+  TimeStopTimer("A");
+  TimeStopTimer("B");
+  EXPECT_EQ(g_timeManager.root.count(), 0);
+  EXPECT_TRUE(CommentLog::pieces.empty());
+}
+
+TEST_F(TimerTree, RepeatedStartOfOneNameContinuesOneTimer) {
+  OpenCapture();
+  Run("A", 10);
+  Run("A", 30);
+  ASSERT_EQ(g_timeManager.root.count(), 1);
+  EXPECT_EQ(Top(0)->watch.GetCount(), 2);
+  EXPECT_DOUBLE_EQ(Top(0)->watch.GetElapsedTime(), 0.040);
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(Captured(), "");
+}
+
+TEST_F(TimerTree, SameNameNestedInsideItselfIsAChild) {
+  OpenCapture();
+  TimeStartTimer("A");
+  TimeStartTimer("A");
+  TimeStopTimer("A");
+  TimeStopTimer("A");
+  ASSERT_EQ(g_timeManager.root.count(), 1);
+  TimerNode* outer = Top(0);
+  ASSERT_EQ(outer->children.count(), 1);
+  TimerNode* inner = Child(outer, 0);
+  EXPECT_EQ(inner->parent, outer);
+  EXPECT_EQ(inner->owner, &outer->children);
+  EXPECT_EQ(outer->watch.GetCount(), 1);
+  EXPECT_EQ(inner->watch.GetCount(), 1);
+  EXPECT_EQ(inner->stoppedImplicitly, 0);
+  EXPECT_TRUE(Idle());
+}
+
+TEST_F(TimerTree, StopOfOuterTimerClosesAndMarksInnerOnes) {
+  OpenCapture();
+  TimeStartTimer("A");
+  TimeStartTimer("B");
+  TimeStartTimer("C");
+  timetree_test::FakeClock::now += 7;
+  TimeStopTimer("A");
+  TimerNode* a = Top(0);
+  TimerNode* b = Child(a, 0);
+  TimerNode* c = Child(b, 0);
+  EXPECT_EQ(a->stoppedImplicitly, 0);
+  EXPECT_EQ(b->stoppedImplicitly, 1);
+  EXPECT_EQ(c->stoppedImplicitly, 1);
+  for (TimerNode* t : {a, b, c}) {
+    EXPECT_DOUBLE_EQ(t->watch.GetElapsedTime(), 0.007) << t->name;
+  }
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(Captured(), "");
+}
+
+TEST_F(TimerTree, StopNamingNoRunningTimerClosesAllAndSaysSoOnce) {
+  OpenCapture();
+  TimeStartTimer("A");
+  TimeStartTimer("B");
+  TimeStopTimer("B-typo");
+  EXPECT_EQ(CommentLog::pieces,
+            (Pieces{"Timer could not find timer \"", "B-typo",
+                    "\"\nCheck that start and stop have the same name\n"}));
+  EXPECT_EQ(Child(Top(0), 0)->stoppedImplicitly, 1);
+  EXPECT_EQ(Top(0)->stoppedImplicitly, 0);  // never set at top level
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(Captured(),
+            "Timer could not find timer \"B-typo\"\n"
+            "Check that start and stop have the same name\n");
+}
+
+TEST_F(TimerTree, StopWithNoTimerRunningIsReportedInThreePieces) {
+  OpenCapture();
+  TimeStopTimer("X");
+  TimeStopTimer(nullptr);
+  EXPECT_EQ(CommentLog::pieces,
+            (Pieces{"No timer active while trying to stop timer \"", "X", "\"\n",
+                    "No timer active while trying to stop timer \"", "\"\n"}));
+  EXPECT_EQ(Captured(),
+            "No timer active while trying to stop timer \"X\"\n"
+            "No timer active while trying to stop timer \"\"\n");
+}
+
+TEST_F(TimerTree, NamesCompareOnTheirFirst25CharactersOnly) {
+  OpenCapture();
+  const char* long_a = "abcdefghijklmnopqrstuvwxy-first";
+  const char* long_b = "abcdefghijklmnopqrstuvwxy-second";
+  Run(long_a, 1);
+  Run(long_b, 1);
+  ASSERT_EQ(g_timeManager.root.count(), 1);
+  EXPECT_STREQ(Top(0)->name, "abcdefghijklmnopqrstuvwxy");
+  EXPECT_EQ(Top(0)->watch.GetCount(), 2);
+  // Messages echo the name as passed, uncut.
+  TimeStopTimer(long_b);
+  EXPECT_EQ(Captured(), std::string("No timer active while trying to stop timer \"") +
+                            long_b + "\"\n");
+}
+
+TEST_F(TimerTree, NullAndEmptyNamesAreOneTimer) {
+  OpenCapture();
+  Run(nullptr, 1);
+  Run("", 1);
+  TimeStartTimer(nullptr);
+  TimeStopTimer("");
+  ASSERT_EQ(g_timeManager.root.count(), 1);
+  EXPECT_STREQ(Top(0)->name, "");
+  EXPECT_EQ(Top(0)->watch.GetCount(), 3);
+  EXPECT_EQ(Captured(), "");
+}
+
+TEST_F(TimerTree, ClearWithRunningTimerNamesItThenTheListLine) {
+  OpenCapture();
+  TimeStartTimer("A");
+  TimeStartTimer("B");
+  TimeClear();
+  EXPECT_EQ(g_timeManager.root.count(), 0);
+  EXPECT_EQ(g_timeManager.root.blocks(), nullptr);
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(CommentLog::pieces,
+            (Pieces{"dtimemgr - TimeClear deleted running timer: B\n",
+                    "dtimemgr search_list problem\n"}));
+  // Timing stays on: the cleared tree fills again.
+  Run("C", 1);
+  EXPECT_EQ(g_timeManager.root.count(), 1);
+}
+
+TEST_F(TimerTree, FailedTimerAllocationLeavesTheStateAsItWas) {
+  OpenCapture();
+  TimeStartTimer("A");
+  timetree::g_faultHook = [](timetree::AllocSite site) {
+    return site == timetree::AllocSite::kTimer;
+  };
+  TimeStartTimer("B");
+  timetree::g_faultHook = nullptr;
+  EXPECT_EQ(g_timeManager.current, Top(0));
+  EXPECT_EQ(Top(0)->children.count(), 0);
+  // The host's stop of B now closes A and says B was not found.
+  TimeStopTimer("B");
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(Top(0)->watch.GetCount(), 1);
+}
+
+TEST_F(TimerTree, FailedListBlockFreesTheNewTimerAndStartsNothing) {
+  OpenCapture();
+  for (int i = 0; i < 10; ++i) Run(std::to_string(i).c_str(), 1);
+  timetree::g_faultHook = [](timetree::AllocSite site) {
+    return site == timetree::AllocSite::kListBlock;
+  };
+  TimeStartTimer("eleventh");  // needs a second block of the root list
+  timetree::g_faultHook = nullptr;
+  EXPECT_EQ(g_timeManager.root.count(), 10);
+  EXPECT_TRUE(Idle());
+  Run("eleventh", 1);
+  EXPECT_EQ(g_timeManager.root.count(), 11);
+}
+
+// A million nested timers: stopping, both reports and clearing must not
+// recurse as deep as the nesting (the default stack is 8 MiB).
+TEST_F(TimerTree, MillionLevelsDeepNeitherRecursesNorLoses) {
+  constexpr int kDepth = 1000000;
+  Switch("TIMING_ON", "1");
+  Switch("TIMING_FILE", "1");
+  TimeOpenOStream("/dev/null");
+  for (int i = 0; i < kDepth; ++i) TimeStartTimer("deep");
+  TimePrintIndented(nullptr);
+  TimeStopTimer("nowhere");  // closes every level, outermost last
+  EXPECT_TRUE(Idle());
+  TimerNode* node = Top(0);
+  int depth = 1;
+  while (node->children.head() != nullptr) {
+    node = Child(node, 0);
+    ++depth;
+    ASSERT_EQ(node->stoppedImplicitly, 1);
+  }
+  EXPECT_EQ(depth, kDepth);
+  TimePrint();
+  TimePrintIndented(".");
+  TimeClear();
+  EXPECT_EQ(g_timeManager.root.count(), 0);
+}
+
+}  // namespace

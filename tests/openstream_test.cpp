@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "registry/dtimemgr.h"
+#include "support.h"
+
+namespace {
+
+using timetree_test::ReadFile;
+
+class OpenStream : public timetree_test::TimingTest {};
+
+TEST_F(OpenStream, FileSwitchOnWithNullPathOpensNothing) {
+  Switch("TIMING_ON", "1");
+  Switch("TIMING_FILE", "1");
+  TimeOpenOStream(nullptr);
+  EXPECT_EQ(timetree::g_timeManager.file, nullptr);
+  EXPECT_EQ(timetree::g_timeManager.enabled, 1);
+}
+
+TEST_F(OpenStream, SecondOpenKeepsTheFirstFileUntilTheSwitchTurnsOff) {
+  OpenCapture();
+  const std::string second = NewFile("second");
+  TimeComment("one\n");
+  TimeOpenOStream(second.c_str());
+  TimeComment("two\n");
+  Switch("TIMING_FILE", "0");
+  TimeOpenOStream(second.c_str());
+  TimeComment("three\n");
+  EXPECT_EQ(timetree::g_timeManager.file, nullptr);
+  EXPECT_EQ(ReadFile(path_), "one\ntwo\n");
+  EXPECT_EQ(ReadFile(second), "");  // never created
+}
+
+TEST_F(OpenStream, ConsoleSwitchTurnedOffReleasesTheConsole) {
+  Switch("TIMING_CONSOLE", "on");
+  TimeOpenOStream(nullptr);
+  EXPECT_EQ(timetree::g_timeManager.console, stdout);
+  Switch("TIMING_CONSOLE", "off");
+  TimeOpenOStream(nullptr);
+  EXPECT_EQ(timetree::g_timeManager.console, nullptr);
+}
+
+TEST_F(OpenStream, AllSwitchesOffDisablesClosesAndDeletesTimers) {
+  OpenCapture();
+  Run("A", 5);
+  Switch("TIMING_ON", "0");
+  Switch("TIMING_FILE", "0");
+  Switch("TIMING_CONSOLE", "0");
+  TimeOpenOStream(path_.c_str());
+  EXPECT_EQ(timetree::g_timeManager.enabled, 0);
+  EXPECT_EQ(timetree::g_timeManager.file, nullptr);
+  EXPECT_EQ(timetree::g_timeManager.console, nullptr);
+  EXPECT_EQ(timetree::g_timeManager.root.count(), 0);
+}
+
+TEST_F(OpenStream, RunningTimerMessageGoesToTheChannelsOpenBefore) {
+  OpenCapture();
+  TimeStartTimer("busy");
+  Switch("TIMING_FILE", "0");
+  TimeOpenOStream(nullptr);
+  EXPECT_EQ(ReadFile(path_),
+            "dtimemgr - TimeClear deleted running timer: busy\n"
+            "dtimemgr search_list problem\n");
+}
+
+TEST_F(OpenStream, UnopenableFileIsTriedAgainAtTheNextCall) {
+  Switch("TIMING_ON", "1");
+  Switch("TIMING_FILE", "1");
+  TimeOpenOStream("/nonexistent-dir/timetree/out.txt");
+  EXPECT_EQ(timetree::g_timeManager.file, nullptr);
+  path_ = NewFile("retry");
+  TimeOpenOStream(path_.c_str());
+  EXPECT_NE(timetree::g_timeManager.file, nullptr);
+  TimeComment("ok\n");
+  EXPECT_EQ(Captured(), "ok\n");
+}
+
+}  // namespace
