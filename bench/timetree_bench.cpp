@@ -1,14 +1,44 @@
-// Costs of the measured path, each to be read as a ratio to the raw clock
-// reads measured in the same run.
+// Costs of the measured path. Each figure is to be read as a ratio to the
+// baselines measured in the same run (raw counter reads, calls of an empty
+// library function); bench/ratios.py prints those ratios.
 #include <benchmark/benchmark.h>
 #include <timetree.h>
+#include <x86intrin.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+#include <vector>
+
+void EmptyLibraryCall(const char*);
 
 namespace {
 
-void BM_TwoClockReads(benchmark::State& state) {
+// Timing on, every channel closed, no timers.
+void Reset(const char* on = "1") {
+  setenv("TIMING_ON", on, 1);
+  setenv("TIMING_FILE", "1", 1);
+  setenv("TIMING_CONSOLE", "0", 1);
+  TimeCloseOStream();
+  TimeClear();
+}
+
+std::vector<std::string> Names(int n, const char* stem) {
+  std::vector<std::string> names;
+  for (int i = 0; i < n; ++i) names.push_back(stem + std::to_string(i));
+  return names;
+}
+
+void BM_RawRdtscPair(benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(__rdtsc());
+    benchmark::DoNotOptimize(__rdtsc());
+  }
+}
+BENCHMARK(BM_RawRdtscPair);
+
+void BM_ClockGettimePair(benchmark::State& state) {
   for (auto _ : state) {
     timespec a, b;
     clock_gettime(CLOCK_MONOTONIC, &a);
@@ -17,7 +47,15 @@ void BM_TwoClockReads(benchmark::State& state) {
     benchmark::DoNotOptimize(b);
   }
 }
-BENCHMARK(BM_TwoClockReads);
+BENCHMARK(BM_ClockGettimePair);
+
+void BM_EmptyLibraryCallPair(benchmark::State& state) {
+  for (auto _ : state) {
+    EmptyLibraryCall("t");
+    EmptyLibraryCall("t");
+  }
+}
+BENCHMARK(BM_EmptyLibraryCallPair);
 
 void BM_StopWatchStartStop(benchmark::State& state) {
   StopWatch watch;
@@ -28,20 +66,137 @@ void BM_StopWatchStartStop(benchmark::State& state) {
 }
 BENCHMARK(BM_StopWatchStartStop);
 
-void BM_ExistingTimerStartStop(benchmark::State& state) {
-  setenv("TIMING_ON", "1", 1);
-  TimeClear();
+// Start and stop of an existing timer inside one enclosing timer.
+void BM_ExistingTimerDepth1(benchmark::State& state) {
+  Reset();
   TimeStartTimer("outer");
-  TimeStartTimer("t");
-  TimeStopTimer("t");
   for (auto _ : state) {
     TimeStartTimer("t");
     TimeStopTimer("t");
   }
   TimeStopTimer("outer");
-  TimeClear();
+  Reset();
 }
-BENCHMARK(BM_ExistingTimerStartStop);
+BENCHMARK(BM_ExistingTimerDepth1);
+
+// The last of n siblings, started and stopped again and again.
+void BM_LastOfSiblings(benchmark::State& state) {
+  Reset();
+  const auto names = Names(static_cast<int>(state.range(0)), "sibling");
+  TimeStartTimer("outer");
+  for (const auto& name : names) {
+    TimeStartTimer(name.c_str());
+    TimeStopTimer(name.c_str());
+  }
+  const char* last = names.back().c_str();
+  for (auto _ : state) {
+    TimeStartTimer(last);
+    TimeStopTimer(last);
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_LastOfSiblings)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
+
+// Every sibling in turn: the average walk is half the list.
+void BM_RoundRobinSiblings(benchmark::State& state) {
+  Reset();
+  const auto names = Names(static_cast<int>(state.range(0)), "sibling");
+  TimeStartTimer("outer");
+  for (const auto& name : names) {
+    TimeStartTimer(name.c_str());
+    TimeStopTimer(name.c_str());
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    const char* name = names[i].c_str();
+    TimeStartTimer(name);
+    TimeStopTimer(name);
+    if (++i == names.size()) i = 0;
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_RoundRobinSiblings)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
+
+void BM_Disabled(benchmark::State& state) {
+  Reset("0");
+  for (auto _ : state) {
+    TimeStartTimer("t");
+    TimeStopTimer("t");
+  }
+  Reset();
+}
+BENCHMARK(BM_Disabled);
+
+// First start (and stop) of a new timer; the tree is cleared after every n
+// new timers, so that each first start walks at most n - 1 siblings.
+void BM_FirstStart(benchmark::State& state) {
+  Reset();
+  const auto names = Names(static_cast<int>(state.range(0)), "new");
+  size_t i = 0;
+  for (auto _ : state) {
+    TimeStartTimer(names[i].c_str());
+    TimeStopTimer(names[i].c_str());
+    if (++i == names.size()) {
+      state.PauseTiming();
+      TimeClear();
+      i = 0;
+      state.ResumeTiming();
+    }
+  }
+  Reset();
+}
+// Fixed iteration counts: the set-up between timed parts is not counted
+// towards the minimum time, and would otherwise run for minutes.
+BENCHMARK(BM_FirstStart)->Arg(10)->Arg(100)->Arg(1000)->Iterations(100000);
+
+// A tree of fan-out 10 and the given number of levels (levels 3, 4, 5 make
+// 1,110, 11,110 and 111,110 timers). Timers at one depth share ten names,
+// as the stretches of a real host repeat.
+void BuildLevel(int level, int levels) {
+  static const char* const kNames[] = {"c0", "c1", "c2", "c3", "c4",
+                                       "c5", "c6", "c7", "c8", "c9"};
+  for (const char* name : kNames) {
+    TimeStartTimer(name);
+    if (level + 1 < levels) BuildLevel(level + 1, levels);
+    TimeStopTimer(name);
+  }
+}
+
+void BuildTree(int levels) { BuildLevel(0, levels); }
+
+void BM_ClearTimers(benchmark::State& state) {
+  Reset();
+  for (auto _ : state) {
+    state.PauseTiming();
+    BuildTree(static_cast<int>(state.range(0)));
+    state.ResumeTiming();
+    TimeClear();
+  }
+  Reset();
+}
+BENCHMARK(BM_ClearTimers)->Arg(3)->Arg(4)->Arg(5)->Iterations(20)
+    ->Unit(benchmark::kMicrosecond);
+
+template <bool kIndented>
+void BM_Report(benchmark::State& state) {
+  Reset();
+  TimeOpenOStream("/dev/null");
+  BuildTree(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    if (kIndented) {
+      TimePrintIndented(nullptr);
+    } else {
+      TimePrint();
+    }
+  }
+  Reset();
+}
+BENCHMARK_TEMPLATE(BM_Report, false)->Name("BM_PrintFlat")->Arg(3)->Arg(4)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE(BM_Report, true)->Name("BM_PrintIndented")->Arg(3)->Arg(4)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include "include/timetree.h"
 #include "output/channels.h"
 #include "sibling/switches.h"
+#include "stopwatch/access.h"
 
 namespace timetree {
 
@@ -25,6 +26,18 @@ TimerNode* TimerNode::Create(AllocSite site) {
 }
 
 TimerNode::~TimerNode() { DestroyTimers(children, this); }
+
+TimerNode* FindTimer(const PtrList& list, const char* name) {
+  // The name is cut and zero-padded once, so that each timer costs a
+  // fixed-size compare of whole words.
+  char key[kNameSize];
+  CopyTimerName(key, name);
+  for (PtrListNode* p = list.head(); p != nullptr; p = p->next) {
+    auto* node = static_cast<TimerNode*>(p->data);
+    if (SameName(node->name, key)) return node;
+  }
+  return nullptr;
+}
 
 void DestroyTimers(PtrList& list, TimerNode* owner) {
   // Each list is consumed from its head; a child's own list is consumed
@@ -54,31 +67,33 @@ void DestroyTimers(PtrList& list, TimerNode* owner) {
 }  // namespace timetree
 
 using timetree::g_timeManager;
+using timetree::StopWatchAccess;
 using timetree::TimerNode;
 
 void TimeStartTimer(const char* name) {
   timetree::TimeManager& tm = g_timeManager;
   if (tm.enabled == 0) return;
 
-  char key[timetree::kNameSize];
-  timetree::CopyTimerName(key, name);
-
   // Only the current timer's children are searched: the same name under
-  // another parent is another timer.
-  for (timetree::PtrListNode* p = tm.currentList->head(); p != nullptr;
-       p = p->next) {
-    auto* node = static_cast<TimerNode*>(p->data);
-    if (timetree::SameName(node->name, key)) {
-      tm.current = node;
-      tm.currentList = &node->children;
-      node->watch.StartTimer();  // last, so the search is not timed
-      return;
-    }
+  // another parent is another timer. A list never holds two timers of one
+  // name, so any match is the first. The timer last found in the list is
+  // tried before the walk: loops start the same timer again and again.
+  timetree::PtrList* list = tm.currentList;
+  auto* node = static_cast<TimerNode*>(list->hint());
+  if (node == nullptr || !timetree::NameMatches(node->name, name)) {
+    node = timetree::FindTimer(*list, name);
+  }
+  if (node != nullptr) {
+    list->set_hint(node);
+    tm.current = node;
+    tm.currentList = &node->children;
+    StopWatchAccess::Start(node->watch);  // last, so the search is not timed
+    return;
   }
 
-  TimerNode* node = TimerNode::Create(timetree::AllocSite::kTimer);
+  node = TimerNode::Create(timetree::AllocSite::kTimer);
   if (node == nullptr) return;
-  std::memcpy(node->name, key, sizeof key);
+  timetree::CopyTimerName(node->name, name);
   node->parent = tm.current;
   node->owner = tm.currentList;
   node->slot = tm.currentList->AddTail(node);
@@ -87,17 +102,16 @@ void TimeStartTimer(const char* name) {
     delete node;
     return;
   }
+  list->set_hint(node);
   tm.current = node;
   tm.currentList = &node->children;
-  node->watch.StartTimer();  // last, so the bookkeeping is not timed
+  StopWatchAccess::Start(node->watch);  // last, so the bookkeeping is not timed
 }
 
 void TimeStopTimer(const char* name) {
   timetree::TimeManager& tm = g_timeManager;
   if (tm.enabled == 0) return;
 
-  char key[timetree::kNameSize];
-  bool have_key = false;
   // Each turn closes the current timer; the loop goes on outwards while the
   // name is not the closed timer's and that timer had a parent.
   for (;;) {
@@ -109,14 +123,10 @@ void TimeStopTimer(const char* name) {
       return;
     }
     // Stop first, so that the name handling below is not timed.
-    node->watch.StopTimer();
-    if (!have_key) {
-      timetree::CopyTimerName(key, name);
-      have_key = true;
-    }
+    StopWatchAccess::Stop(node->watch);
 
     bool go_on = false;
-    if (!timetree::SameName(node->name, key)) {
+    if (!timetree::NameMatches(node->name, name)) {
       if (node->parent != nullptr) {
         node->stoppedImplicitly = 1;
         go_on = true;

@@ -31,6 +31,18 @@ inline bool SameName(const char* a, const char* b) {
   return std::memcmp(a, b, kNameSize) == 0;
 }
 
+// Whether a host's name, cut to kNameLength characters, equals a stored
+// name: the same answer as copying it with CopyTimerName and comparing with
+// SameName, without the copy. Null is the empty name.
+inline bool NameMatches(const char* stored, const char* name) {
+  if (name == nullptr) return stored[0] == '\0';
+  for (int i = 0; i < kNameLength; ++i) {
+    if (stored[i] != name[i]) return false;
+    if (name[i] == '\0') return true;
+  }
+  return true;  // stored[kNameLength] is always the terminator
+}
+
 struct TimerNode {
   char name[kNameSize] = {};
   PtrList children;              // timers started while this one was current
@@ -49,6 +61,10 @@ struct TimerNode {
   // A new record, or null when the allocation at site fails.
   static TimerNode* Create(AllocSite site);
 };
+
+// The timer of list whose name equals name cut to kNameLength characters,
+// or null.
+TimerNode* FindTimer(const PtrList& list, const char* name);
 
 // Destroys and frees every timer in list with its whole subtree, then empties
 // list. owner is the node whose children list is (null for a list of top-level

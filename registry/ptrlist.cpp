@@ -34,6 +34,7 @@ PtrListNode* PtrList::AddTail(void* element) {
 void PtrList::RemoveAll() {
   count_ = 0;
   head_ = tail_ = free_ = nullptr;
+  hint_ = nullptr;
   Morvex::FreeDataChain(blocks_);
   blocks_ = nullptr;
 }

@@ -33,6 +33,11 @@ class PtrList {
   int count() const { return count_; }
   Morvex* blocks() const { return blocks_; }
 
+  // The element that its user last looked up in this list, or null; emptied
+  // by RemoveAll, so it never outlives the elements.
+  void* hint() const { return hint_; }
+  void set_hint(void* element) { hint_ = element; }
+
   // Advances the head without releasing anything; only for consuming a list
   // that is about to be emptied by RemoveAll.
   void DropHead() { head_ = head_->next; }
@@ -44,6 +49,7 @@ class PtrList {
   PtrListNode* free_ = nullptr;
   Morvex* blocks_ = nullptr;
   int blockSize_ = kBlockSize;
+  void* hint_ = nullptr;
 };
 
 }  // namespace timetree

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "stopwatch/access.h"
 #include "stopwatch/ticks.h"
 
 double StopWatch::m_frequency = 0.0;
@@ -31,23 +32,9 @@ StopWatch& StopWatch::operator=(const StopWatch& other) {
   return *this;
 }
 
-void StopWatch::StartTimer() {
-  running_ = 1;
-  ++count_;
-  // Read last, so that the bookkeeping above is outside the interval.
-  start_ = timetree::ReadTicks();
-}
+void StopWatch::StartTimer() { timetree::StopWatchAccess::Start(*this); }
 
-double StopWatch::StopTimer() {
-  // Read first, before any work of the stop itself.
-  const int64_t now = timetree::ReadTicks();
-  // The full 64-bit difference, so that a wrap of the low 32 bits of the
-  // counter during the interval does not matter.
-  const double interval = static_cast<double>(now - start_);
-  running_ = 0;
-  elapsed_ += interval;
-  return interval;
-}
+double StopWatch::StopTimer() { return timetree::StopWatchAccess::Stop(*this); }
 
 double StopWatch::GetElapsedTime() { return elapsed_ / Frequency(); }
 

@@ -1,30 +1,66 @@
 // The library's tick source: a monotonic 64-bit counter of fixed frequency,
 // read once at each edge of a measured interval.
+//
+// Where the processor has an invariant time-stamp counter (x86-64, CPUID
+// says so) the counter is read directly with rdtsc, which costs a fraction
+// of a clock_gettime call; its frequency is found by comparing it with
+// CLOCK_MONOTONIC between library load and the first frequency query.
+// Elsewhere, or when TIMETREE_CLOCK=monotonic is set at load, the counter is
+// CLOCK_MONOTONIC in nanoseconds.
 #ifndef TIMETREE_STOPWATCH_TICKS_H
 #define TIMETREE_STOPWATCH_TICKS_H
 
 #include <cstdint>
+#include <ctime>
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
 
 namespace timetree {
 
+enum class TickMode : int { kTsc = 0, kMonotonic = 1, kOverride = 2 };
+
 using TickReader = int64_t (*)();
 
-// Non-null only while a test drives the counter with exact values.
+// One load decides the source on every read.
+extern TickMode g_tickMode;
 extern TickReader g_tickOverride;
 
-int64_t ReadClockTicks();
-
-inline int64_t ReadTicks() {
-  if (__builtin_expect(g_tickOverride != nullptr, 0)) return g_tickOverride();
-  return ReadClockTicks();
+inline int64_t MonotonicNanoseconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Ticks per second of ReadTicks.
+inline int64_t ReadTicks() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (__builtin_expect(g_tickMode == TickMode::kTsc, 1)) {
+    return static_cast<int64_t>(__rdtsc());
+  }
+#endif
+  if (g_tickMode == TickMode::kOverride) return g_tickOverride();
+  return MonotonicNanoseconds();
+}
+
+// Ticks per second of ReadTicks. For the time-stamp counter the first call
+// may wait until 10 ms have passed since load, so that the measurement is
+// accurate; later calls return the same value at once.
 double TickFrequency();
 
+// Whether the processor reports an invariant time-stamp counter.
+bool HasInvariantTsc();
+
+// Which source is in use: "tsc" or "monotonic" (or "test").
+const char* TickSourceName();
+
+// Chooses the source as at load: the time-stamp counter when use_tsc and
+// the processor has an invariant one, otherwise CLOCK_MONOTONIC. Restarts
+// the frequency measurement and empties StopWatch::m_frequency.
+void SelectTickSource(bool use_tsc);
+
 // Replaces the counter with reader and its frequency with frequency, also in
-// StopWatch::m_frequency; a null reader restores the real counter and leaves
-// m_frequency to be filled again at its next use.
+// StopWatch::m_frequency; a null reader restores the source chosen at load
+// and leaves m_frequency to be filled again at its next use.
 void SetTickSourceForTesting(TickReader reader, double frequency);
 
 }  // namespace timetree

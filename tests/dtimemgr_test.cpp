@@ -162,6 +162,23 @@ TEST_F(TimerTree, ClearWithRunningTimerNamesItThenTheListLine) {
   EXPECT_EQ(g_timeManager.root.count(), 1);
 }
 
+TEST_F(TimerTree, TimerFoundLastIsForgottenWhenTheTreeIsCleared) {
+  OpenCapture();
+  Run("A", 1);
+  Run("A", 1);  // found again, through the list's last-found timer
+  TimeClear();
+  Run("A", 1);  // must not reach the deleted timer
+  ASSERT_EQ(g_timeManager.root.count(), 1);
+  EXPECT_EQ(Top(0)->watch.GetCount(), 1);
+  TimeStartTimer("B");
+  Run("x", 1);
+  Run("y", 1);
+  Run("x", 1);  // the walk finds x although y was found last
+  TimeStopTimer("B");
+  EXPECT_EQ(Child(Top(1), 0)->watch.GetCount(), 2);
+  EXPECT_EQ(Top(1)->children.count(), 2);
+}
+
 TEST_F(TimerTree, FailedTimerAllocationLeavesTheStateAsItWas) {
   OpenCapture();
   TimeStartTimer("A");

@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks and prints their medians with the ratios to the
+baselines measured in the same run.
+
+    bench/ratios.py BENCH_BINARY [--repetitions N] [extra benchmark flags]
+"""
+import json
+import subprocess
+import sys
+
+GOALS = [
+    # (benchmark, baseline, goal ratio or None)
+    ("BM_StopWatchStartStop", "BM_RawRdtscPair", 1.1),
+    ("BM_ExistingTimerDepth1", "BM_RawRdtscPair", 1.2),
+    ("BM_LastOfSiblings/10", "BM_RawRdtscPair", 1.5),
+    ("BM_RoundRobinSiblings/10", "BM_RawRdtscPair", 1.5),
+    ("BM_Disabled", "BM_EmptyLibraryCallPair", 1.2),
+]
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    binary, args = sys.argv[1], sys.argv[2:]
+    repetitions = "5"
+    if "--repetitions" in args:
+        at = args.index("--repetitions")
+        repetitions = args[at + 1]
+        del args[at:at + 2]
+    out = subprocess.run(
+        [binary, "--benchmark_format=json",
+         "--benchmark_repetitions=" + repetitions,
+         "--benchmark_report_aggregates_only=true"] + args,
+        check=True, capture_output=True, text=True).stdout
+    medians = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            scale = {"ns": 1.0, "us": 1e3, "ms": 1e6}[b["time_unit"]]
+            medians[b["run_name"]] = b["real_time"] * scale
+    print("%-34s %14s" % ("benchmark (median of %s)" % repetitions, "ns"))
+    for name, ns in medians.items():
+        print("%-34s %14.1f" % (name, ns))
+    print()
+    print("%-28s %-26s %7s %6s" % ("measured", "baseline", "ratio", "goal"))
+    failed = False
+    for name, base, goal in GOALS:
+        if name not in medians or base not in medians:
+            continue
+        ratio = medians[name] / medians[base]
+        mark = "" if goal is None or ratio <= goal else "  over"
+        failed |= bool(mark)
+        print("%-28s %-26s %7.2f %6s%s" % (name, base, ratio,
+                                           "" if goal is None else goal, mark))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
