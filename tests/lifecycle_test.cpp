@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -31,6 +33,43 @@ TEST_F(Lifecycle, ExitWithoutCloseKeepsEverythingWritten) {
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(ReadFile(path), Header() + Row("A", 1, 0.001) + "last line\n");
+}
+
+// Runs a helper program and returns its exit status.
+int RunHelper(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Lifecycle, ThousandLoadsAndUnloadsEachCloseTheFileWhole) {
+  const std::string file = NewFile("cycles");
+  EXPECT_EQ(RunHelper(std::string(TIMETREE_DLOPEN_HOST) + " cycles " +
+                      TIMETREE_LIBRARY + " " + file),
+            0);
+}
+
+TEST_F(Lifecycle, CallsAfterTheLibrarysTeardownDoNoHarm) {
+  const std::string file = NewFile("late");
+  NewFile("late.txt.late");
+  EXPECT_EQ(RunHelper(std::string(TIMETREE_DLOPEN_HOST) + " after-unload " +
+                      TIMETREE_LIBRARY + " " + file),
+            0);
+  EXPECT_EQ(ReadFile(file), "written before exit\n");
+  std::remove((file + ".late").c_str());
+}
+
+TEST_F(Lifecycle, HostStaticObjectsCallingDuringExitAreWritten) {
+  const std::string file = NewFile("static");
+  EXPECT_EQ(RunHelper(std::string(TIMETREE_STATIC_HOST) + " " + file), 0);
+  // The host's statics go before the library's teardown, so their output
+  // reaches the file; the running timer is then deleted with the channels
+  // already closed.
+  const std::string text = ReadFile(file);
+  EXPECT_NE(text.find("Timer could not find timer \"nothing running\"\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n.in destructor "), std::string::npos) << text;
+  EXPECT_NE(text.find("destructor done\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("dtimemgr"), std::string::npos) << text;
 }
 
 }  // namespace
