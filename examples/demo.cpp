@@ -3,10 +3,11 @@
 // prints both reports. One search returns early and skips its stop, which
 // the indented report marks with "?".
 //
-//   demo [--file PATH] [--size N]
+//   demo [--file PATH] [--size N] [--export DIR]
 //
 // Timing and the console channel are switched on unless the environment
-// says otherwise; --file also writes everything to PATH.
+// says otherwise; --file also writes everything to PATH; --export writes
+// DIR/timing.json, DIR/timing.folded and DIR/timing.svg.
 #include <timetree.h>
 
 #include <cstdint>
@@ -94,14 +95,17 @@ bool Search(const std::vector<uint32_t>& data, uint32_t key) {
 
 int main(int argc, char** argv) {
   const char* file = nullptr;
+  const char* export_dir = nullptr;
   size_t size = 200000;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--file") == 0 && i + 1 < argc) {
       file = argv[++i];
+    } else if (std::strcmp(argv[i], "--export") == 0 && i + 1 < argc) {
+      export_dir = argv[++i];
     } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
       size = std::strtoul(argv[++i], nullptr, 10);
     } else {
-      std::fprintf(stderr, "usage: %s [--file PATH] [--size N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--file PATH] [--size N] [--export DIR]\n", argv[0]);
       return 2;
     }
   }
@@ -139,6 +143,20 @@ int main(int argc, char** argv) {
   TimePrint();
   TimePrintIndented("  ");
   total.Print("whole run", stdout);
+
+  int status = 0;
+  if (export_dir != nullptr) {
+    const std::string dir(export_dir);
+    const bool ok = TimeWriteJson((dir + "/timing.json").c_str()) &&
+                    TimeWriteFolded((dir + "/timing.folded").c_str()) &&
+                    TimeWriteFlameGraph((dir + "/timing.svg").c_str());
+    if (ok) {
+      std::printf("demo: wrote timing.json, timing.folded and timing.svg to %s\n", export_dir);
+    } else {
+      std::fprintf(stderr, "demo: could not write the exports to %s\n", export_dir);
+      status = 1;
+    }
+  }
   TimeCloseOStream();
-  return 0;
+  return status;
 }

@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* sink = std::fopen("/dev/null", "w");
   Reset();
   while (!in.empty()) {
-    switch (in.Byte() % 16) {
+    switch (in.Byte() % 18) {
       case 0: TimeStartTimer(in.Text()); break;
       case 1: TimeStopTimer(in.Text()); break;
       case 2: TimeClear(); break;
@@ -105,6 +105,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 14: watches[0] = watches[1]; break;
+      case 15: {
+        const uint8_t which = in.Byte();
+        const char* path = (which & 4) != 0 ? kPaths[2] : "/dev/null";
+        if (which % 3 == 0) TimeWriteJson(path);
+        if (which % 3 == 1) TimeWriteFlameGraph(path);
+        // Folded stacks grow with the square of the depth: only short inputs,
+        // whose trees stay shallow, export them.
+        if (which % 3 == 2 && size < 64) TimeWriteFolded(path);
+        break;
+      }
       default: {
         // A burst of starts, to build deep or wide trees quickly.
         const char* name = in.Text();

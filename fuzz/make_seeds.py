@@ -14,7 +14,7 @@ def text(s):
 
 
 START, STOP, CLEAR, OPEN, CLOSE, PRINT, INDENT, COMMENT, BANNER, SWITCH = range(10)
-W_START, W_STOP, W_RESET, W_PRINT, W_COPY, BURST = range(10, 16)
+W_START, W_STOP, W_RESET, W_PRINT, W_COPY, EXPORT, BURST = range(10, 17)
 
 
 def on(name_index, value_index=0):
@@ -43,6 +43,9 @@ SEEDS = {
     + bytes([START]) + text("c") + bytes([CLEAR, CLOSE]),
     "stopwatch": bytes([W_START, 0, W_STOP, 0, W_PRINT, 0]) + text("w")
     + bytes([1, W_COPY, W_RESET, 1, W_PRINT, 1]) + text(None) + bytes([1, W_STOP, 1]),
+    "exports": on(0) + bytes([CLEAR, START]) + text("a;b c") + bytes([START])
+    + text(b"\xff\"<&") + bytes([STOP]) + text("a;b c") + bytes([EXPORT, 0, EXPORT, 1,
+    EXPORT, 2, EXPORT, 4, EXPORT, 5]),
     "switch_texts": bytes([SWITCH, 0, 0x80]) + text("TRUE") + bytes([CLEAR, START])
     + text("s") + bytes([SWITCH, 0, 0x80]) + text(None) + bytes([CLEAR, PRINT])
     + bytes([SWITCH, 3, 0x80]) + text("/") + bytes([BANNER]),

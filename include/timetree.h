@@ -59,4 +59,52 @@ TIMETREE_API void TimeCloseOStream();
 // cannot be had.
 TIMETREE_API void TimeCommentBuildInfo();
 
+// Exports of the whole tree, written to the file at path (created or
+// truncated). Each returns true when the file was written whole, and false,
+// without creating or touching any file, while timing is off, when there
+// are no timers or when path is null; false also when the file could not be
+// opened or written. The tree is not changed: a running timer counts its
+// finished intervals and is marked running. Self time is a timer's total
+// less its children's totals, never below 0.
+
+// JSON: {"schema": 1, "frequency": ticks per second, "timers": [...]}, each
+// timer {"name", "count", "total_seconds", "self_seconds",
+// "stopped_implicitly", "running", "children": [...]}. Names are escaped;
+// bytes that are not UTF-8 become U+FFFD.
+TIMETREE_API bool TimeWriteJson(const char* path);
+
+// Folded stacks for flame-graph tools: one line per timer,
+// "outer;inner;leaf <self microseconds>". In names, ";" becomes ":",
+// white space and control characters "_", and an empty name "(empty)".
+// Each line holds the timer's whole path, so the file grows with the square
+// of the nesting depth.
+TIMETREE_API bool TimeWriteFolded(const char* path);
+
+// A self-contained SVG flame graph: one box per timer, its width in
+// proportion to its total time, labelled, with a tooltip giving name, count
+// and seconds. Nothing is fetched from elsewhere.
+TIMETREE_API bool TimeWriteFlameGraph(const char* path);
+
+// Starts timer name for the lifetime of the object, so that an early return
+// or an exception cannot skip the stop. name is kept, not copied: it must
+// stay valid until the scope ends (a string literal always does).
+class TimeScope {
+ public:
+  explicit TimeScope(const char* name) noexcept : name_(name) {
+    TimeStartTimer(name_);
+  }
+  ~TimeScope() { TimeStopTimer(name_); }
+  TimeScope(const TimeScope&) = delete;
+  TimeScope& operator=(const TimeScope&) = delete;
+
+ private:
+  const char* name_;
+};
+
+#define TIMETREE_CONCAT_INNER(a, b) a##b
+#define TIMETREE_CONCAT(a, b) TIMETREE_CONCAT_INNER(a, b)
+// Times the rest of the enclosing block as timer name.
+#define TIMETREE_SCOPE(name) \
+  const TimeScope TIMETREE_CONCAT(timetree_scope_, __LINE__)(name)
+
 #endif  // TIMETREE_H

@@ -103,6 +103,33 @@ void WalkPreorder(const PtrList& top, Visit visit) {
   }
 }
 
+// Visits every timer under the timers of top in depth-first order without
+// recursion, calling enter(node, depth, first) on the way down (first: the
+// node is the first of its list) and leave(node, depth) once all of its
+// children have been left: the shape of a nested text such as JSON.
+template <class Enter, class Leave>
+void WalkNested(const PtrList& top, Enter enter, Leave leave) {
+  PtrListNode* p = top.head();
+  int depth = 0;
+  while (p != nullptr) {
+    auto* node = static_cast<TimerNode*>(p->data);
+    enter(node, depth, p->prev == nullptr);
+    if (PtrListNode* child = node->children.head()) {
+      p = child;
+      ++depth;
+      continue;
+    }
+    leave(node, depth);
+    while (p->next == nullptr && depth > 0) {
+      node = node->parent;
+      --depth;
+      leave(node, depth);
+      p = node->slot;
+    }
+    p = p->next;
+  }
+}
+
 struct TimeManager {
   PtrList root;                   // top-level timers, in order of first start
   TimerNode* current = nullptr;   // innermost running timer

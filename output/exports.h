@@ -1,0 +1,29 @@
+// Internal side of the JSON, folded-stack and flame-graph exports: the
+// escaping of names for each format.
+#ifndef TIMETREE_OUTPUT_EXPORTS_H
+#define TIMETREE_OUTPUT_EXPORTS_H
+
+#include <cstddef>
+#include <string>
+
+namespace timetree {
+
+// Length of the well-formed UTF-8 sequence at text (1 to 4), or 0 when the
+// bytes there are not one (overlong forms and surrogates included).
+size_t Utf8SequenceLength(const unsigned char* text);
+
+// Appends text as the contents of a JSON string: quotes, backslashes and
+// control characters escaped, malformed UTF-8 replaced by U+FFFD.
+void AppendJsonString(std::string& out, const char* text);
+
+// Appends a name as one frame of a folded stack: ";" becomes ":", white
+// space and control characters "_", malformed UTF-8 "?", empty "(empty)".
+void AppendFoldedName(std::string& out, const char* name);
+
+// Appends text as XML character data: markup characters as entities,
+// characters that XML forbids and malformed UTF-8 replaced by U+FFFD.
+void AppendXmlText(std::string& out, const char* text);
+
+}  // namespace timetree
+
+#endif  // TIMETREE_OUTPUT_EXPORTS_H

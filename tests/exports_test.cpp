@@ -1,0 +1,211 @@
+#include "output/exports.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+using timetree_test::FakeClock;
+using timetree_test::ReadFile;
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// Runs a Python snippet on file and returns what it printed; empty when
+// Python is not there.
+std::string Python(const std::string& code, const std::string& file, const std::string& out) {
+  const std::string command =
+      "python3 -c '" + code + "' '" + file + "' > '" + out + "' 2>&1";
+  if (std::system(command.c_str()) != 0) return "python failed: " + ReadFile(out);
+  return ReadFile(out);
+}
+
+class Exports : public timetree_test::TimingTest {
+ protected:
+  void SetUp() override {
+    TimingTest::SetUp();
+    FakeClock::Install(1e6);  // one tick is one microsecond
+  }
+  // main (2 starts, 100 us of its own) holding parse (30 us) and load, in
+  // which step was closed implicitly; then io left running.
+  void BuildTree() {
+    OpenCapture();
+    TimeStartTimer("main");
+    FakeClock::now += 50;
+    TimeStartTimer("parse");
+    FakeClock::now += 30;
+    TimeStopTimer("parse");
+    TimeStartTimer("load");
+    TimeStartTimer("step");
+    FakeClock::now += 20;
+    TimeStopTimer("load");  // closes step implicitly
+    FakeClock::now += 50;
+    TimeStopTimer("main");
+    Run("main", 0);
+    TimeStartTimer("io");
+    FakeClock::now += 1000;
+  }
+};
+
+TEST_F(Exports, JsonHoldsTheWholeTreeExactly) {
+  BuildTree();
+  const std::string path = NewFile("tree.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  EXPECT_EQ(ReadFile(path),
+            "{\"schema\": 1, \"frequency\": 1000000, \"timers\": [\n"
+            "{\"name\": \"main\", \"count\": 2, \"total_seconds\": 0.00014999999999999999, "
+            "\"self_seconds\": 9.9999999999999991e-05, \"stopped_implicitly\": false, "
+            "\"running\": false, \"children\": [\n"
+            "{\"name\": \"parse\", \"count\": 1, \"total_seconds\": 3.0000000000000001e-05, "
+            "\"self_seconds\": 3.0000000000000001e-05, \"stopped_implicitly\": false, "
+            "\"running\": false, \"children\": []},\n"
+            "{\"name\": \"load\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
+            "\"self_seconds\": 0, \"stopped_implicitly\": false, "
+            "\"running\": false, \"children\": [\n"
+            "{\"name\": \"step\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
+            "\"self_seconds\": 2.0000000000000002e-05, \"stopped_implicitly\": true, "
+            "\"running\": false, \"children\": []}]}]},\n"
+            "{\"name\": \"io\", \"count\": 1, \"total_seconds\": 0, \"self_seconds\": 0, "
+            "\"stopped_implicitly\": false, \"running\": true, \"children\": []}\n"
+            "]}\n");
+  // A real parser reads it, and finds the counts of the tree.
+  const std::string walk =
+      "import json,sys\n"
+      "d=json.load(open(sys.argv[1]))\n"
+      "def w(t,p):\n"
+      " for x in t: print(p+x[\"name\"], x[\"count\"], x[\"running\"]); w(x[\"children\"], p+\"  \")\n"
+      "w(d[\"timers\"], \"\")";
+  EXPECT_EQ(Python(walk, path, NewFile("walk.txt")),
+            "main 2 False\n  parse 1 False\n  load 1 False\n    step 1 False\nio 1 True\n");
+}
+
+TEST_F(Exports, JsonStaysValidWhateverBytesANameHolds) {
+  OpenCapture();
+  const char* names[] = {"quote\" back\\slash", "tab\tnew\nline\x01", "\xff\xfe bad",
+                         "caf\xc3\xa9 ok", "\xed\xa0\x80 surrogate", "cut\xe2\x82\xac\xe2\x82\xac"
+                         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"};
+  for (const char* name : names) Run(name, 1);
+  const std::string path = NewFile("bytes.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  EXPECT_EQ(Python("import json,sys\n"
+                   "for t in json.load(open(sys.argv[1]))[\"timers\"]: print(ascii(t[\"name\"]))",
+                   path, NewFile("names.txt")),
+            "'quote\" back\\\\slash'\n"
+            "'tab\\tnew\\nline\\x01'\n"
+            "'\\ufffd\\ufffd bad'\n"
+            "'caf\\xe9 ok'\n"
+            "'\\ufffd\\ufffd\\ufffd surrogate'\n"
+            // cut at 25 bytes, in the middle of the eighth euro sign
+            "'cut\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\ufffd'\n");
+}
+
+TEST_F(Exports, FoldedLinesSumToTheTopLevelTotals) {
+  BuildTree();
+  const std::string path = NewFile("tree.folded");
+  ASSERT_TRUE(TimeWriteFolded(path.c_str()));
+  EXPECT_EQ(ReadFile(path),
+            "main 100\n"
+            "main;parse 30\n"
+            "main;load 0\n"
+            "main;load;step 20\n"
+            "io 0\n");
+  // 100 + 30 + 0 + 20 = 150 us, main's total; io has no finished interval.
+}
+
+TEST_F(Exports, FoldedNamesAreMadeSafe) {
+  OpenCapture();
+  TimeStartTimer("a;b c");
+  Run("new\nline\ttab", 7);
+  Run("", 3);
+  Run("\xff", 1);
+  TimeStopTimer("a;b c");
+  const std::string path = NewFile("safe.folded");
+  ASSERT_TRUE(TimeWriteFolded(path.c_str()));
+  EXPECT_EQ(ReadFile(path),
+            "a:b_c 0\n"
+            "a:b_c;new_line_tab 7\n"
+            "a:b_c;(empty) 3\n"
+            "a:b_c;? 1\n");
+}
+
+TEST_F(Exports, FlameGraphIsWellFormedWithOneBoxPerTimer) {
+  BuildTree();
+  TimeStartTimer("<&\"'\x01\xff>");
+  TimeStopTimer("io");
+  const std::string path = NewFile("tree.svg");
+  ASSERT_TRUE(TimeWriteFlameGraph(path.c_str()));
+  const std::string text = ReadFile(path);
+  EXPECT_EQ(text.find("http", text.find("xmlns") + 30), std::string::npos)
+      << "nothing is fetched from elsewhere";
+  EXPECT_EQ(Python("import sys,xml.etree.ElementTree as E\n"
+                   "ns={\"s\":\"http://www.w3.org/2000/svg\"}\n"
+                   "r=E.parse(sys.argv[1]).getroot()\n"
+                   "for g in r.findall(\"s:g\",ns):\n"
+                   " t=g.find(\"s:title\",ns).text.split(chr(10))\n"
+                   " w=float(g.find(\"s:rect\",ns).get(\"width\"))\n"
+                   " print(ascii(t[0]), t[1], round(w))",
+                   path, NewFile("boxes.txt")),
+            // 1,180 px for 1,150 us: main's 150 us, io's 1,000 us.
+            "'main' count 2, total 0.000150 s, self 0.000100 s 154\n"
+            "'parse' count 1, total 0.000030 s, self 0.000030 s 31\n"
+            "'load' count 1, total 0.000020 s, self 0.000000 s 21\n"
+            "'step' count 1, total 0.000020 s, self 0.000020 s 21\n"
+            "'io' count 1, total 0.001000 s, self 0.001000 s 1026\n"
+            "'<&\"\\'\\ufffd\\ufffd>' count 1, total 0.000000 s, self 0.000000 s 0\n");
+}
+
+TEST_F(Exports, NothingIsWrittenWhenOffOrEmpty) {
+  const std::string path = NewFile("none");
+  OpenCapture();
+  EXPECT_FALSE(TimeWriteJson(path.c_str()));  // no timers
+  EXPECT_FALSE(TimeWriteFolded(path.c_str()));
+  EXPECT_FALSE(TimeWriteFlameGraph(path.c_str()));
+  EXPECT_FALSE(Exists(path));
+  Run("a", 1);
+  EXPECT_FALSE(TimeWriteJson(nullptr));
+  EXPECT_FALSE(TimeWriteJson("/nonexistent/folder/x.json"));
+  EXPECT_FALSE(TimeWriteJson("/dev/full"));  // the write fails
+  Switch("TIMING_ON", "0");
+  TimeClear();
+  EXPECT_FALSE(TimeWriteJson(path.c_str()));
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(Exports, DeepTreesExportWithoutRecursion) {
+  Switch("TIMING_ON", "1");
+  TimeClear();
+  for (int i = 0; i < 300000; ++i) TimeStartTimer("deep");
+  EXPECT_TRUE(TimeWriteJson("/dev/null"));
+  EXPECT_TRUE(TimeWriteFlameGraph("/dev/null"));
+  TimeClear();
+}
+
+int ScopedWork(bool early) {
+  TIMETREE_SCOPE("work");
+  if (early) return 1;  // the scope still stops "work"
+  TIMETREE_SCOPE("inner");
+  throw std::runtime_error("thrown through two scopes");
+}
+
+TEST_F(Exports, ScopeStopsOnEarlyReturnAndException) {
+  OpenCapture();
+  {
+    TimeScope outer("outer");
+    ScopedWork(true);
+    EXPECT_THROW(ScopedWork(false), std::runtime_error);
+  }
+  TimePrintIndented(nullptr);
+  EXPECT_EQ(Captured(), timetree_test::Header() + timetree_test::Row("outer", 1, 0.0) +
+                            timetree_test::Row(".work", 2, 0.0) +
+                            timetree_test::Row("..inner", 1, 0.0));
+}
+
+}  // namespace
