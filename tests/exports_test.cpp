@@ -90,8 +90,9 @@ TEST_F(Exports, JsonHoldsTheWholeTreeExactly) {
 TEST_F(Exports, JsonStaysValidWhateverBytesANameHolds) {
   OpenCapture();
   const char* names[] = {"quote\" back\\slash", "tab\tnew\nline\x01", "\xff\xfe bad",
-                         "caf\xc3\xa9 ok", "\xed\xa0\x80 surrogate", "cut\xe2\x82\xac\xe2\x82\xac"
-                         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"};
+                         "caf\xc3\xa9 ok", "\xed\xa0\x80 surrogate",
+                         ("cut\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                          "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac")};
   for (const char* name : names) Run(name, 1);
   const std::string path = NewFile("bytes.json");
   ASSERT_TRUE(TimeWriteJson(path.c_str()));
