@@ -79,15 +79,21 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
 }
 BENCHMARK(BM_ExistingTimerDepth1);
 
-// The last of n siblings, started and stopped again and again.
-void BM_LastOfSiblings(benchmark::State& state) {
+// n timers under a running "outer", which the caller stops.
+std::vector<std::string> StartSiblings(int n) {
   Reset();
-  const auto names = Names(static_cast<int>(state.range(0)), "sibling");
+  auto names = Names(n, "sibling");
   TimeStartTimer("outer");
   for (const auto& name : names) {
     TimeStartTimer(name.c_str());
     TimeStopTimer(name.c_str());
   }
+  return names;
+}
+
+// The last of n siblings, started and stopped again and again.
+void BM_LastOfSiblings(benchmark::State& state) {
+  const auto names = StartSiblings(static_cast<int>(state.range(0)));
   const char* last = names.back().c_str();
   for (auto _ : state) {
     TimeStartTimer(last);
@@ -100,13 +106,7 @@ BENCHMARK(BM_LastOfSiblings)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
 // Every sibling in turn: the average walk is half the list.
 void BM_RoundRobinSiblings(benchmark::State& state) {
-  Reset();
-  const auto names = Names(static_cast<int>(state.range(0)), "sibling");
-  TimeStartTimer("outer");
-  for (const auto& name : names) {
-    TimeStartTimer(name.c_str());
-    TimeStopTimer(name.c_str());
-  }
+  const auto names = StartSiblings(static_cast<int>(state.range(0)));
   size_t i = 0;
   for (auto _ : state) {
     const char* name = names[i].c_str();

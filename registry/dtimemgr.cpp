@@ -95,8 +95,8 @@ void TimeStartTimer(const char* name) {
   if (node == nullptr) return;
   timetree::CopyTimerName(node->name, name);
   node->parent = tm.current;
-  node->owner = tm.currentList;
-  node->slot = tm.currentList->AddTail(node);
+  node->owner = list;
+  node->slot = list->AddTail(node);
   if (node->slot == nullptr) {
     // No list block: leave the tree as it was, with nothing started.
     delete node;

@@ -141,19 +141,28 @@ TEST_F(BadInput, TableOfBadInputs) {
   rmdir(folder.c_str());
 }
 
-TEST_F(BadInput, IndentationUnitsOfZeroToNineCharacters) {
+TEST_F(BadInput, IndentationUnitsOfZeroToNineCharactersAndNull) {
   OpenCapture();
   TimeStartTimer("a");
-  Run("b", 1);
+  TimeStartTimer("b");
+  Run("c", 1);
+  TimeStopTimer("b");
   TimeStopTimer("a");
   std::string expected;
+  auto expect_unit = [&expected](const std::string& used) {
+    expected += Header() + Row("a", 1, 0.001) + Row(used + "b", 1, 0.001) +
+                Row(used + used + "c", 1, 0.001);
+  };
   const std::string digits = "123456789";
   for (size_t length = 0; length <= 9; ++length) {
     const std::string unit = digits.substr(0, length);
     TimePrintIndented(unit.c_str());
-    const std::string used = length >= 1 && length <= 7 ? unit : ".";
-    expected += Header() + Row("a", 1, 0.001) + Row(used + "b", 1, 0.001);
+    expect_unit(length >= 1 && length <= 7 ? unit : ".");
   }
+  TimePrintIndented(nullptr);
+  expect_unit(".");
+  TimePrintIndented("%s%n");  // a unit is text, not a format
+  expect_unit("%s%n");
   EXPECT_EQ(Captured(), expected);
 }
 

@@ -96,30 +96,6 @@ TEST_F(Reports, ImplicitStopIsMarkedOnlyInTheIndentedReport) {
                 Row("C", 1, 0.004));
 }
 
-TEST_F(Reports, IndentationUnitsAndTheirFallback) {
-  struct Case {
-    const char* unit;
-    std::string used;
-  } cases[] = {
-      {nullptr, "."},       {"", "."},          {".", "."},
-      {"ab", "ab"},         {"1234567", "1234567"}, {"12345678", "."},
-      {"123456789", "."},   {"%s%n", "%s%n"},
-  };
-  OpenCapture();
-  TimeStartTimer("T");
-  TimeStartTimer("U");
-  Run("X", 1);
-  TimeStopTimer("U");
-  TimeStopTimer("T");
-  std::string expected;
-  for (const Case& c : cases) {
-    TimePrintIndented(c.unit);
-    expected += Header() + Row("T", 1, 0.001) + Row(c.used + "U", 1, 0.001) +
-                Row(c.used + c.used + "X", 1, 0.001);
-  }
-  EXPECT_EQ(Captured(), expected);
-}
-
 TEST_F(Reports, IndentationStopsGrowingAtNinetyCharacters) {
   OpenCapture();
   for (int i = 0; i < 21; ++i) TimeStartTimer("n");
