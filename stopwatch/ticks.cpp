@@ -18,7 +18,7 @@ TickReader g_tickOverride = nullptr;
 namespace {
 
 // The frequency measurement needs at least this long a span of both clocks.
-constexpr int64_t kMinCalibrationNs = 10 * 1000 * 1000;
+constexpr int64_t kMinCalibrationNs = int64_t{10} * 1000 * 1000;
 
 TickMode g_loadMode = TickMode::kMonotonic;
 double g_overrideFrequency = 0.0;
