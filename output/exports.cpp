@@ -6,8 +6,6 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <new>
 #include <vector>
 
 #include "include/timetree.h"
@@ -102,72 +100,86 @@ size_t Utf8SequenceLength(const unsigned char* s) {
   return 0;
 }
 
-void AppendJsonString(std::string& out, const char* text) {
+namespace {
+
+// Appends text, passing well-formed UTF-8 through: special(out, byte) may
+// append its own form of an ASCII byte and return true; a byte that starts
+// no well-formed sequence becomes malformed.
+template <class Special>
+void AppendEscaped(std::string& out, const char* text, Special special,
+                   const char* malformed) {
   const auto* s = reinterpret_cast<const unsigned char*>(text);
   while (*s != 0) {
-    const unsigned char c = *s;
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      AppendFormat(out, "\\u%04x", c);
+    if (*s < 0x80 && special(out, *s)) {
+      ++s;
     } else if (const size_t n = Utf8SequenceLength(s)) {
       out.append(reinterpret_cast<const char*>(s), n);
       s += n;
-      continue;
     } else {
-      out += "\\ufffd";
+      out += malformed;
+      ++s;
     }
-    ++s;
   }
+}
+
+}  // namespace
+
+void AppendJsonString(std::string& out, const char* text) {
+  AppendEscaped(
+      out, text,
+      [](std::string& o, unsigned char c) {
+        if (c == '"' || c == '\\') {
+          o += '\\';
+          o += static_cast<char>(c);
+        } else if (c < 0x20) {
+          AppendFormat(o, "\\u%04x", c);
+        } else {
+          return false;
+        }
+        return true;
+      },
+      "\\ufffd");
 }
 
 void AppendFoldedName(std::string& out, const char* name) {
-  const auto* s = reinterpret_cast<const unsigned char*>(name);
-  if (*s == 0) {
+  if (name[0] == '\0') {
     out += "(empty)";
     return;
   }
-  while (*s != 0) {
-    const unsigned char c = *s;
-    if (c == ';') {
-      out += ':';
-    } else if (c <= 0x20 || c == 0x7F) {
-      out += '_';
-    } else if (const size_t n = Utf8SequenceLength(s)) {
-      out.append(reinterpret_cast<const char*>(s), n);
-      s += n;
-      continue;
-    } else {
-      out += '?';
-    }
-    ++s;
-  }
+  AppendEscaped(
+      out, name,
+      [](std::string& o, unsigned char c) {
+        if (c == ';') {
+          o += ':';
+        } else if (c <= 0x20 || c == 0x7F) {
+          o += '_';
+        } else {
+          return false;
+        }
+        return true;
+      },
+      "?");
 }
 
 void AppendXmlText(std::string& out, const char* text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text);
-  while (*s != 0) {
-    const unsigned char c = *s;
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default:
-        if (c < 0x20 && c != '\t' && c != '\n') {
-          out += kReplacement;  // not allowed in XML 1.0
-        } else if (const size_t n = Utf8SequenceLength(s)) {
-          out.append(reinterpret_cast<const char*>(s), n);
-          s += n;
-          continue;
-        } else {
-          out += kReplacement;
+  AppendEscaped(
+      out, text,
+      [](std::string& o, unsigned char c) {
+        switch (c) {
+          case '&': o += "&amp;"; return true;
+          case '<': o += "&lt;"; return true;
+          case '>': o += "&gt;"; return true;
+          case '"': o += "&quot;"; return true;
+          case '\'': o += "&apos;"; return true;
+          default:
+            if (c < 0x20 && c != '\t' && c != '\n') {
+              o += kReplacement;  // not allowed in XML 1.0
+              return true;
+            }
+            return false;
         }
-    }
-    ++s;
-  }
+      },
+      kReplacement);
 }
 
 }  // namespace timetree
