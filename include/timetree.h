@@ -85,6 +85,8 @@ TIMETREE_API bool TimeWriteFolded(const char* path);
 // and seconds. Nothing is fetched from elsewhere.
 TIMETREE_API bool TimeWriteFlameGraph(const char* path);
 
+#ifndef TIMETREE_DISABLE
+
 // Starts timer name for the lifetime of the object, so that an early return
 // or an exception cannot skip the stop. name is kept, not copied: it must
 // stay valid until the scope ends (a string literal always does).
@@ -106,5 +108,24 @@ class TimeScope {
 // Times the rest of the enclosing block as timer name.
 #define TIMETREE_SCOPE(name) \
   const TimeScope TIMETREE_CONCAT(timetree_scope_, __LINE__)(name)
+
+#else  // TIMETREE_DISABLE
+
+// Instrumentation compiled out: a host that defines TIMETREE_DISABLE before
+// including this header (or on its compiler's command line) keeps its scopes
+// in the code at no cost. The scope neither evaluates its name nor calls the
+// library; the functions above stay declared, so direct calls still link.
+// The name is still compiled, in an unevaluated operand, so that it stays
+// checked and a function used only for names does not count as unused.
+class TimeScope {
+ public:
+  explicit TimeScope(const char*) noexcept {}
+  TimeScope(const TimeScope&) = delete;
+  TimeScope& operator=(const TimeScope&) = delete;
+};
+
+#define TIMETREE_SCOPE(name) static_assert(sizeof(name) != 0, "")
+
+#endif  // TIMETREE_DISABLE
 
 #endif  // TIMETREE_H

@@ -30,9 +30,15 @@ const char* MarkerPath() {
 // The marker's date word; false when it cannot be had (missing, not a
 // regular file, unreadable, or dated outside the DOS range).
 bool MarkerDate(uint16_t* date) {
-  const int fd = open(MarkerPath(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  // Only a regular file is opened: opening a FIFO for reading waits for a
+  // writer, and opening a device may act on it. The open itself cannot block
+  // or take a controlling terminal should the path be swapped in between,
+  // and the type is checked again on what was opened.
+  const char* path = MarkerPath();
   struct stat info;
+  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
   const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
                   DosDateFromTime(info.st_mtime, date);
   close(fd);

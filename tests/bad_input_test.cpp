@@ -44,6 +44,10 @@ TEST_F(BadInput, TableOfBadInputs) {
   }
   chmod(locked.c_str(), 0);
   mkdir(folder.c_str(), 0700);
+  // Opening a FIFO for reading would wait for a writer: the call must
+  // return, leaving out the date as for a missing file.
+  const std::string fifo = NewFile("fifo");
+  mkfifo(fifo.c_str(), 0600);
   timetree::SetArchitectureForTesting("sparc");  // no machine line
   auto banner_with = [](const std::string& marker) {
     return [marker] {
@@ -129,6 +133,8 @@ TEST_F(BadInput, TableOfBadInputs) {
       {"marker dated before 1980", banner_with(old_marker), ""},
       {"marker dated after 2107", banner_with(late_marker), ""},
       {"marker that is a folder", banner_with(folder), ""},
+      {"marker that is a FIFO", banner_with(fifo), ""},
+      {"marker that is a device", banner_with("/dev/null"), ""},
       {"marker that is unreadable", banner_with(locked), locked_text},
   };
   for (const Case& c : cases) {

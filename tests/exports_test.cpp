@@ -9,6 +9,10 @@
 
 #include "support.h"
 
+namespace timetree_test {
+int RunCompiledOutScopes();
+}
+
 namespace {
 
 using timetree_test::FakeClock;
@@ -207,6 +211,15 @@ TEST_F(Exports, ScopeStopsOnEarlyReturnAndException) {
   EXPECT_EQ(Captured(), timetree_test::Header() + timetree_test::Row("outer", 1, 0.0) +
                             timetree_test::Row(".work", 2, 0.0) +
                             timetree_test::Row("..inner", 1, 0.0));
+}
+
+// A translation unit built with TIMETREE_DISABLE neither evaluates a scope's
+// name nor starts a timer, while timing is on.
+TEST_F(Exports, DisabledScopesCallNothing) {
+  OpenCapture();
+  EXPECT_EQ(timetree_test::RunCompiledOutScopes(), 0);
+  TimePrint();
+  EXPECT_EQ(Captured(), "");
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 
 namespace {
 
+using timetree_test::FakeClock;
 using timetree_test::Header;
+using timetree_test::ReadFile;
 using timetree_test::ImplicitNote;
 using timetree_test::Row;
 using timetree_test::Warning;
@@ -97,28 +99,54 @@ TEST_F(Reports, ImplicitStopIsMarkedOnlyInTheIndentedReport) {
 }
 
 TEST_F(Reports, IndentationStopsGrowingAtNinetyCharacters) {
-  OpenCapture();
-  for (int i = 0; i < 21; ++i) TimeStartTimer("n");
-  TimeStopTimer("none");  // marks all but the top-level one
-  TimePrintIndented("12345");
-  TimePrintIndented("1234567");
-  const std::string text = Captured();
-  // The depth-20 rows: 18 units of 5 reach 90; 13 units of 7 reach 91.
-  const std::string five = "?" + std::string("12345").substr(1) +
-                           [] { std::string s; for (int i = 1; i < 18; ++i) s += "12345"; return s; }();
-  const std::string seven = "?" + std::string("1234567").substr(1) +
-                            [] { std::string s; for (int i = 1; i < 13; ++i) s += "1234567"; return s; }();
-  EXPECT_EQ(five.size(), 90u);
-  EXPECT_EQ(seven.size(), 91u);
-  EXPECT_NE(text.find("\n" + Row(five + "n", 1, 0.0)), std::string::npos);
-  EXPECT_NE(text.find("\n" + Row(seven + "n", 1, 0.0)), std::string::npos);
-  // Rows at depths 18 to 20 share the same label with unit 5.
-  size_t rows = 0;
-  for (size_t at = text.find(Row(five + "n", 1, 0.0)); at != std::string::npos;
-       at = text.find(Row(five + "n", 1, 0.0), at + 1)) {
-    ++rows;
+  // Units are repeated until the label is 90 characters or longer: one and
+  // two characters stop at exactly 90 (a limit of 89 would stop one and
+  // five characters short), five at 90 too, seven at 91.
+  const struct {
+    const char* unit;
+    size_t length;   // of the deepest rows' indentation
+    int deep_rows;   // rows of 101 that carry that indentation
+  } cases[] = {{".", 90, 11}, {"ab", 90, 56}, {"12345", 90, 83}, {"1234567", 91, 88}};
+  for (const auto& c : cases) {
+    OpenCapture();
+    for (int i = 0; i < 101; ++i) TimeStartTimer("n");
+    TimeStopTimer("none");  // marks all but the top-level one
+    TimePrintIndented(c.unit);
+    const std::string text = Captured();
+    std::string label;
+    while (label.size() < c.length) label += c.unit;
+    label[0] = '?';
+    ASSERT_EQ(label.size(), c.length) << c.unit;
+    size_t rows = 0;
+    for (size_t at = text.find("\n" + Row(label + "n", 1, 0.0)); at != std::string::npos;
+         at = text.find("\n" + Row(label + "n", 1, 0.0), at + 1)) {
+      ++rows;
+    }
+    EXPECT_EQ(rows, static_cast<size_t>(c.deep_rows)) << c.unit;
+    TimeClear();
   }
-  EXPECT_EQ(rows, 3u);
+}
+
+// Children whose seconds add up to a hair more than their parent's (3 ticks
+// against 1 and 2 at 10 per second: 0.3 - 0.1 - 0.2 < 0 in binary floating
+// point) leave a self time of exactly 0, never a negative one.
+TEST_F(Reports, SelfTimeIsNeverBelowZero) {
+  FakeClock::Install(10.0);
+  OpenCapture();
+  TimeStartTimer("parent");
+  Run("one", 1);
+  Run("two", 2);
+  TimeStopTimer("parent");
+  const std::string json = NewFile("self.json"), svg = NewFile("self.svg");
+  ASSERT_TRUE(TimeWriteJson(json.c_str()));
+  ASSERT_TRUE(TimeWriteFlameGraph(svg.c_str()));
+  EXPECT_NE(ReadFile(json).find("\"name\": \"parent\", \"count\": 1, "
+                                "\"total_seconds\": 0.29999999999999999, \"self_seconds\": 0,"),
+            std::string::npos);
+  EXPECT_NE(ReadFile(svg).find("parent\ncount 1, total 0.300000 s, self 0.000000 s<"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(json).find("-"), std::string::npos);
+  EXPECT_EQ(ReadFile(svg).find("-0.0"), std::string::npos);
 }
 
 TEST_F(Reports, LongNamesPushTheRowRightAndAreNeverCut) {
