@@ -79,6 +79,7 @@ void SetArchitectureForTesting(const char* architecture) {
 
 void TimeCommentBuildInfo() {
   timetree::TimeManager& tm = timetree::g_timeManager;
+  const timetree::ChannelLock lock;
   if (tm.bannerPrinted != 0) return;
 
   uint16_t date = 0;

@@ -47,6 +47,8 @@ void CommentF(const char* format, ...) {
 void TimeComment(const char* text) {
   if (text == nullptr) return;
   timetree::TimeManager& tm = timetree::g_timeManager;
+  // Each text is written whole: texts of other threads come before or after.
+  const timetree::ChannelLock lock;
   if (timetree::g_commentSpy != nullptr) timetree::g_commentSpy(text);
   if (tm.console == nullptr && tm.file == nullptr) return;
   // Failed writes are ignored on both channels.
@@ -60,6 +62,7 @@ void TimeComment(const char* text) {
 
 void TimeCloseOStream() {
   timetree::TimeManager& tm = timetree::g_timeManager;
+  const timetree::ChannelLock lock;
   // Releasing the console only forgets it: standard output stays the host's.
   tm.console = nullptr;
   if (tm.file != nullptr) {

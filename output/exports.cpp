@@ -10,7 +10,10 @@
 
 #include "include/timetree.h"
 #include "registry/dtimemgr.h"
+#include "registry/merge.h"
+#include "registry/snapshot.h"
 #include "stopwatch/access.h"
+#include "stopwatch/atomics.h"
 
 namespace timetree {
 
@@ -53,11 +56,13 @@ double SelfSeconds(TimerNode& node) {
 // Writes what build appends to text into a new file at path; false when
 // there is nothing to export, or the file cannot be written whole. Memory
 // that runs out while the text is built also ends in false: no exception
-// leaves the library.
+// leaves the library. build(text, flush, snapshot) sees every thread's
+// timers merged by path.
 template <class Build>
 bool Export(const char* path, Build build) {
-  TimeManager& tm = g_timeManager;
-  if (path == nullptr || tm.enabled == 0 || tm.root.head() == nullptr) return false;
+  if (path == nullptr) return false;
+  const Snapshot snapshot;
+  if (snapshot.top() == nullptr) return false;
   FILE* file = std::fopen(path, "we");
   if (file == nullptr) return false;
   bool ok = true;
@@ -65,17 +70,41 @@ bool Export(const char* path, Build build) {
     std::string text;
     // Written out in pieces of about 64 KiB, so that a large tree never
     // needs its whole text in memory at once.
-    build(text, [&](bool last) {
-      if (text.size() >= (64u << 10) || last) {
-        ok = ok && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-        text.clear();
-      }
-    });
+    build(
+        text,
+        [&](bool last) {
+          if (text.size() >= (64u << 10) || last) {
+            ok = ok && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+            text.clear();
+          }
+        },
+        snapshot);
   } catch (...) {
     ok = false;
   }
   ok = std::fclose(file) == 0 && ok;
   return ok;
+}
+
+// Appends the timers under top as a JSON array's elements.
+template <class Flush>
+void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
+  WalkNested(
+      top,
+      [&](TimerNode* node, int, bool first) {
+        out += first ? "\n{\"name\": \"" : ",\n{\"name\": \"";
+        AppendJsonString(out, node->name);
+        AppendFormat(out, "\", \"count\": %d", node->watch.GetCount());
+        AppendFormat(out, ", \"total_seconds\": %.17g", Seconds(*node));
+        AppendFormat(out, ", \"self_seconds\": %.17g", SelfSeconds(*node));
+        out += node->stoppedImplicitly != 0 ? ", \"stopped_implicitly\": true"
+                                            : ", \"stopped_implicitly\": false";
+        out += StopWatchAccess::Running(node->watch) ? ", \"running\": true"
+                                                     : ", \"running\": false";
+        out += ", \"children\": [";
+        flush(false);
+      },
+      [&](TimerNode*, int) { out += "]}"; });
 }
 
 }  // namespace
@@ -187,40 +216,47 @@ void AppendXmlText(std::string& out, const char* text) {
 using timetree::TimerNode;
 
 bool TimeWriteJson(const char* path) {
-  return timetree::Export(path, [](std::string& out, auto flush) {
-    timetree::TimeManager& tm = timetree::g_timeManager;
-    timetree::AppendFormat(out, "{\"schema\": 1, \"frequency\": %.17g, \"timers\": [",
-                           StopWatch::m_frequency != 0.0 ? StopWatch::m_frequency
-                                                         : timetree::TickFrequency());
-    timetree::WalkNested(
-        tm.root,
-        [&](TimerNode* node, int, bool first) {
-          out += first ? "\n{\"name\": \"" : ",\n{\"name\": \"";
-          timetree::AppendJsonString(out, node->name);
-          timetree::AppendFormat(out, "\", \"count\": %d", node->watch.GetCount());
-          timetree::AppendFormat(out, ", \"total_seconds\": %.17g",
-                                 timetree::Seconds(*node));
-          timetree::AppendFormat(out, ", \"self_seconds\": %.17g",
-                                 timetree::SelfSeconds(*node));
-          out += node->stoppedImplicitly != 0 ? ", \"stopped_implicitly\": true"
-                                              : ", \"stopped_implicitly\": false";
-          out += timetree::StopWatchAccess::Running(node->watch) ? ", \"running\": true"
-                                                                 : ", \"running\": false";
-          out += ", \"children\": [";
-          flush(false);
-        },
-        [&](TimerNode*, int) { out += "]}"; });
+  return timetree::Export(path, [](std::string& out, auto flush,
+                                   const timetree::Snapshot& snapshot) {
+    timetree::AppendFormat(out, "{\"schema\": 2, \"frequency\": %.17g, \"timers\": [",
+                           timetree::LoadAcquire(StopWatch::m_frequency) != 0.0
+                               ? timetree::LoadAcquire(StopWatch::m_frequency)
+                               : timetree::TickFrequency());
+    timetree::AppendJsonTimers(out, *snapshot.top(), flush);
+    out += "\n], \"threads\": [";
+    // Each thread's own tree; one whose thread still runs is copied first,
+    // so that what is written is read once, as of one moment.
+    for (timetree::ThreadTree* t = snapshot.first(); t != nullptr; t = t->nextReported) {
+      if (!t->finished) {
+        pthread_getname_np(t->thread, t->threadName, sizeof t->threadName);
+      }
+      out += t == snapshot.first() ? "\n{" : ",\n{";
+      timetree::AppendFormat(out, "\"tid\": %ld, \"name\": \"", t->tid);
+      timetree::AppendJsonString(out, t->threadName);
+      timetree::AppendFormat(out, "\", \"finished\": %s, \"threads\": %d, \"timers\": [",
+                             t->finished ? "true" : "false", t->threads);
+      if (snapshot.Settled(*t)) {
+        timetree::AppendJsonTimers(out, t->root, flush);
+      } else {
+        timetree::PtrList copy;
+        timetree::MergeTimers(copy, t->root);
+        timetree::AppendJsonTimers(out, copy, flush);
+        if (copy.head() != nullptr) timetree::DestroyTimers(copy, nullptr);
+      }
+      out += "\n]}";
+    }
     out += "\n]}\n";
     flush(true);
   });
 }
 
 bool TimeWriteFolded(const char* path) {
-  return timetree::Export(path, [](std::string& out, auto flush) {
+  return timetree::Export(path, [](std::string& out, auto flush,
+                                   const timetree::Snapshot& snapshot) {
     std::string stack;              // the frames down to the current timer
     std::vector<size_t> lengths;    // stack's length before each frame
     timetree::WalkNested(
-        timetree::g_timeManager.root,
+        *snapshot.top(),
         [&](TimerNode* node, int depth, bool) {
           lengths.push_back(stack.size());
           if (depth > 0) stack += ';';
@@ -242,14 +278,15 @@ bool TimeWriteFolded(const char* path) {
 bool TimeWriteFlameGraph(const char* path) {
   constexpr double kWidth = 1200.0, kMargin = 10.0, kRow = 18.0, kTop = 50.0;
   constexpr double kCharWidth = 7.0;
-  return timetree::Export(path, [&](std::string& out, auto flush) {
-    timetree::TimeManager& tm = timetree::g_timeManager;
+  return timetree::Export(path, [&](std::string& out, auto flush,
+                                    const timetree::Snapshot& snapshot) {
+    const timetree::PtrList& top = *snapshot.top();
     double total = 0.0;
-    for (timetree::PtrListNode* p = tm.root.head(); p != nullptr; p = p->next) {
+    for (timetree::PtrListNode* p = top.head(); p != nullptr; p = p->next) {
       total += timetree::Seconds(*static_cast<TimerNode*>(p->data));
     }
     int max_depth = 0;
-    timetree::WalkPreorder(tm.root, [&](TimerNode*, int depth) {
+    timetree::WalkPreorder(top, [&](TimerNode*, int depth) {
       if (depth > max_depth) max_depth = depth;
       return true;
     });
@@ -273,7 +310,7 @@ bool TimeWriteFlameGraph(const char* path) {
     // Where the next box of each depth begins: a child starts where its
     // parent does, siblings follow one another.
     std::vector<double> next_x{kMargin};
-    timetree::WalkPreorder(tm.root, [&](TimerNode* node, int depth) {
+    timetree::WalkPreorder(top, [&](TimerNode* node, int depth) {
       if (next_x.size() < static_cast<size_t>(depth) + 2) next_x.resize(depth + 2);
       const double seconds = timetree::Seconds(*node);
       const double x = next_x[depth];

@@ -10,6 +10,7 @@ void TimeOpenOStream(const char* path) {
   timetree::TimeManager& tm = timetree::g_timeManager;
   // Any message of the clear goes to the channels as they stood before.
   TimeClear();
+  const timetree::ChannelLock lock;
 
   int file_on = 0;
   timetree::ReadSwitch("TIMING_FILE", &file_on);

@@ -1,23 +1,246 @@
-// The timing manager: the global state, the timer tree and its start/stop
-// protocol with the repair of unbalanced calls.
+// The timing manager: the global state, the timer trees of the threads and
+// their start/stop protocol with the repair of unbalanced calls.
+//
+// Threads. Every thread that starts a timer gets a tree of its own (the main
+// thread's is the one inside g_timeManager), reached through a thread-local
+// pointer. Starts and stops touch only the calling thread's tree: no lock
+// and no atomic read-modify-write. Fields that other threads read (list
+// links, a watch's count and total, the current timer, the tree's
+// generation and order) are stored atomically, links with release, so that
+// a reader that follows them with acquire loads finds every node complete
+// and every value as some moment left it, never torn.
+//
+// Clearing. A clear on any thread deletes its own timers at once and raises
+// the clear generation; every other live tree is then stale. Its owner
+// notices at its next start or stop, deletes its old timers itself and goes
+// on with an empty tree; until then reports skip it. Nothing but the owner
+// ever frees a live tree's timers, so no thread can meet a freed node.
+// Trees of threads that have finished belong to the registry and are freed
+// by the clear itself.
+//
+// The registry mutex guards the chain of trees, the clear, the thread-exit
+// hook, reports and exports; it is never taken on the start/stop path
+// except once, when a thread attaches its tree. A report reads every tree
+// whose generation is the current one: a stale tree cannot change back to
+// current while the report holds the mutex, and an owner frees timers only
+// while its tree is stale, so what the report walks stays allocated.
+//
+// Finished threads. When a thread exits, its tree stays for the reports
+// until the next clear. To bound memory by distinct paths rather than by
+// threads, a finished tree is folded into a finished neighbour (in the order
+// of first starts), which keeps the merged order the same.
 #include "registry/dtimemgr.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <new>
 
 #include "include/timetree.h"
 #include "output/channels.h"
+#include "registry/merge.h"
 #include "sibling/switches.h"
 #include "stopwatch/access.h"
+#include "stopwatch/atomics.h"
 
 namespace timetree {
 
 TimeManager g_timeManager;
 
+namespace {
+
+// The calling thread's tree, or null before its first timer.
+__thread ThreadTree* t_callingTree = nullptr;
+
+uint64_t CurrentGeneration() { return LoadAcquire(g_timeManager.clearGeneration); }
+
+// Empties a tree that a clear on another thread made stale. Only the owner
+// (or the registry, for a finished tree) calls it.
+void ResetTree(ThreadTree& tree, uint64_t generation) {
+  if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
+  StoreRelaxed(tree.current, static_cast<TimerNode*>(nullptr));
+  tree.currentList = &tree.root;
+  StoreRelaxed(tree.order, uint64_t{0});
+  tree.leftRunning = false;
+  StoreRelease(tree.generation, generation);
+}
+
+bool IsMainThread() { return syscall(SYS_gettid) == getpid(); }
+
+void Unlink(ThreadTree& tree) {
+  TimeManager& tm = g_timeManager;
+  for (ThreadTree** link = &tm.trees; *link != nullptr; link = &(*link)->nextTree) {
+    if (*link == &tree) {
+      *link = tree.nextTree;
+      break;
+    }
+  }
+  tree.nextTree = nullptr;
+}
+
+// Frees a tree that no thread owns any more; the main thread's tree, which
+// is part of the global state, is only emptied. Under the registry mutex.
+void Retire(ThreadTree& tree) {
+  Unlink(tree);
+  if (&tree == &g_timeManager) {
+    ResetTree(tree, tree.generation);
+    tree.attached = tree.finished = false;
+    tree.threads = 0;
+    return;
+  }
+  if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
+  delete &tree;
+}
+
+// Folds a tree that has just finished into the finished trees next to it in
+// the order of first starts. Merging neighbours keeps the merged report the
+// same, since merging by path is associative. Under the registry mutex.
+void FoldFinished(ThreadTree* tree) {
+  TimeManager& tm = g_timeManager;
+  const uint64_t generation = tm.clearGeneration;
+  ThreadTree* before = nullptr;
+  ThreadTree* after = nullptr;
+  for (ThreadTree* t = tm.trees; t != nullptr; t = t->nextTree) {
+    if (t == tree || !Reportable(*t, generation)) continue;
+    if (t->order < tree->order && (before == nullptr || t->order > before->order)) before = t;
+    if (t->order > tree->order && (after == nullptr || t->order < after->order)) after = t;
+  }
+  // The main thread's tree stays in place, so it is the one folded into.
+  if (before != nullptr && before->finished && tree != &tm) {
+    MergeTimers(before->root, tree->root);
+    before->threads += tree->threads;
+    before->leftRunning = before->leftRunning || tree->leftRunning;
+    Retire(*tree);
+    tree = before;
+  }
+  if (after != nullptr && after->finished && after != &tm) {
+    MergeTimers(tree->root, after->root);
+    tree->threads += after->threads;
+    tree->leftRunning = tree->leftRunning || after->leftRunning;
+    Retire(*after);
+  }
+}
+
+// Runs on a thread that exits after it timed.
+void OnThreadExit(void* data) {
+  auto* tree = static_cast<ThreadTree*>(data);
+  TimeManager& tm = g_timeManager;
+  const std::lock_guard<std::mutex> lock(tm.registryMutex);
+  t_callingTree = nullptr;
+  if (!Reportable(*tree, tm.clearGeneration)) {
+    Retire(*tree);
+    return;
+  }
+  pthread_getname_np(pthread_self(), tree->threadName, sizeof tree->threadName);
+  tree->finished = true;
+  tree->leftRunning = tree->current != nullptr;
+  StoreRelaxed(tree->current, static_cast<TimerNode*>(nullptr));
+  tree->currentList = &tree->root;
+  FoldFinished(tree);
+}
+
+// Attaches a tree to the calling thread; null when none can be allocated.
+ThreadTree* AttachCallingThread() {
+  TimeManager& tm = g_timeManager;
+  const std::lock_guard<std::mutex> lock(tm.registryMutex);
+  ThreadTree* tree = nullptr;
+  if (!tm.attached && IsMainThread()) {
+    tree = &tm;
+  } else {
+    if (AllocationFails(AllocSite::kThreadTree)) return nullptr;
+    tree = new (std::nothrow) ThreadTree;
+    if (tree == nullptr) return nullptr;
+  }
+  if (!tm.exitKeyCreated && !tm.unloaded) {
+    tm.exitKeyCreated = pthread_key_create(&tm.exitKey, &OnThreadExit) == 0;
+  }
+  if (tm.exitKeyCreated) pthread_setspecific(tm.exitKey, tree);
+  tree->attached = true;
+  tree->finished = false;
+  tree->threads = 1;
+  tree->thread = pthread_self();
+  tree->tid = static_cast<long>(syscall(SYS_gettid));
+  tree->nextTree = tm.trees;
+  tm.trees = tree;
+  ResetTree(*tree, tm.clearGeneration);
+  t_callingTree = tree;
+  return tree;
+}
+
+// The calling thread's tree, attached on its first start and reset after a
+// clear on another thread.
+inline ThreadTree* CallingTree() {
+  ThreadTree* tree = t_callingTree;
+  if (__builtin_expect(tree != nullptr && tree->generation == CurrentGeneration(), 1)) {
+    return tree;
+  }
+  if (tree == nullptr) return AttachCallingThread();
+  ResetTree(*tree, CurrentGeneration());
+  return tree;
+}
+
+// Buffered file output is written out before a fork, so that a child that
+// exits does not write the parent's pending bytes a second time; the locks
+// are held across the fork so that the child's copy of the state is whole.
+void BeforeFork() {
+  TimeManager& tm = g_timeManager;
+  tm.registryMutex.lock();
+  pthread_mutex_lock(&tm.channelMutex);
+  if (tm.file != nullptr) std::fflush(tm.file);
+}
+
+void AfterForkInParent() {
+  TimeManager& tm = g_timeManager;
+  pthread_mutex_unlock(&tm.channelMutex);
+  tm.registryMutex.unlock();
+}
+
+// The child has only the thread that forked: the other threads' trees are
+// finished ones now, and the recursive lock, whose owner was a thread of the
+// parent, starts afresh.
+void AfterForkInChild() {
+  TimeManager& tm = g_timeManager;
+  tm.channelMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+  for (ThreadTree* t = tm.trees; t != nullptr; t = t->nextTree) {
+    if (t == t_callingTree || t->finished) continue;
+    t->finished = true;
+    t->leftRunning = t->current != nullptr;
+    t->current = nullptr;
+    t->currentList = &t->root;
+  }
+  tm.registryMutex.unlock();
+}
+
+struct ForkHandlers {
+  ForkHandlers() { pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild); }
+} g_forkHandlers;
+
+}  // namespace
+
+bool Reportable(const ThreadTree& tree, uint64_t generation) {
+  return LoadAcquire(tree.generation) == generation && LoadRelaxed(tree.order) != 0 &&
+         tree.root.SharedHead() != nullptr;
+}
+
+ThreadTree* CallingTreeIfAttached() {
+  ThreadTree* tree = t_callingTree;
+  if (tree != nullptr && tree->generation != CurrentGeneration()) {
+    ResetTree(*tree, CurrentGeneration());
+  }
+  return tree;
+}
+
 TimeManager::~TimeManager() {
   TimeCloseOStream();
   // Its messages go nowhere now that the channels are closed.
   TimeClear();
-  enabled = 0;
+  StoreRelaxed(enabled, 0);
+  const std::lock_guard<std::mutex> lock(registryMutex);
+  // Threads still running keep their trees; no exit hook may run into
+  // unloaded code.
+  unloaded = true;
+  if (exitKeyCreated) pthread_key_delete(exitKey);
+  exitKeyCreated = false;
 }
 
 TimerNode* TimerNode::Create(AllocSite site) {
@@ -64,29 +287,45 @@ void DestroyTimers(PtrList& list, TimerNode* owner) {
   }
 }
 
+namespace {
+
+void FreeFinishedTrees() {
+  TimeManager& tm = g_timeManager;
+  for (ThreadTree* t = tm.trees; t != nullptr;) {
+    ThreadTree* next = t->nextTree;
+    if (t->finished) Retire(*t);
+    t = next;
+  }
+}
+
+}  // namespace
+
 }  // namespace timetree
 
 using timetree::g_timeManager;
 using timetree::StopWatchAccess;
+using timetree::ThreadTree;
 using timetree::TimerNode;
 
 void TimeStartTimer(const char* name) {
   timetree::TimeManager& tm = g_timeManager;
-  if (tm.enabled == 0) return;
+  if (timetree::LoadRelaxed(tm.enabled) == 0) return;
+  ThreadTree* tree = timetree::CallingTree();
+  if (tree == nullptr) return;
 
   // Only the current timer's children are searched: the same name under
   // another parent is another timer. A list never holds two timers of one
   // name, so any match is the first. The timer last found in the list is
   // tried before the walk: loops start the same timer again and again.
-  timetree::PtrList* list = tm.currentList;
+  timetree::PtrList* list = tree->currentList;
   auto* node = static_cast<TimerNode*>(list->hint());
   if (node == nullptr || !timetree::NameMatches(node->name, name)) {
     node = timetree::FindTimer(*list, name);
   }
   if (node != nullptr) {
     list->set_hint(node);
-    tm.current = node;
-    tm.currentList = &node->children;
+    timetree::StoreRelaxed(tree->current, node);
+    tree->currentList = &node->children;
     StopWatchAccess::Start(node->watch);  // last, so the search is not timed
     return;
   }
@@ -94,8 +333,14 @@ void TimeStartTimer(const char* name) {
   node = TimerNode::Create(timetree::AllocSite::kTimer);
   if (node == nullptr) return;
   timetree::CopyTimerName(node->name, name);
-  node->parent = tm.current;
+  node->parent = tree->current;
   node->owner = list;
+  if (tree->order == 0) {
+    // The tree's place among the threads' trees in the reports: when its
+    // first timer since the last clear started.
+    timetree::StoreRelaxed(tree->order,
+                           __atomic_add_fetch(&tm.lastOrder, 1, __ATOMIC_RELAXED));
+  }
   node->slot = list->AddTail(node);
   if (node->slot == nullptr) {
     // No list block: leave the tree as it was, with nothing started.
@@ -103,20 +348,22 @@ void TimeStartTimer(const char* name) {
     return;
   }
   list->set_hint(node);
-  tm.current = node;
-  tm.currentList = &node->children;
+  timetree::StoreRelaxed(tree->current, node);
+  tree->currentList = &node->children;
   StopWatchAccess::Start(node->watch);  // last, so the bookkeeping is not timed
 }
 
 void TimeStopTimer(const char* name) {
   timetree::TimeManager& tm = g_timeManager;
-  if (tm.enabled == 0) return;
+  if (timetree::LoadRelaxed(tm.enabled) == 0) return;
+  ThreadTree* tree = timetree::CallingTreeIfAttached();
 
   // Each turn closes the current timer; the loop goes on outwards while the
   // name is not the closed timer's and that timer had a parent.
   for (;;) {
-    TimerNode* node = tm.current;
+    TimerNode* node = tree != nullptr ? tree->current : nullptr;
     if (node == nullptr) {
+      const timetree::ChannelLock whole_message;
       TimeComment("No timer active while trying to stop timer \"");
       TimeComment(name);
       TimeComment("\"\n");
@@ -128,37 +375,54 @@ void TimeStopTimer(const char* name) {
     bool go_on = false;
     if (!timetree::NameMatches(node->name, name)) {
       if (node->parent != nullptr) {
-        node->stoppedImplicitly = 1;
+        timetree::StoreRelaxed(node->stoppedImplicitly, 1);
         go_on = true;
       } else {
+        const timetree::ChannelLock whole_message;
         TimeComment("Timer could not find timer \"");
         TimeComment(name);
         TimeComment("\"\nCheck that start and stop have the same name\n");
       }
     }
-    tm.current = node->parent;
-    tm.currentList = node->parent != nullptr ? &node->parent->children : &tm.root;
+    timetree::StoreRelaxed(tree->current, node->parent);
+    tree->currentList = node->parent != nullptr ? &node->parent->children : &tree->root;
     if (!go_on) return;
   }
 }
 
 void TimeClear() {
   timetree::TimeManager& tm = g_timeManager;
-  if (tm.current != nullptr) {
-    timetree::CommentF("dtimemgr - TimeClear deleted running timer: %s\n",
-                       tm.current->name);
-    tm.current = nullptr;
-  } else if (tm.currentList != &tm.root) {
-    TimeComment("dtimemgr - search_list problem ???\n");
-    tm.currentList = &tm.root;
+  const std::lock_guard<std::mutex> lock(tm.registryMutex);
+  // Only the calling thread's own timers are reported on; other threads'
+  // trees are emptied by their owners (see the top of this file).
+  ThreadTree* tree = timetree::CallingTreeIfAttached();
+  if (tree != nullptr) {
+    if (tree->current != nullptr) {
+      timetree::CommentF("dtimemgr - TimeClear deleted running timer: %s\n",
+                         tree->current->name);
+      timetree::StoreRelaxed(tree->current, static_cast<TimerNode*>(nullptr));
+    } else if (tree->currentList != &tree->root) {
+      TimeComment("dtimemgr - search_list problem ???\n");
+      tree->currentList = &tree->root;
+    }
+    // After a running timer was deleted the current list still designates
+    // its children, so this line always follows the deleted-running-timer
+    // line.
+    const bool list_was_not_root = tree->currentList != &tree->root;
+    if (tree->root.head() != nullptr) timetree::DestroyTimers(tree->root, nullptr);
+    if (list_was_not_root) {
+      TimeComment("dtimemgr search_list problem\n");
+      tree->currentList = &tree->root;
+    }
   }
-  // After a running timer was deleted the current list still designates its
-  // children, so this line always follows the deleted-running-timer line.
-  const bool list_was_not_root = tm.currentList != &tm.root;
-  if (tm.root.head() != nullptr) timetree::DestroyTimers(tm.root, nullptr);
-  if (list_was_not_root) {
-    TimeComment("dtimemgr search_list problem\n");
-    tm.currentList = &tm.root;
+  const uint64_t generation = tm.clearGeneration + 1;
+  timetree::StoreRelease(tm.clearGeneration, generation);
+  if (tree != nullptr) {
+    timetree::StoreRelaxed(tree->order, uint64_t{0});
+    timetree::StoreRelease(tree->generation, generation);
   }
-  timetree::ReadSwitch("TIMING_ON", &tm.enabled);
+  timetree::FreeFinishedTrees();
+  int enabled = 0;
+  timetree::ReadSwitch("TIMING_ON", &enabled);
+  timetree::StoreRelaxed(tm.enabled, enabled);
 }

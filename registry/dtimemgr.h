@@ -2,8 +2,12 @@
 #ifndef TIMETREE_REGISTRY_DTIMEMGR_H
 #define TIMETREE_REGISTRY_DTIMEMGR_H
 
+#include <pthread.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "registry/ptrlist.h"
 #include "sibling/faults.h"
@@ -130,14 +134,48 @@ void WalkNested(const PtrList& top, Enter enter, Leave leave) {
   }
 }
 
-struct TimeManager {
-  PtrList root;                   // top-level timers, in order of first start
-  TimerNode* current = nullptr;   // innermost running timer
-  PtrList* currentList = &root;   // where the next start looks and adds
-  int enabled = 0;                // last value of TIMING_ON
-  FILE* console = nullptr;        // console channel, while open
-  FILE* file = nullptr;           // file channel, while open
-  int bannerPrinted = 0;          // banner written since the last close
+// The timers of one thread. Only the owning thread changes them; reports on
+// other threads read them (see the comment at the top of dtimemgr.cpp).
+struct ThreadTree {
+  PtrList root;                    // top-level timers, in order of first start
+  TimerNode* current = nullptr;    // innermost running timer
+  PtrList* currentList = &root;    // where the next start looks and adds
+  uint64_t generation = 0;         // the clear whose timers these are
+  uint64_t order = 0;              // when its first timer since that clear
+                                   // started, among all threads; 0: none yet
+  ThreadTree* nextTree = nullptr;  // the registry's chain of trees
+  ThreadTree* nextReported = nullptr;  // a report's trees, in order
+  pthread_t thread{};              // the owner, while attached
+  long tid = 0;                    // the owner's OS thread id
+  char threadName[16] = {};        // as the host named the thread, if it did
+  int threads = 0;                 // threads whose timers these are: 1, more
+                                   // once finished threads are folded in
+  bool attached = false;           // a thread owns it (or owned it)
+  bool finished = false;           // its thread has exited
+  bool leftRunning = false;        // it exited inside a timer
+
+  constexpr ThreadTree() = default;
+  ThreadTree(const ThreadTree&) = delete;
+  ThreadTree& operator=(const ThreadTree&) = delete;
+};
+
+// The global timing state. Its own tree is that of the process's main
+// thread, so that a host with one thread works on it alone, exactly as
+// before threads were supported; other threads' trees are allocated.
+struct TimeManager : ThreadTree {
+  int enabled = 0;                 // last value of TIMING_ON
+  FILE* console = nullptr;         // console channel, while open
+  FILE* file = nullptr;            // file channel, while open
+  int bannerPrinted = 0;           // banner written since the last close
+
+  uint64_t clearGeneration = 0;    // raised by every clear
+  uint64_t lastOrder = 0;          // the order last handed to a tree
+  ThreadTree* trees = nullptr;     // every attached or finished tree
+  std::mutex registryMutex;        // guards trees, clears, reports, exports
+  pthread_mutex_t channelMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+  pthread_key_t exitKey{};         // runs the thread-exit hook
+  bool exitKeyCreated = false;
+  bool unloaded = false;           // the destructor has run
 
   constexpr TimeManager() = default;
   TimeManager(const TimeManager&) = delete;
@@ -149,6 +187,25 @@ struct TimeManager {
 // The one global timing state. It is constant-initialised, so it is valid
 // before any constructor of the library or its host runs.
 extern TimeManager g_timeManager;
+
+// The calling thread's tree without attaching one: null when the thread has
+// never timed. A tree that a clear on another thread emptied is reset first.
+ThreadTree* CallingTreeIfAttached();
+
+// Whether a report shows tree: it belongs to the clear of that generation
+// and holds timers.
+bool Reportable(const ThreadTree& tree, uint64_t generation);
+
+// Holds the output channels for a whole message or report, so that text of
+// other threads never interleaves with it. Recursive: TimeComment inside
+// takes it again.
+class ChannelLock {
+ public:
+  ChannelLock() { pthread_mutex_lock(&g_timeManager.channelMutex); }
+  ~ChannelLock() { pthread_mutex_unlock(&g_timeManager.channelMutex); }
+  ChannelLock(const ChannelLock&) = delete;
+  ChannelLock& operator=(const ChannelLock&) = delete;
+};
 
 }  // namespace timetree
 

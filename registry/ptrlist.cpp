@@ -1,5 +1,7 @@
 #include "registry/ptrlist.h"
 
+#include "stopwatch/atomics.h"
+
 namespace timetree {
 
 PtrListNode* PtrList::AddTail(void* element) {
@@ -22,10 +24,13 @@ PtrListNode* PtrList::AddTail(void* element) {
   node->next = nullptr;
   node->data = element;
   ++count_;
+  // The link that makes the node reachable is stored last, with release, so
+  // that a thread walking the list from head with acquire loads sees the
+  // node and what its element holds complete.
   if (tail_ != nullptr) {
-    tail_->next = node;
+    StoreRelease(tail_->next, node);
   } else {
-    head_ = node;
+    StoreRelease(head_, node);
   }
   tail_ = node;
   return node;

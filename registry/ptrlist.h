@@ -29,6 +29,12 @@ class PtrList {
   void RemoveAll();
 
   PtrListNode* head() const { return head_; }
+  // The head as another thread than the one that appends may read it.
+  PtrListNode* SharedHead() const {
+    PtrListNode* head;
+    __atomic_load(&head_, &head, __ATOMIC_ACQUIRE);
+    return head;
+  }
   PtrListNode* tail() const { return tail_; }
   int count() const { return count_; }
   Morvex* blocks() const { return blocks_; }

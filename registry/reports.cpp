@@ -6,6 +6,7 @@
 #include "include/timetree.h"
 #include "output/channels.h"
 #include "registry/dtimemgr.h"
+#include "registry/snapshot.h"
 #include "stopwatch/access.h"
 
 namespace timetree {
@@ -19,14 +20,8 @@ constexpr char kWarning[] = "Warning:  some timers are still running\n";
 constexpr size_t kIndentLimit = 90;
 constexpr size_t kMaxUnitLength = 7;
 
-bool NothingToReport(const TimeManager& tm) {
-  return tm.enabled == 0 || tm.root.head() == nullptr;
-}
-
-void WriteWarningAndHeader(const TimeManager& tm) {
-  if (tm.current != nullptr || tm.currentList != &tm.root) {
-    TimeComment(kWarning);
-  }
+void WriteWarningAndHeader(const Snapshot& snapshot) {
+  if (snapshot.running()) TimeComment(kWarning);
   TimeComment("\n");
   CommentF(kHeaderFormat, "LABEL", "COUNT", "TOTAL", "AVERAGE");
 }
@@ -89,12 +84,15 @@ void PrintRow(TimerNode& node, int depth, int* implicit_seen,
 
 }  // namespace timetree
 
+// Both reports cover every thread's timers, merged by path, and hold the
+// channels throughout, so that no other text interleaves with their rows.
 void TimePrint() {
-  timetree::TimeManager& tm = timetree::g_timeManager;
-  if (timetree::NothingToReport(tm)) return;
-  timetree::WriteWarningAndHeader(tm);
+  const timetree::Snapshot snapshot;
+  if (snapshot.top() == nullptr) return;
+  const timetree::ChannelLock whole_report;
+  timetree::WriteWarningAndHeader(snapshot);
   timetree::PtrList flat;
-  timetree::WalkPreorder(tm.root, [&flat](timetree::TimerNode* node, int) {
+  timetree::WalkPreorder(*snapshot.top(), [&flat](timetree::TimerNode* node, int) {
     // A timer whose record could not be had is left out with its subtree.
     return timetree::MergeInto(*node, flat);
   });
@@ -106,11 +104,12 @@ void TimePrint() {
 }
 
 void TimePrintIndented(const char* unit) {
-  timetree::TimeManager& tm = timetree::g_timeManager;
-  if (timetree::NothingToReport(tm)) return;
+  const timetree::Snapshot snapshot;
+  if (snapshot.top() == nullptr) return;
+  const timetree::ChannelLock whole_report;
   int implicit_seen = 0;
-  timetree::WriteWarningAndHeader(tm);
-  timetree::WalkPreorder(tm.root, [&](timetree::TimerNode* node, int depth) {
+  timetree::WriteWarningAndHeader(snapshot);
+  timetree::WalkPreorder(*snapshot.top(), [&](timetree::TimerNode* node, int depth) {
     timetree::PrintRow(*node, depth, &implicit_seen, unit);
     return true;
   });

@@ -5,7 +5,7 @@
 
 namespace timetree {
 
-enum class AllocSite { kTimer, kListBlock, kFlatRecord };
+enum class AllocSite { kTimer, kListBlock, kFlatRecord, kThreadTree, kMergedTimer };
 
 using FaultHook = bool (*)(AllocSite site);
 

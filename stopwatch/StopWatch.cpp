@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "stopwatch/access.h"
+#include "stopwatch/atomics.h"
 #include "stopwatch/ticks.h"
 
 double StopWatch::m_frequency = 0.0;
@@ -10,12 +11,15 @@ double StopWatch::m_frequency = 0.0;
 namespace {
 
 // Fills the class-wide frequency on first use; it is never queried again
-// once it is known.
+// once it is known. Threads that convert ticks at once may each fill it, with
+// the same value, and never see a half-written one.
 inline double Frequency() {
-  if (StopWatch::m_frequency == 0.0) {
-    StopWatch::m_frequency = timetree::TickFrequency();
+  double frequency = timetree::LoadAcquire(StopWatch::m_frequency);
+  if (frequency == 0.0) {
+    frequency = timetree::TickFrequency();
+    timetree::StoreRelease(StopWatch::m_frequency, frequency);
   }
-  return StopWatch::m_frequency;
+  return frequency;
 }
 
 }  // namespace

@@ -8,7 +8,10 @@
 #include <cpuid.h>
 #endif
 
+#include <mutex>
+
 #include "stopwatch/StopWatch.h"
+#include "stopwatch/atomics.h"
 
 namespace timetree {
 
@@ -94,9 +97,9 @@ bool HasInvariantTsc() {
 void SelectTickSource(bool use_tsc) {
   g_loadMode = use_tsc && HasInvariantTsc() ? TickMode::kTsc : TickMode::kMonotonic;
   g_tickMode = g_loadMode;
-  g_tscFrequency = 0.0;
+  StoreRelease(g_tscFrequency, 0.0);
   g_loadAnchor = ReadAnchor();
-  StopWatch::m_frequency = 0.0;
+  StoreRelease(StopWatch::m_frequency, 0.0);
 }
 
 double TickFrequency() {
@@ -108,8 +111,19 @@ double TickFrequency() {
     case TickMode::kTsc:
       break;
   }
-  if (g_tscFrequency == 0.0) g_tscFrequency = MeasureTscFrequency();
-  return g_tscFrequency;
+  double frequency = LoadAcquire(g_tscFrequency);
+  if (frequency == 0.0) {
+    // Measured once: threads that ask at the same moment wait for the one
+    // measurement rather than each sleeping through its own.
+    static std::mutex measuring;
+    const std::lock_guard<std::mutex> lock(measuring);
+    frequency = LoadAcquire(g_tscFrequency);
+    if (frequency == 0.0) {
+      frequency = MeasureTscFrequency();
+      StoreRelease(g_tscFrequency, frequency);
+    }
+  }
+  return frequency;
 }
 
 const char* TickSourceName() {
@@ -128,7 +142,7 @@ void SetTickSourceForTesting(TickReader reader, double frequency) {
   g_tickOverride = reader;
   g_tickMode = reader != nullptr ? TickMode::kOverride : g_loadMode;
   g_overrideFrequency = reader != nullptr ? frequency : 0.0;
-  StopWatch::m_frequency = g_overrideFrequency;
+  StoreRelease(StopWatch::m_frequency, g_overrideFrequency);
 }
 
 }  // namespace timetree

@@ -1,7 +1,10 @@
 #include "output/exports.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -63,23 +66,30 @@ TEST_F(Exports, JsonHoldsTheWholeTreeExactly) {
   BuildTree();
   const std::string path = NewFile("tree.json");
   ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  const std::string timers =
+      "\n{\"name\": \"main\", \"count\": 2, \"total_seconds\": 0.00014999999999999999, "
+      "\"self_seconds\": 9.9999999999999991e-05, \"stopped_implicitly\": false, "
+      "\"running\": false, \"children\": [\n"
+      "{\"name\": \"parse\", \"count\": 1, \"total_seconds\": 3.0000000000000001e-05, "
+      "\"self_seconds\": 3.0000000000000001e-05, \"stopped_implicitly\": false, "
+      "\"running\": false, \"children\": []},\n"
+      "{\"name\": \"load\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
+      "\"self_seconds\": 0, \"stopped_implicitly\": false, "
+      "\"running\": false, \"children\": [\n"
+      "{\"name\": \"step\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
+      "\"self_seconds\": 2.0000000000000002e-05, \"stopped_implicitly\": true, "
+      "\"running\": false, \"children\": []}]}]},\n"
+      "{\"name\": \"io\", \"count\": 1, \"total_seconds\": 0, \"self_seconds\": 0, "
+      "\"stopped_implicitly\": false, \"running\": true, \"children\": []}";
+  // With one thread, the merged tree and that thread's own are the same.
+  char thread_name[16] = {};
+  pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
   EXPECT_EQ(ReadFile(path),
-            "{\"schema\": 1, \"frequency\": 1000000, \"timers\": [\n"
-            "{\"name\": \"main\", \"count\": 2, \"total_seconds\": 0.00014999999999999999, "
-            "\"self_seconds\": 9.9999999999999991e-05, \"stopped_implicitly\": false, "
-            "\"running\": false, \"children\": [\n"
-            "{\"name\": \"parse\", \"count\": 1, \"total_seconds\": 3.0000000000000001e-05, "
-            "\"self_seconds\": 3.0000000000000001e-05, \"stopped_implicitly\": false, "
-            "\"running\": false, \"children\": []},\n"
-            "{\"name\": \"load\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
-            "\"self_seconds\": 0, \"stopped_implicitly\": false, "
-            "\"running\": false, \"children\": [\n"
-            "{\"name\": \"step\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
-            "\"self_seconds\": 2.0000000000000002e-05, \"stopped_implicitly\": true, "
-            "\"running\": false, \"children\": []}]}]},\n"
-            "{\"name\": \"io\", \"count\": 1, \"total_seconds\": 0, \"self_seconds\": 0, "
-            "\"stopped_implicitly\": false, \"running\": true, \"children\": []}\n"
-            "]}\n");
+            "{\"schema\": 2, \"frequency\": 1000000, \"timers\": [" + timers +
+                "\n], \"threads\": [\n" +
+                timetree_test::Format("{\"tid\": %ld, \"name\": \"%s\", ",
+                                      static_cast<long>(syscall(SYS_gettid)), thread_name) +
+                "\"finished\": false, \"threads\": 1, \"timers\": [" + timers + "\n]}\n]}\n");
   // A real parser reads it, and finds the counts of the tree.
   const std::string walk =
       "import json,sys\n"

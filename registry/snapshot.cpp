@@ -1,0 +1,45 @@
+#include "registry/snapshot.h"
+
+#include "registry/merge.h"
+#include "stopwatch/atomics.h"
+
+namespace timetree {
+
+Snapshot::Snapshot() : lock_(g_timeManager.registryMutex) {
+  TimeManager& tm = g_timeManager;
+  if (LoadRelaxed(tm.enabled) == 0) return;
+  own_ = CallingTreeIfAttached();
+  const uint64_t generation = LoadAcquire(tm.clearGeneration);
+  // The trees with timers, sorted by the start of their first timer.
+  int count = 0;
+  for (ThreadTree* t = tm.trees; t != nullptr; t = t->nextTree) {
+    if (!Reportable(*t, generation)) continue;
+    ++count;
+    ThreadTree** at = &first_;
+    while (*at != nullptr && LoadRelaxed((*at)->order) < LoadRelaxed(t->order)) {
+      at = &(*at)->nextReported;
+    }
+    t->nextReported = *at;
+    *at = t;
+    if (LoadRelaxed(t->current) != nullptr || t->leftRunning) running_ = true;
+  }
+  if (count == 0) return;
+  if (count == 1 && Settled(*first_)) {
+    top_ = &first_->root;
+    return;
+  }
+  for (ThreadTree* t = first_; t != nullptr; t = t->nextReported) {
+    MergeTimers(merged_, t->root);
+  }
+  top_ = merged_.head() != nullptr ? &merged_ : nullptr;
+}
+
+Snapshot::~Snapshot() {
+  if (merged_.head() != nullptr) DestroyTimers(merged_, nullptr);
+}
+
+bool Snapshot::Settled(const ThreadTree& tree) const {
+  return &tree == own_ || tree.finished;
+}
+
+}  // namespace timetree

@@ -1,0 +1,44 @@
+// What the reports and exports show: the timers of every thread, merged by
+// path, as of one moment.
+#ifndef TIMETREE_REGISTRY_SNAPSHOT_H
+#define TIMETREE_REGISTRY_SNAPSHOT_H
+
+#include <mutex>
+
+#include "registry/dtimemgr.h"
+
+namespace timetree {
+
+// Holds the registry for its lifetime: no clear, no thread exit and no
+// other report runs meanwhile, while threads go on timing.
+class Snapshot {
+ public:
+  Snapshot();
+  ~Snapshot();
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+
+  // The top-level timers of all threads merged by path, in the order of
+  // first starts; null while timing is off or when no thread has a timer.
+  // With one thread this is that thread's own tree.
+  const PtrList* top() const { return top_; }
+  // Whether any thread has a timer running.
+  bool running() const { return running_; }
+  // The trees shown, in the order their first timers started.
+  ThreadTree* first() const { return first_; }
+  // Whether tree may be read as it is: it is the calling thread's own, or
+  // its thread has finished. Any other tree is read through MergeTimers.
+  bool Settled(const ThreadTree& tree) const;
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+  ThreadTree* own_ = nullptr;
+  ThreadTree* first_ = nullptr;
+  const PtrList* top_ = nullptr;
+  PtrList merged_;
+  bool running_ = false;
+};
+
+}  // namespace timetree
+
+#endif  // TIMETREE_REGISTRY_SNAPSHOT_H
