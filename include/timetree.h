@@ -115,14 +115,17 @@ class TimeScope {
 // including this header (or on its compiler's command line) keeps its scopes
 // in the code at no cost. The scope neither evaluates its name nor calls the
 // library; the functions above stay declared, so direct calls still link.
-// The name is still compiled, in an unevaluated operand, so that it stays
+// The empty class has a name of its own, so that a program whose files
+// differ on TIMETREE_DISABLE still has one definition of each class. The
+// name is still compiled, in an unevaluated operand, so that it stays
 // checked and a function used only for names does not count as unused.
-class TimeScope {
+class TimeScopeCompiledOut {
  public:
-  explicit TimeScope(const char*) noexcept {}
-  TimeScope(const TimeScope&) = delete;
-  TimeScope& operator=(const TimeScope&) = delete;
+  explicit TimeScopeCompiledOut(const char*) noexcept {}
+  TimeScopeCompiledOut(const TimeScopeCompiledOut&) = delete;
+  TimeScopeCompiledOut& operator=(const TimeScopeCompiledOut&) = delete;
 };
+using TimeScope = TimeScopeCompiledOut;
 
 #define TIMETREE_SCOPE(name) static_assert(sizeof(name) != 0, "")
 

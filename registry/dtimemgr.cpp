@@ -185,22 +185,20 @@ inline ThreadTree* CallingTree() {
 void BeforeFork() {
   TimeManager& tm = g_timeManager;
   tm.registryMutex.lock();
-  pthread_mutex_lock(&tm.channelMutex);
+  tm.channelLock.Lock();
   if (tm.file != nullptr) std::fflush(tm.file);
 }
 
 void AfterForkInParent() {
   TimeManager& tm = g_timeManager;
-  pthread_mutex_unlock(&tm.channelMutex);
+  tm.channelLock.Unlock();
   tm.registryMutex.unlock();
 }
 
 // The child has only the thread that forked: the other threads' trees are
-// finished ones now, and the recursive lock, whose owner was a thread of the
-// parent, starts afresh.
+// finished ones now.
 void AfterForkInChild() {
   TimeManager& tm = g_timeManager;
-  tm.channelMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
   for (ThreadTree* t = tm.trees; t != nullptr; t = t->nextTree) {
     if (t == t_callingTree || t->finished) continue;
     t->finished = true;
@@ -208,6 +206,7 @@ void AfterForkInChild() {
     t->current = nullptr;
     t->currentList = &t->root;
   }
+  tm.channelLock.Unlock();
   tm.registryMutex.unlock();
 }
 

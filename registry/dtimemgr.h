@@ -134,6 +134,38 @@ void WalkNested(const PtrList& top, Enter enter, Leave leave) {
   }
 }
 
+// A lock that its holder may take again. Its owner is the holder's
+// pthread_t, which a forked child keeps, so that the child can release what
+// the fork handlers took (a recursive pthread mutex names its owner by the
+// thread id, which changes in the child).
+class RecursiveLock {
+ public:
+  constexpr RecursiveLock() = default;
+  void Lock() {
+    const pthread_t self = pthread_self();
+    // Only the holder can find itself the owner, so depth_ is then its own.
+    if (pthread_equal(LoadOwner(), self)) {
+      ++depth_;
+      return;
+    }
+    mutex_.lock();
+    __atomic_store_n(&owner_, self, __ATOMIC_RELAXED);
+    depth_ = 1;
+  }
+  void Unlock() {
+    if (--depth_ == 0) {
+      __atomic_store_n(&owner_, pthread_t{}, __ATOMIC_RELAXED);
+      mutex_.unlock();
+    }
+  }
+
+ private:
+  pthread_t LoadOwner() const { return __atomic_load_n(&owner_, __ATOMIC_RELAXED); }
+  std::mutex mutex_;
+  pthread_t owner_{};
+  int depth_ = 0;  // only the owner changes or trusts it
+};
+
 // The timers of one thread. Only the owning thread changes them; reports on
 // other threads read them (see the comment at the top of dtimemgr.cpp).
 struct ThreadTree {
@@ -172,7 +204,7 @@ struct TimeManager : ThreadTree {
   uint64_t lastOrder = 0;          // the order last handed to a tree
   ThreadTree* trees = nullptr;     // every attached or finished tree
   std::mutex registryMutex;        // guards trees, clears, reports, exports
-  pthread_mutex_t channelMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+  RecursiveLock channelLock;        // guards the channels' fields and writes
   pthread_key_t exitKey{};         // runs the thread-exit hook
   bool exitKeyCreated = false;
   bool unloaded = false;           // the destructor has run
@@ -201,8 +233,8 @@ bool Reportable(const ThreadTree& tree, uint64_t generation);
 // takes it again.
 class ChannelLock {
  public:
-  ChannelLock() { pthread_mutex_lock(&g_timeManager.channelMutex); }
-  ~ChannelLock() { pthread_mutex_unlock(&g_timeManager.channelMutex); }
+  ChannelLock() { g_timeManager.channelLock.Lock(); }
+  ~ChannelLock() { g_timeManager.channelLock.Unlock(); }
   ChannelLock(const ChannelLock&) = delete;
   ChannelLock& operator=(const ChannelLock&) = delete;
 };

@@ -1,0 +1,247 @@
+// Timing from many threads at once: each thread's tree is its own, the
+// reports merge them by path, and clears, reports, exports, thread exits,
+// forks and comments may come from any thread while others time.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model.h"
+#include "registry/dtimemgr.h"
+#include "support.h"
+
+namespace {
+
+using timetree_test::FakeClock;
+using timetree_test::Header;
+using timetree_test::Model;
+using timetree_test::ReadFile;
+using timetree_test::Row;
+
+class Threads : public timetree_test::TimingTest {};
+
+// Plays one seeded sequence of starts and stops on the calling thread and
+// on its model. Before its first start it waits for its turn, and after it
+// passes the turn on, so that the order of the threads' first timers is
+// known; the rest runs at the same time as the other threads.
+void Play(uint64_t seed, int turn, std::atomic<int>& turns, Model& model) {
+  std::mt19937_64 rng(seed);
+  auto pick = [&rng](size_t n) { return static_cast<size_t>(rng() % n); };
+  FakeClock::now = 0;
+  bool started = false;
+  auto pass_turn = [&] {
+    if (!started) turns.store(turn + 1);
+    started = true;
+  };
+  while (turns.load() != turn) std::this_thread::yield();
+  const int length = 1 + static_cast<int>(pick(80));
+  for (int op = 0; op < length; ++op) {
+    FakeClock::now += static_cast<int64_t>(pick(7));
+    const char* name = timetree_test::kNames[pick(std::size(timetree_test::kNames))];
+    if (pick(2) == 0) {
+      TimeStartTimer(name);
+      model.Start(name, FakeClock::now);
+      pass_turn();
+    } else {
+      TimeStopTimer(name);
+      model.Stop(name, FakeClock::now);
+    }
+  }
+  pass_turn();
+}
+
+TEST_F(Threads, MergedReportsEqualTheMergeOfEachThreadsModel) {
+  constexpr int kThreads = 4;
+  for (uint64_t round = 0; round < 150; ++round) {
+    OpenCapture();
+    std::vector<Model> models(kThreads);
+    std::atomic<int> turns{0};
+    std::atomic<int> done{0};
+    std::atomic<bool> leave{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      models[i].enabled = true;
+      threads.emplace_back([&, i] {
+        Play(round * kThreads + i + 1, i, turns, models[i]);
+        ++done;
+        // Stay alive until the reports on live trees are taken.
+        while (!leave.load()) std::this_thread::yield();
+      });
+    }
+    while (done.load() != kThreads) std::this_thread::yield();
+    Model merged;
+    merged.enabled = true;
+    for (const Model& m : models) merged.MergeFrom(m);
+    // Messages come from all threads at once: the same ones, in some order.
+    std::vector<std::string> pieces = timetree_test::CommentLog::pieces, expected;
+    for (const Model& m : models) expected.insert(expected.end(), m.pieces.begin(), m.pieces.end());
+    std::sort(pieces.begin(), pieces.end());
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(pieces, expected) << "round " << round;
+
+    // While the threads live, and again once their trees are folded.
+    for (int pass = 0; pass < 2; ++pass) {
+      if (pass == 1) {
+        leave = true;
+        for (auto& t : threads) t.join();
+      }
+      timetree_test::CommentLog::pieces.clear();
+      merged.pieces.clear();
+      TimePrint();
+      merged.Print();
+      TimePrintIndented(".");
+      merged.PrintIndented(".");
+      ASSERT_EQ(timetree_test::CommentLog::pieces, merged.pieces)
+          << "round " << round << (pass == 0 ? ", threads alive" : ", threads finished");
+    }
+    TimeCloseOStream();
+    TimeClear();
+  }
+}
+
+// A clear on one thread, while another is inside a timer: that thread's
+// next stop finds no timer, exactly as after its own clear.
+TEST_F(Threads, ClearOnAnotherThreadEmptiesARunningThreadsTree) {
+  OpenCapture();
+  std::atomic<int> step{0};
+  std::thread worker([&] {
+    TimeStartTimer("work");
+    step = 1;
+    while (step.load() != 2) std::this_thread::yield();
+    TimeStopTimer("work");
+    TimeStartTimer("after");
+    TimeStopTimer("after");
+  });
+  while (step.load() != 1) std::this_thread::yield();
+  TimePrint();
+  TimeClear();
+  step = 2;
+  worker.join();
+  TimePrint();
+  EXPECT_EQ(Captured(), timetree_test::Warning() + Header() + Row("work", 1, 0.0) +
+                            "No timer active while trying to stop timer \"work\"\n" +
+                            Header() + Row("after", 1, 0.0));
+}
+
+// Threads time while one thread clears, reports and exports over and over:
+// nothing crashes, and under ThreadSanitizer nothing races.
+TEST_F(Threads, ClearsReportsAndExportsWhileOthersTime) {
+  OpenCapture();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 3; ++i) {
+    workers.emplace_back([&stop, i] {
+      const std::string outer = "worker" + std::to_string(i);
+      while (!stop.load(std::memory_order_relaxed)) {
+        FakeClock::now += 1;
+        TimeStartTimer(outer.c_str());
+        TimeStartTimer("inner");
+        TimeStartTimer(("leaf" + std::to_string(FakeClock::now % 50)).c_str());
+        TimeStopTimer("inner");  // closes the leaf implicitly
+        TimeStopTimer(outer.c_str());
+      }
+    });
+  }
+  const std::string json = NewFile("stress.json"), folded = NewFile("stress.folded"),
+                    svg = NewFile("stress.svg");
+  // Bounded in rounds and in time: slow under valgrind, which runs one
+  // thread at a time.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (int i = 0; i < 300 && (i < 20 || std::chrono::steady_clock::now() < until); ++i) {
+    TimePrint();
+    TimePrintIndented(nullptr);
+    TimeWriteJson(json.c_str());
+    TimeWriteFolded(folded.c_str());
+    TimeWriteFlameGraph(svg.c_str());
+    if (i % 3 == 0) TimeClear();
+  }
+  stop = true;
+  for (auto& t : workers) t.join();
+  TimeClear();
+}
+
+// 20,000 short-lived threads time the same two names: their trees are
+// folded as they finish, so memory grows with the paths, not the threads.
+TEST_F(Threads, FinishedThreadsAreFoldedIntoBoundedMemory) {
+  const char* env = std::getenv("TIMETREE_CHURN_THREADS");
+  const int kThreads = env != nullptr ? std::atoi(env) : 20000;
+  OpenCapture();
+  for (int i = 0; i < kThreads; i += 8) {
+    std::vector<std::thread> batch;
+    for (int j = 0; j < 8 && i + j < kThreads; ++j) {
+      batch.emplace_back([] {
+        TimeStartTimer("job");
+        TimeStartTimer("step");
+        FakeClock::now += 2;
+        TimeStopTimer("step");
+        FakeClock::now += 1;
+        TimeStopTimer("job");
+      });
+    }
+    for (auto& t : batch) t.join();
+  }
+  int trees = 0;
+  for (auto* t = timetree::g_timeManager.trees; t != nullptr; t = t->nextTree) {
+    if (t->root.head() != nullptr) ++trees;
+  }
+  EXPECT_EQ(trees, 1);
+  TimePrintIndented(nullptr);
+  EXPECT_EQ(Captured(), Header() + Row("job", kThreads, kThreads * 0.003) +
+                            Row(".step", kThreads, kThreads * 0.002));
+}
+
+// Lines written from several threads at once arrive whole.
+TEST_F(Threads, ConcurrentCommentsNeverInterleave) {
+  OpenCapture();
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 4; ++i) {
+    writers.emplace_back([i] {
+      const std::string line = "writer " + std::to_string(i) + " " + std::string(200, 'a' + i) + "\n";
+      for (int n = 0; n < 2000; ++n) TimeComment(line.c_str());
+    });
+  }
+  for (auto& t : writers) t.join();
+  std::map<std::string, int> lines;
+  const std::string text = Captured();
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    ++lines[text.substr(at, end - at)];
+    at = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 4u);
+  for (const auto& entry : lines) EXPECT_EQ(entry.second, 2000) << entry.first;
+}
+
+// A child that exits does not write the parent's pending file output again,
+// and times on in its own copy.
+TEST_F(Threads, ForkedChildNeitherRepeatsPendingOutputNorLosesTiming) {
+  OpenCapture();
+  TimeComment("parent's line, still in the buffer\n");
+  Run("before", 1);
+  const std::string json = NewFile("child.json");
+  const pid_t child = fork();
+  if (child == 0) {
+    Run("child", 1);
+    const bool ok = TimeWriteJson(json.c_str()) &&
+                    ReadFile(json).find("\"name\": \"child\"") != std::string::npos &&
+                    ReadFile(json).find("\"name\": \"before\"") != std::string::npos;
+    std::exit(ok ? 0 : 1);  // flushes whatever stdio still holds
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Captured(), "parent's line, still in the buffer\n");
+}
+
+}  // namespace
