@@ -79,6 +79,23 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
 }
 BENCHMARK(BM_ExistingTimerDepth1);
 
+// The same on one and on two threads at once, each timing in its own tree:
+// the per-pair cost of each thread, which the two-thread run should match.
+// Timing is switched on once, before the threads, so that no thread's
+// clear lands in another's timed loop.
+void BM_ExistingTimerThreads(benchmark::State& state) {
+  TimeStartTimer("outer");
+  for (auto _ : state) {
+    TimeStartTimer("t");
+    TimeStopTimer("t");
+  }
+  TimeStopTimer("outer");
+}
+BENCHMARK(BM_ExistingTimerThreads)
+    ->Setup([](const benchmark::State&) { Reset(); })
+    ->Teardown([](const benchmark::State&) { Reset(); })
+    ->Threads(1)->Threads(2)->UseRealTime();
+
 // n timers under a running "outer", which the caller stops.
 std::vector<std::string> StartSiblings(int n) {
   Reset();
