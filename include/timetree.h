@@ -117,7 +117,7 @@ class TimeScope {
 // library; the functions above stay declared, so direct calls still link.
 // The empty class has a name of its own, so that a program whose files
 // differ on TIMETREE_DISABLE still has one definition of each class. The
-// name is still compiled, in an unevaluated operand, so that it stays
+// name is still compiled, in a branch that never runs, so that it stays
 // checked and a function used only for names does not count as unused.
 class TimeScopeCompiledOut {
  public:
@@ -127,7 +127,10 @@ class TimeScopeCompiledOut {
 };
 using TimeScope = TimeScopeCompiledOut;
 
-#define TIMETREE_SCOPE(name) static_assert(sizeof(name) != 0, "")
+#define TIMETREE_SCOPE(name)            \
+  do {                                  \
+    if (false) static_cast<void>(name); \
+  } while (false)
 
 #endif  // TIMETREE_DISABLE
 
