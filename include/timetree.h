@@ -1,8 +1,11 @@
 // timetree: named, nested timers for measuring how long stretches of a
 // host's own code take, and the StopWatch they are built on.
 //
-// Threads: the library keeps one global state and takes no lock. Call it
-// from one thread at a time.
+// Threads: every function may be called from any thread at any time. Each
+// thread that starts a timer times in a tree of its own, without a lock;
+// reports and exports show the trees of all threads merged by path, and a
+// clear empties every thread's tree. A StopWatch object is still used by one
+// thread at a time.
 //
 // Switches (environment variables, read when named below): TIMING_ON turns
 // timing on, TIMING_FILE and TIMING_CONSOLE open the file and the console
@@ -25,18 +28,20 @@ TIMETREE_API void TimeStartTimer(const char* name);
 // no timer running it writes a message. Ignored while timing is off.
 TIMETREE_API void TimeStopTimer(const char* name);
 
-// Deletes every timer (writing a message when one was still running) and
-// reads TIMING_ON afresh.
+// Deletes every timer of every thread (writing a message when one of the
+// calling thread's was still running) and reads TIMING_ON afresh. A thread
+// that was inside a timer finds, at its next stop, no timer running.
 TIMETREE_API void TimeClear();
 
 // Flat report: a header and one row per timer name, counts and seconds
-// summed over the whole tree. Writes nothing while timing is off or when
+// summed over the whole tree (all threads' trees merged by path). Writes nothing while timing is off or when
 // there are no timers; starts with a warning line while a timer runs.
 TIMETREE_API void TimePrint();
 
-// Indented report: one row per timer, each level indented by unit (null,
-// empty or 8 characters and longer mean "."); a "?" marks timers stopped
-// implicitly, and a note follows the table when there are any.
+// Indented report: one row per timer (per path of all threads' timers),
+// each level indented by unit (null, empty or 8 characters and longer mean
+// "."); a "?" marks timers stopped implicitly, and a note follows the table
+// when there are any.
 TIMETREE_API void TimePrintIndented(const char* unit);
 
 // Writes text verbatim (no newline added) to each open channel. Null writes
@@ -67,10 +72,13 @@ TIMETREE_API void TimeCommentBuildInfo();
 // finished intervals and is marked running. Self time is a timer's total
 // less its children's totals, never below 0.
 
-// JSON: {"schema": 1, "frequency": ticks per second, "timers": [...]}, each
-// timer {"name", "count", "total_seconds", "self_seconds",
-// "stopped_implicitly", "running", "children": [...]}. Names are escaped;
-// bytes that are not UTF-8 become U+FFFD.
+// JSON: {"schema": 2, "frequency": ticks per second, "timers": [...],
+// "threads": [...]}, each timer {"name", "count", "total_seconds",
+// "self_seconds", "stopped_implicitly", "running", "children": [...]};
+// "timers" is every thread's timers merged by path, and each thread
+// {"tid", "name", "finished", "threads", "timers": [...]} one thread's own
+// (finished threads may be folded into one entry; "threads" says how many).
+// Names are escaped; bytes that are not UTF-8 become U+FFFD.
 TIMETREE_API bool TimeWriteJson(const char* path);
 
 // Folded stacks for flame-graph tools: one line per timer,

@@ -2,7 +2,9 @@
 //
 // Hosts embed and copy StopWatch objects, so the instance layout is part of
 // the library's binary interface: four fields, in this order, 32 bytes on
-// x86-64. No operation takes a lock; use one watch from one thread at a time.
+// x86-64. No operation takes a lock; use one watch from one thread at a time
+// (different watches on different threads at once are fine, and so is the
+// shared m_frequency).
 #ifndef TIMETREE_STOPWATCH_H
 #define TIMETREE_STOPWATCH_H
 
