@@ -11,9 +11,13 @@ import sys
 GOALS = [
     # (benchmark, baseline, goal ratio or None)
     ("BM_StopWatchStartStop", "BM_RawRdtscPair", 1.1),
-    ("BM_ExistingTimerDepth1", "BM_RawRdtscPair", 1.2),
-    ("BM_LastOfSiblings/10", "BM_RawRdtscPair", 1.5),
+    ("BM_ExistingTimerDepth1/5", "BM_RawRdtscPair", 1.05),
+    ("BM_ExistingTimerDepth1/24", "BM_RawRdtscPair", 1.2),
+    ("BM_TenthOfTenSharedPrefix", "BM_RawRdtscPair", 1.2),
+    ("BM_LastOfSiblings/10", "BM_RawRdtscPair", 1.2),
     ("BM_RoundRobinSiblings/10", "BM_RawRdtscPair", 1.5),
+    ("BM_RoundRobinSiblings/1000", "BM_RawRdtscPair", 2.0),
+    ("BM_FirstStart/1000/iterations:100000", "BM_RawRdtscPair", 10.0),
     ("BM_Disabled", "BM_EmptyLibraryCallPair", 1.2),
     # Two threads timing at once, each pair against one thread's.
     ("BM_ExistingTimerThreads/real_time/threads:2",

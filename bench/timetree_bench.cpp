@@ -24,9 +24,16 @@ void Reset(const char* on = "1") {
   TimeClear();
 }
 
-std::vector<std::string> Names(int n, const char* stem) {
+// n names of the given length that differ only in their last digits, as
+// real names share a prefix ("assemble_stiffness_part3").
+std::vector<std::string> Names(int n, const char* stem, size_t length = 24) {
   std::vector<std::string> names;
-  for (int i = 0; i < n; ++i) names.push_back(stem + std::to_string(i));
+  for (int i = 0; i < n; ++i) {
+    std::string digits = std::to_string(i);
+    std::string name = stem;
+    name.resize(length - digits.size(), '_');
+    names.push_back(name + digits);
+  }
   return names;
 }
 
@@ -66,18 +73,21 @@ void BM_StopWatchStartStop(benchmark::State& state) {
 }
 BENCHMARK(BM_StopWatchStartStop);
 
-// Start and stop of an existing timer inside one enclosing timer.
+// Start and stop of an existing timer inside one enclosing timer, by the
+// length of its name: 5 ("inner") and 24 characters.
 void BM_ExistingTimerDepth1(benchmark::State& state) {
   Reset();
+  const std::string name =
+      state.range(0) == 5 ? "inner" : Names(1, "compute_residual_norm", 24)[0];
   TimeStartTimer("outer");
   for (auto _ : state) {
-    TimeStartTimer("t");
-    TimeStopTimer("t");
+    TimeStartTimer(name.c_str());
+    TimeStopTimer(name.c_str());
   }
   TimeStopTimer("outer");
   Reset();
 }
-BENCHMARK(BM_ExistingTimerDepth1);
+BENCHMARK(BM_ExistingTimerDepth1)->Arg(5)->Arg(24);
 
 // The same on one and on two threads at once, each timing in its own tree:
 // the per-pair cost of each thread, which the two-thread run should match.
@@ -96,10 +106,11 @@ BENCHMARK(BM_ExistingTimerThreads)
     ->Teardown([](const benchmark::State&) { Reset(); })
     ->Threads(1)->Threads(2)->UseRealTime();
 
-// n timers under a running "outer", which the caller stops.
-std::vector<std::string> StartSiblings(int n) {
+// n timers under a running "outer", which the caller stops; names of
+// length characters.
+std::vector<std::string> StartSiblings(int n, size_t length = 24) {
   Reset();
-  auto names = Names(n, "sibling");
+  auto names = Names(n, "sibling", length);
   TimeStartTimer("outer");
   for (const auto& name : names) {
     TimeStartTimer(name.c_str());
@@ -108,7 +119,8 @@ std::vector<std::string> StartSiblings(int n) {
   return names;
 }
 
-// The last of n siblings, started and stopped again and again.
+// The last of n siblings (24-character names), started and stopped again
+// and again.
 void BM_LastOfSiblings(benchmark::State& state) {
   const auto names = StartSiblings(static_cast<int>(state.range(0)));
   const char* last = names.back().c_str();
@@ -121,7 +133,21 @@ void BM_LastOfSiblings(benchmark::State& state) {
 }
 BENCHMARK(BM_LastOfSiblings)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
-// Every sibling in turn: the average walk is half the list.
+// The 10th of 10 siblings whose 16-character names share 15 characters.
+void BM_TenthOfTenSharedPrefix(benchmark::State& state) {
+  const auto names = StartSiblings(10, 16);
+  const char* last = names.back().c_str();
+  for (auto _ : state) {
+    TimeStartTimer(last);
+    TimeStopTimer(last);
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_TenthOfTenSharedPrefix);
+
+// Every sibling in turn (24-character names): each start misses the timer
+// found last.
 void BM_RoundRobinSiblings(benchmark::State& state) {
   const auto names = StartSiblings(static_cast<int>(state.range(0)));
   size_t i = 0;
@@ -146,11 +172,12 @@ void BM_Disabled(benchmark::State& state) {
 }
 BENCHMARK(BM_Disabled);
 
-// First start (and stop) of a new timer; the tree is cleared after every n
-// new timers, so that each first start walks at most n - 1 siblings.
+// First start (and stop) of a new timer (24-character names); the tree is
+// cleared after every n new timers, so that the n-th is the last first
+// start before the clear: the figure is the average over the n.
 void BM_FirstStart(benchmark::State& state) {
   Reset();
-  const auto names = Names(static_cast<int>(state.range(0)), "new");
+  const auto names = Names(static_cast<int>(state.range(0)), "new_timer");
   size_t i = 0;
   for (auto _ : state) {
     TimeStartTimer(names[i].c_str());

@@ -34,6 +34,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdlib>
 #include <new>
 
 #include "include/timetree.h"
@@ -50,7 +52,7 @@ TimeManager g_timeManager;
 namespace {
 
 // The calling thread's tree, or null before its first timer.
-__thread ThreadTree* t_callingTree = nullptr;
+__thread ThreadTree* t_callingTree __attribute__((tls_model("initial-exec"))) = nullptr;
 
 uint64_t CurrentGeneration() { return LoadAcquire(g_timeManager.clearGeneration); }
 
@@ -179,6 +181,15 @@ inline ThreadTree* CallingTree() {
   return tree;
 }
 
+// The calling thread's tree for a stop, never attaching one.
+inline ThreadTree* StoppingTree() {
+  ThreadTree* tree = t_callingTree;
+  if (__builtin_expect(tree != nullptr && tree->generation != CurrentGeneration(), 0)) {
+    ResetTree(*tree, CurrentGeneration());
+  }
+  return tree;
+}
+
 // Buffered file output is written out before a fork, so that a child that
 // exits does not write the parent's pending bytes a second time; the locks
 // are held across the fork so that the child's copy of the state is whole.
@@ -221,13 +232,7 @@ bool Reportable(const ThreadTree& tree, uint64_t generation) {
          tree.root.SharedHead() != nullptr;
 }
 
-ThreadTree* CallingTreeIfAttached() {
-  ThreadTree* tree = t_callingTree;
-  if (tree != nullptr && tree->generation != CurrentGeneration()) {
-    ResetTree(*tree, CurrentGeneration());
-  }
-  return tree;
-}
+ThreadTree* CallingTreeIfAttached() { return StoppingTree(); }
 
 TimeManager::~TimeManager() {
   TimeCloseOStream();
@@ -249,16 +254,75 @@ TimerNode* TimerNode::Create(AllocSite site) {
 
 TimerNode::~TimerNode() { DestroyTimers(children, this); }
 
-TimerNode* FindTimer(const PtrList& list, const char* name) {
-  // The name is cut and zero-padded once, so that each timer costs a
-  // fixed-size compare of whole words.
-  char key[kNameSize];
-  CopyTimerName(key, name);
+namespace {
+
+// The index of a wide list: an open-addressing table of its timers by name,
+// at most half full, probed linearly. Only the thread that owns the list
+// uses it; the list itself keeps the order of first starts.
+struct NameIndex {
+  uint32_t mask;  // slots - 1, the slot count a power of two
+  uint32_t used;
+  TimerNode* slots[1];  // mask + 1 of them
+};
+
+// Lists of this many timers or more are indexed.
+constexpr int kIndexFrom = 6;
+
+size_t IndexBytes(uint32_t slots) {
+  return offsetof(NameIndex, slots) + sizeof(TimerNode*) * slots;
+}
+
+void IndexInsert(NameIndex& index, TimerNode* node) {
+  uint64_t at = KeyHash(NameKey(node->name));
+  while (index.slots[at & index.mask] != nullptr) ++at;
+  index.slots[at & index.mask] = node;
+  ++index.used;
+}
+
+// A new index of list's timers with room for at least wanted; null when it
+// could not be allocated.
+NameIndex* BuildIndex(const PtrList& list, uint32_t wanted) {
+  uint32_t slots = 16;
+  while (slots < 2 * wanted) slots *= 2;
+  if (AllocationFails(AllocSite::kNameIndex)) return nullptr;
+  auto* index = static_cast<NameIndex*>(std::calloc(1, IndexBytes(slots)));
+  if (index == nullptr) return nullptr;
+  index->mask = slots - 1;
+  for (PtrListNode* p = list.head(); p != nullptr; p = p->next) {
+    IndexInsert(*index, static_cast<TimerNode*>(p->data));
+  }
+  return index;
+}
+
+}  // namespace
+
+TimerNode* FindTimer(const PtrList& list, const NameKey& key) {
+  if (const auto* index = static_cast<const NameIndex*>(list.index())) {
+    for (uint64_t at = KeyHash(key);; ++at) {
+      TimerNode* node = index->slots[at & index->mask];
+      if (node == nullptr || KeyMatches(node->name, key)) return node;
+    }
+  }
   for (PtrListNode* p = list.head(); p != nullptr; p = p->next) {
     auto* node = static_cast<TimerNode*>(p->data);
-    if (SameName(node->name, key)) return node;
+    if (KeyMatches(node->name, key)) return node;
   }
   return nullptr;
+}
+
+PtrListNode* AddTimer(PtrList& list, TimerNode* node) {
+  PtrListNode* slot = list.AddTail(node);
+  if (slot == nullptr || list.count() < kIndexFrom) return slot;
+  auto* index = static_cast<NameIndex*>(list.index());
+  if (index != nullptr && 2 * (index->used + 1) <= index->mask + 1) {
+    IndexInsert(*index, node);
+    return slot;
+  }
+  // Built, or grown to twice the size, from the list: O(1) amortised per
+  // timer. Without memory the list is walked instead.
+  std::free(index);
+  list.set_index(BuildIndex(list, static_cast<uint32_t>(list.count())));
+  return slot;
 }
 
 void DestroyTimers(PtrList& list, TimerNode* owner) {
@@ -317,9 +381,10 @@ void TimeStartTimer(const char* name) {
   // name, so any match is the first. The timer last found in the list is
   // tried before the walk: loops start the same timer again and again.
   timetree::PtrList* list = tree->currentList;
+  const timetree::NameKey key(name);
   auto* node = static_cast<TimerNode*>(list->hint());
-  if (node == nullptr || !timetree::NameMatches(node->name, name)) {
-    node = timetree::FindTimer(*list, name);
+  if (node == nullptr || !timetree::KeyMatches(node->name, key)) {
+    node = timetree::FindTimer(*list, key);
   }
   if (node != nullptr) {
     list->set_hint(node);
@@ -340,7 +405,7 @@ void TimeStartTimer(const char* name) {
     timetree::StoreRelaxed(tree->order,
                            __atomic_add_fetch(&tm.lastOrder, 1, __ATOMIC_RELAXED));
   }
-  node->slot = list->AddTail(node);
+  node->slot = timetree::AddTimer(*list, node);
   if (node->slot == nullptr) {
     // No list block: leave the tree as it was, with nothing started.
     delete node;
@@ -355,7 +420,7 @@ void TimeStartTimer(const char* name) {
 void TimeStopTimer(const char* name) {
   timetree::TimeManager& tm = g_timeManager;
   if (timetree::LoadRelaxed(tm.enabled) == 0) return;
-  ThreadTree* tree = timetree::CallingTreeIfAttached();
+  ThreadTree* tree = timetree::StoppingTree();
 
   // Each turn closes the current timer; the loop goes on outwards while the
   // name is not the closed timer's and that timer had a parent.
@@ -372,7 +437,7 @@ void TimeStopTimer(const char* name) {
     StopWatchAccess::Stop(node->watch);
 
     bool go_on = false;
-    if (!timetree::NameMatches(node->name, name)) {
+    if (!timetree::KeyMatches(node->name, timetree::NameKey(name))) {
       if (node->parent != nullptr) {
         timetree::StoreRelaxed(node->stoppedImplicitly, 1);
         go_on = true;

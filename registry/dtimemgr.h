@@ -9,46 +9,16 @@
 #include <cstring>
 #include <mutex>
 
+#include "registry/names.h"
 #include "registry/ptrlist.h"
 #include "sibling/faults.h"
 #include "stopwatch/StopWatch.h"
 
 namespace timetree {
 
-// Names compare on their first kNameLength characters.
-constexpr int kNameLength = 25;
-constexpr int kNameSize = kNameLength + 1;
-
-// Copies at most kNameLength characters of source into the kNameSize bytes
-// of destination and zero-fills the rest, so that two names are equal
-// exactly when all kNameSize bytes are. A null source is the empty name.
-inline void CopyTimerName(char* destination, const char* source) {
-  if (source == nullptr) {
-    std::memset(destination, 0, kNameSize);
-    return;
-  }
-  std::strncpy(destination, source, kNameLength);
-  destination[kNameLength] = '\0';
-}
-
-inline bool SameName(const char* a, const char* b) {
-  return std::memcmp(a, b, kNameSize) == 0;
-}
-
-// Whether a host's name, cut to kNameLength characters, equals a stored
-// name: the same answer as copying it with CopyTimerName and comparing with
-// SameName, without the copy. Null is the empty name.
-inline bool NameMatches(const char* stored, const char* name) {
-  if (name == nullptr) return stored[0] == '\0';
-  for (int i = 0; i < kNameLength; ++i) {
-    if (stored[i] != name[i]) return false;
-    if (name[i] == '\0') return true;
-  }
-  return true;  // stored[kNameLength] is always the terminator
-}
-
 struct TimerNode {
-  char name[kNameSize] = {};
+  // At most kNameLength characters, zero-padded to kNameStorage bytes.
+  alignas(8) char name[kNameStorage] = {};
   PtrList children;              // timers started while this one was current
   TimerNode* parent = nullptr;   // null at top level
   PtrList* owner = nullptr;      // the list that holds this node
@@ -66,9 +36,15 @@ struct TimerNode {
   static TimerNode* Create(AllocSite site);
 };
 
-// The timer of list whose name equals name cut to kNameLength characters,
-// or null.
-TimerNode* FindTimer(const PtrList& list, const char* name);
+// The timer of list whose name equals key, or null. A list of more than a
+// few timers is searched through its index, others by a walk.
+TimerNode* FindTimer(const PtrList& list, const NameKey& key);
+
+// Appends node to list and to the list's index, which is built once the
+// list is wide enough and grown as it fills. Null when no list block could
+// be had (the list is then unchanged); when the index cannot grow it is
+// dropped, and finding falls back to the walk.
+PtrListNode* AddTimer(PtrList& list, TimerNode* node);
 
 // Destroys and frees every timer in list with its whole subtree, then empties
 // list. owner is the node whose children list is (null for a list of top-level

@@ -12,13 +12,13 @@ namespace {
 // The timer of that stored name among list's, created at the tail when
 // there is none; null when it could not be allocated.
 TimerNode* FindOrAdd(PtrList& list, TimerNode* parent, const char* name) {
-  if (TimerNode* found = FindTimer(list, name)) return found;
+  if (TimerNode* found = FindTimer(list, NameKey(name))) return found;
   TimerNode* node = TimerNode::Create(AllocSite::kMergedTimer);
   if (node == nullptr) return nullptr;
   std::memcpy(node->name, name, kNameSize);
   node->parent = parent;
   node->owner = &list;
-  node->slot = list.AddTail(node);
+  node->slot = AddTimer(list, node);
   if (node->slot == nullptr) {
     delete node;
     return nullptr;

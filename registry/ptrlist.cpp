@@ -1,5 +1,7 @@
 #include "registry/ptrlist.h"
 
+#include <cstdlib>
+
 #include "stopwatch/atomics.h"
 
 namespace timetree {
@@ -40,6 +42,8 @@ void PtrList::RemoveAll() {
   count_ = 0;
   head_ = tail_ = free_ = nullptr;
   hint_ = nullptr;
+  std::free(index_);
+  index_ = nullptr;
   Morvex::FreeDataChain(blocks_);
   blocks_ = nullptr;
 }

@@ -44,6 +44,11 @@ class PtrList {
   void* hint() const { return hint_; }
   void set_hint(void* element) { hint_ = element; }
 
+  // A lookup index that its user keeps beside the list (allocated with
+  // malloc); freed by RemoveAll with the blocks.
+  void* index() const { return index_; }
+  void set_index(void* index) { index_ = index; }
+
   // Advances the head without releasing anything; only for consuming a list
   // that is about to be emptied by RemoveAll.
   void DropHead() { head_ = head_->next; }
@@ -56,6 +61,7 @@ class PtrList {
   Morvex* blocks_ = nullptr;
   int blockSize_ = kBlockSize;
   void* hint_ = nullptr;
+  void* index_ = nullptr;
 };
 
 }  // namespace timetree

@@ -5,7 +5,14 @@
 
 namespace timetree {
 
-enum class AllocSite { kTimer, kListBlock, kFlatRecord, kThreadTree, kMergedTimer };
+enum class AllocSite {
+  kTimer,
+  kListBlock,
+  kFlatRecord,
+  kThreadTree,
+  kMergedTimer,
+  kNameIndex,
+};
 
 using FaultHook = bool (*)(AllocSite site);
 

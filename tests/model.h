@@ -15,6 +15,10 @@ namespace timetree_test {
 
 // Names that exercise the cut at 25 characters, null and empty names, and
 // texts that printf or a folded-stack format would misread.
+// Names that exercise the cut at 25 characters, null and empty names, texts
+// that printf or a folded-stack format would misread, names that agree in
+// 24 of their first 25 characters, and enough others that lists grow wide
+// enough to be indexed.
 inline const char* const kNames[] = {
     nullptr,
     "",
@@ -25,6 +29,15 @@ inline const char* const kNames[] = {
     "abcdefghijklmnopqrstuvwxy",
     "abcdefghijklmnopqrstuvwxy-one",
     "abcdefghijklmnopqrstuvwxy-two",
+    "abcdefghijklmnopqrstuvwxz",
+    "abcdefghijklmnopqrstuvwx",
+    "assemble_stiffness_part1",
+    "assemble_stiffness_part2",
+    "assemble_stiffness_part3",
+    "w4",
+    "w5",
+    "w6",
+    "w7",
 };
 inline const char* const kUnits[] = {nullptr, "", ".", "ab", "%d", "1234567", "12345678"};
 

@@ -1,0 +1,104 @@
+// Timer names: the host's text cut to kNameLength characters, stored
+// zero-padded, and compared and hashed a few words at a time.
+#ifndef TIMETREE_REGISTRY_NAMES_H
+#define TIMETREE_REGISTRY_NAMES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace timetree {
+
+// Names compare on their first kNameLength characters.
+constexpr int kNameLength = 25;
+constexpr int kNameSize = kNameLength + 1;
+// A stored name is kept in this many bytes, zero after its last character,
+// so that any name can be compared at fixed offsets.
+constexpr int kNameStorage = 32;
+
+// Copies at most kNameLength characters of source into the kNameSize bytes
+// of destination and zero-fills the rest, so that two names are equal
+// exactly when all kNameSize bytes are. A null source is the empty name.
+inline void CopyTimerName(char* destination, const char* source) {
+  if (source == nullptr) {
+    std::memset(destination, 0, kNameSize);
+    return;
+  }
+  std::strncpy(destination, source, kNameLength);
+  destination[kNameLength] = '\0';
+}
+
+inline bool SameName(const char* a, const char* b) {
+  return std::memcmp(a, b, kNameSize) == 0;
+}
+
+// A host's name as it is looked up: its text and its length once cut to
+// kNameLength characters. The length is found once, by the C library's
+// optimised routine, which reads nothing past the terminator's word.
+struct NameKey {
+  explicit NameKey(const char* name)
+      : text(name != nullptr ? name : ""),
+        length(name != nullptr ? strnlen(name, kNameLength) : 0) {}
+  const char* text;
+  size_t length;
+};
+
+namespace names_detail {
+
+inline uint64_t Load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline uint32_t Load4(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// The bytes [0, length) as up to four words, read at fixed offsets from
+// both ends (overlapping when the name is short), never past length.
+struct Words {
+  uint64_t a, b, c, d;
+};
+inline Words Read(const char* s, size_t n) {
+  if (n >= 16) return {Load8(s), Load8(s + 8), Load8(s + n - 16), Load8(s + n - 8)};
+  if (n >= 8) return {Load8(s), Load8(s + n - 8), 0, 0};
+  if (n >= 4) return {Load4(s), Load4(s + n - 4), 0, 0};
+  if (n > 0) {
+    return {static_cast<unsigned char>(s[0]), static_cast<unsigned char>(s[n / 2]),
+            static_cast<unsigned char>(s[n - 1]), 0};
+  }
+  return {0, 0, 0, 0};
+}
+
+}  // namespace names_detail
+
+// Whether the stored name equals key: the same answer as copying key with
+// CopyTimerName and comparing with SameName, in a few word compares. The
+// key's bytes are all non-zero, so the stored name must end where it does.
+inline bool KeyMatches(const char* stored, const NameKey& key) {
+  if (stored[key.length] != '\0') return false;
+  const names_detail::Words x = names_detail::Read(stored, key.length);
+  const names_detail::Words y = names_detail::Read(key.text, key.length);
+  return ((x.a ^ y.a) | (x.b ^ y.b) | (x.c ^ y.c) | (x.d ^ y.d)) == 0;
+}
+
+// A hash of the key's bytes, the same for a stored name of equal text. The
+// words are weighed independently, then mixed so that every output bit
+// depends on every input bit (names often differ only in their last bytes,
+// which sit in the words' high bits).
+inline uint64_t KeyHash(const NameKey& key) {
+  const names_detail::Words w = names_detail::Read(key.text, key.length);
+  uint64_t h = w.a * 0x9E3779B97F4A7C15ull + w.b * 0xC2B2AE3D27D4EB4Full +
+               w.c * 0x165667B19E3779F9ull + w.d * 0xD6E8FEB86659FD93ull + key.length;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  return h ^ (h >> 33);
+}
+
+}  // namespace timetree
+
+#endif  // TIMETREE_REGISTRY_NAMES_H
