@@ -256,15 +256,6 @@ TimerNode::~TimerNode() { DestroyTimers(children, this); }
 
 namespace {
 
-// The index of a wide list: an open-addressing table of its timers by name,
-// at most half full, probed linearly. Only the thread that owns the list
-// uses it; the list itself keeps the order of first starts.
-struct NameIndex {
-  uint32_t mask;  // slots - 1, the slot count a power of two
-  uint32_t used;
-  TimerNode* slots[1];  // mask + 1 of them
-};
-
 // Lists of this many timers or more are indexed.
 constexpr int kIndexFrom = 6;
 
@@ -273,21 +264,25 @@ size_t IndexBytes(uint32_t slots) {
 }
 
 void IndexInsert(NameIndex& index, TimerNode* node) {
-  uint64_t at = KeyHash(NameKey(node->name));
-  while (index.slots[at & index.mask] != nullptr) ++at;
-  index.slots[at & index.mask] = node;
+  const uint64_t mask = index.Mask();
+  uint64_t at = index.First(NameKey(node->name));
+  while (index.slots[at] != nullptr) at = (at + 1) & mask;
+  index.slots[at] = node;
   ++index.used;
 }
 
 // A new index of list's timers with room for at least wanted; null when it
 // could not be allocated.
 NameIndex* BuildIndex(const PtrList& list, uint32_t wanted) {
-  uint32_t slots = 16;
-  while (slots < 2 * wanted) slots *= 2;
+  uint32_t slots = 16, shift = 60;
+  while (slots < 2 * wanted) {
+    slots *= 2;
+    --shift;
+  }
   if (AllocationFails(AllocSite::kNameIndex)) return nullptr;
   auto* index = static_cast<NameIndex*>(std::calloc(1, IndexBytes(slots)));
   if (index == nullptr) return nullptr;
-  index->mask = slots - 1;
+  index->shift = shift;
   for (PtrListNode* p = list.head(); p != nullptr; p = p->next) {
     IndexInsert(*index, static_cast<TimerNode*>(p->data));
   }
@@ -296,13 +291,7 @@ NameIndex* BuildIndex(const PtrList& list, uint32_t wanted) {
 
 }  // namespace
 
-TimerNode* FindTimer(const PtrList& list, const NameKey& key) {
-  if (const auto* index = static_cast<const NameIndex*>(list.index())) {
-    for (uint64_t at = KeyHash(key);; ++at) {
-      TimerNode* node = index->slots[at & index->mask];
-      if (node == nullptr || KeyMatches(node->name, key)) return node;
-    }
-  }
+TimerNode* WalkForTimer(const PtrList& list, const NameKey& key) {
   for (PtrListNode* p = list.head(); p != nullptr; p = p->next) {
     auto* node = static_cast<TimerNode*>(p->data);
     if (KeyMatches(node->name, key)) return node;
@@ -314,7 +303,7 @@ PtrListNode* AddTimer(PtrList& list, TimerNode* node) {
   PtrListNode* slot = list.AddTail(node);
   if (slot == nullptr || list.count() < kIndexFrom) return slot;
   auto* index = static_cast<NameIndex*>(list.index());
-  if (index != nullptr && 2 * (index->used + 1) <= index->mask + 1) {
+  if (index != nullptr && 2 * (index->used + 1) <= index->Mask() + 1) {
     IndexInsert(*index, node);
     return slot;
   }

@@ -36,9 +36,33 @@ struct TimerNode {
   static TimerNode* Create(AllocSite site);
 };
 
+// The index of a wide list: an open-addressing table of its timers by name,
+// at most half full, probed linearly. Only the thread that owns the list
+// uses it; the list itself keeps the order of first starts.
+struct NameIndex {
+  uint32_t shift;  // 64 - log2(slots), the slot count a power of two
+  uint32_t used;
+  TimerNode* slots[1];  // 2^(64 - shift) of them
+
+  uint64_t First(const NameKey& key) const { return (KeyHash(key) * kSlotFactor) >> shift; }
+  uint64_t Mask() const { return (uint64_t{1} << (64 - shift)) - 1; }
+};
+
+// The timer of list whose name equals key, or null, by a walk.
+TimerNode* WalkForTimer(const PtrList& list, const NameKey& key);
+
 // The timer of list whose name equals key, or null. A list of more than a
 // few timers is searched through its index, others by a walk.
-TimerNode* FindTimer(const PtrList& list, const NameKey& key);
+inline TimerNode* FindTimer(const PtrList& list, const NameKey& key) {
+  if (const auto* index = static_cast<const NameIndex*>(list.index())) {
+    const uint64_t mask = index->Mask();
+    for (uint64_t at = index->First(key);; at = (at + 1) & mask) {
+      TimerNode* node = index->slots[at];
+      if (node == nullptr || KeyMatches(node->name, key)) return node;
+    }
+  }
+  return WalkForTimer(list, key);
+}
 
 // Appends node to list and to the list's index, which is built once the
 // list is wide enough and grown as it fills. Null when no list block could

@@ -84,20 +84,18 @@ inline bool KeyMatches(const char* stored, const NameKey& key) {
   return ((x.a ^ y.a) | (x.b ^ y.b) | (x.c ^ y.c) | (x.d ^ y.d)) == 0;
 }
 
-// A hash of the key's bytes, the same for a stored name of equal text. The
-// words are weighed independently, then mixed so that every output bit
-// depends on every input bit (names often differ only in their last bytes,
-// which sit in the words' high bits).
+// A hash of the key's bytes, the same for a stored name of equal text: the
+// words weighed independently, folded so that their high bits (where the
+// last characters of a name sit, and names often differ only there) reach
+// the low half. Tables take their slot from the top bits of
+// KeyHash * kSlotFactor, which depend on every bit of the hash.
 inline uint64_t KeyHash(const NameKey& key) {
   const names_detail::Words w = names_detail::Read(key.text, key.length);
-  uint64_t h = w.a * 0x9E3779B97F4A7C15ull + w.b * 0xC2B2AE3D27D4EB4Full +
-               w.c * 0x165667B19E3779F9ull + w.d * 0xD6E8FEB86659FD93ull + key.length;
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDull;
-  h ^= h >> 33;
-  h *= 0xC4CEB9FE1A85EC53ull;
-  return h ^ (h >> 33);
+  const uint64_t h = w.a * 0x9E3779B97F4A7C15ull + w.b * 0xC2B2AE3D27D4EB4Full +
+                     w.c * 0x165667B19E3779F9ull + w.d * 0xD6E8FEB86659FD93ull + key.length;
+  return h ^ (h >> 32);
 }
+constexpr uint64_t kSlotFactor = 0xFF51AFD7ED558CCDull;
 
 }  // namespace timetree
 
