@@ -1,5 +1,5 @@
 // Internal side of the JSON, folded-stack and flame-graph exports: the
-// escaping of names for each format.
+// escaping of names for each format, shared with the command-line tool.
 #ifndef TIMETREE_OUTPUT_EXPORTS_H
 #define TIMETREE_OUTPUT_EXPORTS_H
 
@@ -7,6 +7,10 @@
 #include <string>
 
 namespace timetree {
+
+// Appends the printf-style formatted text to out, whatever its length.
+void AppendFormat(std::string& out, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // Length of the well-formed UTF-8 sequence at text (1 to 4), or 0 when the
 // bytes there are not one (overlong forms and surrogates included).

@@ -1,7 +1,8 @@
 // Merging timer trees by path: timers with the same chain of names from the
-// top become one, their counts and totals summed. The threads' trees are
-// merged this way for the reports, and finished threads' trees are folded
-// together the same way.
+// top become one. Written once, for every kind of tree that is merged: the
+// threads' trees for the reports (and finished threads' trees folded
+// together), and the runs and processes that the command line and the MPI
+// summary combine.
 #ifndef TIMETREE_REGISTRY_MERGE_H
 #define TIMETREE_REGISTRY_MERGE_H
 
@@ -9,16 +10,61 @@
 
 namespace timetree {
 
-// Adds every timer of the tree under from to the tree under into: a path
-// already in into gets the count and ticks added and the stopped-implicitly
-// and running marks or-ed in; a new path is appended after into's own
-// timers of the same parent, in from's order. Merging a, then b, into an
-// empty tree therefore lists a's paths in a's order, then those that b adds.
+// Adds every node of the tree from to the tree into, path by path: a path
+// already in into is combined with from's node, a new path is appended after
+// into's own nodes under the same parent, in from's order. Merging a, then
+// b, into an empty tree therefore lists a's paths in a's order, then those
+// that b adds; and merging is associative. No recursion, so any depth works.
+//
+// Tree describes both trees (Into and From, whose Cursor designates a node
+// within its sibling list):
+//   Cursor First(const From&)                 the first top-level node
+//   Cursor FirstChild(Cursor), Next(Cursor)   null at the end
+//   Cursor Up(Cursor)                         the parent's cursor; null at top
+//   IntoNode* FindOrAdd(Into&, IntoNode* parent, Cursor)  parent null at top;
+//                                              null when it cannot be had
+//   IntoNode* Parent(IntoNode*)
+//   void Combine(IntoNode*, Cursor)
+// False when a node could not be had: that node's subtree is left out.
+template <class Tree>
+bool MergeByPath(typename Tree::Into& into, const typename Tree::From& from) {
+  using Cursor = typename Tree::Cursor;
+  using IntoNode = typename Tree::IntoNode;
+  bool whole = true;
+  Cursor at = Tree::First(from);
+  IntoNode* into_parent = nullptr;  // where at's node goes: its children
+  while (at) {
+    IntoNode* target = Tree::FindOrAdd(into, into_parent, at);
+    if (target == nullptr) {
+      whole = false;
+    } else {
+      Tree::Combine(target, at);
+      if (Cursor child = Tree::FirstChild(at)) {
+        at = child;
+        into_parent = target;
+        continue;
+      }
+    }
+    // The next sibling, climbing as far as needed.
+    for (;;) {
+      if (Cursor next = Tree::Next(at)) {
+        at = next;
+        break;
+      }
+      at = Tree::Up(at);
+      if (!at) break;
+      into_parent = Tree::Parent(into_parent);
+    }
+  }
+  return whole;
+}
+
+// MergeByPath for timer trees: counts and ticks are summed, the
+// stopped-implicitly and running marks or-ed.
 //
 // from may be a tree that its owning thread is changing: it is read with
 // acquire and atomic loads, so every value read is one that was written.
-// into must be the caller's alone. No recursion, so any depth works. False
-// when a timer could not be allocated: that timer's subtree is left out.
+// into must be the caller's alone.
 bool MergeTimers(PtrList& into, const PtrList& from);
 
 }  // namespace timetree

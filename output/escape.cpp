@@ -1,0 +1,137 @@
+// Text of the exports: names escaped for JSON, folded stacks and XML, and
+// printf-style appending to a string of any length.
+#include <cstdarg>
+#include <cstdio>
+
+#include "output/exports.h"
+
+namespace timetree {
+
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+}  // namespace
+
+void AppendFormat(std::string& out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  char buffer[256];
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (length > 0 && static_cast<size_t>(length) < sizeof buffer) {
+    out.append(buffer, static_cast<size_t>(length));
+  } else if (length > 0) {
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(length) + 1);
+    std::vsnprintf(&out[at], static_cast<size_t>(length) + 1, format, again);
+    out.resize(at + static_cast<size_t>(length));
+  }
+  va_end(again);
+}
+
+size_t Utf8SequenceLength(const unsigned char* s) {
+  const unsigned char c = s[0];
+  if (c < 0x80) return 1;
+  auto cont = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(s[1]) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (!cont(s[1]) || !cont(s[2])) return 0;
+    if (c == 0xE0 && s[1] < 0xA0) return 0;  // overlong
+    if (c == 0xED && s[1] > 0x9F) return 0;  // surrogate
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (!cont(s[1]) || !cont(s[2]) || !cont(s[3])) return 0;
+    if (c == 0xF0 && s[1] < 0x90) return 0;  // overlong
+    if (c == 0xF4 && s[1] > 0x8F) return 0;  // past U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+namespace {
+
+// Appends text, passing well-formed UTF-8 through: special(out, byte) may
+// append its own form of an ASCII byte and return true; a byte that starts
+// no well-formed sequence becomes malformed.
+template <class Special>
+void AppendEscaped(std::string& out, const char* text, Special special,
+                   const char* malformed) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  while (*s != 0) {
+    if (*s < 0x80 && special(out, *s)) {
+      ++s;
+    } else if (const size_t n = Utf8SequenceLength(s)) {
+      out.append(reinterpret_cast<const char*>(s), n);
+      s += n;
+    } else {
+      out += malformed;
+      ++s;
+    }
+  }
+}
+
+}  // namespace
+
+void AppendJsonString(std::string& out, const char* text) {
+  AppendEscaped(
+      out, text,
+      [](std::string& o, unsigned char c) {
+        if (c == '"' || c == '\\') {
+          o += '\\';
+          o += static_cast<char>(c);
+        } else if (c < 0x20) {
+          AppendFormat(o, "\\u%04x", c);
+        } else {
+          return false;
+        }
+        return true;
+      },
+      "\\ufffd");
+}
+
+void AppendFoldedName(std::string& out, const char* name) {
+  if (name[0] == '\0') {
+    out += "(empty)";
+    return;
+  }
+  AppendEscaped(
+      out, name,
+      [](std::string& o, unsigned char c) {
+        if (c == ';') {
+          o += ':';
+        } else if (c <= 0x20 || c == 0x7F) {
+          o += '_';
+        } else {
+          return false;
+        }
+        return true;
+      },
+      "?");
+}
+
+void AppendXmlText(std::string& out, const char* text) {
+  AppendEscaped(
+      out, text,
+      [](std::string& o, unsigned char c) {
+        switch (c) {
+          case '&': o += "&amp;"; return true;
+          case '<': o += "&lt;"; return true;
+          case '>': o += "&gt;"; return true;
+          case '"': o += "&quot;"; return true;
+          case '\'': o += "&apos;"; return true;
+          default:
+            if (c < 0x20 && c != '\t' && c != '\n') {
+              o += kReplacement;  // not allowed in XML 1.0
+              return true;
+            }
+            return false;
+        }
+      },
+      kReplacement);
+}
+
+}  // namespace timetree
