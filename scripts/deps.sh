@@ -1,6 +1,6 @@
 # Sourced by the other scripts: installs the Debian packages that the build
 # needs and that this machine lacks, when run as root; otherwise says which.
-timetree_packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf valgrind python3"
+timetree_packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf valgrind python3 nlohmann-json3-dev libcli11-dev"
 
 timetree_ensure_packages() {
   local missing=()

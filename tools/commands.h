@@ -1,0 +1,58 @@
+// The subcommands of the timetree command. Each returns the exit status:
+// 0 all holds, 1 a difference or a limit exceeded, 2 trouble (bad input,
+// a file that cannot be read or written). Bad input throws InputError,
+// which main reports.
+#ifndef TIMETREE_TOOLS_COMMANDS_H
+#define TIMETREE_TOOLS_COMMANDS_H
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace timetree_cli {
+
+struct ShowOptions {
+  std::string run;
+  double min_share = 0;  // percent
+  bool threads = false;
+};
+int Show(const ShowOptions& options, std::ostream& out, std::ostream& err);
+
+struct DiffOptions {
+  std::string base, next;
+  std::string sort = "change";  // or "path"
+  double threshold = 0;         // percent
+};
+int Diff(const DiffOptions& options, std::ostream& out);
+
+struct CheckOptions {
+  std::string run;
+  std::string budget;
+  std::string against;
+  double max_regression = -1;  // percent; below 0: not given
+  double min_seconds = 0;
+};
+int Check(const CheckOptions& options, std::ostream& out);
+
+struct MergeOptions {
+  std::vector<std::string> runs;
+  std::string output;
+};
+int Merge(const MergeOptions& options);
+
+struct FlameOptions {
+  std::vector<std::string> runs;  // one, or base and new with diff
+  bool diff = false;
+  double threshold = 1;  // percent of change drawn grey
+  std::string output;
+};
+int Flame(const FlameOptions& options);
+
+int Folded(const std::string& run, std::ostream& out);
+
+// Writes text to path whole; throws InputError naming path when it cannot.
+void WriteFile(const std::string& path, const std::string& text);
+
+}  // namespace timetree_cli
+
+#endif  // TIMETREE_TOOLS_COMMANDS_H

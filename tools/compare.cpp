@@ -1,0 +1,137 @@
+#include "compare.h"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <unordered_map>
+
+#include "output/exports.h"
+#include "registry/merge.h"
+
+namespace timetree_cli {
+
+namespace {
+
+struct UnionNode {
+  std::string name;
+  UnionNode* parent = nullptr;
+  std::vector<std::unique_ptr<UnionNode>> children;
+  std::unordered_map<std::string, UnionNode*> by_name;
+  bool in_base = false, in_next = false;
+  double base = 0, next = 0;
+  const Node* next_node = nullptr;
+};
+
+// A run's tree merged into the union, as base (kNext false) or as next.
+template <bool kNext>
+struct IntoUnion {
+  using Into = UnionNode;
+  using From = Node;
+  using IntoNode = UnionNode;
+  using Cursor = const Node*;
+
+  static Cursor First(const Node& root) {
+    return root.children.empty() ? nullptr : root.children.front().get();
+  }
+  static Cursor FirstChild(Cursor at) { return First(*at); }
+  static Cursor Next(Cursor at) {
+    const auto& siblings = at->parent->children;
+    return at->index + 1 < siblings.size() ? siblings[at->index + 1].get() : nullptr;
+  }
+  static Cursor Up(Cursor at) {
+    return at->parent != nullptr && at->parent->parent != nullptr ? at->parent : nullptr;
+  }
+  static UnionNode* Parent(UnionNode* node) { return node->parent; }
+  static UnionNode* FindOrAdd(UnionNode& root, UnionNode* parent, Cursor at) {
+    UnionNode& list = parent != nullptr ? *parent : root;
+    const auto found = list.by_name.find(at->name);
+    if (found != list.by_name.end()) return found->second;
+    auto node = std::make_unique<UnionNode>();
+    node->name = at->name;
+    node->parent = parent;
+    list.children.push_back(std::move(node));
+    list.by_name.emplace(at->name, list.children.back().get());
+    return list.children.back().get();
+  }
+  static void Combine(UnionNode* to, Cursor from) {
+    if (kNext) {
+      to->in_next = true;
+      to->next = from->Mean();
+      to->next_node = from;
+    } else {
+      to->in_base = true;
+      to->base = from->Mean();
+    }
+  }
+};
+
+void FreeUnion(UnionNode& root) {
+  std::vector<std::unique_ptr<UnionNode>> pending = std::move(root.children);
+  while (!pending.empty()) {
+    std::unique_ptr<UnionNode> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& child : node->children) pending.push_back(std::move(child));
+    node->children.clear();
+  }
+}
+
+}  // namespace
+
+double Compared::Percent() const {
+  if (base > 0) return Change() / base * 100.0;
+  return next > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+}
+
+std::vector<Compared> CompareRuns(const Run& base, const Run& next) {
+  UnionNode root;
+  timetree::MergeByPath<IntoUnion<false>>(root, base.root);
+  timetree::MergeByPath<IntoUnion<true>>(root, next.root);
+  std::vector<Compared> rows;
+  struct Frame {
+    const UnionNode* node;
+    size_t next;
+    std::string path;
+  };
+  std::vector<Frame> stack{{&root, 0, ""}};
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.node->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const UnionNode* node = frame.node->children[frame.next++].get();
+    Compared row;
+    row.path = frame.path;
+    if (!row.path.empty()) row.path += ';';
+    timetree::AppendFoldedName(row.path, node->name.c_str());
+    row.name = node->name;
+    row.depth = static_cast<int>(stack.size()) - 1;
+    row.in_base = node->in_base;
+    row.in_next = node->in_next;
+    row.base = node->base;
+    row.next = node->next;
+    row.next_node = node->next_node;
+    rows.push_back(row);
+    stack.push_back({node, 0, row.path});
+  }
+  FreeUnion(root);
+  return rows;
+}
+
+std::string SignedSeconds(double seconds) {
+  std::string text;
+  timetree::AppendFormat(text, "%+.6f", seconds);
+  return text;
+}
+
+std::string PercentText(const Compared& row) {
+  if (!row.in_base) return "new";
+  if (!row.in_next) return "gone";
+  const double percent = row.Percent();
+  if (std::isinf(percent)) return "+inf%";
+  std::string text;
+  timetree::AppendFormat(text, "%+.1f%%", percent);
+  return text;
+}
+
+}  // namespace timetree_cli

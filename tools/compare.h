@@ -1,0 +1,38 @@
+// Two runs side by side, path by path: what diff, check and the
+// differential flame graph compare.
+#ifndef TIMETREE_TOOLS_COMPARE_H
+#define TIMETREE_TOOLS_COMPARE_H
+
+#include <string>
+#include <vector>
+
+#include "run.h"
+
+namespace timetree_cli {
+
+struct Compared {
+  std::string path;  // as FoldedPath writes it
+  std::string name;
+  int depth = 0;
+  bool in_base = false, in_next = false;
+  double base = 0, next = 0;  // mean totals, 0 where the path is missing
+  const Node* next_node = nullptr;
+
+  double Change() const { return next - base; }
+  // The change in percent of the base: infinite for a path new in next or
+  // grown from 0.
+  double Percent() const;
+};
+
+// Every path of either run, in tree order: base's paths in base's order,
+// each followed by the paths that next adds under it.
+std::vector<Compared> CompareRuns(const Run& base, const Run& next);
+
+// Seconds and percent as the tools print them: "+0.250000", "+12.5%",
+// "new", "gone".
+std::string SignedSeconds(double seconds);
+std::string PercentText(const Compared& row);
+
+}  // namespace timetree_cli
+
+#endif  // TIMETREE_TOOLS_COMPARE_H

@@ -1,0 +1,143 @@
+// timetree: show, compare, gate, merge and draw the runs that the library
+// exports as JSON. main only wires the command line to the subcommands.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "commands.h"
+#include "run.h"
+
+namespace {
+
+// Exit statuses as grep and diff use them.
+constexpr int kTrouble = 2;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace timetree_cli;
+  CLI::App app{"timetree: show, compare, gate, merge and draw timing runs.\n"
+               "Reads the JSON that TimeWriteJson writes, and the combined format that\n"
+               "'timetree merge' and TimeMpiWriteJson write.",
+               "timetree"};
+  app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 all holds, 1 a difference or a limit exceeded, 2 trouble\n"
+      "(bad input, a file that cannot be read or written).\n"
+      "Run 'timetree SUBCOMMAND --help' for a subcommand's options and an example.");
+
+  ShowOptions show;
+  auto* show_cmd = app.add_subcommand("show", "The run as an indented table: count, total, "
+                                              "self and share of the run per timer.");
+  show_cmd->add_option("RUN.json", show.run, "The run (or combined file)")->required();
+  show_cmd->add_option("--min-share", show.min_share,
+                       "Hide timers below PCT percent of the whole run (with what is under them)")
+      ->check(CLI::NonNegativeNumber);
+  show_cmd->add_flag("--threads", show.threads, "Also show each thread's own tree");
+  show_cmd->footer("Example: timetree show run.json --min-share 1 --threads");
+
+  DiffOptions diff;
+  auto* diff_cmd = app.add_subcommand(
+      "diff", "Two runs path by path: base and new total, change in seconds and percent, "
+              "'new' and 'gone' for paths in one run only. Combined files compare means.");
+  diff_cmd->add_option("BASE.json", diff.base, "The run to compare against")->required();
+  diff_cmd->add_option("NEW.json", diff.next, "The run to compare")->required();
+  diff_cmd->add_option("--sort", diff.sort,
+                       "'change' (largest change in seconds first) or 'path' (tree order)")
+      ->check(CLI::IsMember({"change", "path"}));
+  diff_cmd->add_option("--threshold", diff.threshold,
+                       "Hide paths that changed by less than PCT percent")
+      ->check(CLI::NonNegativeNumber);
+  diff_cmd->footer("Exits 1 when any path shown differs, 0 otherwise.\n"
+                   "Example: timetree diff yesterday.json today.json --threshold 5");
+
+  CheckOptions check;
+  auto* check_cmd = app.add_subcommand(
+      "check", "The CI gate: exit 1, after one line per offending path, when a path is over "
+               "its budget or slower than allowed against a base run; exit 0 when all holds.");
+  check_cmd->add_option("NEW.json", check.run, "The run to check")->required();
+  check_cmd->add_option("--budget", check.budget,
+                        "File of lines 'outer;inner;leaf SECONDS' (paths as the folded export "
+                        "writes them; '#' starts a comment line)");
+  auto* against = check_cmd->add_option("--against", check.against, "A base run to compare with");
+  auto* regression =
+      check_cmd->add_option("--max-regression", check.max_regression,
+                            "With --against: the largest allowed slow-down, in percent (10 for "
+                            "10%)")
+          ->check(CLI::NonNegativeNumber);
+  check_cmd->add_option("--min-seconds", check.min_seconds,
+                        "With --against: ignore paths below S seconds in both runs")
+      ->check(CLI::NonNegativeNumber);
+  against->needs(regression);
+  regression->needs(against);
+  check_cmd->footer(
+      "Example: timetree check today.json --budget budget.txt --against base.json "
+      "--max-regression 10 --min-seconds 0.001");
+
+  MergeOptions merge;
+  auto* merge_cmd = app.add_subcommand(
+      "merge", "Runs (single or combined, in any mix) into one combined file: per path the "
+               "sources that have it, and the sum, mean, min and max with the source of each.");
+  merge_cmd->add_option("RUN.json", merge.runs, "The runs, in source order")->required();
+  merge_cmd->add_option("-o,--output", merge.output, "The combined file to write")->required();
+  merge_cmd->footer("Example: timetree merge rank0.json rank1.json rank2.json -o all.json");
+
+  FlameOptions flame;
+  auto* flame_cmd = app.add_subcommand(
+      "flame", "A self-contained SVG flame graph of a run, or with --diff the differential one "
+               "of two: widths from the new run, red slower, blue faster.");
+  flame_cmd->add_option("RUN.json", flame.runs, "The run; with --diff, BASE.json NEW.json")
+      ->required();
+  flame_cmd->add_flag("--diff", flame.diff, "Draw the change from the first run to the second");
+  flame_cmd->add_option("--threshold", flame.threshold,
+                        "With --diff: draw changes below PCT percent grey (default 1)")
+      ->check(CLI::NonNegativeNumber);
+  flame_cmd->add_option("-o,--output", flame.output, "The SVG file to write")->required();
+  flame_cmd->footer("Examples: timetree flame run.json -o run.svg\n"
+                    "          timetree flame --diff base.json new.json -o change.svg");
+
+  std::string folded_run;
+  auto* folded_cmd = app.add_subcommand(
+      "folded", "Folded stacks on standard output ('outer;inner;leaf SELF_MICROSECONDS'), for "
+                "other flame-graph tools.");
+  folded_cmd->add_option("RUN.json", folded_run, "The run")->required();
+  folded_cmd->footer("Example: timetree folded run.json | flamegraph.pl > run.svg");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kTrouble;
+  }
+
+  try {
+    if (show_cmd->parsed()) return Show(show, std::cout, std::cerr);
+    if (diff_cmd->parsed()) return Diff(diff, std::cout);
+    if (check_cmd->parsed()) {
+      if (check.budget.empty() && check.against.empty()) {
+        std::cerr << "timetree check: give --budget FILE and/or --against BASE.json "
+                     "--max-regression PCT\n";
+        return kTrouble;
+      }
+      return Check(check, std::cout);
+    }
+    if (merge_cmd->parsed()) return Merge(merge);
+    if (flame_cmd->parsed()) {
+      if (flame.runs.size() != (flame.diff ? 2u : 1u)) {
+        std::cerr << "timetree flame: give one RUN.json, or BASE.json NEW.json with --diff\n";
+        return kTrouble;
+      }
+      return Flame(flame);
+    }
+    if (folded_cmd->parsed()) return Folded(folded_run, std::cout);
+  } catch (const InputError& e) {
+    std::cerr << "timetree: " << e.what() << "\n";
+    return kTrouble;
+  } catch (const std::exception& e) {
+    std::cerr << "timetree: " << e.what() << "\n";
+    return kTrouble;
+  }
+  return kTrouble;
+}

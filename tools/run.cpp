@@ -1,0 +1,376 @@
+#include "run.h"
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "output/exports.h"
+#include "registry/merge.h"
+
+namespace timetree_cli {
+
+using nlohmann::json;
+
+Node::~Node() {
+  std::vector<std::unique_ptr<Node>> pending = std::move(children);
+  while (!pending.empty()) {
+    std::unique_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& child : node->children) pending.push_back(std::move(child));
+    node->children.clear();
+  }
+}
+
+Node* Node::Child(const std::string& child_name) const {
+  const auto found = by_name.find(child_name);
+  return found != by_name.end() ? found->second : nullptr;
+}
+
+Node* Node::AddChild(const std::string& child_name) {
+  auto node = std::make_unique<Node>();
+  node->name = child_name;
+  node->parent = this;
+  node->index = children.size();
+  children.push_back(std::move(node));
+  by_name.emplace(child_name, children.back().get());
+  return children.back().get();
+}
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& file, const std::string& where, const std::string& what) {
+  throw InputError(file + ": " + (where.empty() ? "" : where + ": ") + what);
+}
+
+class Reader {
+ public:
+  Reader(const std::string& file, bool combined, long sources)
+      : file_(file), combined_(combined), sources_(sources) {}
+
+  const json& Member(const json& object, const char* key, const std::string& where) const {
+    const auto found = object.find(key);
+    if (found == object.end()) Fail(file_, where, std::string("no \"") + key + "\"");
+    return *found;
+  }
+
+  double Seconds(const json& value, const std::string& where) const {
+    if (!value.is_number()) Fail(file_, where, "not a number");
+    const double seconds = value.get<double>();
+    if (!std::isfinite(seconds) || seconds < 0) Fail(file_, where, "negative or not finite");
+    return seconds;
+  }
+
+  long Whole(const json& value, const std::string& where, long least = 0) const {
+    if (!value.is_number_integer()) Fail(file_, where, "not a whole number");
+    if (value.is_number_unsigned()) {
+      if (value.get<unsigned long long>() > static_cast<unsigned long long>(
+                                               std::numeric_limits<long>::max())) {
+        Fail(file_, where, "too large");
+      }
+    } else if (value.get<long long>() < least) {
+      Fail(file_, where, least == 0 ? "negative" : "less than " + std::to_string(least));
+    }
+    const long whole = static_cast<long>(value.get<long long>());
+    if (whole < least) Fail(file_, where, "less than " + std::to_string(least));
+    return whole;
+  }
+
+  bool Flag(const json& value, const std::string& where) const {
+    if (!value.is_boolean()) Fail(file_, where, "not true or false");
+    return value.get<bool>();
+  }
+
+  // A single run's figure: the one value, from source 0.
+  static Figure One(double value) { return Figure{value, value, value, 0, 0}; }
+
+  Figure Combined(const json& value, const std::string& where, bool seconds) const {
+    if (!value.is_object()) Fail(file_, where, "not an object");
+    auto number = [&](const char* key) {
+      const std::string at = where + "." + key;
+      return seconds ? Seconds(Member(value, key, where), at)
+                     : static_cast<double>(Whole(Member(value, key, where), at));
+    };
+    Figure f;
+    f.sum = number("sum");
+    f.min = number("min");
+    f.max = number("max");
+    if (seconds) {
+      number("mean");
+      f.min_source = Whole(Member(value, "min_source", where), where + ".min_source");
+      f.max_source = Whole(Member(value, "max_source", where), where + ".max_source");
+      if (f.min_source >= sources_ || f.max_source >= sources_) {
+        Fail(file_, where, "source index past the file's sources");
+      }
+    }
+    if (f.min > f.max) Fail(file_, where, "min above max");
+    return f;
+  }
+
+  void Timer(const json& value, Node& node, const std::string& where) const {
+    if (!value.is_object()) Fail(file_, where, "not an object");
+    if (combined_) {
+      node.sources = Whole(Member(value, "sources", where), where + ".sources", 1);
+      if (node.sources > sources_) Fail(file_, where + ".sources", "more than the file's sources");
+      node.count = Combined(Member(value, "count", where), where + ".count", false);
+      node.total = Combined(Member(value, "total_seconds", where), where + ".total_seconds", true);
+      node.self = Combined(Member(value, "self_seconds", where), where + ".self_seconds", true);
+    } else {
+      node.sources = 1;
+      node.count = One(static_cast<double>(Whole(Member(value, "count", where), where + ".count")));
+      node.total = One(Seconds(Member(value, "total_seconds", where), where + ".total_seconds"));
+      node.self = One(Seconds(Member(value, "self_seconds", where), where + ".self_seconds"));
+      node.running = Flag(Member(value, "running", where), where + ".running");
+    }
+    node.implicit = Flag(Member(value, "stopped_implicitly", where), where + ".stopped_implicitly");
+  }
+
+  // Reads the array of timers into root's children, without recursion.
+  void Timers(const json& timers, Node& root, const std::string& where) const {
+    if (!timers.is_array()) Fail(file_, where, "not an array");
+    struct Frame {
+      const json* array;
+      size_t next;
+      Node* parent;
+      std::string where;
+    };
+    std::vector<Frame> stack{{&timers, 0, &root, where}};
+    while (!stack.empty()) {
+      Frame& frame = stack.back();
+      if (frame.next == frame.array->size()) {
+        stack.pop_back();
+        continue;
+      }
+      const json& value = (*frame.array)[frame.next];
+      const std::string at = frame.where + "[" + std::to_string(frame.next) + "]";
+      ++frame.next;
+      if (!value.is_object()) Fail(file_, at, "not an object");
+      const json& name = Member(value, "name", at);
+      if (!name.is_string()) Fail(file_, at + ".name", "not a text");
+      const std::string text = name.get<std::string>();
+      if (frame.parent->Child(text) != nullptr) Fail(file_, at + ".name", "\"" + text + "\" twice");
+      Node* node = frame.parent->AddChild(text);
+      Timer(value, *node, at);
+      const json& children = Member(value, "children", at);
+      if (!children.is_array()) Fail(file_, at + ".children", "not an array");
+      if (!children.empty()) stack.push_back({&children, 0, node, at + ".children"});
+    }
+  }
+
+ private:
+  const std::string& file_;
+  bool combined_;
+  long sources_;
+};
+
+}  // namespace
+
+std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) {
+  json document;
+  try {
+    document = json::parse(text);
+  } catch (const json::parse_error& e) {
+    std::string what = e.what();
+    const size_t at = what.find("] ");
+    throw InputError(file + ": not JSON: " + (at != std::string::npos ? what.substr(at + 2) : what));
+  }
+  if (!document.is_object()) Fail(file, "", "not a timetree run: not a JSON object");
+  auto run = std::make_unique<Run>();
+  run->file = file;
+  const auto schema = document.find("schema");
+  if (schema == document.end() || !schema->is_number_integer()) {
+    Fail(file, "", "not a timetree run: no \"schema\" number");
+  }
+  const long long version = schema->get<long long>();
+  if (version > kSchema) {
+    Fail(file, "", "schema " + std::to_string(version) + " is newer than this tool reads (" +
+                       std::to_string(kSchema) + ")");
+  }
+  if (version < 1) Fail(file, "schema", "not a schema number");
+  const auto combined = document.find("combined");
+  if (combined != document.end()) {
+    if (!combined->is_boolean()) Fail(file, "combined", "not true or false");
+    run->combined = combined->get<bool>();
+  }
+  Reader probe(file, false, 1);
+  if (run->combined) run->sources = probe.Whole(probe.Member(document, "sources", ""), "sources", 1);
+  const Reader reader(file, run->combined, run->sources);
+  reader.Timers(reader.Member(document, "timers", ""), run->root, "timers");
+
+  const auto threads = document.find("threads");
+  if (threads != document.end() && !run->combined) {
+    if (!threads->is_array()) Fail(file, "threads", "not an array");
+    for (size_t i = 0; i < threads->size(); ++i) {
+      const json& value = (*threads)[i];
+      const std::string at = "threads[" + std::to_string(i) + "]";
+      if (!value.is_object()) Fail(file, at, "not an object");
+      auto thread = std::make_unique<ThreadTree>();
+      thread->tid = reader.Whole(reader.Member(value, "tid", at), at + ".tid");
+      const json& name = reader.Member(value, "name", at);
+      if (!name.is_string()) Fail(file, at + ".name", "not a text");
+      thread->name = name.get<std::string>();
+      thread->finished = reader.Flag(reader.Member(value, "finished", at), at + ".finished");
+      thread->threads = reader.Whole(reader.Member(value, "threads", at), at + ".threads", 1);
+      reader.Timers(reader.Member(value, "timers", at), thread->root, at + ".timers");
+      run->threads.push_back(std::move(thread));
+    }
+  }
+  return run;
+}
+
+std::unique_ptr<Run> ReadRun(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw InputError(path + ": cannot be read");
+  std::stringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw InputError(path + ": cannot be read");
+  return ParseRun(text.str(), path);
+}
+
+namespace {
+
+// Runs' trees as merging by path walks them.
+struct RunTrees {
+  using Into = Node;
+  using From = Node;
+  using IntoNode = Node;
+  using Cursor = const Node*;
+
+  static Cursor First(const Node& root) {
+    return root.children.empty() ? nullptr : root.children.front().get();
+  }
+  static Cursor FirstChild(Cursor at) { return First(*at); }
+  static Cursor Next(Cursor at) {
+    const auto& siblings = at->parent->children;
+    return at->index + 1 < siblings.size() ? siblings[at->index + 1].get() : nullptr;
+  }
+  static Cursor Up(Cursor at) {
+    return at->parent != nullptr && at->parent->parent != nullptr ? at->parent : nullptr;
+  }
+  static Node* Parent(Node* node) { return node->parent; }
+  static Node* FindOrAdd(Node& root, Node* parent, Cursor at) {
+    Node& list = parent != nullptr ? *parent : root;
+    if (Node* found = list.Child(at->name)) return found;
+    return list.AddChild(at->name);
+  }
+
+  static void Add(Figure& to, const Figure& from, bool first) {
+    if (first) {
+      to = from;
+      return;
+    }
+    to.sum += from.sum;
+    // Ties keep the earlier source, so that combining in any grouping
+    // names the same one.
+    if (from.min < to.min) {
+      to.min = from.min;
+      to.min_source = from.min_source;
+    }
+    if (from.max > to.max) {
+      to.max = from.max;
+      to.max_source = from.max_source;
+    }
+  }
+
+  static void Combine(Node* to, Cursor from) {
+    const bool first = to->sources == 0;
+    Add(to->count, from->count, first);
+    Add(to->total, from->total, first);
+    Add(to->self, from->self, first);
+    to->sources += from->sources;
+    to->implicit = to->implicit || from->implicit;
+    to->running = to->running || from->running;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
+  auto combined = std::make_unique<Run>();
+  combined->combined = true;
+  combined->sources = 0;
+  for (const auto& run : runs) {
+    // Source indices count across the inputs: shift this run's by the
+    // sources before it.
+    const long offset = combined->sources;
+    std::vector<Node*> todo{&run->root};
+    while (!todo.empty()) {
+      Node* node = todo.back();
+      todo.pop_back();
+      for (Figure* f : {&node->count, &node->total, &node->self}) {
+        f->min_source += offset;
+        f->max_source += offset;
+      }
+      for (auto& child : node->children) todo.push_back(child.get());
+    }
+    timetree::MergeByPath<RunTrees>(combined->root, run->root);
+    combined->sources += run->sources;
+  }
+  return combined;
+}
+
+std::string FoldedPath(const Node& node) {
+  std::vector<const Node*> chain;
+  for (const Node* n = &node; n != nullptr && n->parent != nullptr; n = n->parent) {
+    chain.push_back(n);
+  }
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += ';';
+    timetree::AppendFoldedName(path, (*it)->name.c_str());
+  }
+  return path;
+}
+
+double RunTotal(const Run& run) {
+  double total = 0;
+  for (const auto& node : run.root.children) total += node->Mean();
+  return total;
+}
+
+std::string CombinedJson(const Run& run) {
+  std::string out;
+  timetree::AppendFormat(out, "{\"schema\": %d, \"combined\": true, \"sources\": %ld, \"timers\": [",
+                         kSchema, run.sources);
+  auto figure = [&out](const char* key, const Figure& f, long sources, bool seconds) {
+    if (seconds) {
+      timetree::AppendFormat(out,
+                             ", \"%s\": {\"sum\": %.17g, \"mean\": %.17g, \"min\": %.17g, "
+                             "\"max\": %.17g, \"min_source\": %ld, \"max_source\": %ld}",
+                             key, f.sum, f.sum / static_cast<double>(sources), f.min, f.max,
+                             f.min_source, f.max_source);
+    } else {
+      timetree::AppendFormat(out, ", \"%s\": {\"sum\": %.17g, \"min\": %.17g, \"max\": %.17g}",
+                             key, f.sum, f.min, f.max);
+    }
+  };
+  // Written nested without recursion: each node opens its object and its
+  // children's array, which close once its last descendant is written.
+  std::vector<const Node*> open;
+  Preorder(run.root, [&](const Node& node, int depth) {
+    while (static_cast<int>(open.size()) > depth) {
+      out += "]}";
+      open.pop_back();
+    }
+    out += node.index == 0 ? "\n{\"name\": \"" : ",\n{\"name\": \"";
+    timetree::AppendJsonString(out, node.name.c_str());
+    timetree::AppendFormat(out, "\", \"sources\": %ld", node.sources);
+    figure("count", node.count, node.sources, false);
+    figure("total_seconds", node.total, node.sources, true);
+    figure("self_seconds", node.self, node.sources, true);
+    out += node.implicit ? ", \"stopped_implicitly\": true" : ", \"stopped_implicitly\": false";
+    out += ", \"children\": [";
+    open.push_back(&node);
+    return true;
+  });
+  while (!open.empty()) {
+    out += "]}";
+    open.pop_back();
+  }
+  out += "\n]}\n";
+  return out;
+}
+
+}  // namespace timetree_cli
