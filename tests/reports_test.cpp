@@ -145,7 +145,7 @@ TEST_F(Reports, SelfTimeIsNeverBelowZero) {
             std::string::npos);
   EXPECT_NE(ReadFile(svg).find("parent\ncount 1, total 0.300000 s, self 0.000000 s<"),
             std::string::npos);
-  EXPECT_EQ(ReadFile(json).find("-"), std::string::npos);
+  EXPECT_EQ(ReadFile(json).find("\": -"), std::string::npos);
   EXPECT_EQ(ReadFile(svg).find("-0.0"), std::string::npos);
 }
 
