@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <fstream>
-#include <limits>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -63,19 +62,18 @@ class Reader {
     return seconds;
   }
 
+  // A whole number from least up to 2^53, the largest that every figure
+  // (a double) holds exactly and that sums of many files cannot overflow.
   long Whole(const json& value, const std::string& where, long least = 0) const {
+    constexpr long long kMost = 1LL << 53;
     if (!value.is_number_integer()) Fail(file_, where, "not a whole number");
-    if (value.is_number_unsigned()) {
-      if (value.get<unsigned long long>() > static_cast<unsigned long long>(
-                                               std::numeric_limits<long>::max())) {
-        Fail(file_, where, "too large");
-      }
-    } else if (value.get<long long>() < least) {
-      Fail(file_, where, least == 0 ? "negative" : "less than " + std::to_string(least));
+    if (value.is_number_unsigned() ? value.get<unsigned long long>() > kMost
+                                   : value.get<long long>() > kMost) {
+      Fail(file_, where, "too large");
     }
-    const long whole = static_cast<long>(value.get<long long>());
-    if (whole < least) Fail(file_, where, "less than " + std::to_string(least));
-    return whole;
+    const long long whole = value.get<long long>();
+    if (whole < least) Fail(file_, where, least == 0 ? "negative" : "less than " + std::to_string(least));
+    return static_cast<long>(whole);
   }
 
   bool Flag(const json& value, const std::string& where) const {
@@ -171,7 +169,7 @@ std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) 
   json document;
   try {
     document = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {  // a syntax error, or a number past double's range
     std::string what = e.what();
     const size_t at = what.find("] ");
     throw InputError(file + ": not JSON: " + (at != std::string::npos ? what.substr(at + 2) : what));
