@@ -1,10 +1,16 @@
 # Sourced by the other scripts: installs the Debian packages that the build
 # needs and that this machine lacks, when run as root; otherwise says which.
-timetree_packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf valgrind python3 nlohmann-json3-dev libcli11-dev"
+# The demo needs the compiler and CMake, and the JSON and command-line
+# libraries of the timetree command; the tests and CI need the rest.
+timetree_demo_packages="cmake ninja-build g++ nlohmann-json3-dev libcli11-dev"
+timetree_packages="$timetree_demo_packages clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf valgrind python3"
 
+# timetree_ensure_packages [demo]: all packages, or only the demo's.
 timetree_ensure_packages() {
+  local wanted=$timetree_packages
+  [ "${1:-}" = demo ] && wanted=$timetree_demo_packages
   local missing=()
-  for p in $timetree_packages; do
+  for p in $wanted; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
