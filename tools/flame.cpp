@@ -72,8 +72,8 @@ int Flame(const FlameOptions& options) {
     const std::vector<Compared> rows = CompareRuns(*base, *next);
     std::string title;
     timetree::AppendFormat(title,
-                           "timetree differential flame graph: %.6f s against %.6f s; width is "
-                           "the new run's time, red slower, blue faster, grey within %g%%",
+                           "timetree differential flame graph: %.6f s, was %.6f s; red slower, "
+                           "blue faster, grey within %g%%",
                            RunTotal(*next), RunTotal(*base), options.threshold);
     timetree::FlameGraph graph(svg, RunTotal(*next), MaxDepth(next->root), title);
     // The union in tree order: the new run's paths come parent before
