@@ -1,0 +1,179 @@
+#include "output/combined.h"
+
+#include "output/exports.h"
+#include "registry/merge.h"
+
+namespace timetree {
+namespace combined {
+
+Node::~Node() {
+  std::vector<std::unique_ptr<Node>> pending = std::move(children);
+  while (!pending.empty()) {
+    std::unique_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& child : node->children) pending.push_back(std::move(child));
+    node->children.clear();
+  }
+}
+
+Node* Node::Child(const std::string& child_name) const {
+  const auto found = by_name.find(child_name);
+  return found != by_name.end() ? found->second : nullptr;
+}
+
+Node* Node::AddChild(const std::string& child_name) {
+  auto node = std::make_unique<Node>();
+  node->name = child_name;
+  node->parent = this;
+  node->index = children.size();
+  children.push_back(std::move(node));
+  by_name.emplace(child_name, children.back().get());
+  return children.back().get();
+}
+
+namespace {
+
+// Runs' trees as merging by path walks them.
+struct RunTrees {
+  using Into = Node;
+  using From = Node;
+  using IntoNode = Node;
+  using Cursor = const Node*;
+
+  static Cursor First(const Node& root) {
+    return root.children.empty() ? nullptr : root.children.front().get();
+  }
+  static Cursor FirstChild(Cursor at) { return First(*at); }
+  static Cursor Next(Cursor at) {
+    const auto& siblings = at->parent->children;
+    return at->index + 1 < siblings.size() ? siblings[at->index + 1].get() : nullptr;
+  }
+  static Cursor Up(Cursor at) {
+    return at->parent != nullptr && at->parent->parent != nullptr ? at->parent : nullptr;
+  }
+  static Node* Parent(Node* node) { return node->parent; }
+  static Node* FindOrAdd(Node& root, Node* parent, Cursor at) {
+    Node& list = parent != nullptr ? *parent : root;
+    if (Node* found = list.Child(at->name)) return found;
+    return list.AddChild(at->name);
+  }
+
+  static void Add(Figure& to, const Figure& from, bool first) {
+    if (first) {
+      to = from;
+      return;
+    }
+    to.sum += from.sum;
+    // Ties keep the earlier source, so that combining in any grouping
+    // names the same one.
+    if (from.min < to.min) {
+      to.min = from.min;
+      to.min_source = from.min_source;
+    }
+    if (from.max > to.max) {
+      to.max = from.max;
+      to.max_source = from.max_source;
+    }
+  }
+
+  static void Combine(Node* to, Cursor from) {
+    const bool first = to->sources == 0;
+    Add(to->count, from->count, first);
+    Add(to->total, from->total, first);
+    Add(to->self, from->self, first);
+    to->sources += from->sources;
+    to->implicit = to->implicit || from->implicit;
+    to->running = to->running || from->running;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
+  auto combined = std::make_unique<Run>();
+  combined->combined = true;
+  combined->sources = 0;
+  for (const auto& run : runs) {
+    // Source indices count across the inputs: shift this run's by the
+    // sources before it.
+    const long offset = combined->sources;
+    std::vector<Node*> todo{&run->root};
+    while (!todo.empty()) {
+      Node* node = todo.back();
+      todo.pop_back();
+      for (Figure* f : {&node->count, &node->total, &node->self}) {
+        f->min_source += offset;
+        f->max_source += offset;
+      }
+      for (auto& child : node->children) todo.push_back(child.get());
+    }
+    MergeByPath<RunTrees>(combined->root, run->root);
+    combined->sources += run->sources;
+  }
+  return combined;
+}
+
+std::string FoldedPath(const Node& node) {
+  std::vector<const Node*> chain;
+  for (const Node* n = &node; n != nullptr && n->parent != nullptr; n = n->parent) {
+    chain.push_back(n);
+  }
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += ';';
+    AppendFoldedName(path, (*it)->name.c_str());
+  }
+  return path;
+}
+
+double RunTotal(const Run& run) {
+  double total = 0;
+  for (const auto& node : run.root.children) total += node->Mean();
+  return total;
+}
+
+std::string CombinedJson(const Run& run) {
+  std::string out;
+  AppendFormat(out, "{\"schema\": %d, \"combined\": true, \"sources\": %ld, \"timers\": [",
+                         kSchema, run.sources);
+  auto figure = [&out](const char* key, const Figure& f, long sources, bool seconds) {
+    if (seconds) {
+      AppendFormat(out,
+                             ", \"%s\": {\"sum\": %.17g, \"mean\": %.17g, \"min\": %.17g, "
+                             "\"max\": %.17g, \"min_source\": %ld, \"max_source\": %ld}",
+                             key, f.sum, f.sum / static_cast<double>(sources), f.min, f.max,
+                             f.min_source, f.max_source);
+    } else {
+      AppendFormat(out, ", \"%s\": {\"sum\": %.17g, \"min\": %.17g, \"max\": %.17g}",
+                             key, f.sum, f.min, f.max);
+    }
+  };
+  // Written nested without recursion: each node opens its object and its
+  // children's array, which close once its last descendant is written.
+  std::vector<const Node*> open;
+  Preorder(run.root, [&](const Node& node, int depth) {
+    while (static_cast<int>(open.size()) > depth) {
+      out += "]}";
+      open.pop_back();
+    }
+    out += node.index == 0 ? "\n{\"name\": \"" : ",\n{\"name\": \"";
+    AppendJsonString(out, node.name.c_str());
+    AppendFormat(out, "\", \"sources\": %ld", node.sources);
+    figure("count", node.count, node.sources, false);
+    figure("total_seconds", node.total, node.sources, true);
+    figure("self_seconds", node.self, node.sources, true);
+    out += node.implicit ? ", \"stopped_implicitly\": true" : ", \"stopped_implicitly\": false";
+    out += ", \"children\": [";
+    open.push_back(&node);
+    return true;
+  });
+  while (!open.empty()) {
+    out += "]}";
+    open.pop_back();
+  }
+  out += "\n]}\n";
+  return out;
+}
+
+}  // namespace combined
+}  // namespace timetree
