@@ -93,6 +93,25 @@ TIMETREE_API bool TimeWriteFolded(const char* path);
 // and seconds. Nothing is fetched from elsewhere.
 TIMETREE_API bool TimeWriteFlameGraph(const char* path);
 
+// One timer, as TimeForEachTimer hands it over.
+struct TimeTimerInfo {
+  int depth;                // 0 for a top-level timer
+  const char* name;         // at most 25 characters; valid during the call
+  int count;                // starts
+  double total_seconds;     // of the finished intervals
+  double self_seconds;      // total less the children's totals, never below 0
+  bool stopped_implicitly;  // the "?" of the indented report
+  bool running;
+};
+
+// Hands every timer to visit, parent before children, in the order of the
+// indented report: all threads' timers merged by path. Returns false, calling
+// nothing, while timing is off or when there are no timers. The timers are
+// held for the call: visit must not call the library. For the host's own
+// formats and for combining processes (see timetree_mpi.h).
+TIMETREE_API bool TimeForEachTimer(void (*visit)(const TimeTimerInfo& timer, void* context),
+                                   void* context);
+
 #ifndef TIMETREE_DISABLE
 
 // Starts timer name for the lifetime of the object, so that an early return

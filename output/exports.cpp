@@ -184,3 +184,21 @@ bool TimeWriteFlameGraph(const char* path) {
     flush(true);
   });
 }
+
+bool TimeForEachTimer(void (*visit)(const TimeTimerInfo& timer, void* context), void* context) {
+  if (visit == nullptr) return false;
+  const timetree::Snapshot snapshot;
+  if (snapshot.top() == nullptr) return false;
+  timetree::WalkPreorder(*snapshot.top(), [&](TimerNode* node, int depth) {
+    const TimeTimerInfo info{depth,
+                             node->name,
+                             node->watch.GetCount(),
+                             timetree::Seconds(*node),
+                             timetree::SelfSeconds(*node),
+                             node->stoppedImplicitly != 0,
+                             timetree::StopWatchAccess::Running(node->watch)};
+    visit(info, context);
+    return true;
+  });
+  return true;
+}

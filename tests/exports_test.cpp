@@ -223,6 +223,23 @@ TEST_F(Exports, ScopeStopsOnEarlyReturnAndException) {
                             timetree_test::Row("..inner", 1, 0.0));
 }
 
+// The visitor sees the tree the exports write, parent before children.
+TEST_F(Exports, ForEachTimerVisitsTheReportedTree) {
+  EXPECT_FALSE(TimeForEachTimer([](const TimeTimerInfo&, void*) {}, nullptr));  // timing off
+  BuildTree();
+  std::string seen;
+  ASSERT_TRUE(TimeForEachTimer(
+      [](const TimeTimerInfo& t, void* context) {
+        *static_cast<std::string*>(context) += timetree_test::Format(
+            "%d %s %d %.0f %.0f %d %d\n", t.depth, t.name, t.count, t.total_seconds * 1e6,
+            t.self_seconds * 1e6, t.stopped_implicitly, t.running);
+      },
+      &seen));
+  EXPECT_EQ(seen,
+            "0 main 2 150 100 0 0\n1 parse 1 30 30 0 0\n1 load 1 20 0 0 0\n"
+            "2 step 1 20 20 1 0\n0 io 1 0 0 0 1\n");
+}
+
 // A translation unit built with TIMETREE_DISABLE neither evaluates a scope's
 // name nor starts a timer, while timing is on.
 TEST_F(Exports, DisabledScopesCallNothing) {
