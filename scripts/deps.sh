@@ -3,7 +3,7 @@
 # The demo needs the compiler and CMake, and the JSON and command-line
 # libraries of the timetree command; the tests and CI need the rest.
 timetree_demo_packages="cmake ninja-build g++ nlohmann-json3-dev libcli11-dev"
-timetree_packages="$timetree_demo_packages clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf valgrind python3"
+timetree_packages="$timetree_demo_packages clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf valgrind python3 libopenmpi-dev openmpi-bin"
 
 # timetree_ensure_packages [demo]: all packages, or only the demo's.
 timetree_ensure_packages() {

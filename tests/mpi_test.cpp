@@ -1,0 +1,155 @@
+// The MPI component on 4 ranks (mpirun -np 4): each rank's clock is driven
+// by hand, so the per-rank totals, and so every combined figure, are exact.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <string>
+
+#include "include/timetree_mpi.h"
+#include "support.h"
+
+namespace {
+
+using timetree_test::FakeClock;
+using timetree_test::Format;
+
+int Rank() {
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  return rank;
+}
+
+class Mpi : public timetree_test::TimingTest {
+ protected:
+  // Rank r: main for 0.1 (r + 1) s, holding solve (r + 1 starts of 0.01 s);
+  // on odd ranks odd_only for 0.05 r s; everywhere a name cut to the same
+  // 25 characters.
+  static void Work() {
+    const int r = Rank();
+    TimeStartTimer("main");
+    FakeClock::now += 100 * (r + 1) - 10 * (r + 1);
+    for (int i = 0; i <= r; ++i) Run("solve", 10);
+    TimeStopTimer("main");
+    if (r % 2 == 1) Run("odd_only", 50 * r);
+    Run(("abcdefghijklmnopqrstuvwxy-rank" + std::to_string(r)).c_str(), 1);
+  }
+};
+
+TEST_F(Mpi, CombinedJsonHoldsExactSumsMeansAndTheirRanks) {
+  OpenCapture();
+  Work();
+  const std::string path = Rank() == 0 ? NewFile("ranks.json") : std::string();
+  ASSERT_TRUE(TimeMpiWriteJson(MPI_COMM_WORLD, Rank() == 0 ? path.c_str() : nullptr));
+  if (Rank() != 0) return;
+  const double sum = 0.1 + 0.2 + 0.3 + 0.4;
+  const std::string text = timetree_test::ReadFile(path);
+  EXPECT_EQ(text.rfind("{\"schema\": 2, \"combined\": true, \"sources\": 4, \"timers\": [\n", 0), 0u);
+  EXPECT_NE(text.find(Format("{\"name\": \"main\", \"sources\": 4, \"count\": {\"sum\": 4, \"min\": 1, "
+                             "\"max\": 1}, \"total_seconds\": {\"sum\": %.17g, \"mean\": %.17g, "
+                             "\"min\": 0.10000000000000001, \"max\": 0.40000000000000002, "
+                             "\"min_source\": 0, \"max_source\": 3}",
+                             sum, sum / 4)),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("{\"name\": \"solve\", \"sources\": 4, \"count\": {\"sum\": 10, \"min\": 1, "
+                      "\"max\": 4}, \"total_seconds\": {\"sum\": 0.10000000000000001, "
+                      "\"mean\": 0.025000000000000001, \"min\": 0.01, \"max\": 0.040000000000000001, "
+                      "\"min_source\": 0, \"max_source\": 3}"),
+            std::string::npos)
+      << text;
+  // A path of some ranks only: its mean is over those ranks.
+  EXPECT_NE(text.find("{\"name\": \"odd_only\", \"sources\": 2, \"count\": {\"sum\": 2, \"min\": 1, "
+                      "\"max\": 1}, \"total_seconds\": {\"sum\": 0.20000000000000001, "
+                      "\"mean\": 0.10000000000000001, \"min\": 0.050000000000000003, "
+                      "\"max\": 0.14999999999999999, \"min_source\": 1, \"max_source\": 3}"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("{\"name\": \"abcdefghijklmnopqrstuvwxy\", \"sources\": 4, "), std::string::npos);
+}
+
+TEST_F(Mpi, SummaryRowsOnRankZeroAndSilenceElsewhere) {
+  OpenCapture();
+  Work();
+  ASSERT_TRUE(TimeMpiSummary(MPI_COMM_WORLD));
+  const std::string text = Captured();
+  if (Rank() != 0) {
+    EXPECT_EQ(text, "");
+    return;
+  }
+  const char* row = "%-30s | %5d | %10d | %17lf | %17lf | %17lf | %8d | %8d | %9.2f\n";
+  EXPECT_EQ(text, "\n" +
+                      Format("%-30s | %5s | %10s | %17s | %17s | %17s | %8s | %8s | %9s\n", "LABEL",
+                             "RANKS", "COUNT", "MEAN", "MIN", "MAX", "MIN RANK", "MAX RANK",
+                             "IMBALANCE") +
+                      Format(row, "main", 4, 4, 0.25, 0.1, 0.4, 0, 3, 1.6) +
+                      Format(row, " solve", 4, 10, 0.025, 0.01, 0.04, 0, 3, 1.6) +
+                      Format(row, "abcdefghijklmnopqrstuvwxy", 4, 4, 0.001, 0.001, 0.001, 0, 0,
+                             1.0) +
+                      // Rank 0's paths first, then those that other ranks add.
+                      Format(row, "odd_only", 2, 2, 0.1, 0.05, 0.15, 1, 3, 1.5));
+}
+
+TEST_F(Mpi, NoTimersOnAnyRankWritesNothing) {
+  OpenCapture();
+  const std::string path = NewFile("empty.json");
+  EXPECT_FALSE(TimeMpiSummary(MPI_COMM_WORLD));
+  EXPECT_FALSE(TimeMpiWriteJson(MPI_COMM_WORLD, path.c_str()));
+  EXPECT_EQ(Captured(), "");
+  EXPECT_EQ(timetree_test::ReadFile(path), "");
+}
+
+TEST_F(Mpi, TimingOffOnARankLeavesItOut) {
+  OpenCapture();
+  if (Rank() == 2) {
+    Switch("TIMING_ON", "0");
+    TimeClear();
+  }
+  Work();
+  const std::string path = NewFile("ranks.json");
+  ASSERT_TRUE(TimeMpiWriteJson(MPI_COMM_WORLD, path.c_str()));
+  if (Rank() == 0) {
+    EXPECT_NE(timetree_test::ReadFile(path).find("{\"name\": \"main\", \"sources\": 3, "),
+              std::string::npos);
+  }
+}
+
+TEST_F(Mpi, NullCommunicatorIsRefusedOnEveryRank) {
+  OpenCapture();
+  Work();
+  EXPECT_FALSE(TimeMpiSummary(MPI_COMM_NULL));
+  EXPECT_FALSE(TimeMpiWriteJson(MPI_COMM_NULL, "/nonexistent/x.json"));
+  EXPECT_EQ(Captured(),
+            "TimeMpiSummary: the communicator is MPI_COMM_NULL\n"
+            "TimeMpiWriteJson: the communicator is MPI_COMM_NULL\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  // Before MPI is initialised, and after it is finalised: refused, said
+  // and never an abort.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  setenv("TIMING_CONSOLE", "1", 1);
+  TimeOpenOStream(nullptr);
+  const bool before = TimeMpiSummary(MPI_COMM_WORLD);
+  MPI_Init(&argc, &argv);
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  if (rank != 0) {
+    // One rank's report is enough; the others' failures still fail the run.
+    delete ::testing::UnitTest::GetInstance()->listeners().Release(
+        ::testing::UnitTest::GetInstance()->listeners().default_result_printer());
+  }
+  TimeCloseOStream();
+  int failed = RUN_ALL_TESTS();
+  MPI_Finalize();
+  TimeOpenOStream(nullptr);
+  const bool after = TimeMpiWriteJson(MPI_COMM_WORLD, "/nonexistent/x.json");
+  TimeCloseOStream();
+  if (before || after) {
+    std::fprintf(stderr, "rank %d: a call without MPI returned true\n", rank);
+    failed = 1;
+  }
+  return failed;
+}
