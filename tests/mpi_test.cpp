@@ -113,6 +113,24 @@ TEST_F(Mpi, TimingOffOnARankLeavesItOut) {
   }
 }
 
+// Serialising, gathering, combining and writing all work without recursion.
+TEST_F(Mpi, TreesOneHundredThousandDeepCombine) {
+  OpenCapture();
+  for (int i = 0; i < 100000; ++i) TimeStartTimer("deep");
+  const std::string path = NewFile("deep.json");
+  ASSERT_TRUE(TimeMpiWriteJson(MPI_COMM_WORLD, path.c_str()));
+  TimeClear();
+  if (Rank() == 0) {
+    const std::string text = timetree_test::ReadFile(path);
+    size_t timers = 0;
+    for (size_t at = text.find("\"deep\", \"sources\": 4"); at != std::string::npos;
+         at = text.find("\"deep\", \"sources\": 4", at + 1)) {
+      ++timers;
+    }
+    EXPECT_EQ(timers, 100000u);
+  }
+}
+
 TEST_F(Mpi, NullCommunicatorIsRefusedOnEveryRank) {
   OpenCapture();
   Work();
