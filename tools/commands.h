@@ -50,6 +50,13 @@ int Flame(const FlameOptions& options);
 
 int Folded(const std::string& run, std::ostream& out);
 
+struct HtmlOptions {
+  std::vector<std::string> runs;  // one, or base and new with diff
+  bool diff = false;
+  std::string output;
+};
+int Html(const HtmlOptions& options);
+
 // Writes text to path whole; throws InputError naming path when it cannot.
 void WriteFile(const std::string& path, const std::string& text);
 

@@ -103,6 +103,18 @@ int main(int argc, char** argv) {
   folded_cmd->add_option("RUN.json", folded_run, "The run")->required();
   folded_cmd->footer("Example: timetree folded run.json | flamegraph.pl > run.svg");
 
+  HtmlOptions html;
+  auto* html_cmd = app.add_subcommand(
+      "html", "A self-contained, interactive report page: flame graph with zoom and search, "
+              "a tree table to sort and expand, thread trees; with --diff the change of two "
+              "runs. It fetches nothing, so it opens offline.");
+  html_cmd->add_option("RUN.json", html.runs, "The run; with --diff, BASE.json NEW.json")
+      ->required();
+  html_cmd->add_flag("--diff", html.diff, "Show the change from the first run to the second");
+  html_cmd->add_option("-o,--output", html.output, "The HTML file to write")->required();
+  html_cmd->footer("Examples: timetree html run.json -o report.html\n"
+                   "          timetree html --diff base.json new.json -o change.html");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -132,6 +144,13 @@ int main(int argc, char** argv) {
       return Flame(flame);
     }
     if (folded_cmd->parsed()) return Folded(folded_run, std::cout);
+    if (html_cmd->parsed()) {
+      if (html.runs.size() != (html.diff ? 2u : 1u)) {
+        std::cerr << "timetree html: give one RUN.json, or BASE.json NEW.json with --diff\n";
+        return kTrouble;
+      }
+      return Html(html);
+    }
   } catch (const InputError& e) {
     std::cerr << "timetree: " << e.what() << "\n";
     return kTrouble;

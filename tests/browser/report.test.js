@@ -1,0 +1,186 @@
+// The page that 'timetree html' writes, opened from file:// in the
+// system's Chromium (driven by puppeteer-core; nothing is downloaded).
+//
+//   TIMETREE_TOOL=build/default/tools/timetree TIMETREE_TEST_DATA=tests/data node --test
+//
+// With TIMETREE_SCREENSHOT_RUN=RUN.json and TIMETREE_SCREENSHOT=OUT.png it
+// also takes the README's picture of that run's page.
+"use strict";
+const { test, before, after } = require("node:test");
+const assert = require("node:assert");
+const { execFileSync } = require("node:child_process");
+const fs = require("node:fs");
+const os = require("node:os");
+const path = require("node:path");
+const puppeteer = require("puppeteer-core");
+
+const tool = process.env.TIMETREE_TOOL;
+const data = process.env.TIMETREE_TEST_DATA;
+const work = fs.mkdtempSync(path.join(os.tmpdir(), "timetree-report-"));
+let browser;
+
+before(async () => {
+  assert.ok(tool && data, "set TIMETREE_TOOL and TIMETREE_TEST_DATA");
+  browser = await puppeteer.launch({
+    executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+    headless: true,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+  });
+});
+
+after(async () => {
+  await browser.close();
+  fs.rmSync(work, { recursive: true, force: true });
+});
+
+// Writes the page of args into work and returns its path.
+function html(name, ...args) {
+  const out = path.join(work, name + ".html");
+  execFileSync(tool, ["html", ...args, "-o", out]);
+  return out;
+}
+
+// Opens a page; every console error, page error and dialog is collected.
+async function open(file) {
+  const page = await browser.newPage();
+  const problems = [];
+  page.on("console", (m) => { if (m.type() === "error") problems.push(m.text()); });
+  page.on("pageerror", (e) => problems.push(String(e)));
+  page.on("dialog", async (d) => { problems.push("dialog: " + d.message()); await d.dismiss(); });
+  page.on("request", (r) => { if (!r.url().startsWith("file://")) problems.push("fetched " + r.url()); });
+  await page.setViewport({ width: 1280, height: 900 });
+  await page.goto("file://" + file, { waitUntil: "load" });
+  await page.waitForFunction(() => window.timetreeReport !== undefined);
+  return { page, problems };
+}
+
+const report = (page, call, ...args) =>
+  page.evaluate((c, a) => window.timetreeReport[c](...a), call, args);
+
+test("a box zooms on click and the page zooms back out", async () => {
+  const { page, problems } = await open(html("zoom", path.join(data, "base.json")));
+  assert.strictEqual(await report(page, "zoomed"), null);
+  const solve = await report(page, "boxCenter", "solve");
+  await page.mouse.move(solve.x, solve.y);
+  const tip = await page.$eval("#tip", (t) => t.textContent);
+  assert.match(tip, /^solve\ncount 1, total 0\.500000 s, self 0\.500000 s/);
+  await page.mouse.click(solve.x, solve.y);
+  assert.strictEqual(await report(page, "zoomed"), "solve");
+  // Zoomed, solve spans the whole width.
+  const wide = await report(page, "boxCenter", "solve");
+  assert.ok(Math.abs(wide.x - 640) < 60, "centred: " + wide.x);
+  await page.click("#reset");
+  assert.strictEqual(await report(page, "zoomed"), null);
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("a search highlights the matches and gives their share of the run", async () => {
+  const { page, problems } = await open(html("search", path.join(data, "base.json")));
+  await page.type("#search", "S");  // parse, solve, setup: case does not matter
+  assert.strictEqual(await report(page, "found"), "3 matches, 80.0% of the run");
+  await page.$eval("#search", (s) => { s.value = ""; });
+  await page.type("#search", "solve");
+  assert.strictEqual(await report(page, "found"), "1 match, 50.0% of the run");
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("the table sorts by total, count or self and expands", async () => {
+  const { page, problems } = await open(html("sort", path.join(data, "base.json")));
+  assert.deepStrictEqual(await report(page, "rowNames"), ["main", "solve", "parse", "setup"]);
+  await page.select("#sort", "count");
+  assert.deepStrictEqual(await report(page, "rowNames"), ["main", "parse", "solve", "setup"]);
+  await page.click("#collapse");
+  assert.deepStrictEqual(await report(page, "rowNames"), ["main"]);
+  await page.click("#expand");
+  assert.strictEqual((await report(page, "rowNames")).length, 4);
+  // The per-thread tree of the JSON is one choice away.
+  const options = await page.$$eval("#view option", (o) => o.map((x) => x.textContent));
+  assert.deepStrictEqual(options, ["all threads", "thread 4711 \"main\""]);
+  await page.select("#view", "1");  // still sorted by count
+  assert.deepStrictEqual(await report(page, "rowNames"), ["main", "parse", "solve", "setup"]);
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("a combined file shows its sources and a diff its change", async () => {
+  let { page, problems } = await open(html("combined", path.join(data, "merged.json")));
+  const head = await page.$eval("#table-head", (h) => h.textContent);
+  assert.match(head, /sources.*mean s.*min s \(src\).*max s \(src\).*imbalance/);
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+  ({ page, problems } = await open(html("diff", "--diff", path.join(data, "base.json"),
+                                        path.join(data, "new.json"))));
+  const cells = await page.$$eval(".row", (rows) => rows.map((r) => r.textContent));
+  assert.ok(cells.some((c) => c.includes("solve") && c.includes("+100.0%")), cells.join("|"));
+  assert.ok(cells.some((c) => c.includes("write out") && c.includes("new")), cells.join("|"));
+  assert.ok(cells.some((c) => c.includes("setup") && c.includes("gone")), cells.join("|"));
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("names are shown as text: no markup, no script, U+FFFD for bad bytes", async () => {
+  const file = path.join(work, "hostile.json");
+  const timer = (name) => '{"name": "' + name + '", "count": 1, "total_seconds": 1, ' +
+    '"self_seconds": 1, "stopped_implicitly": false, "running": false, "children": []}';
+  fs.writeFileSync(file, Buffer.concat([
+    Buffer.from('{"schema": 2, "timers": [' + timer("<b>x</b>") + ", " +
+                timer("</script><img src=x onerror=alert(1)>") + ", " + timer("<!--") + ", "),
+    Buffer.from('{"name": "bad \xff\xfe bytes", "count": 1, "total_seconds": 1, "self_seconds": 1, ' +
+                '"stopped_implicitly": false, "running": false, "children": []}]}', "latin1"),
+  ]));
+  const { page, problems } = await open(html("hostile", file));
+  assert.strictEqual(await page.$$eval("b, img", (e) => e.length), 0);
+  const names = await report(page, "rowNames");
+  assert.deepStrictEqual(names, ["<b>x</b>", "</script><img src=x onerror=alert(1)>", "<!--",
+                                 "bad \ufffd\ufffd bytes"]);
+  const text = await page.$eval("#table-body", (b) => b.textContent);
+  assert.ok(text.includes("</script><img src=x onerror=alert(1)>"));
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("100,000 timers open and become usable within 2 s", async () => {
+  // 1,000 top-level timers of 99 children each, names of 24 characters.
+  const parts = [];
+  for (let t = 0; t < 1000; t++) {
+    const kids = [];
+    for (let c = 0; c < 99; c++) {
+      kids.push('{"name": "inner_timer_number_' + String(c).padStart(5, "0") +
+                '", "count": 1, "total_seconds": 0.001, "self_seconds": 0.001, ' +
+                '"stopped_implicitly": false, "running": false, "children": []}');
+    }
+    parts.push('{"name": "outer_timer_number_' + String(t).padStart(5, "0") +
+               '", "count": 1, "total_seconds": 0.1, "self_seconds": 0.001, ' +
+               '"stopped_implicitly": false, "running": false, "children": [' + kids.join(",") + "]}");
+  }
+  const file = path.join(work, "large.json");
+  fs.writeFileSync(file, '{"schema": 2, "timers": [' + parts.join(",") + "]}");
+  const page_file = html("large", file);
+  const started = Date.now();
+  const { page, problems } = await open(page_file);
+  await page.type("#search", "inner_timer_number_00042");
+  const found = await report(page, "found");
+  const elapsed = Date.now() - started;
+  console.log("100,000 timers: page " + fs.statSync(page_file).size + " bytes, usable after " +
+              elapsed + " ms (script " + Math.round(await page.evaluate(() => window.timetreeReport.loadMs)) + " ms)");
+  assert.strictEqual(found, "1000 matches, 1.0% of the run");
+  assert.ok(elapsed < 2000, "usable after " + elapsed + " ms");
+  // Only what is visible is in the document.
+  assert.ok(await page.$$eval(".row", (r) => r.length) < 100);
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("the README's picture", { skip: !process.env.TIMETREE_SCREENSHOT }, async () => {
+  const run = process.env.TIMETREE_SCREENSHOT_RUN, out = path.join(work, "readme.html");
+  execFileSync(tool, ["html", path.basename(run), "-o", out], { cwd: path.dirname(run) });
+  const { page, problems } = await open(out);
+  await page.type("#search", "merge");
+  await page.setViewport({ width: 1200, height: 640 });
+  await page.screenshot({ path: process.env.TIMETREE_SCREENSHOT });
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
