@@ -119,10 +119,8 @@ std::vector<std::string> StartSiblings(int n, size_t length = 24) {
   return names;
 }
 
-// The last of n siblings (24-character names), started and stopped again
-// and again.
-void BM_LastOfSiblings(benchmark::State& state) {
-  const auto names = StartSiblings(static_cast<int>(state.range(0)));
+// The last of the siblings, started and stopped again and again.
+void StartStopLast(benchmark::State& state, const std::vector<std::string>& names) {
   const char* last = names.back().c_str();
   for (auto _ : state) {
     TimeStartTimer(last);
@@ -131,18 +129,16 @@ void BM_LastOfSiblings(benchmark::State& state) {
   TimeStopTimer("outer");
   Reset();
 }
+
+// The last of n siblings with 24-character names.
+void BM_LastOfSiblings(benchmark::State& state) {
+  StartStopLast(state, StartSiblings(static_cast<int>(state.range(0))));
+}
 BENCHMARK(BM_LastOfSiblings)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
 // The 10th of 10 siblings whose 16-character names share 15 characters.
 void BM_TenthOfTenSharedPrefix(benchmark::State& state) {
-  const auto names = StartSiblings(10, 16);
-  const char* last = names.back().c_str();
-  for (auto _ : state) {
-    TimeStartTimer(last);
-    TimeStopTimer(last);
-  }
-  TimeStopTimer("outer");
-  Reset();
+  StartStopLast(state, StartSiblings(10, 16));
 }
 BENCHMARK(BM_TenthOfTenSharedPrefix);
 

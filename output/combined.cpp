@@ -34,23 +34,10 @@ Node* Node::AddChild(const std::string& child_name) {
 namespace {
 
 // Runs' trees as merging by path walks them.
-struct RunTrees {
+struct RunTrees : NodeCursor {
   using Into = Node;
-  using From = Node;
   using IntoNode = Node;
-  using Cursor = const Node*;
 
-  static Cursor First(const Node& root) {
-    return root.children.empty() ? nullptr : root.children.front().get();
-  }
-  static Cursor FirstChild(Cursor at) { return First(*at); }
-  static Cursor Next(Cursor at) {
-    const auto& siblings = at->parent->children;
-    return at->index + 1 < siblings.size() ? siblings[at->index + 1].get() : nullptr;
-  }
-  static Cursor Up(Cursor at) {
-    return at->parent != nullptr && at->parent->parent != nullptr ? at->parent : nullptr;
-  }
   static Node* Parent(Node* node) { return node->parent; }
   static Node* FindOrAdd(Node& root, Node* parent, Cursor at) {
     Node& list = parent != nullptr ? *parent : root;
@@ -173,6 +160,19 @@ std::string CombinedJson(const Run& run) {
   }
   out += "\n]}\n";
   return out;
+}
+
+NodeCursor::Cursor NodeCursor::First(const Node& root) {
+  return root.children.empty() ? nullptr : root.children.front().get();
+}
+
+NodeCursor::Cursor NodeCursor::Next(Cursor at) {
+  const auto& siblings = at->parent->children;
+  return at->index + 1 < siblings.size() ? siblings[at->index + 1].get() : nullptr;
+}
+
+NodeCursor::Cursor NodeCursor::Up(Cursor at) {
+  return at->parent != nullptr && at->parent->parent != nullptr ? at->parent : nullptr;
 }
 
 }  // namespace combined

@@ -49,6 +49,17 @@ struct Node {
   Node* AddChild(const std::string& child_name);
 };
 
+// How merging by path (registry/merge.h) walks a tree of Nodes as the tree
+// it merges from: the cursor is the node itself.
+struct NodeCursor {
+  using From = Node;
+  using Cursor = const Node*;
+  static Cursor First(const Node& root);
+  static Cursor FirstChild(Cursor at) { return First(*at); }
+  static Cursor Next(Cursor at);
+  static Cursor Up(Cursor at);
+};
+
 // One thread's own tree, as the JSON's per-thread part gives it.
 struct ThreadRun {
   long tid = 0;

@@ -24,23 +24,10 @@ struct UnionNode {
 
 // A run's tree merged into the union, as base (kNext false) or as next.
 template <bool kNext>
-struct IntoUnion {
+struct IntoUnion : timetree::combined::NodeCursor {
   using Into = UnionNode;
-  using From = Node;
   using IntoNode = UnionNode;
-  using Cursor = const Node*;
 
-  static Cursor First(const Node& root) {
-    return root.children.empty() ? nullptr : root.children.front().get();
-  }
-  static Cursor FirstChild(Cursor at) { return First(*at); }
-  static Cursor Next(Cursor at) {
-    const auto& siblings = at->parent->children;
-    return at->index + 1 < siblings.size() ? siblings[at->index + 1].get() : nullptr;
-  }
-  static Cursor Up(Cursor at) {
-    return at->parent != nullptr && at->parent->parent != nullptr ? at->parent : nullptr;
-  }
   static UnionNode* Parent(UnionNode* node) { return node->parent; }
   static UnionNode* FindOrAdd(UnionNode& root, UnionNode* parent, Cursor at) {
     UnionNode& list = parent != nullptr ? *parent : root;
