@@ -223,6 +223,28 @@ TEST_F(Threads, ConcurrentCommentsNeverInterleave) {
   for (const auto& entry : lines) EXPECT_EQ(entry.second, 2000) << entry.first;
 }
 
+// Threads that convert ticks at once all fill the lazy frequency, with the
+// same value and without a race (ThreadSanitizer watches this one).
+TEST_F(Threads, FrequencyFillsOnceFromManyThreads) {
+  FakeClock::Remove();  // the load-time source: m_frequency is 0 until used
+  std::vector<double> seen(4);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] {
+      StopWatch watch;
+      watch.StartTimer();
+      watch.StopTimer();
+      watch.GetElapsedTime();
+      seen[i] = StopWatch::m_frequency;
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (double f : seen) {
+    EXPECT_GT(f, 0.0);
+    EXPECT_EQ(f, seen[0]);
+  }
+}
+
 // A child that exits does not write the parent's pending file output again,
 // and times on in its own copy.
 TEST_F(Threads, ForkedChildNeitherRepeatsPendingOutputNorLosesTiming) {
