@@ -54,7 +54,10 @@ class TIMETREE_API StopWatch {
   void Print(const char* label, void* console);
 
   // Counter ticks per second, shared by every watch; 0.0 until the first call
-  // that converts ticks to seconds fills it.
+  // that converts ticks to seconds fills it. The library fills it safely from
+  // any number of threads; a host that reads it directly while another thread
+  // may be filling it should first convert on its own thread (GetElapsedTime),
+  // after which the value never changes.
   static double m_frequency;
 
  private:

@@ -18,6 +18,7 @@
 
 #include "model.h"
 #include "registry/dtimemgr.h"
+#include "stopwatch/atomics.h"
 #include "support.h"
 
 namespace {
@@ -235,7 +236,8 @@ TEST_F(Threads, FrequencyFillsOnceFromManyThreads) {
       watch.StartTimer();
       watch.StopTimer();
       watch.GetElapsedTime();
-      seen[i] = StopWatch::m_frequency;
+      // Read as the library reads it: another thread may be filling it.
+      seen[i] = timetree::LoadAcquire(StopWatch::m_frequency);
     });
   }
   for (auto& t : threads) t.join();
