@@ -47,11 +47,7 @@ struct TimerTrees {
 
   static void Combine(TimerNode* to, Cursor at) {
     const TimerNode& from = *Of(at);
-    int32_t& count = StopWatchAccess::Count(to->watch);
-    // Wrapping, not undefined, should the summed starts pass INT_MAX.
-    count = static_cast<int32_t>(static_cast<uint32_t>(count) +
-                                 static_cast<uint32_t>(StopWatchAccess::LoadCount(from.watch)));
-    StopWatchAccess::Elapsed(to->watch) += StopWatchAccess::LoadElapsed(from.watch);
+    StopWatchAccess::AddInto(to->watch, from.watch);
     if (LoadRelaxed(from.stoppedImplicitly) != 0) to->stoppedImplicitly = 1;
     if (StopWatchAccess::LoadRunning(from.watch)) StopWatchAccess::SetRunning(to->watch);
   }

@@ -32,12 +32,7 @@ bool MergeInto(TimerNode& node, PtrList& flat) {
   for (PtrListNode* p = flat.head(); p != nullptr; p = p->next) {
     auto* record = static_cast<TimerNode*>(p->data);
     if (SameName(record->name, node.name)) {
-      int32_t& count = StopWatchAccess::Count(record->watch);
-      // Wrapping, not undefined, should the summed starts pass INT_MAX.
-      count = static_cast<int32_t>(static_cast<uint32_t>(count) +
-                                   static_cast<uint32_t>(node.watch.GetCount()));
-      StopWatchAccess::Elapsed(record->watch) +=
-          StopWatchAccess::Elapsed(node.watch);
+      StopWatchAccess::AddInto(record->watch, node.watch);
       return true;
     }
   }

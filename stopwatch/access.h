@@ -39,6 +39,15 @@ struct StopWatchAccess {
   static bool Running(const StopWatch& w) { return w.running_ != 0; }
   static void SetRunning(StopWatch& w) { w.running_ = 1; }
 
+  // Adds from's count and total to to's: the sums of the flat report and of
+  // merging by path. from is read atomically, as another thread may be
+  // running it; the count wraps, rather than overflows, past INT_MAX.
+  static void AddInto(StopWatch& to, const StopWatch& from) {
+    to.count_ = static_cast<int32_t>(static_cast<uint32_t>(to.count_) +
+                                     static_cast<uint32_t>(LoadCount(from)));
+    to.elapsed_ += LoadElapsed(from);
+  }
+
   // Reads of a watch that another thread may be running.
   static int32_t LoadCount(const StopWatch& w) { return LoadRelaxed(w.count_); }
   static double LoadElapsed(const StopWatch& w) { return LoadRelaxed(w.elapsed_); }
