@@ -169,25 +169,21 @@ ThreadTree* AttachCallingThread() {
   return tree;
 }
 
-// The calling thread's tree, attached on its first start and reset after a
-// clear on another thread.
-inline ThreadTree* CallingTree() {
-  ThreadTree* tree = t_callingTree;
-  if (__builtin_expect(tree != nullptr && tree->generation == CurrentGeneration(), 1)) {
-    return tree;
-  }
-  if (tree == nullptr) return AttachCallingThread();
-  ResetTree(*tree, CurrentGeneration());
-  return tree;
-}
-
-// The calling thread's tree for a stop, never attaching one.
+// The calling thread's tree for a stop, never attaching one; a tree that a
+// clear on another thread made stale is reset first.
 inline ThreadTree* StoppingTree() {
   ThreadTree* tree = t_callingTree;
   if (__builtin_expect(tree != nullptr && tree->generation != CurrentGeneration(), 0)) {
     ResetTree(*tree, CurrentGeneration());
   }
   return tree;
+}
+
+// The calling thread's tree for a start: as for a stop, and attached on the
+// thread's first start.
+inline ThreadTree* CallingTree() {
+  ThreadTree* tree = StoppingTree();
+  return __builtin_expect(tree != nullptr, 1) ? tree : AttachCallingThread();
 }
 
 // Buffered file output is written out before a fork, so that a child that
