@@ -2,6 +2,7 @@
 // printf-style appending to a string of any length.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "output/exports.h"
 
@@ -54,14 +55,15 @@ size_t Utf8SequenceLength(const unsigned char* s) {
 
 namespace {
 
-// Appends text, passing well-formed UTF-8 through: special(out, byte) may
-// append its own form of an ASCII byte and return true; a byte that starts
-// no well-formed sequence becomes malformed.
+// Appends the bytes [text, end), passing well-formed UTF-8 through:
+// special(out, byte) may append its own form of an ASCII byte and return
+// true; a byte that starts no well-formed sequence becomes malformed. *end
+// must be readable and 0, so that a sequence cut short stops there.
 template <class Special>
-void AppendEscaped(std::string& out, const char* text, Special special,
+void AppendEscaped(std::string& out, const char* text, const char* end, Special special,
                    const char* malformed) {
   const auto* s = reinterpret_cast<const unsigned char*>(text);
-  while (*s != 0) {
+  while (s < reinterpret_cast<const unsigned char*>(end)) {
     if (*s < 0x80 && special(out, *s)) {
       ++s;
     } else if (const size_t n = Utf8SequenceLength(s)) {
@@ -78,7 +80,7 @@ void AppendEscaped(std::string& out, const char* text, Special special,
 
 void AppendJsonString(std::string& out, const char* text) {
   AppendEscaped(
-      out, text,
+      out, text, text + std::strlen(text),
       [](std::string& o, unsigned char c) {
         if (c == '"' || c == '\\') {
           o += '\\';
@@ -99,7 +101,7 @@ void AppendFoldedName(std::string& out, const char* name) {
     return;
   }
   AppendEscaped(
-      out, name,
+      out, name, name + std::strlen(name),
       [](std::string& o, unsigned char c) {
         if (c == ';') {
           o += ':';
@@ -115,7 +117,7 @@ void AppendFoldedName(std::string& out, const char* name) {
 
 void AppendXmlText(std::string& out, const char* text) {
   AppendEscaped(
-      out, text,
+      out, text, text + std::strlen(text),
       [](std::string& o, unsigned char c) {
         switch (c) {
           case '&': o += "&amp;"; return true;
@@ -132,6 +134,12 @@ void AppendXmlText(std::string& out, const char* text) {
         }
       },
       kReplacement);
+}
+
+void AppendValidUtf8(std::string& out, const std::string& text) {
+  AppendEscaped(
+      out, text.c_str(), text.c_str() + text.size(),
+      [](std::string&, unsigned char) { return false; }, kReplacement);
 }
 
 }  // namespace timetree

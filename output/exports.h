@@ -24,6 +24,10 @@ void AppendJsonString(std::string& out, const char* text);
 // space and control characters "_", malformed UTF-8 "?", empty "(empty)".
 void AppendFoldedName(std::string& out, const char* name);
 
+// Appends text (which may hold zero bytes) with every byte that starts no
+// well-formed UTF-8 sequence replaced by U+FFFD.
+void AppendValidUtf8(std::string& out, const std::string& text);
+
 // Appends text as XML character data: markup characters as entities,
 // characters that XML forbids and malformed UTF-8 replaced by U+FFFD.
 void AppendXmlText(std::string& out, const char* text);

@@ -140,36 +140,14 @@ class Reader {
 
 }  // namespace
 
-namespace {
-
-// Names are data: bytes that are not UTF-8 (which a JSON parser refuses)
-// become U+FFFD, as the library's own exports write them.
-std::string ValidUtf8(const std::string& text) {
-  std::string valid;
-  valid.reserve(text.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(text.c_str());
-  const auto* end = s + text.size();
-  while (s < end) {
-    // Utf8SequenceLength reads up to 4 bytes: the terminator stops it at
-    // the end of the text, and a NUL inside the text is a byte of its own.
-    const size_t n = *s == 0 ? 1 : timetree::Utf8SequenceLength(s);
-    if (n == 0) {
-      valid += "\xEF\xBF\xBD";
-      ++s;
-    } else {
-      valid.append(reinterpret_cast<const char*>(s), n);
-      s += n;
-    }
-  }
-  return valid;
-}
-
-}  // namespace
-
 std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) {
   json document;
   try {
-    document = json::parse(ValidUtf8(text));
+    // Names are data: bytes that are not UTF-8 (which a JSON parser
+    // refuses) become U+FFFD, as the library's own exports write them.
+    std::string valid;
+    timetree::AppendValidUtf8(valid, text);
+    document = json::parse(valid);
   } catch (const json::exception& e) {  // a syntax error, or a number past double's range
     std::string what = e.what();
     const size_t at = what.find("] ");
