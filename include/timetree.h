@@ -18,7 +18,11 @@
 
 // Starts the timer name under the current timer, creating it on its first
 // start, and makes it current. Names compare on their first 25 characters;
-// null is the empty name. Ignored while timing is off.
+// null is the empty name. A start whose name differs from the timer's only
+// after the 25th character is counted in it, and said once per timer on
+// standard error ("names_merged" in the JSON). Counts are 64-bit. Ignored
+// while timing is off; when TIMING_ON was never set, one line on standard
+// error at exit says how to turn timing on (TIMETREE_QUIET=1 silences it).
 TIMETREE_API void TimeStartTimer(const char* name);
 
 // Stops the current timer and makes its parent current. When name is not
@@ -93,15 +97,17 @@ TIMETREE_API bool TimeWriteFolded(const char* path);
 // and seconds. Nothing is fetched from elsewhere.
 TIMETREE_API bool TimeWriteFlameGraph(const char* path);
 
-// One timer, as TimeForEachTimer hands it over.
-struct TimeTimerInfo {
+// One timer, as TimeForEachTimer64 hands it over.
+struct TimeTimerInfo64 {
   int depth;                // 0 for a top-level timer
   const char* name;         // at most 25 characters; valid during the call
-  int count;                // starts
+  int64_t count;            // starts, exact
   double total_seconds;     // of the finished intervals
   double self_seconds;      // total less the children's totals, never below 0
   bool stopped_implicitly;  // the "?" of the indented report
   bool running;
+  bool names_merged;        // started under names that differ past the 25th
+                            // character, counted as one timer
 };
 
 // Hands every timer to visit, parent before children, in the order of the
@@ -109,6 +115,21 @@ struct TimeTimerInfo {
 // nothing, while timing is off or when there are no timers. The timers are
 // held for the call: visit must not call the library. For the host's own
 // formats and for combining processes (see timetree_mpi.h).
+TIMETREE_API bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* context),
+                                     void* context);
+
+// The first form of the visitor, kept for hosts built against it: its count
+// is an int, which stops at INT_MAX (2,147,483,647) for a timer started more
+// often. New code uses TimeForEachTimer64.
+struct TimeTimerInfo {
+  int depth;
+  const char* name;
+  int count;  // starts, at most INT_MAX
+  double total_seconds;
+  double self_seconds;
+  bool stopped_implicitly;
+  bool running;
+};
 TIMETREE_API bool TimeForEachTimer(void (*visit)(const TimeTimerInfo& timer, void* context),
                                    void* context);
 

@@ -24,18 +24,20 @@ using combined::Node;
 using combined::Run;
 
 // One timer in the gathered bytes: depth, name length, name, count, total
-// and self seconds, flags (bit 0 stopped implicitly, bit 1 running).
+// and self seconds, flags (bit 0 stopped implicitly, bit 1 running, bit 2
+// names merged).
 void Append(std::string& out, const void* bytes, size_t size) {
   out.append(static_cast<const char*>(bytes), size);
 }
 
-void Serialise(const TimeTimerInfo& timer, void* context) {
+void Serialise(const TimeTimerInfo64& timer, void* context) {
   auto& out = *static_cast<std::string*>(context);
   const uint32_t depth = static_cast<uint32_t>(timer.depth);
   const uint32_t length = static_cast<uint32_t>(std::strlen(timer.name));
   const int64_t count = timer.count;
   const uint8_t flags = static_cast<uint8_t>((timer.stopped_implicitly ? 1 : 0) |
-                                             (timer.running ? 2 : 0));
+                                             (timer.running ? 2 : 0) |
+                                             (timer.names_merged ? 4 : 0));
   Append(out, &depth, sizeof depth);
   Append(out, &length, sizeof length);
   Append(out, timer.name, length);
@@ -94,6 +96,7 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     node->self = combined::Figure{self, self, self, 0, 0};
     node->implicit = (flags & 1) != 0;
     node->running = (flags & 2) != 0;
+    node->names_merged = (flags & 4) != 0;
   }
   return true;
 }
@@ -124,7 +127,7 @@ std::unique_ptr<Run> Gather(MPI_Comm comm) {
   MPI_Comm_rank(comm, &rank);
   MPI_Comm_size(comm, &ranks);
   std::string bytes;
-  TimeForEachTimer(&Serialise, &bytes);
+  TimeForEachTimer64(&Serialise, &bytes);
   // More than INT_MAX bytes cannot be gathered in one call; such a rank
   // sends nothing and the gather reports it.
   const int size = bytes.size() <= static_cast<size_t>(INT_MAX) ? static_cast<int>(bytes.size())

@@ -71,6 +71,7 @@ struct RunTrees : NodeCursor {
     to->sources += from->sources;
     to->implicit = to->implicit || from->implicit;
     to->running = to->running || from->running;
+    to->names_merged = to->names_merged || from->names_merged;
   }
 };
 
@@ -150,6 +151,7 @@ std::string CombinedJson(const Run& run) {
     figure("total_seconds", node.total, node.sources, true);
     figure("self_seconds", node.self, node.sources, true);
     out += node.implicit ? ", \"stopped_implicitly\": true" : ", \"stopped_implicitly\": false";
+    if (node.names_merged) out += ", \"names_merged\": true";
     out += ", \"children\": [";
     open.push_back(&node);
     return true;

@@ -41,6 +41,8 @@ struct Node {
   Figure count, total, self;
   bool implicit = false;  // stopped implicitly in any source
   bool running = false;
+  bool names_merged = false;  // names that differ past the 25th character
+                              // counted as this one timer, in any source
 
   // The total over the sources that have the path: a single run's own.
   double Mean() const { return sources > 0 ? total.sum / sources : 0.0; }

@@ -2,6 +2,7 @@
 // flame graph. Each walks the tree without recursion, so any depth works.
 #include "output/exports.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -70,13 +71,14 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
       [&](TimerNode* node, int, bool first) {
         out += first ? "\n{\"name\": \"" : ",\n{\"name\": \"";
         AppendJsonString(out, node->name);
-        AppendFormat(out, "\", \"count\": %d", node->watch.GetCount());
+        AppendFormat(out, "\", \"count\": %lld", static_cast<long long>(node->count));
         AppendFormat(out, ", \"total_seconds\": %.17g", Seconds(*node));
         AppendFormat(out, ", \"self_seconds\": %.17g", SelfSeconds(*node));
         out += node->stoppedImplicitly != 0 ? ", \"stopped_implicitly\": true"
                                             : ", \"stopped_implicitly\": false";
         out += StopWatchAccess::Running(node->watch) ? ", \"running\": true"
                                                      : ", \"running\": false";
+        if (node->namesMerged != 0) out += ", \"names_merged\": true";
         out += ", \"children\": [";
         flush(false);
       },
@@ -171,8 +173,8 @@ bool TimeWriteFlameGraph(const char* path) {
     std::string details;
     timetree::WalkPreorder(top, [&](TimerNode* node, int depth) {
       details.clear();
-      timetree::AppendFormat(details, "count %d, total %.6f s, self %.6f s%s",
-                             node->watch.GetCount(), timetree::Seconds(*node),
+      timetree::AppendFormat(details, "count %lld, total %.6f s, self %.6f s%s",
+                             static_cast<long long>(node->count), timetree::Seconds(*node),
                              timetree::SelfSeconds(*node),
                              timetree::StopWatchAccess::Running(node->watch) ? ", running" : "");
       graph.Box(depth, node->name, timetree::Seconds(*node), details,
@@ -185,20 +187,51 @@ bool TimeWriteFlameGraph(const char* path) {
   });
 }
 
-bool TimeForEachTimer(void (*visit)(const TimeTimerInfo& timer, void* context), void* context) {
+bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* context),
+                        void* context) {
   if (visit == nullptr) return false;
   const timetree::Snapshot snapshot;
   if (snapshot.top() == nullptr) return false;
   timetree::WalkPreorder(*snapshot.top(), [&](TimerNode* node, int depth) {
-    const TimeTimerInfo info{depth,
-                             node->name,
-                             node->watch.GetCount(),
-                             timetree::Seconds(*node),
-                             timetree::SelfSeconds(*node),
-                             node->stoppedImplicitly != 0,
-                             timetree::StopWatchAccess::Running(node->watch)};
+    const TimeTimerInfo64 info{depth,
+                               node->name,
+                               node->count,
+                               timetree::Seconds(*node),
+                               timetree::SelfSeconds(*node),
+                               node->stoppedImplicitly != 0,
+                               timetree::StopWatchAccess::Running(node->watch),
+                               node->namesMerged != 0};
     visit(info, context);
     return true;
   });
   return true;
+}
+
+namespace {
+
+struct Narrowing {
+  void (*visit)(const TimeTimerInfo& timer, void* context);
+  void* context;
+};
+
+// Hands a timer to a visitor of the 32-bit form; a count past INT_MAX
+// stops there.
+void VisitNarrowed(const TimeTimerInfo64& timer, void* context) {
+  const auto& to = *static_cast<Narrowing*>(context);
+  const TimeTimerInfo info{timer.depth,
+                           timer.name,
+                           timer.count < INT_MAX ? static_cast<int>(timer.count) : INT_MAX,
+                           timer.total_seconds,
+                           timer.self_seconds,
+                           timer.stopped_implicitly,
+                           timer.running};
+  to.visit(info, to.context);
+}
+
+}  // namespace
+
+bool TimeForEachTimer(void (*visit)(const TimeTimerInfo& timer, void* context), void* context) {
+  if (visit == nullptr) return false;
+  Narrowing to{visit, context};
+  return TimeForEachTimer64(&VisitNarrowed, &to);
 }

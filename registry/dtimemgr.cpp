@@ -35,7 +35,9 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "include/timetree.h"
@@ -223,6 +225,38 @@ struct ForkHandlers {
 
 }  // namespace
 
+namespace {
+
+// Unset or empty: the state in which a host that times sees nothing and is
+// not told why.
+bool TimingOnUnset() {
+  const char* value = std::getenv("TIMING_ON");
+  return value == nullptr || value[0] == '\0';
+}
+
+}  // namespace
+
+void NoteStartWhileOff() {
+  TimeManager& tm = g_timeManager;
+  if (__atomic_exchange_n(&tm.offNoted, 1, __ATOMIC_RELAXED) != 0) return;
+  if (TimingOnUnset()) StoreRelaxed(tm.offHintPid, static_cast<long>(getpid()));
+}
+
+void WriteOffHint() {
+  TimeManager& tm = g_timeManager;
+  // Only the process that timed says it (not a forked child that exits),
+  // and only when timing is still off for the same reason.
+  if (LoadRelaxed(tm.offHintPid) != static_cast<long>(getpid())) return;
+  if (LoadRelaxed(tm.enabled) != 0 || !TimingOnUnset()) return;
+  int quiet = 0;
+  if (ReadSwitch("TIMETREE_QUIET", &quiet) != 0) return;
+  std::fputs(
+      "timetree: timing was off because TIMING_ON is not set; to time and see the reports, "
+      "set TIMING_ON=1 and TIMING_CONSOLE=1 (standard output) and/or TIMING_FILE=1 (the "
+      "program's file); TIMETREE_QUIET=1 silences this line\n",
+      stderr);
+}
+
 bool Reportable(const ThreadTree& tree, uint64_t generation) {
   return LoadAcquire(tree.generation) == generation && LoadRelaxed(tree.order) != 0 &&
          tree.root.SharedHead() != nullptr;
@@ -231,6 +265,7 @@ bool Reportable(const ThreadTree& tree, uint64_t generation) {
 ThreadTree* CallingTreeIfAttached() { return StoppingTree(); }
 
 TimeManager::~TimeManager() {
+  WriteOffHint();
   TimeCloseOStream();
   // Its messages go nowhere now that the channels are closed.
   TimeClear();
@@ -248,7 +283,28 @@ TimerNode* TimerNode::Create(AllocSite site) {
   return new (std::nothrow) TimerNode;
 }
 
-TimerNode::~TimerNode() { DestroyTimers(children, this); }
+TimerNode::~TimerNode() {
+  DestroyTimers(children, this);
+  std::free(longName);
+}
+
+void TimerNode::KeepLongName(const char* full) {
+  if (full == nullptr || full[0] == '\0' || std::strlen(full) <= kNameLength) return;
+  if (!AllocationFails(AllocSite::kLongName)) longName = strdup(full);
+  // Without the whole name, differing long names cannot be told apart; the
+  // timer is then left unchecked rather than marked by mistake.
+  longNameUnknown = longName == nullptr;
+}
+
+void NoteLongName(TimerNode& node, const char* name) {
+  if (LoadRelaxed(node.namesMerged) != 0 || node.longNameUnknown) return;
+  if (std::strcmp(node.FullName() + kNameLength, name + kNameLength) == 0) return;
+  StoreRelaxed(node.namesMerged, 1);
+  std::fprintf(stderr,
+               "timetree: \"%s\" is counted as \"%s\": names are compared on their "
+               "first %d characters\n",
+               name, node.FullName(), kNameLength);
+}
 
 namespace {
 
@@ -357,7 +413,12 @@ using timetree::TimerNode;
 
 void TimeStartTimer(const char* name) {
   timetree::TimeManager& tm = g_timeManager;
-  if (timetree::LoadRelaxed(tm.enabled) == 0) return;
+  if (timetree::LoadRelaxed(tm.enabled) == 0) {
+    if (__builtin_expect(timetree::LoadRelaxed(tm.offNoted) == 0, 0)) {
+      timetree::NoteStartWhileOff();
+    }
+    return;
+  }
   ThreadTree* tree = timetree::CallingTree();
   if (tree == nullptr) return;
 
@@ -372,16 +433,22 @@ void TimeStartTimer(const char* name) {
     node = timetree::FindTimer(*list, key);
   }
   if (node != nullptr) {
+    // Only a name as long as the compared part can differ past it.
+    if (__builtin_expect(key.length == timetree::kNameLength, 0) &&
+        (name[timetree::kNameLength] != '\0' || node->longName != nullptr)) {
+      timetree::NoteLongName(*node, name);
+    }
     list->set_hint(node);
     timetree::StoreRelaxed(tree->current, node);
     tree->currentList = &node->children;
-    StopWatchAccess::Start(node->watch);  // last, so the search is not timed
+    StopWatchAccess::Start(node->watch, node->count);  // last: the search is not timed
     return;
   }
 
   node = TimerNode::Create(timetree::AllocSite::kTimer);
   if (node == nullptr) return;
   timetree::CopyTimerName(node->name, name);
+  if (key.length == timetree::kNameLength) node->KeepLongName(name);
   node->parent = tree->current;
   node->owner = list;
   if (tree->order == 0) {
@@ -399,7 +466,7 @@ void TimeStartTimer(const char* name) {
   list->set_hint(node);
   timetree::StoreRelaxed(tree->current, node);
   tree->currentList = &node->children;
-  StopWatchAccess::Start(node->watch);  // last, so the bookkeeping is not timed
+  StopWatchAccess::Start(node->watch, node->count);  // last: the bookkeeping is not timed
 }
 
 void TimeStopTimer(const char* name) {

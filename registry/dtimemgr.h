@@ -22,8 +22,14 @@ struct TimerNode {
   PtrList children;              // timers started while this one was current
   TimerNode* parent = nullptr;   // null at top level
   PtrList* owner = nullptr;      // the list that holds this node
-  StopWatch watch;
+  StopWatch watch;               // its own count stays 0: see count
+  int64_t count = 0;             // starts, exact at any number
   int stoppedImplicitly = 0;     // closed by a stop that named an outer timer
+  int namesMerged = 0;           // started under a name that differs from
+                                 // the creating one past kNameLength
+  bool longNameUnknown = false;  // longName could not be kept
+  char* longName = nullptr;      // the creating name whole (malloc), when it
+                                 // is longer than kNameLength; else null
   PtrListNode* slot = nullptr;   // this node's entry in its owner list
 
   TimerNode() = default;
@@ -34,7 +40,18 @@ struct TimerNode {
 
   // A new record, or null when the allocation at site fails.
   static TimerNode* Create(AllocSite site);
+
+  // The name that created the timer, whole.
+  const char* FullName() const { return longName != nullptr ? longName : name; }
+  // Keeps name whole in longName when it is longer than the stored name.
+  void KeepLongName(const char* full);
 };
+
+// Called by a start whose name has at least kNameLength characters, with
+// the timer it found: when name differs, past the compared characters, from
+// the name that created the timer, marks the timer and says once on
+// standard error that the two are counted as one.
+void NoteLongName(TimerNode& node, const char* name);
 
 // The index of a wide list: an open-addressing table of its timers by name,
 // at most half full, probed linearly. Only the thread that owns the list
@@ -208,6 +225,9 @@ struct TimeManager : ThreadTree {
   pthread_key_t exitKey{};         // runs the thread-exit hook
   bool exitKeyCreated = false;
   bool unloaded = false;           // the destructor has run
+  int offNoted = 0;                // a start has met timing off
+  long offHintPid = 0;             // the process that then had TIMING_ON
+                                   // unset, to be told at exit; 0: none
 
   constexpr TimeManager() = default;
   TimeManager(const TimeManager&) = delete;
@@ -223,6 +243,11 @@ extern TimeManager g_timeManager;
 // The calling thread's tree without attaching one: null when the thread has
 // never timed. A tree that a clear on another thread emptied is reset first.
 ThreadTree* CallingTreeIfAttached();
+
+// The first start that finds timing off notes whether TIMING_ON is unset;
+// at unload WriteOffHint then says, once, how to turn timing on.
+void NoteStartWhileOff() __attribute__((noinline));
+void WriteOffHint();
 
 // Whether a report shows tree: it belongs to the clear of that generation
 // and holds timers.

@@ -35,6 +35,8 @@ struct TimerTrees {
     TimerNode* node = TimerNode::Create(AllocSite::kMergedTimer);
     if (node == nullptr) return nullptr;
     std::memcpy(node->name, name, kNameSize);
+    node->KeepLongName(Of(at)->longName);
+    node->longNameUnknown = node->longNameUnknown || Of(at)->longNameUnknown;
     node->parent = parent;
     node->owner = &list;
     node->slot = AddTimer(list, node);
@@ -48,7 +50,15 @@ struct TimerTrees {
   static void Combine(TimerNode* to, Cursor at) {
     const TimerNode& from = *Of(at);
     StopWatchAccess::AddInto(to->watch, from.watch);
+    to->count += LoadRelaxed(from.count);
     if (LoadRelaxed(from.stoppedImplicitly) != 0) to->stoppedImplicitly = 1;
+    // Timers of two threads (or runs) whose names differ only past the
+    // compared characters are merged too: say so.
+    if (LoadRelaxed(from.namesMerged) != 0 ||
+        (!to->longNameUnknown && !from.longNameUnknown &&
+         std::strcmp(to->FullName(), from.FullName()) != 0)) {
+      to->namesMerged = 1;
+    }
     if (StopWatchAccess::LoadRunning(from.watch)) StopWatchAccess::SetRunning(to->watch);
   }
 };

@@ -8,13 +8,16 @@
 #include "registry/dtimemgr.h"
 #include "registry/snapshot.h"
 #include "stopwatch/access.h"
+#include "stopwatch/atomics.h"
 
 namespace timetree {
 
 namespace {
 
 constexpr char kHeaderFormat[] = "%-30s | %6s | %17s | %17s\n";
-constexpr char kRowFormat[] = "%-30s | %6d | %17lf | %17lf\n";
+// Counts are 64-bit: below 2^31 the row is what "%6d" gives, past it the
+// column grows.
+constexpr char kRowFormat[] = "%-30s | %6lld | %17lf | %17lf\n";
 constexpr char kWarning[] = "Warning:  some timers are still running\n";
 // Indentation stops growing once the label is this long.
 constexpr size_t kIndentLimit = 90;
@@ -33,13 +36,14 @@ bool MergeInto(TimerNode& node, PtrList& flat) {
     auto* record = static_cast<TimerNode*>(p->data);
     if (SameName(record->name, node.name)) {
       StopWatchAccess::AddInto(record->watch, node.watch);
+      record->count += LoadRelaxed(node.count);
       return true;
     }
   }
   TimerNode* record = TimerNode::Create(AllocSite::kFlatRecord);
   if (record == nullptr) return false;
   std::memcpy(record->name, node.name, kNameSize);
-  StopWatchAccess::Count(record->watch) = node.watch.GetCount();
+  record->count = LoadRelaxed(node.count);
   StopWatchAccess::Elapsed(record->watch) = StopWatchAccess::Elapsed(node.watch);
   record->owner = &flat;
   record->slot = flat.AddTail(record);
@@ -72,9 +76,9 @@ void PrintRow(TimerNode& node, int depth, int* implicit_seen,
   std::memcpy(label + length, node.name, kNameSize);  // name is terminated
 
   const double seconds = node.watch.GetElapsedTime();
-  const int count = node.watch.GetCount();
-  const double average = count != 0 ? seconds / count : 0.0;
-  CommentF(kRowFormat, label, count, seconds, average);
+  const int64_t count = LoadRelaxed(node.count);
+  const double average = count != 0 ? seconds / static_cast<double>(count) : 0.0;
+  CommentF(kRowFormat, label, static_cast<long long>(count), seconds, average);
 }
 
 }  // namespace timetree

@@ -12,6 +12,7 @@ enum class AllocSite {
   kThreadTree,
   kMergedTimer,
   kNameIndex,
+  kLongName,
 };
 
 using FaultHook = bool (*)(AllocSite site);

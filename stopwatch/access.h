@@ -9,6 +9,8 @@
 #ifndef TIMETREE_STOPWATCH_ACCESS_H
 #define TIMETREE_STOPWATCH_ACCESS_H
 
+#include <cstdint>
+
 #include "stopwatch/StopWatch.h"
 #include "stopwatch/atomics.h"
 #include "stopwatch/ticks.h"
@@ -16,10 +18,20 @@
 namespace timetree {
 
 struct StopWatchAccess {
+  // A host's watch: its 32-bit count stops at the largest int rather than
+  // wrap to a negative count.
   static void Start(StopWatch& w) {
     StoreRelaxed(w.running_, 1);
-    StoreRelaxed(w.count_, w.count_ + 1);
+    StoreRelaxed(w.count_, w.count_ + (w.count_ != INT32_MAX ? 1 : 0));
     // Read last, so that the bookkeeping above is outside the interval.
+    StoreRelaxed(w.start_, ReadTicks());
+  }
+
+  // A timer of the tree: its watch's own count stays 0, and count, the
+  // timer's exact 64-bit count, is raised instead.
+  static void Start(StopWatch& w, int64_t& count) {
+    StoreRelaxed(w.running_, 1);
+    StoreRelaxed(count, count + 1);
     StoreRelaxed(w.start_, ReadTicks());
   }
 
@@ -34,22 +46,18 @@ struct StopWatchAccess {
     return interval;
   }
 
-  static int32_t& Count(StopWatch& w) { return w.count_; }
   static double& Elapsed(StopWatch& w) { return w.elapsed_; }
   static bool Running(const StopWatch& w) { return w.running_ != 0; }
   static void SetRunning(StopWatch& w) { w.running_ = 1; }
 
-  // Adds from's count and total to to's: the sums of the flat report and of
-  // merging by path. from is read atomically, as another thread may be
-  // running it; the count wraps, rather than overflows, past INT_MAX.
-  static void AddInto(StopWatch& to, const StopWatch& from) {
-    to.count_ = static_cast<int32_t>(static_cast<uint32_t>(to.count_) +
-                                     static_cast<uint32_t>(LoadCount(from)));
-    to.elapsed_ += LoadElapsed(from);
-  }
+  // Adds from's total to to's: the sums of the flat report and of merging
+  // by path. from is read atomically, as another thread may be running it.
+  static void AddInto(StopWatch& to, const StopWatch& from) { to.elapsed_ += LoadElapsed(from); }
+
+  // Tests reach a count near its limit without billions of starts.
+  static void SetCountForTesting(StopWatch& w, int32_t count) { w.count_ = count; }
 
   // Reads of a watch that another thread may be running.
-  static int32_t LoadCount(const StopWatch& w) { return LoadRelaxed(w.count_); }
   static double LoadElapsed(const StopWatch& w) { return LoadRelaxed(w.elapsed_); }
   static bool LoadRunning(const StopWatch& w) { return LoadRelaxed(w.running_) != 0; }
 };

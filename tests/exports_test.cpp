@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
+#include "registry/dtimemgr.h"
 #include "support.h"
 
 namespace timetree_test {
@@ -238,6 +240,76 @@ TEST_F(Exports, ForEachTimerVisitsTheReportedTree) {
   EXPECT_EQ(seen,
             "0 main 2 150 100 0 0\n1 parse 1 30 30 0 0\n1 load 1 20 0 0 0\n"
             "2 step 1 20 20 1 0\n0 io 1 0 0 0 1\n");
+}
+
+// A timer started more than 2^31 times (reached through the count itself)
+// is exact in both reports, the JSON and the 64-bit visitor; the int visitor
+// stops at INT_MAX. The flat report sums two such timers without wrapping.
+TEST_F(Exports, CountsPast2To31AreExactEverywhere) {
+  OpenCapture();
+  TimeStartTimer("outer");
+  Run("big", 1);
+  TimeStopTimer("outer");
+  Run("big", 1);
+  auto* outer = static_cast<timetree::TimerNode*>(timetree::g_timeManager.root.head()->data);
+  auto* nested = static_cast<timetree::TimerNode*>(outer->children.head()->data);
+  auto* top = static_cast<timetree::TimerNode*>(timetree::g_timeManager.root.tail()->data);
+  nested->count = INT32_MAX;
+  top->count = INT32_MAX;
+  Run("big", 1);  // top: 2^31
+  TimePrint();
+  TimePrintIndented(nullptr);
+  const std::string r = timetree_test::Format("%-30s | %6s | %17lf | %17lf\n", "big",
+                                               "4294967295", 0.000003, 0.000003 / 4294967295.0);
+  const std::string i = timetree_test::Format("%-30s | %6s | %17lf | %17lf\n", ".big",
+                                               "2147483647", 0.000001, 0.000001 / 2147483647.0);
+  const std::string t = timetree_test::Format("%-30s | %6s | %17lf | %17lf\n", "big",
+                                               "2147483648", 0.000002, 0.000002 / 2147483648.0);
+  const std::string o = timetree_test::Row("outer", 1, 0.000001);
+  EXPECT_EQ(Captured(), timetree_test::Header() + o + r + timetree_test::Header() + o + i + t);
+
+  const std::string json = NewFile("big.json");
+  ASSERT_TRUE(TimeWriteJson(json.c_str()));
+  EXPECT_NE(ReadFile(json).find("\"name\": \"big\", \"count\": 2147483648,"), std::string::npos);
+  std::string seen;
+  TimeForEachTimer64(
+      [](const TimeTimerInfo64& t, void* c) {
+        *static_cast<std::string*>(c) += timetree_test::Format("%lld ", static_cast<long long>(t.count));
+      },
+      &seen);
+  TimeForEachTimer(
+      [](const TimeTimerInfo& t, void* c) {
+        *static_cast<std::string*>(c) += timetree_test::Format("%d ", t.count);
+      },
+      &seen);
+  EXPECT_EQ(seen, "1 2147483647 2147483648 1 2147483647 2147483647 ");
+}
+
+// Timers whose names differ past the 25th character are marked in the
+// JSON, also when two threads' timers are merged by path.
+TEST_F(Exports, MergedLongNamesAreMarkedInTheJson) {
+  OpenCapture();
+  testing::internal::CaptureStderr();
+  Run("a name of more than 25 characters, first", 1);
+  Run("a name of more than 25 characters, second", 1);
+  std::thread([] { Run("another long name of 25+ characters: x", 1); }).join();
+  Run("another long name of 25+ characters: y", 1);
+  Run("short", 1);
+  testing::internal::GetCapturedStderr();
+  const std::string json = NewFile("merged.json");
+  ASSERT_TRUE(TimeWriteJson(json.c_str()));
+  const std::string text = ReadFile(json);
+  size_t marks = 0;
+  for (size_t at = 0; (at = text.find("\"names_merged\": true", at)) != std::string::npos; ++at) {
+    ++marks;
+  }
+  // Each of the two timers in the merged tree, the first in the main
+  // thread's own tree too.
+  EXPECT_EQ(marks, 3u) << text;
+  EXPECT_EQ(text.find("\"short\", \"count\": 1, \"total_seconds\": 9.9999999999999995e-07, "
+                      "\"self_seconds\": 9.9999999999999995e-07, \"stopped_implicitly\": false, "
+                      "\"running\": false, \"children\""),
+            text.find("\"short\""));
 }
 
 // A translation unit built with TIMETREE_DISABLE neither evaluates a scope's

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "registry/dtimemgr.h"
 #include "support.h"
 
 namespace {
@@ -33,6 +34,41 @@ TEST_F(Lifecycle, ExitWithoutCloseKeepsEverythingWritten) {
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(ReadFile(path), Header() + Row("A", 1, 0.001) + "last line\n");
+}
+
+// A program that times while TIMING_ON is unset is told once, at exit, how
+// to turn timing on; not when TIMING_ON is set to an off value, not with
+// TIMETREE_QUIET=1, and nothing else changes.
+TEST_F(Lifecycle, TimingLeftOffByAnUnsetSwitchIsExplainedOnceAtExit) {
+  struct Case {
+    const char* timing_on;  // null: unset
+    const char* quiet;
+    bool hint;
+  };
+  for (const Case& c : {Case{nullptr, nullptr, true}, Case{"", nullptr, true},
+                        Case{"0", nullptr, false}, Case{nullptr, "1", false}}) {
+    const std::string err = NewFile("stderr");
+    EXPECT_EXIT(
+        {
+          if (std::freopen(err.c_str(), "w", stderr) == nullptr) std::_Exit(3);
+          Switch("TIMING_ON", c.timing_on);
+          Switch("TIMETREE_QUIET", c.quiet);
+          timetree::g_timeManager.offNoted = 0;
+          timetree::g_timeManager.offHintPid = 0;
+          TimeClear();
+          for (int i = 0; i < 3; ++i) Run("work", 1);
+          std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    const std::string said = ReadFile(err);
+    EXPECT_EQ(said.empty(), !c.hint) << said;
+    if (c.hint) {
+      EXPECT_EQ(said,
+                "timetree: timing was off because TIMING_ON is not set; to time and see the "
+                "reports, set TIMING_ON=1 and TIMING_CONSOLE=1 (standard output) and/or "
+                "TIMING_FILE=1 (the program's file); TIMETREE_QUIET=1 silences this line\n");
+    }
+  }
 }
 
 // Runs a helper program and returns its exit status.

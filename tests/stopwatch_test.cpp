@@ -8,6 +8,7 @@
 #include <string>
 #include <type_traits>
 
+#include "stopwatch/access.h"
 #include "support.h"
 
 namespace {
@@ -34,6 +35,21 @@ std::string Printed(StopWatch& watch, const char* label) {
   std::string text(data, size);
   std::free(data);
   return text;
+}
+
+// The 32-bit count of a host's watch stops at INT_MAX instead of wrapping
+// to a negative count and average.
+TEST_F(StopWatchTest, CountStopsAtTheLargestInt) {
+  StopWatch watch;
+  timetree::StopWatchAccess::SetCountForTesting(watch, INT32_MAX - 1);
+  for (int i = 0; i < 3; ++i) {
+    watch.StartTimer();
+    FakeClock::now += 1000;
+    watch.StopTimer();
+  }
+  EXPECT_EQ(watch.GetCount(), INT32_MAX);
+  EXPECT_EQ(Printed(watch, "x"),
+            Format("| %-20s | %6d | %17lf | %17lf |\n", "x", INT32_MAX, 3.0, 3.0 / INT32_MAX));
 }
 
 TEST_F(StopWatchTest, AccumulatesIntervalsAndReturnsEachInTicks) {

@@ -98,6 +98,8 @@ class Reader {
       node.running = Flag(Member(value, "running", where), where + ".running");
     }
     node.implicit = Flag(Member(value, "stopped_implicitly", where), where + ".stopped_implicitly");
+    const auto merged = value.find("names_merged");
+    if (merged != value.end()) node.names_merged = Flag(*merged, where + ".names_merged");
   }
 
   // Reads the array of timers into root's children, without recursion.
