@@ -44,94 +44,135 @@ Result Tool(const std::string& args) {
 TEST(Tools, ShowPrintsTheTreeWithShares) {
   const Result r = Tool("show base.json --threads");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "base.json: 4 timers, 1.000000 s in all, 1 thread\n"
-            "NAME                                COUNT      TOTAL s       SELF s   SHARE\n"
-            "main                                    1     1.000000     0.200000  100.0%\n"
-            "  parse                                 2     0.250000     0.250000   25.0%\n"
-            "  solve                                 1     0.500000     0.500000   50.0%\n"
-            "  setup ?                               1     0.050000     0.050000    5.0%\n"
-            "\n"
-            "thread 4711 \"main\":\n"
-            "NAME                                COUNT      TOTAL s       SELF s   SHARE\n"
-            "main                                    1     1.000000     0.200000  100.0%\n"
-            "  parse                                 2     0.250000     0.250000   25.0%\n"
-            "  solve                                 1     0.500000     0.500000   50.0%\n"
-            "  setup ?                               1     0.050000     0.050000    5.0%\n");
+  const std::string table =
+      "NAME       COUNT    TOTAL     SELF  PER START   SHARE\n"
+      "main           1   1.00 s   200 ms     1.00 s  100.0%\n"
+      "  parse        2   250 ms   250 ms     125 ms   25.0%\n"
+      "  solve        1   500 ms   500 ms     500 ms   50.0%\n"
+      "  setup ?      1  50.0 ms  50.0 ms    50.0 ms    5.0%\n";
+  EXPECT_EQ(r.out, "base.json: 4 timers, 1.00 s in all, 1 thread\n" + table +
+                       "\nthread 4711 \"main\":\n" + table);
   // Hidden below 30%, with what is under them; a schema 1 file reads too.
   EXPECT_EQ(Tool("show base.json --min-share 30").out,
-            "base.json: 4 timers, 1.000000 s in all, 1 thread\n"
-            "NAME                                COUNT      TOTAL s       SELF s   SHARE\n"
-            "main                                    1     1.000000     0.200000  100.0%\n"
-            "  solve                                 1     0.500000     0.500000   50.0%\n");
+            "base.json: 4 timers, 1.00 s in all, 1 thread\n"
+            "NAME     COUNT   TOTAL    SELF  PER START   SHARE\n"
+            "main         1  1.00 s  200 ms     1.00 s  100.0%\n"
+            "  solve      1  500 ms  500 ms     500 ms   50.0%\n");
   EXPECT_EQ(Tool("show old.json").status, 0);
+  // Siblings by their figure, largest first; levels cut by --depth.
+  EXPECT_EQ(Tool("show base.json --sort self").out.substr(153),
+            "  solve        1   500 ms   500 ms     500 ms   50.0%\n"
+            "  parse        2   250 ms   250 ms     125 ms   25.0%\n"
+            "  setup ?      1  50.0 ms  50.0 ms    50.0 ms    5.0%\n");
+  EXPECT_EQ(Tool("show base.json --sort name --depth 1").out,
+            "base.json: 4 timers, 1.00 s in all, 1 thread\n"
+            "NAME  COUNT   TOTAL    SELF  PER START   SHARE\n"
+            "main      1  1.00 s  200 ms     1.00 s  100.0%\n");
+}
+
+// Every figure readable at any scale: a unit per value with three
+// significant figures, plain seconds never 0.000000 for a non-zero time,
+// and columns as wide as their widest value.
+TEST(Tools, TimesHaveAUnitPerValueAndColumnsFitTheirValues) {
+  EXPECT_EQ(Tool("show units.json").out,
+            "units.json: 7 timers, 98765 s in all\n"
+            "NAME           COUNT    TOTAL     SELF  PER START   SHARE\n"
+            "whole run  123456789  98765 s  98753 s     800 \u00b5s  100.0%\n"
+            "  one ns           1  1.00 ns  1.00 ns    1.00 ns    0.0%\n"
+            "  999 ns           1   999 ns   999 ns     999 ns    0.0%\n"
+            "  one us           1  1.00 \u00b5s  1.00 \u00b5s    1.00 \u00b5s    0.0%\n"
+            "  1.5 ms           1  1.50 ms  1.50 ms    1.50 ms    0.0%\n"
+            "  12 s             2   12.0 s   12.0 s     6.00 s    0.0%\n"
+            "  zero             1      0 s      0 s        0 s    0.0%\n");
+  EXPECT_EQ(Tool("show units.json --seconds --sort count").out,
+            "units.json: 7 timers, 98765.000000 s in all\n"
+            "NAME           COUNT        TOTAL s         SELF s    PER START s   SHARE\n"
+            "whole run  123456789   98765.000000   98752.998498       0.000800  100.0%\n"
+            "  12 s             2      12.000000      12.000000       6.000000    0.0%\n"
+            "  one ns           1  0.00000000100  0.00000000100  0.00000000100    0.0%\n"
+            "  999 ns           1    0.000000999    0.000000999    0.000000999    0.0%\n"
+            "  one us           1     0.00000100     0.00000100     0.00000100    0.0%\n"
+            "  1.5 ms           1       0.001500       0.001500       0.001500    0.0%\n"
+            "  zero             1       0.000000       0.000000       0.000000    0.0%\n");
 }
 
 TEST(Tools, ShowOfACombinedFileGivesWhereMinAndMaxComeFrom) {
   const Result r = Tool("show merged.json");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
-            "merged.json: 5 timers, 1.250000 s in all (mean over the sources of each path), "
+            "merged.json: 5 timers, 1.25 s in all (mean over the sources of each path), "
             "2 sources\n"
-            "NAME                           SOURCES      COUNT       MEAN s        MIN s  (src)"
-            "        MAX s  (src) IMBALANCE   SHARE\n"
-            "main                                 2          2     1.250000     1.000000      0"
-            "     1.500000      1      1.20  100.0%\n"
-            "  parse                              2          4     0.187500     0.125000      1"
-            "     0.250000      0      1.33   15.0%\n"
-            "  solve                              2          2     0.750000     0.500000      0"
-            "     1.000000      1      1.33   60.0%\n"
-            "  setup ?                            1          1     0.050000     0.050000      0"
-            "     0.050000      0      1.00    4.0%\n"
-            "  write out                          1          4     0.050000     0.050000      1"
-            "     0.050000      1      1.00    4.0%\n"
+            "NAME         SOURCES  COUNT     MEAN  PER START      MIN  (src)      MAX  (src)"
+            "  IMBALANCE   SHARE\n"
+            "main               2      2   1.25 s     1.25 s   1.00 s      0   1.50 s      1"
+            "       1.20  100.0%\n"
+            "  parse            2      4   188 ms    93.8 ms   125 ms      1   250 ms      0"
+            "       1.33   15.0%\n"
+            "  solve            2      2   750 ms     750 ms   500 ms      0   1.00 s      1"
+            "       1.33   60.0%\n"
+            "  setup ?          1      1  50.0 ms    50.0 ms  50.0 ms      0  50.0 ms      0"
+            "       1.00    4.0%\n"
+            "  write out        1      4  50.0 ms    12.5 ms  50.0 ms      1  50.0 ms      1"
+            "       1.00    4.0%\n"
             "(src): the source (file or rank, counted from 0) of the least and the greatest "
             "total; IMBALANCE: MAX / MEAN; ?: stopped implicitly\n");
 }
 
-TEST(Tools, DiffSortsByChangeAndMarksNewAndGone) {
-  const std::string head =
-      "PATH                                       BASE s        NEW s     CHANGE s    CHANGE\n";
-  const std::string main_row =
-      "main                                     1.000000     1.500000    +0.500000    +50.0%\n";
-  const std::string solve =
-      "main;solve                               0.500000     1.000000    +0.500000   +100.0%\n";
-  const std::string parse =
-      "main;parse                               0.250000     0.125000    -0.125000    -50.0%\n";
-  const std::string setup =
-      "main;setup                               0.050000            -    -0.050000      gone\n";
-  const std::string write_out =
-      "main;write_out                                  -     0.050000    +0.050000       new\n";
-  // Largest change first; equal changes keep tree order.
-  const Result r = Tool("diff base.json new.json");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, head + main_row + solve + parse + setup + write_out);
-  // Tree order, and rows that changed less than 60% hidden.
-  EXPECT_EQ(Tool("diff base.json new.json --sort path --threshold 60").out,
-            head + solve + setup + write_out);
-  EXPECT_EQ(Tool("diff base.json base.json").status, 0);
+TEST(Tools, DiffShowsTheTreeAndMarksNewAndGone) {
+  const std::string head = "NAME            BASE      NEW    CHANGE        %\n";
+  const std::string main_row = "main          1.00 s   1.50 s   +500 ms   +50.0%\n";
+  const std::string parse = "  parse       250 ms   125 ms   -125 ms   -50.0%\n";
+  const std::string solve = "  solve       500 ms   1.00 s   +500 ms  +100.0%\n";
+  const std::string setup = "  setup      50.0 ms        -  -50.0 ms     gone\n";
+  const std::string write_out = "  write out        -  50.0 ms  +50.0 ms      new\n";
+  // A timing diff nearly always differs: exit 0 unless asked.
+  Result r = Tool("diff base.json new.json");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, head + main_row + parse + solve + setup + write_out);
+  EXPECT_EQ(Tool("diff base.json new.json --exit-code").status, 1);
+  EXPECT_EQ(Tool("diff base.json base.json --exit-code").status, 0);
+  // Largest change first, by whole path; equal changes keep tree order.
+  EXPECT_EQ(Tool("diff base.json new.json --sort change --threshold 60").out,
+            "PATH               BASE      NEW    CHANGE        %\n"
+            "main;solve       500 ms   1.00 s   +500 ms  +100.0%\n"
+            "main;setup      50.0 ms        -  -50.0 ms     gone\n"
+            "main;write_out        -  50.0 ms  +50.0 ms      new\n");
+  // Rows below 0.2 s in both runs are hidden.
+  EXPECT_EQ(Tool("diff base.json new.json --min-seconds 0.2 --paths --seconds").out,
+            "PATH          BASE s     NEW s   CHANGE s        %\n"
+            "main        1.000000  1.500000  +0.500000   +50.0%\n"
+            "main;parse  0.250000  0.125000  -0.125000   -50.0%\n"
+            "main;solve  0.500000  1.000000  +0.500000  +100.0%\n");
 }
 
 TEST(Tools, CheckGatesOnBudgetAndRegression) {
   Result r = Tool("check new.json --budget budget.txt");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
-            "over budget: main 1.500000 s > 1.200000 s\n"
-            "over budget: main;solve 1.000000 s > 0.800000 s\n"
+            "over budget: main 1.50 s > 1.20 s\n"
+            "over budget: main;solve 1.00 s > 800 ms\n"
             "check failed: 2 of 3 limits exceeded\n");
-  r = Tool("check base.json --budget budget.txt");
+  r = Tool("check base.json --against base.json --max-regression 0");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "check passed: 3 limits hold\n");
+  EXPECT_EQ(r.out, "check passed: 4 limits hold\n") << "a path exactly at its limit holds";
 
-  r = Tool("check new.json --against base.json --max-regression 60");
+  // Paths in one run only do not fail the gate but are listed after it.
+  r = Tool("check new.json --against base.json --max-regression 60 --seconds");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
             "regression: main;solve 0.500000 s -> 1.000000 s (+100.0%) > +60%\n"
-            "check failed: 1 of 3 limits exceeded\n");
-  // Paths below 1.1 s in both runs are noise: only main still counts.
+            "check failed: 1 of 3 limits exceeded\n"
+            "gone from the base: main;setup\n"
+            "new in the run: main;write_out\n");
+  // Paths below 1.1 s in both runs are noise: only main still counts; a
+  // check that judges nothing at all is trouble.
   r = Tool("check new.json --against base.json --max-regression 60 --min-seconds 1.1");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "check passed: 1 limits hold\n");
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "check passed: 1 limits hold\n");
+  r = Tool("check new.json --against base.json --max-regression 60 --min-seconds 2");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "timetree: check judged no limit: every path in both runs is below "
+                   "--min-seconds\n");
   EXPECT_EQ(Tool("check new.json").status, 2);
 }
 
@@ -173,6 +214,32 @@ TEST(Tools, FoldedAndDifferentialFlameGraph) {
   std::remove(report.c_str());
 }
 
+// Output that cannot be written, a directory as input and a negative
+// figure are each trouble, said in one short line, for every subcommand.
+TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
+  const std::string err = Temp("err");
+  for (const char* args : {"show base.json", "diff base.json new.json", "folded base.json",
+                           "check new.json --budget budget.txt", "--help", "show --help"}) {
+    const std::string command = "cd '" TIMETREE_TEST_DATA "' && '" TIMETREE_TOOL "' " +
+                                std::string(args) + " > /dev/full 2> '" + err + "'";
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << args;
+    EXPECT_EQ(Read(err), "timetree: cannot write standard output: No space left on device\n")
+        << args;
+  }
+  std::remove(err.c_str());
+  Result r = Tool("show .");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "timetree: .: is a directory\n");
+  EXPECT_EQ(Tool("check new.json --budget .").err, "timetree: .: is a directory\n");
+  for (const char* args : {"show base.json --min-share -1", "diff base.json new.json --threshold -1",
+                           "show base.json --depth 0"}) {
+    r = Tool(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_LT(r.err.size(), 120u) << r.err;
+  }
+}
+
 // Each bad input: exit 2, and one line on stderr naming the file and the
 // problem.
 TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
@@ -208,6 +275,34 @@ TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
        "show", "source.json: timers[0].total_seconds: source index past the file's sources"},
       {"budget.txt", "main 1\nmain;solve fast\n", "check new.json --budget",
        "budget.txt:2: \"fast\" is not a number of seconds (0 or more)"},
+      // A gate cannot pass by mistake: limits for paths that are not in the
+      // run, no limits at all, or a base run with nothing in common.
+      {"typo.txt", "main 5\n# the solver\nmian 0.001\n", "check new.json --budget",
+       "typo.txt:3: no path \"mian\" in new.json (did you mean \"main\"?)"},
+      {"spaces.txt", "main solve 1\n", "check new.json --budget",
+       "spaces.txt:1: no path \"main solve\" in new.json (did you mean \"main;solve\"?)"},
+      {"far.txt", "main;zzz 1\n", "check new.json --budget", "far.txt:1: no path \"main;zzz\" in "
+       "new.json\n"},
+      {"empty.txt", "# nothing yet\n\n", "check new.json --budget", "empty.txt: no limits in the file"},
+      {"other.json",
+       "{\"schema\": 2, \"timers\": [{\"name\": \"other\", \"count\": 1, \"total_seconds\": 1,"
+       " \"self_seconds\": 1, \"stopped_implicitly\": false, \"running\": false, "
+       "\"children\": []}]}",
+       "check new.json --max-regression 10 --against",
+       "other.json and new.json have no path in common: nothing to compare"},
+      // A combined node that cannot be right: its sum below its max.
+      {"impossible.json",
+       "{\"schema\": 2, \"combined\": true, \"sources\": 2, \"timers\": [{\"name\": \"a\", "
+       "\"sources\": 2, \"count\": {\"sum\": 2, \"min\": 1, \"max\": 1}, \"total_seconds\": "
+       "{\"sum\": 1, \"mean\": 0.5, \"min\": 0.1, \"max\": 15, \"min_source\": 0, "
+       "\"max_source\": 1}}]}",
+       "show", "impossible.json: timers[0].total_seconds: sum below max"},
+      {"mean.json",
+       "{\"schema\": 2, \"combined\": true, \"sources\": 2, \"timers\": [{\"name\": \"a\", "
+       "\"sources\": 2, \"count\": {\"sum\": 2, \"min\": 1, \"max\": 1}, \"total_seconds\": "
+       "{\"sum\": 3, \"mean\": 1.5, \"min\": 2, \"max\": 2.5, \"min_source\": 0, "
+       "\"max_source\": 1}}]}",
+       "show", "mean.json: timers[0].total_seconds: mean outside min to max"},
   };
   for (const auto& c : cases) {
     const std::string path = dir + "/" + c.file;

@@ -1,24 +1,38 @@
 // timetree check: the CI gate. A run against a budget of seconds per path,
-// and/or against a base run with a largest allowed regression.
+// and/or against a base run with a largest allowed regression. A gate that
+// judged nothing, or a limit for a path that is not in the run, is trouble
+// (exit 2), never a pass.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <map>
+#include <set>
 
 #include "commands.h"
 #include "compare.h"
 #include "output/exports.h"
+#include "table.h"
 
 namespace timetree_cli {
 
 namespace {
 
+struct Limit {
+  int line;
+  std::string path;
+  double seconds;
+};
+
 // The budget file: "path seconds" per line, "#" comments and blank lines.
-std::map<std::string, double> ReadBudget(const std::string& file) {
+std::vector<Limit> ReadBudget(const std::string& file) {
+  std::error_code error;
+  if (std::filesystem::is_directory(file, error)) throw InputError(file + ": is a directory");
   std::ifstream in(file);
   if (!in) throw InputError(file + ": cannot be read");
-  std::map<std::string, double> budget;
+  std::vector<Limit> budget;
+  std::set<std::string> seen;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     const size_t first = line.find_first_not_of(" \t\r");
@@ -39,60 +53,182 @@ std::map<std::string, double> ReadBudget(const std::string& file) {
         seconds < 0) {
       throw InputError(where + "\"" + number_text + "\" is not a number of seconds (0 or more)");
     }
-    if (!budget.emplace(path, seconds).second) {
-      throw InputError(where + "a second budget for " + path);
+    if (!seen.insert(path).second) throw InputError(where + "a second budget for " + path);
+    budget.push_back({number, path, seconds});
+  }
+  if (budget.empty()) throw InputError(file + ": no limits in the file");
+  return budget;
+}
+
+std::vector<std::string> Split(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (;;) {
+    const size_t at = path.find(';', from);
+    parts.push_back(path.substr(from, at - from));
+    if (at == std::string::npos) return parts;
+    from = at + 1;
+  }
+}
+
+std::string Folded(const Node& node) {
+  std::string name;
+  timetree::AppendFoldedName(name, node.name.c_str());
+  return name;
+}
+
+// The child of node whose folded name is part, or null.
+const Node* FoldedChild(const Node& node, const std::string& part) {
+  if (const Node* found = node.Child(part)) {
+    if (Folded(*found) == part) return found;
+  }
+  for (const auto& child : node.children) {
+    if (Folded(*child) == part) return child.get();
+  }
+  return nullptr;
+}
+
+// The node at a folded path, or null.
+const Node* Find(const Node& root, const std::string& path) {
+  const Node* node = &root;
+  for (const std::string& part : Split(path)) {
+    node = FoldedChild(*node, part);
+    if (node == nullptr) return nullptr;
+  }
+  return node;
+}
+
+// Edits (insertions, deletions, substitutions, swaps of neighbours) from a
+// to b.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
     }
   }
-  return budget;
+  return d[a.size()][b.size()];
+}
+
+// A path of the run close to one that is not in it, level by level: each
+// part that names no timer is taken as its nearest sibling's name when that
+// is a few edits away. Empty when there is none.
+std::string Nearest(const Node& root, const std::string& path) {
+  if (path.find(' ') != std::string::npos) {
+    std::string joined = path;
+    std::replace(joined.begin(), joined.end(), ' ', ';');
+    if (Find(root, joined) != nullptr) return joined;
+  }
+  const Node* node = &root;
+  std::string near;
+  for (const std::string& part : Split(path)) {
+    const Node* next = FoldedChild(*node, part);
+    if (next == nullptr) {
+      size_t best = std::max<size_t>(2, part.size() / 3) + 1;
+      for (const auto& child : node->children) {
+        const size_t d = Distance(part, Folded(*child));
+        if (d < best) {
+          best = d;
+          next = child.get();
+        }
+      }
+      if (next == nullptr) return "";
+    }
+    if (!near.empty()) near += ';';
+    near += Folded(*next);
+    node = next;
+  }
+  return near;
 }
 
 }  // namespace
 
 int Check(const CheckOptions& options, std::ostream& out) {
   const auto run = ReadRun(options.run);
-  int over = 0, held = 0;
-  std::string text;
+  const bool plain = options.seconds;
+  int over = 0, judged = 0;
+  std::string text, after;
   if (!options.budget.empty()) {
-    const auto budget = ReadBudget(options.budget);
-    // Every path of the run, by its folded form.
-    std::map<std::string, double> seconds;
-    Preorder(run->root, [&](const Node& node, int) {
-      seconds.emplace(FoldedPath(node), node.Mean());
-      return true;
-    });
-    for (const auto& [path, limit] : budget) {
-      const auto found = seconds.find(path);
-      if (found == seconds.end() || found->second <= limit) {
-        ++held;
-        continue;
+    for (const Limit& limit : ReadBudget(options.budget)) {
+      const Node* node = Find(run->root, limit.path);
+      if (node == nullptr) {
+        const std::string near = Nearest(run->root, limit.path);
+        throw InputError(options.budget + ":" + std::to_string(limit.line) + ": no path \"" +
+                         limit.path + "\" in " + options.run +
+                         (near.empty() ? "" : " (did you mean \"" + near + "\"?)"));
       }
+      ++judged;
+      if (node->Mean() <= limit.seconds) continue;
       ++over;
-      timetree::AppendFormat(text, "over budget: %s %.6f s > %.6f s\n", path.c_str(),
-                             found->second, limit);
+      timetree::AppendFormat(text, "over budget: %s %s > %s\n", limit.path.c_str(),
+                             DurationWithUnit(node->Mean(), plain).c_str(),
+                             DurationWithUnit(limit.seconds, plain).c_str());
     }
   }
   if (!options.against.empty()) {
     const auto base = ReadRun(options.against);
-    for (const Compared& row : CompareRuns(*base, *run)) {
-      // Paths in one run only are no regression; tiny timers are noise.
-      if (!row.in_base || !row.in_next) continue;
-      if (row.base < options.min_seconds && row.next < options.min_seconds) continue;
-      if (row.Percent() <= options.max_regression) {
-        ++held;
+    const std::vector<Compared> rows = CompareRuns(*base, *run);
+    size_t shared = 0;
+    for (const Compared& row : rows) shared += row.in_base && row.in_next ? 1 : 0;
+    if (shared == 0) {
+      throw InputError(options.against + " and " + options.run +
+                       " have no path in common: nothing to compare");
+    }
+    // Paths in one run only are no regression, but are listed, so that a
+    // renamed timer is seen: each new or gone subtree by its top path.
+    std::vector<size_t> under(rows.size(), 0);
+    for (size_t i = rows.size(); i-- > 0;) {
+      const Compared& row = rows[i];
+      if (row.in_base && row.in_next) continue;
+      const size_t parent = row.parent;
+      if (parent != kNoParent && rows[parent].in_base == row.in_base &&
+          rows[parent].in_next == row.in_next) {
+        under[parent] += under[i] + 1;
+      }
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const Compared& row = rows[i];
+      if (!row.in_base || !row.in_next) {
+        const size_t parent = row.parent;
+        if (parent != kNoParent && rows[parent].in_base == row.in_base &&
+            rows[parent].in_next == row.in_next) {
+          continue;  // inside a subtree already listed
+        }
+        std::string more;
+        if (under[i] > 0) {
+          timetree::AppendFormat(more, " (and %zu path%s under it)", under[i],
+                                 under[i] == 1 ? "" : "s");
+        }
+        timetree::AppendFormat(after, "%s: %s%s\n", row.in_next ? "new in the run" : "gone from the base",
+                               PathOf(rows, i).c_str(), more.c_str());
         continue;
       }
+      // Tiny timers are noise.
+      if (row.base < options.min_seconds && row.next < options.min_seconds) continue;
+      ++judged;
+      if (row.Percent() <= options.max_regression) continue;
       ++over;
-      timetree::AppendFormat(text, "regression: %s %.6f s -> %.6f s (%s) > +%g%%\n",
-                             row.path.c_str(), row.base, row.next, PercentText(row).c_str(),
+      timetree::AppendFormat(text, "regression: %s %s -> %s (%s) > +%g%%\n",
+                             PathOf(rows, i).c_str(), DurationWithUnit(row.base, plain).c_str(),
+                             DurationWithUnit(row.next, plain).c_str(), PercentText(row).c_str(),
                              options.max_regression);
     }
   }
-  if (over > 0) {
-    timetree::AppendFormat(text, "check failed: %d of %d limits exceeded\n", over, over + held);
-  } else {
-    timetree::AppendFormat(text, "check passed: %d limits hold\n", held);
+  if (judged == 0) {
+    throw InputError("check judged no limit: every path in both runs is below --min-seconds");
   }
-  out << text;
+  if (over > 0) {
+    timetree::AppendFormat(text, "check failed: %d of %d limits exceeded\n", over, judged);
+  } else {
+    timetree::AppendFormat(text, "check passed: %d limits hold\n", judged);
+  }
+  out << text << after;
   return over > 0 ? 1 : 0;
 }
 

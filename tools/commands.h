@@ -15,13 +15,20 @@ struct ShowOptions {
   std::string run;
   double min_share = 0;  // percent
   bool threads = false;
+  std::string sort;      // total, self, count, name; empty: the tree's order
+  int depth = 1 << 30;   // levels shown
+  bool seconds = false;  // plain seconds rather than a unit per value
 };
 int Show(const ShowOptions& options, std::ostream& out, std::ostream& err);
 
 struct DiffOptions {
   std::string base, next;
-  std::string sort = "change";  // or "path"
-  double threshold = 0;         // percent
+  std::string sort = "path";  // the tree's order, or "change"
+  double threshold = 0;       // percent
+  double min_seconds = 0;
+  bool paths = false;         // whole paths rather than an indented tree
+  bool seconds = false;
+  bool exit_code = false;     // exit 1 when a shown path differs
 };
 int Diff(const DiffOptions& options, std::ostream& out);
 
@@ -31,6 +38,7 @@ struct CheckOptions {
   std::string against;
   double max_regression = -1;  // percent; below 0: not given
   double min_seconds = 0;
+  bool seconds = false;
 };
 int Check(const CheckOptions& options, std::ostream& out);
 

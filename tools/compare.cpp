@@ -77,9 +77,9 @@ std::vector<Compared> CompareRuns(const Run& base, const Run& next) {
   struct Frame {
     const UnionNode* node;
     size_t next;
-    std::string path;
+    size_t row;  // the node's row
   };
-  std::vector<Frame> stack{{&root, 0, ""}};
+  std::vector<Frame> stack{{&root, 0, kNoParent}};
   while (!stack.empty()) {
     Frame& frame = stack.back();
     if (frame.next == frame.node->children.size()) {
@@ -88,27 +88,30 @@ std::vector<Compared> CompareRuns(const Run& base, const Run& next) {
     }
     const UnionNode* node = frame.node->children[frame.next++].get();
     Compared row;
-    row.path = frame.path;
-    if (!row.path.empty()) row.path += ';';
-    timetree::AppendFoldedName(row.path, node->name.c_str());
     row.name = node->name;
+    row.parent = frame.row;
     row.depth = static_cast<int>(stack.size()) - 1;
     row.in_base = node->in_base;
     row.in_next = node->in_next;
     row.base = node->base;
     row.next = node->next;
     row.next_node = node->next_node;
-    rows.push_back(row);
-    stack.push_back({node, 0, row.path});
+    rows.push_back(std::move(row));
+    stack.push_back({node, 0, rows.size() - 1});
   }
   FreeUnion(root);
   return rows;
 }
 
-std::string SignedSeconds(double seconds) {
-  std::string text;
-  timetree::AppendFormat(text, "%+.6f", seconds);
-  return text;
+std::string PathOf(const std::vector<Compared>& rows, size_t row) {
+  std::vector<size_t> chain;
+  for (size_t at = row; at != kNoParent; at = rows[at].parent) chain.push_back(at);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += ';';
+    timetree::AppendFoldedName(path, rows[*it].name.c_str());
+  }
+  return path;
 }
 
 std::string PercentText(const Compared& row) {

@@ -10,9 +10,11 @@
 
 namespace timetree_cli {
 
+constexpr size_t kNoParent = static_cast<size_t>(-1);
+
 struct Compared {
-  std::string path;  // as FoldedPath writes it
   std::string name;
+  size_t parent = kNoParent;  // the parent's row, before this one
   int depth = 0;
   bool in_base = false, in_next = false;
   double base = 0, next = 0;  // mean totals, 0 where the path is missing
@@ -28,9 +30,12 @@ struct Compared {
 // each followed by the paths that next adds under it.
 std::vector<Compared> CompareRuns(const Run& base, const Run& next);
 
-// Seconds and percent as the tools print them: "+0.250000", "+12.5%",
-// "new", "gone".
-std::string SignedSeconds(double seconds);
+// The path of rows[row] as FoldedPath writes it ("outer;inner"). Spelt out
+// only where it is printed, so that a deep tree's rows take memory in
+// proportion to its depth, not its square.
+std::string PathOf(const std::vector<Compared>& rows, size_t row);
+
+// Percent as the tools print it: "+12.5%", "new", "gone".
 std::string PercentText(const Compared& row);
 
 }  // namespace timetree_cli

@@ -5,44 +5,62 @@
 #include "commands.h"
 #include "compare.h"
 #include "output/exports.h"
+#include "table.h"
 
 namespace timetree_cli {
+
+namespace {
+
+// Indentation grows by two spaces a level up to this many, as in show.
+constexpr size_t kMaxIndent = 90;
+
+}  // namespace
 
 int Diff(const DiffOptions& options, std::ostream& out) {
   const auto base = ReadRun(options.base);
   const auto next = ReadRun(options.next);
-  std::vector<Compared> rows = CompareRuns(*base, *next);
-  // Rows that changed less than the threshold are hidden; new and gone
-  // paths always show.
-  rows.erase(std::remove_if(rows.begin(), rows.end(),
-                            [&](const Compared& row) {
-                              return row.in_base && row.in_next &&
-                                     std::fabs(row.Percent()) < options.threshold;
-                            }),
-             rows.end());
-  if (options.sort != "path") {
-    std::stable_sort(rows.begin(), rows.end(), [](const Compared& a, const Compared& b) {
-      return std::fabs(a.Change()) > std::fabs(b.Change());
+  const std::vector<Compared> all = CompareRuns(*base, *next);
+  // Rows that changed less than the threshold are hidden (new and gone
+  // paths always show), and rows below min_seconds in both runs.
+  std::vector<size_t> shown;
+  for (size_t i = 0; i < all.size(); ++i) {
+    const Compared& row = all[i];
+    if (row.in_base && row.in_next && std::fabs(row.Percent()) < options.threshold) continue;
+    if (row.base < options.min_seconds && row.next < options.min_seconds) continue;
+    shown.push_back(i);
+  }
+  // Sorted by change, rows leave the tree: each then names its whole path.
+  const bool by_change = options.sort == "change";
+  if (by_change) {
+    std::stable_sort(shown.begin(), shown.end(), [&all](size_t a, size_t b) {
+      return std::fabs(all[a].Change()) > std::fabs(all[b].Change());
     });
   }
-  size_t width = 36;
-  for (const auto& row : rows) width = std::max(width, row.path.size());
-  const int w = static_cast<int>(width);
-  std::string text;
-  timetree::AppendFormat(text, "%-*s %12s %12s %12s %9s\n", w, "PATH", "BASE s", "NEW s",
-                         "CHANGE s", "CHANGE");
+  const bool paths = options.paths || by_change;
+  const bool plain = options.seconds;
+  const char* s = plain ? " s" : "";
+  Table table({paths ? "PATH" : "NAME", std::string("BASE") + s, std::string("NEW") + s,
+               std::string("CHANGE") + s, "%"});
   bool differs = false;
-  for (const auto& row : rows) {
-    std::string base_text, next_text;
-    timetree::AppendFormat(base_text, row.in_base ? "%.6f" : "-", row.base);
-    timetree::AppendFormat(next_text, row.in_next ? "%.6f" : "-", row.next);
-    timetree::AppendFormat(text, "%-*s %12s %12s %12s %9s\n", w, row.path.c_str(),
-                           base_text.c_str(), next_text.c_str(),
-                           SignedSeconds(row.Change()).c_str(), PercentText(row).c_str());
+  for (const size_t i : shown) {
+    const Compared& row = all[i];
+    std::string label;
+    if (paths) {
+      label = PathOf(all, i);
+    } else {
+      label.assign(std::min(kMaxIndent, 2 * static_cast<size_t>(row.depth)), ' ');
+      label += row.name;
+      for (char& c : label) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+      }
+    }
+    table.Add({label, row.in_base ? Duration(row.base, plain) : "-",
+               row.in_next ? Duration(row.next, plain) : "-", SignedDuration(row.Change(), plain),
+               PercentText(row)});
     differs = differs || !row.in_base || !row.in_next || row.Change() != 0;
   }
-  out << text;
-  return differs ? 1 : 0;
+  out << table.Text();
+  return options.exit_code && differs ? 1 : 0;
 }
 
 }  // namespace timetree_cli

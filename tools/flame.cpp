@@ -82,9 +82,8 @@ int Flame(const FlameOptions& options) {
       if (!row.in_next) continue;
       std::string details;
       if (row.in_base) {
-        timetree::AppendFormat(details, "base %.6f s, new %.6f s, change %s s (%s)", row.base,
-                               row.next, SignedSeconds(row.Change()).c_str(),
-                               PercentText(row).c_str());
+        timetree::AppendFormat(details, "base %.6f s, new %.6f s, change %+.6f s (%s)",
+                               row.base, row.next, row.Change(), PercentText(row).c_str());
       } else {
         timetree::AppendFormat(details, "new %.6f s, not in the base run", row.next);
       }

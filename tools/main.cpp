@@ -2,6 +2,12 @@
 // exports as JSON. main only wires the command line to the subcommands.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "commands.h"
@@ -12,15 +18,64 @@ namespace {
 // Exit statuses as grep and diff use them.
 constexpr int kTrouble = 2;
 
+// A number of 0 or more, refused in a short message otherwise.
+std::string ZeroOrMore(std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || errno != 0 || !std::isfinite(value)) {
+    return "\"" + text + "\" is not a number";
+  }
+  if (value < 0) return "must be 0 or more, not " + text;
+  return "";
+}
+
+// A whole number of 1 or more.
+std::string OneOrMore(std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || errno != 0 || value < 1 || value > (1 << 30)) {
+    return "must be a whole number from 1, not " + text;
+  }
+  return "";
+}
+
+int Run(int argc, char** argv);
+
 }  // namespace
 
+// Standard output that cannot be written (a full disk, a closed pipe) is
+// trouble like any other: the command says so and exits 2 rather than
+// leave a cut table behind an exit status of 0.
 int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  int status = Run(argc, argv);
+  errno = 0;
+  std::cout.flush();
+  const bool flushed = std::fflush(stdout) == 0;
+  if (!std::cout || !flushed || std::ferror(stdout)) {
+    // The error of the failed write, when it is known.
+    const int error = errno;
+    std::cerr << "timetree: cannot write standard output"
+              << (error != 0 ? std::string(": ") + std::strerror(error) : std::string()) << "\n";
+    status = kTrouble;
+  }
+  return status;
+}
+
+namespace {
+
+int Run(int argc, char** argv) {
   using namespace timetree_cli;
+  const CLI::Validator zero_or_more(ZeroOrMore, "NUMBER>=0", "0 or more");
+  const CLI::Validator one_or_more(OneOrMore, "N>=1", "1 or more");
   CLI::App app{"timetree: show, compare, gate, merge and draw timing runs.\n"
                "Reads the JSON that TimeWriteJson writes, and the combined format that\n"
                "'timetree merge' and TimeMpiWriteJson write.",
                "timetree"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "timetree " TIMETREE_VERSION);
   app.footer(
       "Exit status: 0 all holds, 1 a difference or a limit exceeded, 2 trouble\n"
       "(bad input, a file that cannot be read or written).\n"
@@ -32,9 +87,16 @@ int main(int argc, char** argv) {
   show_cmd->add_option("RUN.json", show.run, "The run (or combined file)")->required();
   show_cmd->add_option("--min-share", show.min_share,
                        "Hide timers below PCT percent of the whole run (with what is under them)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(zero_or_more);
   show_cmd->add_flag("--threads", show.threads, "Also show each thread's own tree");
-  show_cmd->footer("Example: timetree show run.json --min-share 1 --threads");
+  show_cmd->add_option("--sort", show.sort,
+                       "Order siblings by 'total', 'self', 'count' (largest first) or 'name'; "
+                       "the order of first starts without it")
+      ->check(CLI::IsMember({"total", "self", "count", "name"}));
+  show_cmd->add_option("--depth", show.depth, "Show N levels of the tree")->check(one_or_more);
+  show_cmd->add_flag("--seconds", show.seconds,
+                     "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
+  show_cmd->footer("Example: timetree show run.json --min-share 1 --sort total --depth 3");
 
   DiffOptions diff;
   auto* diff_cmd = app.add_subcommand(
@@ -43,12 +105,21 @@ int main(int argc, char** argv) {
   diff_cmd->add_option("BASE.json", diff.base, "The run to compare against")->required();
   diff_cmd->add_option("NEW.json", diff.next, "The run to compare")->required();
   diff_cmd->add_option("--sort", diff.sort,
-                       "'change' (largest change in seconds first) or 'path' (tree order)")
+                       "'path' (the tree, indented; the default) or 'change' (largest change "
+                       "first, each row with its whole path)")
       ->check(CLI::IsMember({"change", "path"}));
   diff_cmd->add_option("--threshold", diff.threshold,
                        "Hide paths that changed by less than PCT percent")
-      ->check(CLI::NonNegativeNumber);
-  diff_cmd->footer("Exits 1 when any path shown differs, 0 otherwise.\n"
+      ->check(zero_or_more);
+  diff_cmd->add_option("--min-seconds", diff.min_seconds,
+                       "Hide paths below S seconds in both runs")
+      ->check(zero_or_more);
+  diff_cmd->add_flag("--paths", diff.paths, "Name each row by its whole path ('outer;inner')");
+  diff_cmd->add_flag("--seconds", diff.seconds,
+                     "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
+  diff_cmd->add_flag("--exit-code", diff.exit_code,
+                     "Exit 1 when any path shown differs (as 'git diff --exit-code')");
+  diff_cmd->footer("Exits 0 (1 with --exit-code when a path shown differs), 2 on trouble.\n"
                    "Example: timetree diff yesterday.json today.json --threshold 5");
 
   CheckOptions check;
@@ -64,13 +135,18 @@ int main(int argc, char** argv) {
       check_cmd->add_option("--max-regression", check.max_regression,
                             "With --against: the largest allowed slow-down, in percent (10 for "
                             "10%)")
-          ->check(CLI::NonNegativeNumber);
+          ->check(zero_or_more);
   check_cmd->add_option("--min-seconds", check.min_seconds,
                         "With --against: ignore paths below S seconds in both runs")
-      ->check(CLI::NonNegativeNumber);
+      ->check(zero_or_more);
+  check_cmd->add_flag("--seconds", check.seconds,
+                      "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
   against->needs(regression);
   regression->needs(against);
   check_cmd->footer(
+      "A budget path that is not in the run, an empty budget, a base run with no path in\n"
+      "common with the run, or a check that judged no limit at all is trouble (exit 2).\n"
+      "Paths new in the run or gone from the base are listed after the verdict.\n"
       "Example: timetree check today.json --budget budget.txt --against base.json "
       "--max-regression 10 --min-seconds 0.001");
 
@@ -91,7 +167,7 @@ int main(int argc, char** argv) {
   flame_cmd->add_flag("--diff", flame.diff, "Draw the change from the first run to the second");
   flame_cmd->add_option("--threshold", flame.threshold,
                         "With --diff: draw changes below PCT percent grey (default 1)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(zero_or_more);
   flame_cmd->add_option("-o,--output", flame.output, "The SVG file to write")->required();
   flame_cmd->footer("Examples: timetree flame run.json -o run.svg\n"
                     "          timetree flame --diff base.json new.json -o change.svg");
@@ -160,3 +236,5 @@ int main(int argc, char** argv) {
   }
   return kTrouble;
 }
+
+}  // namespace

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -19,6 +20,29 @@ namespace {
   throw InputError(file + ": " + (where.empty() ? "" : where + ": ") + what);
 }
 
+// Where a value lies in the file, as "timers[0].children[3]": kept as the
+// chain of array places only, and spelt out when an error names it, so that
+// a deep file costs memory in proportion to its depth, not its square.
+class Location {
+ public:
+  explicit Location(std::string top) : top_(std::move(top)) {}
+  void Enter(size_t index) { places_.push_back(index); }
+  void Leave() { places_.pop_back(); }
+  // The current timer's place, then suffix.
+  std::string Text(const std::string& suffix = "") const {
+    std::string text = top_;
+    for (size_t i = 0; i < places_.size(); ++i) {
+      if (i > 0) text += ".children";
+      text += "[" + std::to_string(places_[i]) + "]";
+    }
+    return text + suffix;
+  }
+
+ private:
+  std::string top_;
+  std::vector<size_t> places_;
+};
+
 class Reader {
  public:
   Reader(const std::string& file, bool combined, long sources)
@@ -29,11 +53,16 @@ class Reader {
     if (found == object.end()) Fail(file_, where, std::string("no \"") + key + "\"");
     return *found;
   }
+  const json& Member(const json& object, const char* key, const Location& at) const {
+    const auto found = object.find(key);
+    if (found == object.end()) Fail(file_, at.Text(), std::string("no \"") + key + "\"");
+    return *found;
+  }
 
-  double Seconds(const json& value, const std::string& where) const {
-    if (!value.is_number()) Fail(file_, where, "not a number");
+  double Seconds(const json& value, const Location& at, const char* key) const {
+    if (!value.is_number()) Fail(file_, at.Text(key), "not a number");
     const double seconds = value.get<double>();
-    if (!std::isfinite(seconds) || seconds < 0) Fail(file_, where, "negative or not finite");
+    if (!std::isfinite(seconds) || seconds < 0) Fail(file_, at.Text(key), "negative or not finite");
     return seconds;
   }
 
@@ -50,56 +79,86 @@ class Reader {
     if (whole < least) Fail(file_, where, least == 0 ? "negative" : "less than " + std::to_string(least));
     return static_cast<long>(whole);
   }
+  long Whole(const json& value, const Location& at, const char* key, long least = 0) const {
+    // The location is spelt out only when the number is bad.
+    if (value.is_number_integer() && !value.is_number_unsigned()) {
+      const long long whole = value.get<long long>();
+      if (whole >= least && whole <= (1LL << 53)) return static_cast<long>(whole);
+    } else if (value.is_number_unsigned() && least <= 0 &&
+               value.get<unsigned long long>() <= (1ULL << 53)) {
+      return static_cast<long>(value.get<unsigned long long>());
+    }
+    return Whole(value, at.Text(key), least);
+  }
 
   bool Flag(const json& value, const std::string& where) const {
     if (!value.is_boolean()) Fail(file_, where, "not true or false");
+    return value.get<bool>();
+  }
+  bool Flag(const json& value, const Location& at, const char* key) const {
+    if (!value.is_boolean()) Fail(file_, at.Text(key), "not true or false");
     return value.get<bool>();
   }
 
   // A single run's figure: the one value, from source 0.
   static Figure One(double value) { return Figure{value, value, value, 0, 0}; }
 
-  Figure Combined(const json& value, const std::string& where, bool seconds) const {
-    if (!value.is_object()) Fail(file_, where, "not an object");
-    auto number = [&](const char* key) {
-      const std::string at = where + "." + key;
-      return seconds ? Seconds(Member(value, key, where), at)
-                     : static_cast<double>(Whole(Member(value, key, where), at));
+  // A figure over sources sources: what must hold of any sum, least and
+  // greatest of that many values of 0 or more (up to rounding) is checked, so
+  // that a file that cannot be right is refused rather than shown.
+  Figure Combined(const json& value, const Location& at, const char* key, bool seconds,
+                  long sources) const {
+    const std::string dot = std::string(key) + ".";
+    if (!value.is_object()) Fail(file_, at.Text(key), "not an object");
+    auto number = [&](const char* name) {
+      const json& v = Member(value, name, at.Text(key));
+      return seconds ? Seconds(v, at, (dot + name).c_str())
+                     : static_cast<double>(Whole(v, at, (dot + name).c_str()));
     };
     Figure f;
     f.sum = number("sum");
     f.min = number("min");
     f.max = number("max");
+    if (f.min > f.max) Fail(file_, at.Text(key), "min above max");
+    const double n = static_cast<double>(sources);
+    const double slack = 1e-9 * f.sum;
+    if (f.sum + slack < f.max) Fail(file_, at.Text(key), "sum below max");
+    if (f.sum > f.max * n + slack || f.sum + slack < f.min * n) {
+      Fail(file_, at.Text(key), "mean outside min to max");
+    }
     if (seconds) {
-      number("mean");
-      f.min_source = Whole(Member(value, "min_source", where), where + ".min_source");
-      f.max_source = Whole(Member(value, "max_source", where), where + ".max_source");
+      const double mean = number("mean");
+      if (std::fabs(mean - f.sum / n) > 1e-9 * mean + 1e-300) {
+        Fail(file_, at.Text(key), "mean is not sum / sources");
+      }
+      f.min_source = Whole(Member(value, "min_source", at.Text(key)), at, (dot + "min_source").c_str());
+      f.max_source = Whole(Member(value, "max_source", at.Text(key)), at, (dot + "max_source").c_str());
       if (f.min_source >= sources_ || f.max_source >= sources_) {
-        Fail(file_, where, "source index past the file's sources");
+        Fail(file_, at.Text(key), "source index past the file's sources");
       }
     }
-    if (f.min > f.max) Fail(file_, where, "min above max");
     return f;
   }
 
-  void Timer(const json& value, Node& node, const std::string& where) const {
-    if (!value.is_object()) Fail(file_, where, "not an object");
+  void Timer(const json& value, Node& node, const Location& at) const {
     if (combined_) {
-      node.sources = Whole(Member(value, "sources", where), where + ".sources", 1);
-      if (node.sources > sources_) Fail(file_, where + ".sources", "more than the file's sources");
-      node.count = Combined(Member(value, "count", where), where + ".count", false);
-      node.total = Combined(Member(value, "total_seconds", where), where + ".total_seconds", true);
-      node.self = Combined(Member(value, "self_seconds", where), where + ".self_seconds", true);
+      node.sources = Whole(Member(value, "sources", at), at, ".sources", 1);
+      if (node.sources > sources_) Fail(file_, at.Text(".sources"), "more than the file's sources");
+      node.count = Combined(Member(value, "count", at), at, ".count", false, node.sources);
+      node.total = Combined(Member(value, "total_seconds", at), at, ".total_seconds", true,
+                            node.sources);
+      node.self = Combined(Member(value, "self_seconds", at), at, ".self_seconds", true,
+                           node.sources);
     } else {
       node.sources = 1;
-      node.count = One(static_cast<double>(Whole(Member(value, "count", where), where + ".count")));
-      node.total = One(Seconds(Member(value, "total_seconds", where), where + ".total_seconds"));
-      node.self = One(Seconds(Member(value, "self_seconds", where), where + ".self_seconds"));
-      node.running = Flag(Member(value, "running", where), where + ".running");
+      node.count = One(static_cast<double>(Whole(Member(value, "count", at), at, ".count")));
+      node.total = One(Seconds(Member(value, "total_seconds", at), at, ".total_seconds"));
+      node.self = One(Seconds(Member(value, "self_seconds", at), at, ".self_seconds"));
+      node.running = Flag(Member(value, "running", at), at, ".running");
     }
-    node.implicit = Flag(Member(value, "stopped_implicitly", where), where + ".stopped_implicitly");
+    node.implicit = Flag(Member(value, "stopped_implicitly", at), at, ".stopped_implicitly");
     const auto merged = value.find("names_merged");
-    if (merged != value.end()) node.names_merged = Flag(*merged, where + ".names_merged");
+    if (merged != value.end()) node.names_merged = Flag(*merged, at, ".names_merged");
   }
 
   // Reads the array of timers into root's children, without recursion.
@@ -109,28 +168,34 @@ class Reader {
       const json* array;
       size_t next;
       Node* parent;
-      std::string where;
     };
-    std::vector<Frame> stack{{&timers, 0, &root, where}};
+    std::vector<Frame> stack{{&timers, 0, &root}};
+    Location at(where);
     while (!stack.empty()) {
       Frame& frame = stack.back();
       if (frame.next == frame.array->size()) {
         stack.pop_back();
+        if (!stack.empty()) at.Leave();
         continue;
       }
       const json& value = (*frame.array)[frame.next];
-      const std::string at = frame.where + "[" + std::to_string(frame.next) + "]";
+      Node* parent = frame.parent;
+      at.Enter(frame.next);
       ++frame.next;
-      if (!value.is_object()) Fail(file_, at, "not an object");
+      if (!value.is_object()) Fail(file_, at.Text(), "not an object");
       const json& name = Member(value, "name", at);
-      if (!name.is_string()) Fail(file_, at + ".name", "not a text");
-      const std::string text = name.get<std::string>();
-      if (frame.parent->Child(text) != nullptr) Fail(file_, at + ".name", "\"" + text + "\" twice");
-      Node* node = frame.parent->AddChild(text);
+      if (!name.is_string()) Fail(file_, at.Text(".name"), "not a text");
+      const std::string& text = name.get_ref<const std::string&>();
+      if (parent->Child(text) != nullptr) Fail(file_, at.Text(".name"), "\"" + text + "\" twice");
+      Node* node = parent->AddChild(text);
       Timer(value, *node, at);
       const json& children = Member(value, "children", at);
-      if (!children.is_array()) Fail(file_, at + ".children", "not an array");
-      if (!children.empty()) stack.push_back({&children, 0, node, at + ".children"});
+      if (!children.is_array()) Fail(file_, at.Text(".children"), "not an array");
+      if (!children.empty()) {
+        stack.push_back({&children, 0, node});
+      } else {
+        at.Leave();
+      }
     }
   }
 
@@ -200,6 +265,8 @@ std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) 
 }
 
 std::unique_ptr<Run> ReadRun(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) throw InputError(path + ": is a directory");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw InputError(path + ": cannot be read");
   std::stringstream text;

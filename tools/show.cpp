@@ -5,10 +5,15 @@
 #include "commands.h"
 #include "output/exports.h"
 #include "run.h"
+#include "table.h"
 
 namespace timetree_cli {
 
 namespace {
+
+// Indentation grows by two spaces a level and stops at this many, so that a
+// row of a tree of any depth stays a line of bounded width.
+constexpr size_t kMaxIndent = 90;
 
 // A name as a terminal shows it safely: control characters as "?".
 std::string Display(const std::string& name) {
@@ -19,44 +24,90 @@ std::string Display(const std::string& name) {
   return text;
 }
 
-void Table(const Node& root, bool combined, double whole, double min_share, std::ostream& out) {
-  auto share = [whole](const Node& node) { return whole > 0 ? node.Mean() / whole * 100 : 0.0; };
-  // The name column fits the longest shown label.
-  size_t width = 30;
-  Preorder(root, [&](const Node& node, int depth) {
-    if (share(node) < min_share) return false;
-    width = std::max(width, 2 * static_cast<size_t>(depth) + Display(node.name).size());
-    return true;
-  });
-  const int w = static_cast<int>(width);
-  std::string text;
-  if (combined) {
-    timetree::AppendFormat(text, "%-*s %7s %10s %12s %12s %6s %12s %6s %9s %7s\n", w, "NAME",
-                           "SOURCES", "COUNT", "MEAN s", "MIN s", "(src)", "MAX s", "(src)",
-                           "IMBALANCE", "SHARE");
-  } else {
-    timetree::AppendFormat(text, "%-*s %10s %12s %12s %7s\n", w, "NAME", "COUNT", "TOTAL s",
-                           "SELF s", "SHARE");
+// Whether a comes before b among siblings in the order asked for: the
+// larger figure first, names alphabetically; the tree's order otherwise.
+bool Before(const std::string& sort, const Node& a, const Node& b) {
+  if (sort == "total") return a.Mean() > b.Mean();
+  if (sort == "self") return a.MeanSelf() > b.MeanSelf();
+  if (sort == "count") return a.count.sum > b.count.sum;
+  if (sort == "name") return a.name < b.name;
+  return false;
+}
+
+// Visits the nodes under root parent first, siblings in the order asked for,
+// without recursion; visit(node, depth) returns whether to enter the node.
+template <class Visit>
+void SortedPreorder(const Node& root, const std::string& sort, Visit visit) {
+  struct Frame {
+    std::vector<const Node*> children;
+    size_t next = 0;
+  };
+  auto frame_of = [&sort](const Node& node) {
+    Frame frame;
+    for (const auto& child : node.children) frame.children.push_back(child.get());
+    if (!sort.empty()) {
+      std::stable_sort(frame.children.begin(), frame.children.end(),
+                       [&sort](const Node* a, const Node* b) { return Before(sort, *a, *b); });
+    }
+    return frame;
+  };
+  std::vector<Frame> stack;
+  stack.push_back(frame_of(root));
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const Node* child = frame.children[frame.next++];
+    if (visit(*child, static_cast<int>(stack.size()) - 1) && !child->children.empty()) {
+      stack.push_back(frame_of(*child));
+    }
   }
-  Preorder(root, [&](const Node& node, int depth) {
-    if (share(node) < min_share) return false;
-    std::string label(2 * static_cast<size_t>(depth), ' ');
+}
+
+void WriteTable(const Node& root, bool combined, double whole, const ShowOptions& options,
+                std::ostream& out) {
+  const bool plain = options.seconds;
+  auto share = [whole](const Node& node) { return whole > 0 ? node.Mean() / whole * 100 : 0.0; };
+  auto percent = [](double value) {
+    std::string text;
+    timetree::AppendFormat(text, "%.1f%%", value);
+    return text;
+  };
+  auto per_start = [plain](const Node& node) {
+    return node.count.sum > 0 ? Duration(node.total.sum / node.count.sum, plain) : "-";
+  };
+  const char* s = plain ? " s" : "";
+  Table table = combined ? Table({"NAME", "SOURCES", "COUNT", std::string("MEAN") + s,
+                                  std::string("PER START") + s, std::string("MIN") + s, "(src)",
+                                  std::string("MAX") + s, "(src)", "IMBALANCE", "SHARE"})
+                         : Table({"NAME", "COUNT", std::string("TOTAL") + s,
+                                  std::string("SELF") + s, std::string("PER START") + s, "SHARE"});
+  SortedPreorder(root, options.sort, [&](const Node& node, int depth) {
+    if (share(node) < options.min_share || depth >= options.depth) return false;
+    std::string label(std::min(kMaxIndent, 2 * static_cast<size_t>(depth)), ' ');
     label += Display(node.name);
     if (node.implicit) label += " ?";
     if (combined) {
       const double mean = node.Mean();
-      timetree::AppendFormat(text, "%-*s %7ld %10.0f %12.6f %12.6f %6ld %12.6f %6ld %9.2f %6.1f%%\n",
-                             w, label.c_str(), node.sources, node.count.sum, mean, node.total.min,
-                             node.total.min_source, node.total.max, node.total.max_source,
-                             mean > 0 ? node.total.max / mean : 1.0, share(node));
+      std::string imbalance;
+      timetree::AppendFormat(imbalance, "%.2f", mean > 0 ? node.total.max / mean : 1.0);
+      table.Add({label, std::to_string(node.sources), CountText(node.count.sum),
+                 Duration(mean, plain), per_start(node), Duration(node.total.min, plain),
+                 std::to_string(node.total.min_source), Duration(node.total.max, plain),
+                 std::to_string(node.total.max_source), imbalance, percent(share(node))});
     } else {
-      timetree::AppendFormat(text, "%-*s %10.0f %12.6f %12.6f %6.1f%%%s\n", w, label.c_str(),
-                             node.count.sum, node.total.sum, node.self.sum, share(node),
-                             node.running ? "  running" : "");
+      table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
+                 Duration(node.self.sum, plain), per_start(node), percent(share(node))});
     }
+    std::string note;
+    if (node.running) note += "  running";
+    if (node.names_merged) note += "  names merged";
+    if (!note.empty()) table.Note(note);
     return true;
   });
-  out << text;
+  out << table.Text();
 }
 
 size_t Count(const Node& root) {
@@ -74,8 +125,8 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   const auto run = ReadRun(options.run);
   const double whole = RunTotal(*run);
   std::string head;
-  timetree::AppendFormat(head, "%s: %zu timers, %.6f s in all", run->file.c_str(),
-                         Count(run->root), whole);
+  timetree::AppendFormat(head, "%s: %zu timers, %s in all", run->file.c_str(), Count(run->root),
+                         DurationWithUnit(whole, options.seconds).c_str());
   if (run->combined) {
     timetree::AppendFormat(head, " (mean over the sources of each path), %ld sources",
                            run->sources);
@@ -84,7 +135,7 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
                            run->threads.size() == 1 ? "" : "s");
   }
   out << head << "\n";
-  Table(run->root, run->combined, whole, options.min_share, out);
+  WriteTable(run->root, run->combined, whole, options, out);
   if (run->combined) {
     out << "(src): the source (file or rank, counted from 0) of the least and the greatest "
            "total; IMBALANCE: MAX / MEAN; ?: stopped implicitly\n";
@@ -104,7 +155,7 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     out << title << ":\n";
     double thread_whole = 0;
     for (const auto& node : thread->root.children) thread_whole += node->Mean();
-    Table(thread->root, false, thread_whole, options.min_share, out);
+    WriteTable(thread->root, false, thread_whole, options, out);
   }
   return 0;
 }

@@ -1,0 +1,45 @@
+// How the command's tables print figures: times with a unit chosen per
+// value (or plain seconds), and columns as wide as their widest cell.
+#ifndef TIMETREE_TOOLS_TABLE_H
+#define TIMETREE_TOOLS_TABLE_H
+
+#include <string>
+#include <vector>
+
+namespace timetree_cli {
+
+// A time of 0 or more: "0 s", "1.00 ns", "999 ns", "1.50 ms", "12.0 s",
+// "98765 s", at least three significant figures in ns, µs, ms or s; with
+// plain, seconds in fixed notation with six decimals, or as many more as a
+// small value needs to show three significant figures ("0.00000000100").
+std::string Duration(double seconds, bool plain);
+// Duration, and " s" after plain seconds: for text outside a table, where
+// no header gives the unit.
+std::string DurationWithUnit(double seconds, bool plain);
+// The same with a sign: "+1.50 ms", "-2.00 s"; exactly 0 has none.
+std::string SignedDuration(double seconds, bool plain);
+// A count, exact: doubles hold whole numbers exactly up to 2^53.
+std::string CountText(double count);
+
+// A table of text cells: the first column left-aligned, the others
+// right-aligned, each as wide as its widest cell (counted in characters, so
+// "µs" is two), separated by two spaces, with no trailing blanks.
+class Table {
+ public:
+  explicit Table(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
+  void Add(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
+  // A row's text after its last cell, such as a mark ("  running").
+  void Note(std::string note);
+  std::string Text() const;
+
+ private:
+  std::vector<std::vector<std::string>> rows_;
+  std::vector<std::string> notes_{""};
+};
+
+// Characters in UTF-8 text: bytes that do not continue a sequence.
+size_t DisplayWidth(const std::string& text);
+
+}  // namespace timetree_cli
+
+#endif  // TIMETREE_TOOLS_TABLE_H
