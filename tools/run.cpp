@@ -53,9 +53,12 @@ class Reader {
     if (found == object.end()) Fail(file_, where, std::string("no \"") + key + "\"");
     return *found;
   }
-  const json& Member(const json& object, const char* key, const Location& at) const {
+  // The member key of the object at at's place and suffix; the place is
+  // spelt out only when the member is missing.
+  const json& Member(const json& object, const char* key, const Location& at,
+                     const char* suffix = "") const {
     const auto found = object.find(key);
-    if (found == object.end()) Fail(file_, at.Text(), std::string("no \"") + key + "\"");
+    if (found == object.end()) Fail(file_, at.Text(suffix), std::string("no \"") + key + "\"");
     return *found;
   }
 
@@ -84,9 +87,11 @@ class Reader {
     if (value.is_number_integer() && !value.is_number_unsigned()) {
       const long long whole = value.get<long long>();
       if (whole >= least && whole <= (1LL << 53)) return static_cast<long>(whole);
-    } else if (value.is_number_unsigned() && least <= 0 &&
-               value.get<unsigned long long>() <= (1ULL << 53)) {
-      return static_cast<long>(value.get<unsigned long long>());
+    } else if (value.is_number_unsigned()) {
+      const unsigned long long whole = value.get<unsigned long long>();
+      if (static_cast<long long>(whole) >= least && whole <= (1ULL << 53)) {
+        return static_cast<long>(whole);
+      }
     }
     return Whole(value, at.Text(key), least);
   }
@@ -111,7 +116,7 @@ class Reader {
     const std::string dot = std::string(key) + ".";
     if (!value.is_object()) Fail(file_, at.Text(key), "not an object");
     auto number = [&](const char* name) {
-      const json& v = Member(value, name, at.Text(key));
+      const json& v = Member(value, name, at, key);
       return seconds ? Seconds(v, at, (dot + name).c_str())
                      : static_cast<double>(Whole(v, at, (dot + name).c_str()));
     };
@@ -131,8 +136,8 @@ class Reader {
       if (std::fabs(mean - f.sum / n) > 1e-9 * mean + 1e-300) {
         Fail(file_, at.Text(key), "mean is not sum / sources");
       }
-      f.min_source = Whole(Member(value, "min_source", at.Text(key)), at, (dot + "min_source").c_str());
-      f.max_source = Whole(Member(value, "max_source", at.Text(key)), at, (dot + "max_source").c_str());
+      f.min_source = Whole(Member(value, "min_source", at, key), at, (dot + "min_source").c_str());
+      f.max_source = Whole(Member(value, "max_source", at, key), at, (dot + "max_source").c_str());
       if (f.min_source >= sources_ || f.max_source >= sources_) {
         Fail(file_, at.Text(key), "source index past the file's sources");
       }
