@@ -58,15 +58,26 @@ __thread ThreadTree* t_callingTree __attribute__((tls_model("initial-exec"))) = 
 
 uint64_t CurrentGeneration() { return LoadAcquire(g_timeManager.clearGeneration); }
 
+// Brackets a change of a tree's shape by its owner (see ThreadTree::changing).
+// On x86-64 the fence costs nothing: it only keeps the compiler from moving
+// the tree's stores before the mark.
+inline void BeginChange(ThreadTree& tree) {
+  StoreRelaxed(tree.changing, 1);
+  __atomic_thread_fence(__ATOMIC_RELEASE);
+}
+inline void EndChange(ThreadTree& tree) { StoreRelease(tree.changing, 0); }
+
 // Empties a tree that a clear on another thread made stale. Only the owner
 // (or the registry, for a finished tree) calls it.
 void ResetTree(ThreadTree& tree, uint64_t generation) {
+  BeginChange(tree);
   if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
   StoreRelaxed(tree.current, static_cast<TimerNode*>(nullptr));
   tree.currentList = &tree.root;
   StoreRelaxed(tree.order, uint64_t{0});
   tree.leftRunning = false;
   StoreRelease(tree.generation, generation);
+  EndChange(tree);
 }
 
 bool IsMainThread() { return syscall(SYS_gettid) == getpid(); }
@@ -204,16 +215,55 @@ void AfterForkInParent() {
   tm.registryMutex.unlock();
 }
 
+// Where the child keeps the root list of the main thread's tree when a fork
+// caught that tree half-changed: static, so that nothing is allocated in the
+// child's handler, and never destroyed.
+alignas(PtrList) unsigned char g_setAsideRoot[sizeof(PtrList)];
+
+// Sets aside, in a forked child, a tree whose owner was changing its shape
+// at the fork: it is kept reachable but never read or released again, so
+// the child's reports, clears and exit never follow a half-made node or
+// release an index twice. Its timers are left out of the child's reports.
+void SetAside(ThreadTree& tree) {
+  TimeManager& tm = g_timeManager;
+  if (&tree != &tm) {
+    tree.nextTree = tm.setAside;
+    tm.setAside = &tree;
+    return;
+  }
+  // The main thread's tree is part of the global state: its root list is
+  // moved aside and the tree starts empty.
+  auto* root = new (g_setAsideRoot) PtrList;
+  tm.root.MoveTo(*root);
+  tm.setAsideRoot = root;
+  tm.current = nullptr;
+  tm.currentList = &tm.root;
+  tm.order = 0;
+  tm.attached = tm.finished = tm.leftRunning = false;
+  tm.threads = 0;
+  tm.changing = 0;
+}
+
 // The child has only the thread that forked: the other threads' trees are
-// finished ones now.
+// finished ones now, or set aside when their owners were changing them.
 void AfterForkInChild() {
   TimeManager& tm = g_timeManager;
-  for (ThreadTree* t = tm.trees; t != nullptr; t = t->nextTree) {
-    if (t == t_callingTree || t->finished) continue;
+  for (ThreadTree** link = &tm.trees; *link != nullptr;) {
+    ThreadTree* t = *link;
+    if (t == t_callingTree || t->finished) {
+      link = &t->nextTree;
+      continue;
+    }
+    if (LoadAcquire(t->changing) != 0) {
+      *link = t->nextTree;
+      SetAside(*t);
+      continue;
+    }
     t->finished = true;
     t->leftRunning = t->current != nullptr;
     t->current = nullptr;
     t->currentList = &t->root;
+    link = &t->nextTree;
   }
   tm.channelLock.Unlock();
   tm.registryMutex.unlock();
@@ -324,8 +374,8 @@ void IndexInsert(NameIndex& index, TimerNode* node) {
 }
 
 // A new index of list's timers with room for at least wanted; null when it
-// could not be allocated.
-NameIndex* BuildIndex(const PtrList& list, uint32_t wanted) {
+// could not be allocated. pending, when given, holds it while it is built.
+NameIndex* BuildIndex(const PtrList& list, uint32_t wanted, void** pending) {
   uint32_t slots = 16, shift = 60;
   while (slots < 2 * wanted) {
     slots *= 2;
@@ -334,6 +384,7 @@ NameIndex* BuildIndex(const PtrList& list, uint32_t wanted) {
   if (AllocationFails(AllocSite::kNameIndex)) return nullptr;
   auto* index = static_cast<NameIndex*>(std::calloc(1, IndexBytes(slots)));
   if (index == nullptr) return nullptr;
+  if (pending != nullptr) pending[0] = index;
   index->shift = shift;
   for (PtrListNode* p = list.head(); p != nullptr; p = p->next) {
     IndexInsert(*index, static_cast<TimerNode*>(p->data));
@@ -351,8 +402,8 @@ TimerNode* WalkForTimer(const PtrList& list, const NameKey& key) {
   return nullptr;
 }
 
-PtrListNode* AddTimer(PtrList& list, TimerNode* node) {
-  PtrListNode* slot = list.AddTail(node);
+PtrListNode* AddTimer(PtrList& list, TimerNode* node, void** pending) {
+  PtrListNode* slot = list.AddTail(node, &node->slot);
   if (slot == nullptr || list.count() < kIndexFrom) return slot;
   auto* index = static_cast<NameIndex*>(list.index());
   if (index != nullptr && 2 * (index->used + 1) <= index->Mask() + 1) {
@@ -360,9 +411,14 @@ PtrListNode* AddTimer(PtrList& list, TimerNode* node) {
     return slot;
   }
   // Built, or grown to twice the size, from the list: O(1) amortised per
-  // timer. Without memory the list is walked instead.
+  // timer. Without memory the list is walked instead. The new index is in
+  // place before the old one is released, and each stays reachable from
+  // pending (a pair) meanwhile.
+  NameIndex* grown = BuildIndex(list, static_cast<uint32_t>(list.count()), pending);
+  if (pending != nullptr) pending[1] = index;
+  list.set_index(grown);
   std::free(index);
-  list.set_index(BuildIndex(list, static_cast<uint32_t>(list.count())));
+  if (pending != nullptr) pending[0] = pending[1] = nullptr;
   return slot;
 }
 
@@ -447,6 +503,8 @@ void TimeStartTimer(const char* name) {
 
   node = TimerNode::Create(timetree::AllocSite::kTimer);
   if (node == nullptr) return;
+  timetree::BeginChange(*tree);
+  tree->pendingNode = node;
   timetree::CopyTimerName(node->name, name);
   if (key.length == timetree::kNameLength) node->KeepLongName(name);
   node->parent = tree->current;
@@ -457,15 +515,18 @@ void TimeStartTimer(const char* name) {
     timetree::StoreRelaxed(tree->order,
                            __atomic_add_fetch(&tm.lastOrder, 1, __ATOMIC_RELAXED));
   }
-  node->slot = timetree::AddTimer(*list, node);
-  if (node->slot == nullptr) {
+  if (timetree::AddTimer(*list, node, tree->pendingIndex) == nullptr) {
     // No list block: leave the tree as it was, with nothing started.
     delete node;
+    tree->pendingNode = nullptr;
+    timetree::EndChange(*tree);
     return;
   }
   list->set_hint(node);
   timetree::StoreRelaxed(tree->current, node);
   tree->currentList = &node->children;
+  tree->pendingNode = nullptr;
+  timetree::EndChange(*tree);
   StopWatchAccess::Start(node->watch, node->count);  // last: the bookkeeping is not timed
 }
 

@@ -82,10 +82,12 @@ inline TimerNode* FindTimer(const PtrList& list, const NameKey& key) {
 }
 
 // Appends node to list and to the list's index, which is built once the
-// list is wide enough and grown as it fills. Null when no list block could
-// be had (the list is then unchanged); when the index cannot grow it is
-// dropped, and finding falls back to the walk.
-PtrListNode* AddTimer(PtrList& list, TimerNode* node);
+// list is wide enough and grown as it fills, and sets node->slot before the
+// node is reachable. Null when no list block could be had (the list is then
+// unchanged); when the index cannot grow it is dropped, and finding falls
+// back to the walk. pending, when given, holds each index that is being
+// built or released meanwhile, so that it stays reachable.
+PtrListNode* AddTimer(PtrList& list, TimerNode* node, void** pending = nullptr);
 
 // Destroys and frees every timer in list with its whole subtree, then empties
 // list. owner is the node whose children list is (null for a list of top-level
@@ -202,6 +204,14 @@ struct ThreadTree {
   bool attached = false;           // a thread owns it (or owned it)
   bool finished = false;           // its thread has exited
   bool leftRunning = false;        // it exited inside a timer
+  // A fork may come while the owner is changing the tree's shape (creating
+  // a timer, growing an index, emptying a stale tree). The owner raises
+  // changing meanwhile and keeps what it allocates reachable from pending,
+  // so that a forked child can set such a tree aside whole, without reading
+  // or releasing any of it.
+  int changing = 0;
+  void* pendingNode = nullptr;
+  void* pendingIndex[2] = {};      // an index being built, one released
 
   constexpr ThreadTree() = default;
   ThreadTree(const ThreadTree&) = delete;
@@ -225,6 +235,9 @@ struct TimeManager : ThreadTree {
   pthread_key_t exitKey{};         // runs the thread-exit hook
   bool exitKeyCreated = false;
   bool unloaded = false;           // the destructor has run
+  ThreadTree* setAside = nullptr;  // trees a fork caught half-changed, in
+                                   // the child: never read, never released
+  PtrList* setAsideRoot = nullptr; // the same for this tree's own root list
   int offNoted = 0;                // a start has met timing off
   long offHintPid = 0;             // the process that then had TIMING_ON
                                    // unset, to be told at exit; 0: none

@@ -6,7 +6,7 @@
 
 namespace timetree {
 
-PtrListNode* PtrList::AddTail(void* element) {
+PtrListNode* PtrList::AddTail(void* element, PtrListNode** slot) {
   if (free_ == nullptr) {
     Morvex* block = Morvex::Create(blocks_, static_cast<uint32_t>(blockSize_),
                                    sizeof(PtrListNode));
@@ -26,6 +26,7 @@ PtrListNode* PtrList::AddTail(void* element) {
   node->next = nullptr;
   node->data = element;
   ++count_;
+  if (slot != nullptr) *slot = node;
   // The link that makes the node reachable is stored last, with release, so
   // that a thread walking the list from head with acquire loads sees the
   // node and what its element holds complete.

@@ -23,8 +23,9 @@ class PtrList {
   ~PtrList() { RemoveAll(); }
 
   // Appends element and returns its node; null when no block could be had,
-  // in which case the list is unchanged.
-  PtrListNode* AddTail(void* element);
+  // in which case the list is unchanged. When slot is given, the node is
+  // stored there before the node becomes reachable from the list.
+  PtrListNode* AddTail(void* element, PtrListNode** slot = nullptr);
   // Empties the list and releases every block in one pass.
   void RemoveAll();
 
@@ -48,6 +49,23 @@ class PtrList {
   // malloc); freed by RemoveAll with the blocks.
   void* index() const { return index_; }
   void set_index(void* index) { index_ = index; }
+
+  // Hands everything the list holds to an empty list, releasing nothing,
+  // and leaves this one empty: for a list whose state may be half-changed,
+  // which must then never be released.
+  void MoveTo(PtrList& other) {
+    other.head_ = head_;
+    other.tail_ = tail_;
+    other.count_ = count_;
+    other.free_ = free_;
+    other.blocks_ = blocks_;
+    other.hint_ = hint_;
+    other.index_ = index_;
+    head_ = tail_ = free_ = nullptr;
+    count_ = 0;
+    blocks_ = nullptr;
+    hint_ = index_ = nullptr;
+  }
 
   // Advances the head without releasing anything; only for consuming a list
   // that is about to be emptied by RemoveAll.
