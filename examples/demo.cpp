@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,9 @@ int main(int argc, char** argv) {
       export_dir = argv[++i];
     } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
       size = std::strtoul(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf("usage: %s [--file PATH] [--size N] [--export DIR]\n", argv[0]);
+      return 0;
     } else {
       std::fprintf(stderr, "usage: %s [--file PATH] [--size N] [--export DIR]\n", argv[0]);
       return 2;
@@ -142,16 +146,27 @@ int main(int argc, char** argv) {
   TimeComment(line);
   TimePrint();
   TimePrintIndented("  ");
-  total.Print("whole run", stdout);
+  // The stopwatch's own row, written like every other line: to the console
+  // and to the file.
+  char* row = nullptr;
+  size_t row_size = 0;
+  if (FILE* text = open_memstream(&row, &row_size)) {
+    total.Print("whole run", text);
+    std::fclose(text);
+    TimeComment(row);
+    std::free(row);
+  }
 
   int status = 0;
   if (export_dir != nullptr) {
     const std::string dir(export_dir);
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
     const bool ok = TimeWriteJson((dir + "/timing.json").c_str()) &&
                     TimeWriteFolded((dir + "/timing.folded").c_str()) &&
                     TimeWriteFlameGraph((dir + "/timing.svg").c_str());
     if (ok) {
-      std::printf("demo: wrote timing.json, timing.folded and timing.svg to %s\n", export_dir);
+      TimeComment(("demo: wrote timing.json, timing.folded and timing.svg to " + dir + "\n").c_str());
     } else {
       std::fprintf(stderr, "demo: could not write the exports to %s\n", export_dir);
       status = 1;

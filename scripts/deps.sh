@@ -1,23 +1,47 @@
-# Sourced by the other scripts: installs the Debian packages that the build
-# needs and that this machine lacks, when run as root; otherwise says which.
-# The demo needs the compiler and CMake, and the JSON and command-line
-# libraries of the timetree command; the tests and CI need the rest.
+# Sourced by the other scripts: installs the Debian packages that a script
+# runs and that this machine lacks, when run as root; otherwise says which.
+# Each script asks only for what it runs: the demo for the compiler, CMake
+# and the command's JSON and command-line libraries; the tests for the test
+# and benchmark libraries, Python and MPI too; CI for clang and valgrind.
 timetree_demo_packages="cmake ninja-build g++ nlohmann-json3-dev libcli11-dev"
-timetree_packages="$timetree_demo_packages clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf valgrind python3 libopenmpi-dev openmpi-bin"
+timetree_test_packages="$timetree_demo_packages libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 libopenmpi-dev openmpi-bin"
+timetree_ci_packages="$timetree_test_packages clang libclang-rt-14-dev valgrind"
 
-# timetree_ensure_packages [demo]: all packages, or only the demo's.
+# timetree_ensure_packages [demo|test|ci]: the packages of that kind (ci by
+# default), or those of $timetree_packages when it is set.
 timetree_ensure_packages() {
-  local wanted=$timetree_packages
-  [ "${1:-}" = demo ] && wanted=$timetree_demo_packages
+  local wanted
+  case "${1:-ci}" in
+    demo) wanted=$timetree_demo_packages ;;
+    test) wanted=$timetree_test_packages ;;
+    *) wanted=$timetree_ci_packages ;;
+  esac
+  [ -n "${timetree_packages:-}" ] && wanted=$timetree_packages
   local missing=()
   for p in $wanted; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-    echo "installing: ${missing[*]}"
+    echo "timetree: installing ${#missing[@]} packages: ${missing[*]}"
+    echo "timetree: reading the package lists (apt-get update)"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    # One line per package unpacked and set up, so that a long install shows
+    # that it goes on.
+    local log status
+    log=$(mktemp)
+    set +e
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" 2>&1 | tee "$log" |
+      grep --line-buffered -E '^(Get:|Setting up )' | sed -u 's/^/  /'
+    status=${PIPESTATUS[0]}
+    set -e
+    if [ "$status" -ne 0 ]; then
+      tail -20 "$log" >&2
+      rm -f "$log"
+      return 1
+    fi
+    rm -f "$log"
+    echo "timetree: packages installed"
   else
     echo "missing packages (install them, e.g. with sudo apt-get install): ${missing[*]}" >&2
     return 1

@@ -77,13 +77,14 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1);
   app.set_version_flag("--version", "timetree " TIMETREE_VERSION);
   app.footer(
-      "Exit status: 0 all holds, 1 a difference or a limit exceeded, 2 trouble\n"
-      "(bad input, a file that cannot be read or written).\n"
+      "Exit status: 0 all holds, 1 a limit exceeded (or, with diff --exit-code, a\n"
+      "difference), 2 trouble (bad input, a file that cannot be read or written).\n"
       "Run 'timetree SUBCOMMAND --help' for a subcommand's options and an example.");
 
   ShowOptions show;
   auto* show_cmd = app.add_subcommand("show", "The run as an indented table: count, total, "
-                                              "self and share of the run per timer.");
+                                              "self, mean per start and share of the run "
+                                              "per timer.");
   show_cmd->add_option("RUN.json", show.run, "The run (or combined file)")->required();
   show_cmd->add_option("--min-share", show.min_share,
                        "Hide timers below PCT percent of the whole run (with what is under them)")
@@ -100,8 +101,9 @@ int Run(int argc, char** argv) {
 
   DiffOptions diff;
   auto* diff_cmd = app.add_subcommand(
-      "diff", "Two runs path by path: base and new total, change in seconds and percent, "
-              "'new' and 'gone' for paths in one run only. Combined files compare means.");
+      "diff", "Two runs path by path, as an indented tree: base and new total, change and "
+              "percent, 'new' and 'gone' for paths in one run only. Combined files compare "
+              "means.");
   diff_cmd->add_option("BASE.json", diff.base, "The run to compare against")->required();
   diff_cmd->add_option("NEW.json", diff.next, "The run to compare")->required();
   diff_cmd->add_option("--sort", diff.sort,
