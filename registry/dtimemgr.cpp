@@ -59,11 +59,11 @@ __thread ThreadTree* t_callingTree __attribute__((tls_model("initial-exec"))) = 
 uint64_t CurrentGeneration() { return LoadAcquire(g_timeManager.clearGeneration); }
 
 // Brackets a change of a tree's shape by its owner (see ThreadTree::changing).
-// On x86-64 the fence costs nothing: it only keeps the compiler from moving
-// the tree's stores before the mark.
+// The mark is an exchange, so that none of the tree's stores that follow can
+// be seen before it; it is paid once per created timer, never by a start of
+// an existing one.
 inline void BeginChange(ThreadTree& tree) {
-  StoreRelaxed(tree.changing, 1);
-  __atomic_thread_fence(__ATOMIC_RELEASE);
+  __atomic_exchange_n(&tree.changing, 1, __ATOMIC_SEQ_CST);
 }
 inline void EndChange(ThreadTree& tree) { StoreRelease(tree.changing, 0); }
 
