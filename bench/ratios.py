@@ -22,6 +22,9 @@ GOALS = [
     # Two threads timing at once, each pair against one thread's.
     ("BM_ExistingTimerThreads/real_time/threads:2",
      "BM_ExistingTimerThreads/real_time/threads:1", 1.1),
+    # The flat report of 100,000 names under one parent, against the
+    # indented report of the same tree.
+    ("BM_PrintFlat/1/100000", "BM_PrintIndented/1/100000", 3.0),
 ]
 
 

@@ -219,11 +219,44 @@ void BM_ClearTimers(benchmark::State& state) {
 BENCHMARK(BM_ClearTimers)->Arg(3)->Arg(4)->Arg(5)->Iterations(20)
     ->Unit(benchmark::kMicrosecond);
 
+// n distinct names under one parent: a host with many kernels, templated
+// names or per-item timers.
+void BuildWide(int n) {
+  TimeStartTimer("run");
+  for (int i = 0; i < n; ++i) {
+    const std::string name = "kernel_" + std::to_string(i);
+    TimeStartTimer(name.c_str());
+    TimeStopTimer(name.c_str());
+  }
+  TimeStopTimer("run");
+}
+
+// 100 parents, each with the same 1,000 names under it.
+void BuildGrid(int) {
+  for (int p = 0; p < 100; ++p) {
+    const std::string parent = "step_" + std::to_string(p);
+    TimeStartTimer(parent.c_str());
+    for (int i = 0; i < 1000; ++i) {
+      const std::string name = "task_" + std::to_string(i);
+      TimeStartTimer(name.c_str());
+      TimeStopTimer(name.c_str());
+    }
+    TimeStopTimer(parent.c_str());
+  }
+}
+
+// range(0): the shape (0 the fan-out tree of range(1) levels, 1 range(1)
+// names under one parent, 2 the grid).
 template <bool kIndented>
 void BM_Report(benchmark::State& state) {
   Reset();
   TimeOpenOStream("/dev/null");
-  BuildTree(static_cast<int>(state.range(0)));
+  const int size = static_cast<int>(state.range(1));
+  switch (state.range(0)) {
+    case 0: BuildTree(size); break;
+    case 1: BuildWide(size); break;
+    default: BuildGrid(size); break;
+  }
   for (auto _ : state) {
     if (kIndented) {
       TimePrintIndented(nullptr);
@@ -233,10 +266,12 @@ void BM_Report(benchmark::State& state) {
   }
   Reset();
 }
-BENCHMARK_TEMPLATE(BM_Report, false)->Name("BM_PrintFlat")->Arg(3)->Arg(4)
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK_TEMPLATE(BM_Report, true)->Name("BM_PrintIndented")->Arg(3)->Arg(4)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE(BM_Report, false)->Name("BM_PrintFlat")
+    ->Args({0, 3})->Args({0, 4})->Args({0, 5})->Args({1, 10000})->Args({1, 100000})
+    ->Args({2, 0})->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE(BM_Report, true)->Name("BM_PrintIndented")
+    ->Args({0, 3})->Args({0, 4})->Args({0, 5})->Args({1, 10000})->Args({1, 100000})
+    ->Args({2, 0})->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -32,13 +32,13 @@ void WriteWarningAndHeader(const Snapshot& snapshot) {
 }  // namespace
 
 bool MergeInto(TimerNode& node, PtrList& flat) {
-  for (PtrListNode* p = flat.head(); p != nullptr; p = p->next) {
-    auto* record = static_cast<TimerNode*>(p->data);
-    if (SameName(record->name, node.name)) {
-      StopWatchAccess::AddInto(record->watch, node.watch);
-      record->count += LoadRelaxed(node.count);
-      return true;
-    }
+  // The flat list is found in through the same name index as a wide list of
+  // timers, so that the report takes time in proportion to the timers, not
+  // to timers times names; the list keeps the order of first meeting.
+  if (TimerNode* record = FindTimer(flat, NameKey(node.name))) {
+    StopWatchAccess::AddInto(record->watch, node.watch);
+    record->count += LoadRelaxed(node.count);
+    return true;
   }
   TimerNode* record = TimerNode::Create(AllocSite::kFlatRecord);
   if (record == nullptr) return false;
@@ -46,7 +46,7 @@ bool MergeInto(TimerNode& node, PtrList& flat) {
   record->count = LoadRelaxed(node.count);
   StopWatchAccess::Elapsed(record->watch) = StopWatchAccess::Elapsed(node.watch);
   record->owner = &flat;
-  record->slot = flat.AddTail(record);
+  record->slot = AddTimer(flat, record);
   if (record->slot == nullptr) {
     delete record;
     return false;
