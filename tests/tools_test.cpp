@@ -229,7 +229,15 @@ TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
         << args;
   }
   std::remove(err.c_str());
-  Result r = Tool("show .");
+  Result r = Tool("--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("timetree 1.", 0), 0u) << r.out;
+  // A bad command line is trouble, not the argument library's own codes.
+  for (const char* args : {"", "show", "frobnicate x.json", "show base.json --sort size",
+                           "diff base.json", "check new.json --against base.json"}) {
+    EXPECT_EQ(Tool(args).status, 2) << args;
+  }
+  r = Tool("show .");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "timetree: .: is a directory\n");
   EXPECT_EQ(Tool("check new.json --budget .").err, "timetree: .: is a directory\n");

@@ -198,8 +198,9 @@ int Run(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kTrouble;
+    // --version ends the parse as a success; anything else is trouble, whatever
+    // code the argument library gives it.
+    return app.exit(e) == 0 ? 0 : kTrouble;
   }
 
   try {
