@@ -228,6 +228,44 @@ TEST_F(TimerTree, FailedListBlockFreesTheNewTimerAndStartsNothing) {
   EXPECT_EQ(g_timeManager.root.count(), 11);
 }
 
+// Names of every length from 1 to 32 that differ in one byte, at each
+// place, are two timers when the byte is among the first 25 and one timer
+// after; a name is never the same timer as its own prefix. Each pair is
+// found by a walk (a list of two) and again through the index (all of a
+// length under one wide list).
+TEST_F(TimerTree, NamesDifferInAnyOfTheirFirst25BytesAtEveryLength) {
+  OpenCapture();
+  testing::internal::CaptureStderr();  // the long names' merge notes
+  for (int length = 1; length <= 32; ++length) {
+    const std::string base(static_cast<size_t>(length), 'n');
+    for (int at = 0; at < length; ++at) {
+      std::string other = base;
+      other[static_cast<size_t>(at)] = 'm';
+      const int expected = at < 25 ? 2 : 1;
+      for (const char* parent : {"indexed", "walked"}) {
+        const std::string list =
+            parent + std::string(" ") + std::to_string(length) +
+            (parent[0] == 'w' ? " " + std::to_string(at) : std::string());
+        TimeStartTimer(list.c_str());
+        Run(base.c_str(), 1);
+        Run(other.c_str(), 1);
+        Run(base.substr(0, static_cast<size_t>(length) - 1).c_str(), 1);  // a prefix
+        TimeStopTimer(list.c_str());
+      }
+      // Past 25 characters the prefix too is the base's timer.
+      const int prefix_apart = length <= 25 ? 1 : 0;
+      TimerNode* walked = Top(g_timeManager.root.count() - 1);
+      EXPECT_EQ(walked->children.count(), expected + prefix_apart) << length << " " << at;
+      EXPECT_EQ(Child(walked, 0)->count, 4 - expected - prefix_apart) << length << " " << at;
+    }
+    TimerNode* indexed = Top(g_timeManager.root.count() - 1 - length);
+    // The base, a variant for each of its first 25 bytes, and its prefix.
+    EXPECT_EQ(indexed->children.count(), 1 + std::min(length, 25) + (length <= 25 ? 1 : 0))
+        << length;
+  }
+  testing::internal::GetCapturedStderr();
+}
+
 // A million nested timers: stopping, both reports and clearing must not
 // recurse as deep as the nesting (the default stack is 8 MiB).
 TEST_F(TimerTree, MillionLevelsDeepNeitherRecursesNorLoses) {

@@ -105,7 +105,8 @@ TEST_F(Exports, JsonHoldsTheWholeTreeExactly) {
 
 TEST_F(Exports, JsonStaysValidWhateverBytesANameHolds) {
   OpenCapture();
-  const char* names[] = {"quote\" back\\slash", "tab\tnew\nline\x01", "\xff\xfe bad",
+  const char* names[] = {"quote\" back\\slash", "tab\tnew\nline\x01", "\x1f unit", "over\xe0\x80\xafong",
+                         "\xff\xfe bad",
                          "caf\xc3\xa9 ok", "\xed\xa0\x80 surrogate",
                          ("cut\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
                           "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac")};
@@ -117,11 +118,24 @@ TEST_F(Exports, JsonStaysValidWhateverBytesANameHolds) {
                    path, NewFile("names.txt")),
             "'quote\" back\\\\slash'\n"
             "'tab\\tnew\\nline\\x01'\n"
+            "'\\x1f unit'\n"
+            "'over\\ufffd\\ufffd\\ufffdong'\n"
             "'\\ufffd\\ufffd bad'\n"
             "'caf\\xe9 ok'\n"
             "'\\ufffd\\ufffd\\ufffd surrogate'\n"
             // cut at 25 bytes, in the middle of the eighth euro sign
             "'cut\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\ufffd'\n");
+}
+
+// The formatting helper behind every export writes texts of any length
+// whole, at its buffer's edges too.
+TEST_F(Exports, FormattedTextsOfEveryLengthAreWrittenWhole) {
+  for (const size_t n : {0, 1, 254, 255, 256, 257, 511, 512, 513, 100000}) {
+    const std::string text(n, 'x');
+    std::string out = "<";
+    timetree::AppendFormat(out, "%s", text.c_str());
+    EXPECT_EQ(out, "<" + text) << n;
+  }
 }
 
 TEST_F(Exports, FoldedLinesSumToTheTopLevelTotals) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "include/timetree_mpi.h"
+#include "registry/dtimemgr.h"
 #include "support.h"
 
 namespace {
@@ -65,6 +66,47 @@ TEST_F(Mpi, CombinedJsonHoldsExactSumsMeansAndTheirRanks) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("{\"name\": \"abcdefghijklmnopqrstuvwxy\", \"sources\": 4, "), std::string::npos);
+}
+
+// Each field of the bytes a rank sends arrives as it was: counts past
+// 2^31, self times apart from totals, and the marks, each on its own path.
+TEST_F(Mpi, EveryFieldOfARanksTimersArrivesExactly) {
+  OpenCapture();
+  const int r = Rank();
+  TimeStartTimer("outer");
+  FakeClock::now += 30;
+  Run("inner", 10);
+  TimeStopTimer("outer");
+  auto* outer = static_cast<timetree::TimerNode*>(timetree::g_timeManager.root.head()->data);
+  outer->count = 3000000000LL + r;
+  TimeStartTimer("marked");
+  TimeStartTimer("closed early");
+  TimeStopTimer("marked");  // closes "closed early" implicitly
+  TimeStartTimer("left running");
+  const std::string path = r == 0 ? NewFile("fields.json") : std::string();
+  ASSERT_TRUE(TimeMpiWriteJson(MPI_COMM_WORLD, r == 0 ? path.c_str() : nullptr));
+  TimeStopTimer("left running");
+  if (r != 0) return;
+  const std::string text = timetree_test::ReadFile(path);
+  EXPECT_NE(text.find("{\"name\": \"outer\", \"sources\": 4, \"count\": {\"sum\": 12000000006, "
+                      "\"min\": 3000000000, \"max\": 3000000003}, \"total_seconds\": {\"sum\": "
+                      "0.16, \"mean\": 0.040000000000000001, \"min\": 0.040000000000000001, "
+                      "\"max\": 0.040000000000000001, \"min_source\": 0, \"max_source\": 0}, "
+                      "\"self_seconds\": {\"sum\": 0.12, \"mean\": 0.029999999999999999, \"min\": "
+                      "0.029999999999999999, \"max\": 0.029999999999999999, \"min_source\": 0, "
+                      "\"max_source\": 0}, \"stopped_implicitly\": false, \"children\": [\n"
+                      "{\"name\": \"inner\""),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("{\"name\": \"closed early\", \"sources\": 4, \"count\": {\"sum\": 4, "
+                      "\"min\": 1, \"max\": 1}"),
+            std::string::npos);
+  EXPECT_NE(text.find("\"stopped_implicitly\": true, \"children\": []}]}"), std::string::npos)
+      << "closed early";
+  EXPECT_NE(text.find("{\"name\": \"left running\", \"sources\": 4, "), std::string::npos);
+  EXPECT_EQ(text.find("\"stopped_implicitly\": true", text.find("\"left running\"")),
+            std::string::npos)
+      << "running is not stopped implicitly";
 }
 
 TEST_F(Mpi, SummaryRowsOnRankZeroAndSilenceElsewhere) {

@@ -113,8 +113,11 @@ TEST_F(Threads, MergedReportsEqualTheMergeOfEachThreadsModel) {
 
 // A clear on one thread, while another is inside a timer: that thread's
 // next stop finds no timer, exactly as after its own clear.
+// After the clear, each tree takes its place in the reports anew, by its
+// first start since the clear: the clearing thread's own too.
 TEST_F(Threads, ClearOnAnotherThreadEmptiesARunningThreadsTree) {
   OpenCapture();
+  Run("first", 0);
   std::atomic<int> step{0};
   std::thread worker([&] {
     TimeStartTimer("work");
@@ -129,10 +132,12 @@ TEST_F(Threads, ClearOnAnotherThreadEmptiesARunningThreadsTree) {
   TimeClear();
   step = 2;
   worker.join();
+  Run("main again", 0);
   TimePrint();
-  EXPECT_EQ(Captured(), timetree_test::Warning() + Header() + Row("work", 1, 0.0) +
+  EXPECT_EQ(Captured(), timetree_test::Warning() + Header() + Row("first", 1, 0.0) +
+                            Row("work", 1, 0.0) +
                             "No timer active while trying to stop timer \"work\"\n" +
-                            Header() + Row("after", 1, 0.0));
+                            Header() + Row("after", 1, 0.0) + Row("main again", 1, 0.0));
 }
 
 // Threads time while one thread clears, reports and exports over and over:
@@ -282,6 +287,39 @@ bool WaitAtMost(pid_t child, int seconds, int& status) {
     usleep(10000);
   }
   return false;
+}
+
+// In a forked child, a thread that was not changing its tree at the fork
+// is a finished thread: its timers are all there, its running timer
+// warned about, and the JSON says it finished.
+TEST_F(Threads, ForkedChildKeepsAnIdleThreadsTreeAsFinished) {
+  OpenCapture();
+  std::atomic<int> step{0};
+  std::thread worker([&step] {
+    Run("worker done", 0);
+    TimeStartTimer("worker running");
+    step = 1;
+    while (step.load() != 2) std::this_thread::yield();
+    TimeStopTimer("worker running");
+  });
+  while (step.load() != 1) std::this_thread::yield();
+  const std::string json = NewFile("idle.json");
+  const pid_t child = fork();
+  if (child == 0) {
+    TimePrint();
+    const bool ok = TimeWriteJson(json.c_str());
+    std::_Exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  step = 2;
+  worker.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string text = ReadFile(json);
+  EXPECT_NE(text.find("\"finished\": true, \"threads\": 1, \"timers\": [\n{\"name\": \"worker done\""),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\"name\": \"worker running\", \"count\": 1"), std::string::npos);
 }
 
 // A fork may land while another thread is creating a timer (linking it,

@@ -7,8 +7,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
+
+namespace timetree_test_json {
+
+// A run of top-level timers of the given totals; each is marked as a
+// timer that counted names merged past their 25th character.
+std::string Run(std::initializer_list<std::pair<const char*, double>> timers) {
+  std::string text = "{\"schema\": 2, \"timers\": [";
+  const char* comma = "";
+  for (const auto& [name, total] : timers) {
+    text += comma + std::string("{\"name\": \"") + name + "\", \"count\": 1, \"total_seconds\": " +
+            std::to_string(total) + ", \"self_seconds\": " + std::to_string(total) +
+            ", \"stopped_implicitly\": false, \"running\": false, \"names_merged\": true, "
+            "\"children\": []}";
+    comma = ", ";
+  }
+  return text + "]}";
+}
+
+}  // namespace timetree_test_json
 
 namespace {
 
@@ -76,25 +96,60 @@ TEST(Tools, ShowPrintsTheTreeWithShares) {
 // and columns as wide as their widest value.
 TEST(Tools, TimesHaveAUnitPerValueAndColumnsFitTheirValues) {
   EXPECT_EQ(Tool("show units.json").out,
-            "units.json: 7 timers, 98765 s in all\n"
-            "NAME           COUNT    TOTAL     SELF  PER START   SHARE\n"
-            "whole run  123456789  98765 s  98753 s     800 \u00b5s  100.0%\n"
-            "  one ns           1  1.00 ns  1.00 ns    1.00 ns    0.0%\n"
-            "  999 ns           1   999 ns   999 ns     999 ns    0.0%\n"
-            "  one us           1  1.00 \u00b5s  1.00 \u00b5s    1.00 \u00b5s    0.0%\n"
-            "  1.5 ms           1  1.50 ms  1.50 ms    1.50 ms    0.0%\n"
-            "  12 s             2   12.0 s   12.0 s     6.00 s    0.0%\n"
-            "  zero             1      0 s      0 s        0 s    0.0%\n");
+            "units.json: 8 timers, 98765 s in all\n"
+            "NAME            COUNT    TOTAL     SELF  PER START   SHARE\n"
+            "whole run   123456789  98765 s  98753 s     800 \u00b5s  100.0%\n"
+            "  one ns            1  1.00 ns  1.00 ns    1.00 ns    0.0%\n"
+            "  999 ns            1   999 ns   999 ns     999 ns    0.0%\n"
+            "  999.7 ns          1  1.00 \u00b5s  1.00 \u00b5s    1.00 \u00b5s    0.0%\n"
+            "  one us            1  1.00 \u00b5s  1.00 \u00b5s    1.00 \u00b5s    0.0%\n"
+            "  1.5 ms            1  1.50 ms  1.50 ms    1.50 ms    0.0%\n"
+            "  12 s              2   12.0 s   12.0 s     6.00 s    0.0%\n"
+            "  zero              1      0 s      0 s        0 s    0.0%\n");
   EXPECT_EQ(Tool("show units.json --seconds --sort count").out,
-            "units.json: 7 timers, 98765.000000 s in all\n"
-            "NAME           COUNT        TOTAL s         SELF s    PER START s   SHARE\n"
-            "whole run  123456789   98765.000000   98752.998498       0.000800  100.0%\n"
-            "  12 s             2      12.000000      12.000000       6.000000    0.0%\n"
-            "  one ns           1  0.00000000100  0.00000000100  0.00000000100    0.0%\n"
-            "  999 ns           1    0.000000999    0.000000999    0.000000999    0.0%\n"
-            "  one us           1     0.00000100     0.00000100     0.00000100    0.0%\n"
-            "  1.5 ms           1       0.001500       0.001500       0.001500    0.0%\n"
-            "  zero             1       0.000000       0.000000       0.000000    0.0%\n");
+            "units.json: 8 timers, 98765.000000 s in all\n"
+            "NAME            COUNT        TOTAL s         SELF s    PER START s   SHARE\n"
+            "whole run   123456789   98765.000000   98752.998497       0.000800  100.0%\n"
+            "  12 s              2      12.000000      12.000000       6.000000    0.0%\n"
+            "  one ns            1  0.00000000100  0.00000000100  0.00000000100    0.0%\n"
+            "  999 ns            1    0.000000999    0.000000999    0.000000999    0.0%\n"
+            "  999.7 ns          1     0.00000100     0.00000100     0.00000100    0.0%\n"
+            "  one us            1     0.00000100     0.00000100     0.00000100    0.0%\n"
+            "  1.5 ms            1       0.001500       0.001500       0.001500    0.0%\n"
+            "  zero              1       0.000000       0.000000       0.000000    0.0%\n");
+}
+
+// Zero and equal figures: a path grown from 0 is an infinite change and a
+// regression, an unchanged one neither, a path that fell to 0 is -100%; a
+// combined path whose mean is 0 has an imbalance of 1; a limit exactly met
+// holds; the names-merged mark survives a merge.
+TEST(Tools, ZeroAndEqualFigures) {
+  const std::string base = Temp("zero-base.json"), next = Temp("zero-new.json"),
+                    merged = Temp("zero-merged.json");
+  auto run = [](const std::string& path, double a, double b, double c) {
+    std::ofstream(path) << timetree_test_json::Run({{"a", a}, {"b", b}, {"c", c}});
+  };
+  run(base, 0, 1, 1);
+  run(next, 1, 1, 0);
+  Result r = Tool("diff " + base + " " + next + " --paths");
+  EXPECT_EQ(r.out,
+            "PATH    BASE     NEW   CHANGE        %\n"
+            "a        0 s  1.00 s  +1.00 s    +inf%\n"
+            "b     1.00 s  1.00 s      0 s    +0.0%\n"
+            "c     1.00 s     0 s  -1.00 s  -100.0%\n");
+  r = Tool("check " + next + " --against " + base + " --max-regression 0");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "regression: a 0 s -> 1.00 s (+inf%) > +0%\ncheck failed: 1 of 3 limits exceeded\n");
+  ASSERT_EQ(Tool("merge " + base + " " + base + " -o " + merged).status, 0);
+  r = Tool("show " + merged);
+  EXPECT_NE(r.out.find("\na           2      2     0 s        0 s     0 s      0     0 s      0"
+                       "       1.00   0.0%  names merged\n"),
+            std::string::npos)
+      << r.out;
+  r = Tool("check base.json --budget exact.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "check passed: 2 limits hold\n");
+  for (const auto& f : {base, next, merged}) std::remove(f.c_str());
 }
 
 TEST(Tools, ShowOfACombinedFileGivesWhereMinAndMaxComeFrom) {
@@ -247,6 +302,31 @@ TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_LT(r.err.size(), 120u) << r.err;
   }
+}
+
+// The page holds names as data: none can end its script element or open
+// markup, however it spells the closing tag.
+TEST(Tools, PageKeepsHostileNamesAsData) {
+  const std::string run = Temp("hostile.json"), page = Temp("hostile.html"),
+                    plain = Temp("plain.html");
+  std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"</script ><img src=x>\", "
+                        "\"count\": 1, \"total_seconds\": 1, \"self_seconds\": 1, "
+                        "\"stopped_implicitly\": false, \"running\": false, \"children\": "
+                        "[{\"name\": \"</SCRIPT/x><!--\", \"count\": 1, \"total_seconds\": 0, "
+                        "\"self_seconds\": 0, \"stopped_implicitly\": false, \"running\": false, "
+                        "\"children\": []}]}]}";
+  ASSERT_EQ(Tool("html " + run + " -o " + page).status, 0);
+  ASSERT_EQ(Tool("html base.json -o " + plain).status, 0);
+  auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  const std::string hostile = Read(page);
+  EXPECT_EQ(count(hostile, "</"), count(Read(plain), "</"));
+  EXPECT_EQ(count(hostile, "<img"), 0u);
+  EXPECT_EQ(count(hostile, "<!--"), count(Read(plain), "<!--"));
+  for (const auto& f : {run, page, plain}) std::remove(f.c_str());
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include "output/exports.h"
 
@@ -16,31 +18,37 @@ struct Unit {
 constexpr Unit kUnits[] = {{1e-9, "ns"}, {1e-6, "\u00b5s"}, {1e-3, "ms"}, {1.0, "s"}};
 constexpr int kUnitCount = sizeof kUnits / sizeof kUnits[0];
 
+// value rounded to three significant figures.
+double ThreeFigures(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", value);
+  return std::strtod(text, nullptr);
+}
+
+// Decimals that show three significant figures of a value that rounds to r.
+int DecimalsFor(double r) {
+  if (r >= 100) return 0;
+  if (r >= 10) return 1;
+  return std::min(340, 2 - static_cast<int>(std::floor(std::log10(r))));
+}
+
 std::string Adaptive(double a) {
   if (a == 0) return "0 s";
   int unit = 0;
   while (unit + 1 < kUnitCount && a >= kUnits[unit + 1].scale) ++unit;
-  for (;;) {
-    const double x = a / kUnits[unit].scale;
-    // Three significant figures: more decimals the smaller the value.
-    int decimals = x >= 100 ? 0 : x >= 10 ? 1 : 2;
-    if (x < 1) decimals = std::min(30, 2 - static_cast<int>(std::floor(std::log10(x))));
-    std::string text;
-    timetree::AppendFormat(text, "%.*f", decimals, x);
-    // Rounding may reach the next unit: 999.7 ns is 1.00 µs.
-    if (unit + 1 < kUnitCount && std::stod(text) >= 1000) {
-      ++unit;
-      continue;
-    }
-    return text + " " + kUnits[unit].name;
+  double x = a / kUnits[unit].scale;
+  // Rounding may reach the next unit: 999.7 ns is 1.00 µs.
+  if (unit + 1 < kUnitCount && ThreeFigures(x) >= 1000) {
+    ++unit;
+    x = a / kUnits[unit].scale;
   }
+  std::string text;
+  timetree::AppendFormat(text, "%.*f %s", DecimalsFor(ThreeFigures(x)), x, kUnits[unit].name);
+  return text;
 }
 
 std::string Plain(double a) {
-  int decimals = 6;
-  if (a != 0 && a < 1e-4) {
-    decimals = std::min(340, std::max(6, 2 - static_cast<int>(std::floor(std::log10(a)))));
-  }
+  const int decimals = a == 0 ? 6 : std::max(6, DecimalsFor(ThreeFigures(a)));
   std::string text;
   timetree::AppendFormat(text, "%.*f", decimals, a);
   return text;
