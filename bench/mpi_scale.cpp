@@ -1,11 +1,14 @@
 // How long the summary across ranks takes: every rank creates TIMERS timers
 // (a hundred under each of TIMERS / 100 top-level ones, with names of 24
 // characters), then rank 0 reports the time of TimeMpiSummary and of
-// TimeMpiWriteJson, measured from a barrier to the collective's return.
+// TimeMpiWriteJson, measured from a barrier to the collective's return, and
+// how much its peak resident memory grew in the calls.
 //
 //   mpirun -np 64 --oversubscribe mpi_scale [TIMERS]
 #include <mpi.h>
 #include <timetree_mpi.h>
+
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +36,12 @@ int main(int argc, char** argv) {
     std::snprintf(name, sizeof name, "outer_timer_number_%05d", outer);
     TimeStopTimer(name);
   }
+  auto peak_kib = [] {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+  };
+  const long before = peak_kib();
   MPI_Barrier(MPI_COMM_WORLD);
   double start = MPI_Wtime();
   TimeMpiSummary(MPI_COMM_WORLD);
@@ -42,8 +51,9 @@ int main(int argc, char** argv) {
   TimeMpiWriteJson(MPI_COMM_WORLD, "/dev/null");
   const double json = MPI_Wtime() - start;
   if (rank == 0) {
-    std::printf("%d ranks x %d timers: TimeMpiSummary %.3f s, TimeMpiWriteJson %.3f s\n", ranks,
-                timers, summary, json);
+    std::printf("%d ranks x %d timers: TimeMpiSummary %.3f s, TimeMpiWriteJson %.3f s, "
+                "rank 0's peak memory +%.1f MiB\n",
+                ranks, timers, summary, json, (peak_kib() - before) / 1024.0);
   }
   TimeCloseOStream();
   MPI_Finalize();
