@@ -1,8 +1,7 @@
-// The MPI component: every rank's timers serialised compactly, gathered on
-// rank 0 with MPI_Gatherv, read back as one source per rank and combined by
-// path (output/combined.h), with a hash per node, so that the work on
-// rank 0 grows with the total number of timers. Nothing recurses, so trees
-// of any depth work.
+// The MPI component: every rank's timers, combined by path
+// (output/combined.h) up a reduction tree of ceil(log2 P) rounds, so that
+// rank 0's memory grows with the distinct paths and its work with log P.
+// Nothing recurses, so trees of any depth work.
 #include "include/timetree_mpi.h"
 
 #include <algorithm>
@@ -23,33 +22,69 @@ namespace {
 using combined::Node;
 using combined::Run;
 
-// One timer in the gathered bytes: depth, name length, name, count, total
-// and self seconds, flags (bit 0 stopped implicitly, bit 1 running, bit 2
-// names merged).
+// A rank's own timers as a combined run of one source, numbered by its rank.
+struct OwnRun {
+  Run run;
+  std::vector<Node*> parents;  // the last node at each depth
+  long rank = 0;
+};
+
+void AddOwn(const TimeTimerInfo64& timer, void* context) {
+  auto& own = *static_cast<OwnRun*>(context);
+  const size_t depth = static_cast<size_t>(timer.depth);
+  own.parents.resize(depth + 1);
+  Node* parent = depth == 0 ? &own.run.root : own.parents[depth - 1];
+  Node* node = parent->AddChild(timer.name);
+  own.parents[depth] = node;
+  node->sources = 1;
+  auto one = [&own](double value) {
+    return combined::Figure{value, value, value, own.rank, own.rank};
+  };
+  node->count = one(static_cast<double>(timer.count));
+  node->total = one(timer.total_seconds);
+  node->self = one(timer.self_seconds);
+  node->implicit = timer.stopped_implicitly;
+  node->running = timer.running;
+  node->names_merged = timer.names_merged;
+}
+
+// A combined run as bytes, node by node in preorder: depth, name length,
+// name, sources, the count, total and self figures (sum, min, max, and the
+// source of each extreme), the squared differences of the totals, flags
+// (bit 0 stopped implicitly, bit 1 running, bit 2 names merged).
 void Append(std::string& out, const void* bytes, size_t size) {
   out.append(static_cast<const char*>(bytes), size);
 }
 
-void Serialise(const TimeTimerInfo64& timer, void* context) {
-  auto& out = *static_cast<std::string*>(context);
-  const uint32_t depth = static_cast<uint32_t>(timer.depth);
-  const uint32_t length = static_cast<uint32_t>(std::strlen(timer.name));
-  const int64_t count = timer.count;
-  const uint8_t flags = static_cast<uint8_t>((timer.stopped_implicitly ? 1 : 0) |
-                                             (timer.running ? 2 : 0) |
-                                             (timer.names_merged ? 4 : 0));
-  Append(out, &depth, sizeof depth);
-  Append(out, &length, sizeof length);
-  Append(out, timer.name, length);
-  Append(out, &count, sizeof count);
-  Append(out, &timer.total_seconds, sizeof timer.total_seconds);
-  Append(out, &timer.self_seconds, sizeof timer.self_seconds);
-  Append(out, &flags, sizeof flags);
+std::string Serialise(const Run& run) {
+  std::string out;
+  combined::Preorder(run.root, [&out](const Node& node, int depth) {
+    const uint32_t d = static_cast<uint32_t>(depth);
+    const uint32_t length = static_cast<uint32_t>(node.name.size());
+    const int64_t sources = node.sources;
+    const uint8_t flags = static_cast<uint8_t>((node.implicit ? 1 : 0) | (node.running ? 2 : 0) |
+                                               (node.names_merged ? 4 : 0));
+    Append(out, &d, sizeof d);
+    Append(out, &length, sizeof length);
+    Append(out, node.name.data(), length);
+    Append(out, &sources, sizeof sources);
+    for (const combined::Figure* f : {&node.count, &node.total, &node.self}) {
+      const int64_t min_source = f->min_source, max_source = f->max_source;
+      Append(out, &f->sum, sizeof f->sum);
+      Append(out, &f->min, sizeof f->min);
+      Append(out, &f->max, sizeof f->max);
+      Append(out, &min_source, sizeof min_source);
+      Append(out, &max_source, sizeof max_source);
+    }
+    Append(out, &node.m2, sizeof node.m2);
+    Append(out, &flags, sizeof flags);
+    return true;
+  });
+  return out;
 }
 
-// Reads one rank's bytes back into a run of one source (numbered 0; Combine
-// numbers the sources in order). False when they do not hold a well-formed
-// tree.
+// Reads bytes that Serialise wrote back into run. False when they do not
+// hold a well-formed tree.
 bool Deserialise(const char* data, size_t size, Run& run) {
   Node* parent = &run.root;
   uint32_t parent_depth = 0;  // depth of parent's children
@@ -62,18 +97,27 @@ bool Deserialise(const char* data, size_t size, Run& run) {
   };
   while (at < size) {
     uint32_t depth = 0, length = 0;
-    int64_t count = 0;
-    double total = 0, self = 0;
-    uint8_t flags = 0;
+    int64_t sources = 0;
     if (!take(&depth, sizeof depth) || !take(&length, sizeof length) || size - at < length) {
       return false;
     }
     std::string name(data + at, length);
     at += length;
-    if (!take(&count, sizeof count) || !take(&total, sizeof total) ||
-        !take(&self, sizeof self) || !take(&flags, sizeof flags)) {
-      return false;
+    combined::Figure figures[3];
+    if (!take(&sources, sizeof sources)) return false;
+    for (combined::Figure& f : figures) {
+      int64_t min_source = 0, max_source = 0;
+      if (!take(&f.sum, sizeof f.sum) || !take(&f.min, sizeof f.min) ||
+          !take(&f.max, sizeof f.max) || !take(&min_source, sizeof min_source) ||
+          !take(&max_source, sizeof max_source)) {
+        return false;
+      }
+      f.min_source = static_cast<long>(min_source);
+      f.max_source = static_cast<long>(max_source);
     }
+    double m2 = 0;
+    uint8_t flags = 0;
+    if (!take(&m2, sizeof m2) || !take(&flags, sizeof flags)) return false;
     // Preorder with depths: climb to the parent of this depth, or enter the
     // last node added.
     if (depth > parent_depth + 1 || (depth == parent_depth + 1 && parent->children.empty())) {
@@ -87,13 +131,13 @@ bool Deserialise(const char* data, size_t size, Run& run) {
       parent = parent->parent;
       --parent_depth;
     }
-    if (parent->Child(name) != nullptr) return false;
+    if (parent->Child(name) != nullptr || sources < 1) return false;
     Node* node = parent->AddChild(name);
-    node->sources = 1;
-    node->count = combined::Figure{static_cast<double>(count), static_cast<double>(count),
-                                   static_cast<double>(count), 0, 0};
-    node->total = combined::Figure{total, total, total, 0, 0};
-    node->self = combined::Figure{self, self, self, 0, 0};
+    node->sources = static_cast<long>(sources);
+    node->count = figures[0];
+    node->total = figures[1];
+    node->self = figures[2];
+    node->m2 = m2;
     node->implicit = (flags & 1) != 0;
     node->running = (flags & 2) != 0;
     node->names_merged = (flags & 4) != 0;
@@ -119,49 +163,68 @@ bool Usable(MPI_Comm comm, const char* call) {
   return false;
 }
 
-// Gathers every rank's timers on rank 0 and combines them there: rank 0
-// gets the combined run (null when no rank has a timer, or the data could
-// not be had), the other ranks null.
-std::unique_ptr<Run> Gather(MPI_Comm comm) {
+// Combines every rank's timers on rank 0 by a reduction tree: in round k,
+// each rank r with r mod 2^(k+1) = 2^k sends what it holds (its own timers
+// and those of the ranks it received from) to r - 2^k, which merges them
+// into its own by path. After ceil(log2 P) rounds rank 0 holds them all;
+// no rank ever holds more than its own run, one received run and their
+// merge, and rank 0 merges log2 P runs. Ranks are merged in rank order in
+// any grouping, so the rows, sums' sources and ties are those of merging
+// rank 0, 1, 2, ... in turn. Rank 0 gets the combined run (null when no rank
+// has a timer, or the data could not be had), the other ranks null.
+std::unique_ptr<Run> Reduce(MPI_Comm comm) {
   int rank = 0, ranks = 1;
   MPI_Comm_rank(comm, &rank);
   MPI_Comm_size(comm, &ranks);
-  std::string bytes;
-  TimeForEachTimer64(&Serialise, &bytes);
-  // More than INT_MAX bytes cannot be gathered in one call; such a rank
-  // sends nothing and the gather reports it.
-  const int size = bytes.size() <= static_cast<size_t>(INT_MAX) ? static_cast<int>(bytes.size())
-                                                                : -1;
-  std::vector<int> sizes(rank == 0 ? static_cast<size_t>(ranks) : 0);
-  MPI_Gather(&size, 1, MPI_INT, sizes.data(), 1, MPI_INT, 0, comm);
-  std::vector<int> offsets(sizes.size());
+  OwnRun own;
+  own.rank = rank;
+  TimeForEachTimer64(&AddOwn, &own);
+  auto held = std::make_unique<Run>();
+  held->combined = true;
+  held->sources = 1;
+  combined::MergeRuns(*held, own.run);
+  held->sources = 1;  // one source, this rank, also when it has no timer
+  own.parents.clear();
   bool whole = true;
-  long long all = 0;
-  for (size_t r = 0; r < sizes.size(); ++r) {
-    if (sizes[r] < 0 || all + sizes[r] > INT_MAX) {
-      whole = false;
-      sizes[r] = 0;
-    }
-    offsets[r] = static_cast<int>(all);
-    all += sizes[r];
-  }
-  std::vector<char> gathered(static_cast<size_t>(all) + 1);
-  MPI_Gatherv(bytes.data(), size < 0 ? 0 : size, MPI_CHAR, gathered.data(), sizes.data(),
-              offsets.data(), MPI_CHAR, 0, comm);
-  if (rank != 0 || !whole) return nullptr;
-
-  std::vector<std::unique_ptr<Run>> runs;
-  for (int r = 0; r < ranks; ++r) {
-    auto run = std::make_unique<Run>();
-    if (!Deserialise(gathered.data() + offsets[r], static_cast<size_t>(sizes[r]), *run)) {
+  constexpr int kTag = 0x7472;  // "tr"
+  for (int step = 1; step < ranks; step *= 2) {
+    if (rank % (2 * step) == step) {
+      // Send up and stop. A size of -1 says that this part is not whole.
+      const std::string bytes = whole ? Serialise(*held) : std::string();
+      long long size = whole && bytes.size() <= static_cast<size_t>(INT_MAX)
+                           ? static_cast<long long>(bytes.size())
+                           : -1;
+      MPI_Send(&size, 1, MPI_LONG_LONG, rank - step, kTag, comm);
+      if (size > 0) {
+        MPI_Send(bytes.data(), static_cast<int>(size), MPI_CHAR, rank - step, kTag, comm);
+      }
       return nullptr;
     }
-    runs.push_back(std::move(run));
+    if (rank % (2 * step) == 0 && rank + step < ranks) {
+      long long size = 0;
+      MPI_Recv(&size, 1, MPI_LONG_LONG, rank + step, kTag, comm, MPI_STATUS_IGNORE);
+      if (size < 0) {
+        whole = false;
+        continue;
+      }
+      std::vector<char> bytes(static_cast<size_t>(size) + 1);
+      if (size > 0) {
+        MPI_Recv(bytes.data(), static_cast<int>(size), MPI_CHAR, rank + step, kTag, comm,
+                 MPI_STATUS_IGNORE);
+      }
+      Run received;
+      // The sender's part covers the ranks from it up to the next part.
+      received.sources = std::min(step, ranks - (rank + step));
+      if (!Deserialise(bytes.data(), static_cast<size_t>(size), received)) {
+        whole = false;
+        continue;
+      }
+      if (whole) combined::MergeRuns(*held, received);
+    }
   }
-  // Each rank is one source, numbered by its rank.
-  auto all_ranks = combined::Combine(runs);
-  if (all_ranks->root.children.empty()) return nullptr;
-  return all_ranks;
+  if (!whole || held->root.children.empty()) return nullptr;
+  held->sources = ranks;
+  return held;
 }
 
 // The same answer on every rank: rank 0's.
@@ -180,23 +243,25 @@ constexpr size_t kIndentLimit = 90;
 
 bool TimeMpiSummary(MPI_Comm comm) {
   if (!timetree::Usable(comm, "TimeMpiSummary")) return false;
-  const std::unique_ptr<timetree::combined::Run> run = timetree::Gather(comm);
+  const std::unique_ptr<timetree::combined::Run> run = timetree::Reduce(comm);
   bool written = false;
   if (run != nullptr) {
     std::string text = "\n";
-    timetree::AppendFormat(text, "%-30s | %5s | %10s | %17s | %17s | %17s | %8s | %8s | %9s\n",
+    timetree::AppendFormat(text,
+                           "%-30s | %5s | %10s | %17s | %17s | %17s | %8s | %8s | %9s | %17s\n",
                            "LABEL", "RANKS", "COUNT", "MEAN", "MIN", "MAX", "MIN RANK",
-                           "MAX RANK", "IMBALANCE");
+                           "MAX RANK", "IMBALANCE", "STDDEV");
     TimeComment(text.c_str());
     timetree::combined::Preorder(run->root, [](const timetree::combined::Node& node, int depth) {
       std::string label(std::min(static_cast<size_t>(depth), timetree::kIndentLimit), ' ');
       label += node.name;
       const double mean = node.Mean();
       std::string row;
-      timetree::AppendFormat(row, "%-30s | %5ld | %10.0f | %17lf | %17lf | %17lf | %8ld | %8ld | %9.2f\n",
-                             label.c_str(), node.sources, node.count.sum, mean, node.total.min,
-                             node.total.max, node.total.min_source, node.total.max_source,
-                             mean > 0 ? node.total.max / mean : 1.0);
+      timetree::AppendFormat(
+          row, "%-30s | %5ld | %10.0f | %17lf | %17lf | %17lf | %8ld | %8ld | %9.2f | %17lf\n",
+          label.c_str(), node.sources, node.count.sum, mean, node.total.min, node.total.max,
+          node.total.min_source, node.total.max_source, mean > 0 ? node.total.max / mean : 1.0,
+          node.StdDev());
       TimeComment(row.c_str());
       return true;
     });
@@ -207,7 +272,7 @@ bool TimeMpiSummary(MPI_Comm comm) {
 
 bool TimeMpiWriteJson(MPI_Comm comm, const char* path) {
   if (!timetree::Usable(comm, "TimeMpiWriteJson")) return false;
-  const std::unique_ptr<timetree::combined::Run> run = timetree::Gather(comm);
+  const std::unique_ptr<timetree::combined::Run> run = timetree::Reduce(comm);
   bool written = false;
   if (run != nullptr && path != nullptr) {
     const std::string text = timetree::combined::CombinedJson(*run);

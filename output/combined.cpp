@@ -1,5 +1,7 @@
 #include "output/combined.h"
 
+#include <cmath>
+
 #include "output/exports.h"
 #include "registry/merge.h"
 
@@ -65,6 +67,16 @@ struct RunTrees : NodeCursor {
 
   static void Combine(Node* to, Cursor from) {
     const bool first = to->sources == 0;
+    if (first) {
+      to->m2 = from->m2;
+    } else {
+      // The pairwise update of the squared differences (Chan, Golub and
+      // LeVeque), from the two parts' sources, means and squared differences.
+      const double na = static_cast<double>(to->sources);
+      const double nb = static_cast<double>(from->sources);
+      const double delta = from->total.sum / nb - to->total.sum / na;
+      to->m2 += from->m2 + delta * delta * na * nb / (na + nb);
+    }
     Add(to->count, from->count, first);
     Add(to->total, from->total, first);
     Add(to->self, from->self, first);
@@ -76,6 +88,15 @@ struct RunTrees : NodeCursor {
 };
 
 }  // namespace
+
+double Node::StdDev() const {
+  return sources > 0 && m2 > 0 ? std::sqrt(m2 / static_cast<double>(sources)) : 0.0;
+}
+
+void MergeRuns(Run& into, const Run& from) {
+  MergeByPath<RunTrees>(into.root, from.root);
+  into.sources += from.sources;
+}
 
 std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
   auto combined = std::make_unique<Run>();
@@ -95,8 +116,7 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
       }
       for (auto& child : node->children) todo.push_back(child.get());
     }
-    MergeByPath<RunTrees>(combined->root, run->root);
-    combined->sources += run->sources;
+    MergeRuns(*combined, *run);
   }
   return combined;
 }
@@ -124,13 +144,14 @@ std::string CombinedJson(const Run& run) {
   std::string out;
   AppendFormat(out, "{\"schema\": %d, \"combined\": true, \"sources\": %ld, \"timers\": [",
                          kSchema, run.sources);
-  auto figure = [&out](const char* key, const Figure& f, long sources, bool seconds) {
+  auto figure = [&out](const char* key, const Figure& f, long sources, bool seconds,
+                       const double* stddev = nullptr) {
     if (seconds) {
-      AppendFormat(out,
-                             ", \"%s\": {\"sum\": %.17g, \"mean\": %.17g, \"min\": %.17g, "
-                             "\"max\": %.17g, \"min_source\": %ld, \"max_source\": %ld}",
-                             key, f.sum, f.sum / static_cast<double>(sources), f.min, f.max,
-                             f.min_source, f.max_source);
+      AppendFormat(out, ", \"%s\": {\"sum\": %.17g, \"mean\": %.17g", key, f.sum,
+                   f.sum / static_cast<double>(sources));
+      if (stddev != nullptr) AppendFormat(out, ", \"stddev\": %.17g", *stddev);
+      AppendFormat(out, ", \"min\": %.17g, \"max\": %.17g, \"min_source\": %ld, \"max_source\": %ld}",
+                   f.min, f.max, f.min_source, f.max_source);
     } else {
       AppendFormat(out, ", \"%s\": {\"sum\": %.17g, \"min\": %.17g, \"max\": %.17g}",
                              key, f.sum, f.min, f.max);
@@ -148,7 +169,8 @@ std::string CombinedJson(const Run& run) {
     AppendJsonString(out, node.name.c_str());
     AppendFormat(out, "\", \"sources\": %ld", node.sources);
     figure("count", node.count, node.sources, false);
-    figure("total_seconds", node.total, node.sources, true);
+    const double stddev = node.StdDev();
+    figure("total_seconds", node.total, node.sources, true, &stddev);
     figure("self_seconds", node.self, node.sources, true);
     out += node.implicit ? ", \"stopped_implicitly\": true" : ", \"stopped_implicitly\": false";
     if (node.names_merged) out += ", \"names_merged\": true";

@@ -39,6 +39,10 @@ struct Node {
 
   long sources = 0;  // how many sources have this path
   Figure count, total, self;
+  // The sum of the squared differences of the sources' totals from their
+  // mean, which merges pairwise (so that combining in any grouping gives
+  // the figure a single pass gives); 0 for one source.
+  double m2 = 0;
   bool implicit = false;  // stopped implicitly in any source
   bool running = false;
   bool names_merged = false;  // names that differ past the 25th character
@@ -47,6 +51,9 @@ struct Node {
   // The total over the sources that have the path: a single run's own.
   double Mean() const { return sources > 0 ? total.sum / sources : 0.0; }
   double MeanSelf() const { return sources > 0 ? self.sum / sources : 0.0; }
+  // The standard deviation of the sources' totals (over the sources that
+  // have the path, dividing by their number).
+  double StdDev() const;
   Node* Child(const std::string& child_name) const;
   Node* AddChild(const std::string& child_name);
 };
@@ -78,6 +85,11 @@ struct Run {
   Node root;  // its children are the top-level timers
   std::vector<std::unique_ptr<ThreadRun>> threads;
 };
+
+// Merges from into into by path: sources add, figures combine, source
+// indices are taken as they are (both runs number the same sources).
+// Combining the sources in order, in any grouping, gives the same run.
+void MergeRuns(Run& into, const Run& from);
 
 // Combines runs (single or combined, in any mix) into one combined run:
 // sources add up, and each path's figures combine, source indices counted

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <cmath>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "include/timetree_mpi.h"
+#include "output/combined.h"
 #include "registry/dtimemgr.h"
 #include "support.h"
 
@@ -36,6 +40,19 @@ class Mpi : public timetree_test::TimingTest {
   }
 };
 
+// Takes the "stddev" figures out of a combined file's text, in order, so
+// that the rest compares exactly and they compare up to rounding.
+std::vector<double> TakeStddevs(std::string& text) {
+  std::vector<double> found;
+  const std::string key = "\"stddev\": ";
+  for (size_t at; (at = text.find(key)) != std::string::npos;) {
+    const size_t end = text.find(", ", at);
+    found.push_back(std::stod(text.substr(at + key.size(), end - at - key.size())));
+    text.erase(at, end + 2 - at);
+  }
+  return found;
+}
+
 TEST_F(Mpi, CombinedJsonHoldsExactSumsMeansAndTheirRanks) {
   OpenCapture();
   Work();
@@ -43,7 +60,14 @@ TEST_F(Mpi, CombinedJsonHoldsExactSumsMeansAndTheirRanks) {
   ASSERT_TRUE(TimeMpiWriteJson(MPI_COMM_WORLD, Rank() == 0 ? path.c_str() : nullptr));
   if (Rank() != 0) return;
   const double sum = 0.1 + 0.2 + 0.3 + 0.4;
-  const std::string text = timetree_test::ReadFile(path);
+  std::string text = timetree_test::ReadFile(path);
+  // The spread of the ranks' totals: main, solve, the long name, odd_only.
+  const std::vector<double> stddevs = TakeStddevs(text);
+  ASSERT_EQ(stddevs.size(), 4u) << text;
+  EXPECT_NEAR(stddevs[0], std::sqrt(0.0125), 1e-15);
+  EXPECT_NEAR(stddevs[1], std::sqrt(0.000125), 1e-15);
+  EXPECT_EQ(stddevs[2], 0.0);
+  EXPECT_NEAR(stddevs[3], 0.05, 1e-15);
   EXPECT_EQ(text.rfind("{\"schema\": 2, \"combined\": true, \"sources\": 4, \"timers\": [\n", 0), 0u);
   EXPECT_NE(text.find(Format("{\"name\": \"main\", \"sources\": 4, \"count\": {\"sum\": 4, \"min\": 1, "
                              "\"max\": 1}, \"total_seconds\": {\"sum\": %.17g, \"mean\": %.17g, "
@@ -87,7 +111,8 @@ TEST_F(Mpi, EveryFieldOfARanksTimersArrivesExactly) {
   ASSERT_TRUE(TimeMpiWriteJson(MPI_COMM_WORLD, r == 0 ? path.c_str() : nullptr));
   TimeStopTimer("left running");
   if (r != 0) return;
-  const std::string text = timetree_test::ReadFile(path);
+  std::string text = timetree_test::ReadFile(path);
+  TakeStddevs(text);
   EXPECT_NE(text.find("{\"name\": \"outer\", \"sources\": 4, \"count\": {\"sum\": 12000000006, "
                       "\"min\": 3000000000, \"max\": 3000000003}, \"total_seconds\": {\"sum\": "
                       "0.16, \"mean\": 0.040000000000000001, \"min\": 0.040000000000000001, "
@@ -109,6 +134,85 @@ TEST_F(Mpi, EveryFieldOfARanksTimersArrivesExactly) {
       << "running is not stopped implicitly";
 }
 
+void Interval(const std::string& name, int64_t ticks) {
+  TimeStartTimer(name.c_str());
+  FakeClock::now += ticks;
+  TimeStopTimer(name.c_str());
+}
+
+// Rank r's own work: paths that some ranks share and some do not, counts
+// and times that differ by rank.
+void RankWork(int r) {
+  FakeClock::now = 0;
+  TimeStartTimer("all");
+  for (int i = 0; i < 3 + r % 5; ++i) {
+    const std::string part = "part " + std::to_string((i * (r + 1)) % 4);
+    TimeStartTimer(part.c_str());
+    Interval("leaf " + std::to_string((r + i) % 3), 1 + r % 7 + i);
+    TimeStopTimer(part.c_str());
+  }
+  TimeStopTimer("all");
+  if (r % 3 == 0) Interval("rank " + std::to_string(r), r + 1);
+}
+
+// This process's timers as a run of one source, as the tools read runs.
+std::unique_ptr<timetree::combined::Run> OwnRun() {
+  using timetree::combined::Node;
+  struct Building {
+    timetree::combined::Run run;
+    std::vector<Node*> parents;
+  } b;
+  TimeForEachTimer64(
+      [](const TimeTimerInfo64& t, void* context) {
+        auto& b = *static_cast<Building*>(context);
+        b.parents.resize(static_cast<size_t>(t.depth) + 1);
+        Node* parent = t.depth == 0 ? &b.run.root : b.parents[static_cast<size_t>(t.depth) - 1];
+        Node* node = parent->AddChild(t.name);
+        b.parents[static_cast<size_t>(t.depth)] = node;
+        node->sources = 1;
+        const double count = static_cast<double>(t.count);
+        node->count = {count, count, count, 0, 0};
+        node->total = {t.total_seconds, t.total_seconds, t.total_seconds, 0, 0};
+        node->self = {t.self_seconds, t.self_seconds, t.self_seconds, 0, 0};
+        node->implicit = t.stopped_implicitly;
+      },
+      &b);
+  auto run = std::make_unique<timetree::combined::Run>();
+  timetree::combined::MergeRuns(*run, b.run);
+  run->sources = 1;
+  return run;
+}
+
+// The reduction tree gives what gathering every rank's run on rank 0 and
+// combining them in rank order gives (run with 4, 16 and 64 ranks): the
+// same rows in the same order, the same sums (times in ticks of 1/1024 s
+// add exactly in any order), extremes and their ranks; the spreads agree
+// up to rounding.
+TEST_F(Mpi, TreeCombinesAsGatheringEveryRankDoes) {
+  FakeClock::Install(1024.0);
+  OpenCapture();
+  RankWork(Rank());
+  const std::string path = Rank() == 0 ? NewFile("tree.json") : std::string();
+  ASSERT_TRUE(TimeMpiWriteJson(MPI_COMM_WORLD, Rank() == 0 ? path.c_str() : nullptr));
+  if (Rank() != 0) return;
+  int ranks = 0;
+  MPI_Comm_size(MPI_COMM_WORLD, &ranks);
+  std::vector<std::unique_ptr<timetree::combined::Run>> runs;
+  for (int r = 0; r < ranks; ++r) {
+    TimeClear();
+    RankWork(r);
+    runs.push_back(OwnRun());
+  }
+  std::string want = timetree::combined::CombinedJson(*timetree::combined::Combine(runs));
+  std::string got = timetree_test::ReadFile(path);
+  const std::vector<double> want_spread = TakeStddevs(want), got_spread = TakeStddevs(got);
+  EXPECT_EQ(got, want);
+  ASSERT_EQ(got_spread.size(), want_spread.size());
+  for (size_t i = 0; i < got_spread.size(); ++i) {
+    EXPECT_NEAR(got_spread[i], want_spread[i], 1e-12 * (1 + want_spread[i])) << i;
+  }
+}
+
 TEST_F(Mpi, SummaryRowsOnRankZeroAndSilenceElsewhere) {
   OpenCapture();
   Work();
@@ -118,17 +222,18 @@ TEST_F(Mpi, SummaryRowsOnRankZeroAndSilenceElsewhere) {
     EXPECT_EQ(text, "");
     return;
   }
-  const char* row = "%-30s | %5d | %10d | %17lf | %17lf | %17lf | %8d | %8d | %9.2f\n";
+  const char* row = "%-30s | %5d | %10d | %17lf | %17lf | %17lf | %8d | %8d | %9.2f | %17lf\n";
   EXPECT_EQ(text, "\n" +
-                      Format("%-30s | %5s | %10s | %17s | %17s | %17s | %8s | %8s | %9s\n", "LABEL",
-                             "RANKS", "COUNT", "MEAN", "MIN", "MAX", "MIN RANK", "MAX RANK",
-                             "IMBALANCE") +
-                      Format(row, "main", 4, 4, 0.25, 0.1, 0.4, 0, 3, 1.6) +
-                      Format(row, " solve", 4, 10, 0.025, 0.01, 0.04, 0, 3, 1.6) +
+                      Format("%-30s | %5s | %10s | %17s | %17s | %17s | %8s | %8s | %9s | %17s\n",
+                             "LABEL", "RANKS", "COUNT", "MEAN", "MIN", "MAX", "MIN RANK",
+                             "MAX RANK", "IMBALANCE", "STDDEV") +
+                      Format(row, "main", 4, 4, 0.25, 0.1, 0.4, 0, 3, 1.6, std::sqrt(0.0125)) +
+                      Format(row, " solve", 4, 10, 0.025, 0.01, 0.04, 0, 3, 1.6,
+                             std::sqrt(0.000125)) +
                       Format(row, "abcdefghijklmnopqrstuvwxy", 4, 4, 0.001, 0.001, 0.001, 0, 0,
-                             1.0) +
+                             1.0, 0.0) +
                       // Rank 0's paths first, then those that other ranks add.
-                      Format(row, "odd_only", 2, 2, 0.1, 0.05, 0.15, 1, 3, 1.5));
+                      Format(row, "odd_only", 2, 2, 0.1, 0.05, 0.15, 1, 3, 1.5, 0.05));
 }
 
 TEST_F(Mpi, NoTimersOnAnyRankWritesNothing) {

@@ -143,7 +143,7 @@ TEST(Tools, ZeroAndEqualFigures) {
   ASSERT_EQ(Tool("merge " + base + " " + base + " -o " + merged).status, 0);
   r = Tool("show " + merged);
   EXPECT_NE(r.out.find("\na           2      2     0 s        0 s     0 s      0     0 s      0"
-                       "       1.00   0.0%  names merged\n"),
+                       "     0 s       1.00   0.0%  names merged\n"),
             std::string::npos)
       << r.out;
   r = Tool("check base.json --budget exact.txt");
@@ -159,19 +159,20 @@ TEST(Tools, ShowOfACombinedFileGivesWhereMinAndMaxComeFrom) {
             "merged.json: 5 timers, 1.25 s in all (mean over the sources of each path), "
             "2 sources\n"
             "NAME         SOURCES  COUNT     MEAN  PER START      MIN  (src)      MAX  (src)"
-            "  IMBALANCE   SHARE\n"
+            "   STDDEV  IMBALANCE   SHARE\n"
             "main               2      2   1.25 s     1.25 s   1.00 s      0   1.50 s      1"
-            "       1.20  100.0%\n"
+            "   250 ms       1.20  100.0%\n"
             "  parse            2      4   188 ms    93.8 ms   125 ms      1   250 ms      0"
-            "       1.33   15.0%\n"
+            "  62.5 ms       1.33   15.0%\n"
             "  solve            2      2   750 ms     750 ms   500 ms      0   1.00 s      1"
-            "       1.33   60.0%\n"
+            "   250 ms       1.33   60.0%\n"
             "  setup ?          1      1  50.0 ms    50.0 ms  50.0 ms      0  50.0 ms      0"
-            "       1.00    4.0%\n"
+            "      0 s       1.00    4.0%\n"
             "  write out        1      4  50.0 ms    12.5 ms  50.0 ms      1  50.0 ms      1"
-            "       1.00    4.0%\n"
+            "      0 s       1.00    4.0%\n"
             "(src): the source (file or rank, counted from 0) of the least and the greatest "
-            "total; IMBALANCE: MAX / MEAN; ?: stopped implicitly\n");
+            "total; STDDEV: of the sources' totals; IMBALANCE: MAX / MEAN; ?: stopped "
+            "implicitly\n");
 }
 
 TEST(Tools, DiffShowsTheTreeAndMarksNewAndGone) {

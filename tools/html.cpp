@@ -19,7 +19,8 @@ constexpr char kPlaceholder[] = "/*TIMETREE_DATA*/";
 
 // Columns of one tree, in preorder.
 struct Columns {
-  std::string name, depth, count, total, self, flags, sources, min, max, minsrc, maxsrc, base;
+  std::string name, depth, count, total, self, flags, sources, min, max, minsrc, maxsrc, stddev,
+      base;
   bool first = true;
 
   void Add(const Node* node, int d, int extra_flags, double base_total) {
@@ -42,6 +43,7 @@ struct Columns {
     timetree::AppendFormat(max, "%s%.9g", sep, n.total.max);
     timetree::AppendFormat(minsrc, "%s%ld", sep, n.total.min_source);
     timetree::AppendFormat(maxsrc, "%s%ld", sep, n.total.max_source);
+    timetree::AppendFormat(stddev, "%s%.9g", sep, n.StdDev());
     timetree::AppendFormat(base, "%s%.9g", sep, base_total);
   }
 
@@ -52,7 +54,8 @@ struct Columns {
            "], \"total\": [" + total + "], \"self\": [" + self + "], \"flags\": [" + flags + "]";
     if (combined) {
       out += ", \"sources\": [" + sources + "], \"min\": [" + min + "], \"max\": [" + max +
-             "], \"minsrc\": [" + minsrc + "], \"maxsrc\": [" + maxsrc + "]";
+             "], \"minsrc\": [" + minsrc + "], \"maxsrc\": [" + maxsrc + "], \"stddev\": [" +
+             stddev + "]";
     }
     if (diff) out += ", \"base\": [" + base + "]";
     out += "}";

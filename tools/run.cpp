@@ -150,8 +150,18 @@ class Reader {
       node.sources = Whole(Member(value, "sources", at), at, ".sources", 1);
       if (node.sources > sources_) Fail(file_, at.Text(".sources"), "more than the file's sources");
       node.count = Combined(Member(value, "count", at), at, ".count", false, node.sources);
-      node.total = Combined(Member(value, "total_seconds", at), at, ".total_seconds", true,
-                            node.sources);
+      const json& total = Member(value, "total_seconds", at);
+      node.total = Combined(total, at, ".total_seconds", true, node.sources);
+      // The spread over the sources, when the file gives it: at most half
+      // the range of the totals.
+      const auto stddev = total.find("stddev");
+      if (stddev != total.end()) {
+        const double s = Seconds(*stddev, at, ".total_seconds.stddev");
+        if (s > (node.total.max - node.total.min) / 2 * (1 + 1e-9) + 1e-300) {
+          Fail(file_, at.Text(".total_seconds.stddev"), "more than half of max - min");
+        }
+        node.m2 = s * s * static_cast<double>(node.sources);
+      }
       node.self = Combined(Member(value, "self_seconds", at), at, ".self_seconds", true,
                            node.sources);
     } else {

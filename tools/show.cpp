@@ -81,7 +81,8 @@ void WriteTable(const Node& root, bool combined, double whole, const ShowOptions
   const char* s = plain ? " s" : "";
   Table table = combined ? Table({"NAME", "SOURCES", "COUNT", std::string("MEAN") + s,
                                   std::string("PER START") + s, std::string("MIN") + s, "(src)",
-                                  std::string("MAX") + s, "(src)", "IMBALANCE", "SHARE"})
+                                  std::string("MAX") + s, "(src)", std::string("STDDEV") + s,
+                                  "IMBALANCE", "SHARE"})
                          : Table({"NAME", "COUNT", std::string("TOTAL") + s,
                                   std::string("SELF") + s, std::string("PER START") + s, "SHARE"});
   SortedPreorder(root, options.sort, [&](const Node& node, int depth) {
@@ -96,7 +97,8 @@ void WriteTable(const Node& root, bool combined, double whole, const ShowOptions
       table.Add({label, std::to_string(node.sources), CountText(node.count.sum),
                  Duration(mean, plain), per_start(node), Duration(node.total.min, plain),
                  std::to_string(node.total.min_source), Duration(node.total.max, plain),
-                 std::to_string(node.total.max_source), imbalance, percent(share(node))});
+                 std::to_string(node.total.max_source), Duration(node.StdDev(), plain), imbalance,
+                 percent(share(node))});
     } else {
       table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
                  Duration(node.self.sum, plain), per_start(node), percent(share(node))});
@@ -138,7 +140,8 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   WriteTable(run->root, run->combined, whole, options, out);
   if (run->combined) {
     out << "(src): the source (file or rank, counted from 0) of the least and the greatest "
-           "total; IMBALANCE: MAX / MEAN; ?: stopped implicitly\n";
+           "total; STDDEV: of the sources' totals; IMBALANCE: MAX / MEAN; ?: stopped "
+           "implicitly\n";
   }
   if (!options.threads) return 0;
   if (run->threads.empty()) {
