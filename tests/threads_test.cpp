@@ -209,11 +209,19 @@ TEST_F(Threads, FinishedThreadsAreFoldedIntoBoundedMemory) {
     if (t->root.head() != nullptr) ++trees;
   }
   EXPECT_EQ(trees, 1);
+  // The one tree says how many threads it holds.
+  const std::string json = NewFile("churn.json");
+  ASSERT_TRUE(TimeWriteJson(json.c_str()));
+  EXPECT_NE(ReadFile(json).find(timetree_test::Format("\"finished\": true, \"threads\": %d,", kThreads)),
+            std::string::npos);
   TimePrintIndented(nullptr);
   // A thread that exits inside a timer keeps the warning on until a clear;
   // the clear then frees every finished tree.
   std::thread([] { TimeStartTimer("left open"); }).join();
   TimePrint();
+  TimeClear();
+  // A lone finished thread's tree too.
+  std::thread([] { Run("alone", 0); }).join();
   TimeClear();
   int left = 0;
   for (auto* t = timetree::g_timeManager.trees; t != nullptr; t = t->nextTree) left += t->finished;
