@@ -181,9 +181,8 @@ std::unique_ptr<Run> Reduce(MPI_Comm comm) {
   TimeForEachTimer64(&AddOwn, &own);
   auto held = std::make_unique<Run>();
   held->combined = true;
-  held->sources = 1;
-  combined::MergeRuns(*held, own.run);
-  held->sources = 1;  // one source, this rank, also when it has no timer
+  held->sources = 0;
+  combined::MergeRuns(*held, own.run);  // one source, this rank, timers or none
   own.parents.clear();
   bool whole = true;
   constexpr int kTag = 0x7472;  // "tr"

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -27,8 +26,7 @@ struct Limit {
 
 // The budget file: "path seconds" per line, "#" comments and blank lines.
 std::vector<Limit> ReadBudget(const std::string& file) {
-  std::error_code error;
-  if (std::filesystem::is_directory(file, error)) throw InputError(file + ": is a directory");
+  RefuseDirectory(file);
   std::ifstream in(file);
   if (!in) throw InputError(file + ": cannot be read");
   std::vector<Limit> budget;

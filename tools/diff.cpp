@@ -9,13 +9,6 @@
 
 namespace timetree_cli {
 
-namespace {
-
-// Indentation grows by two spaces a level up to this many, as in show.
-constexpr size_t kMaxIndent = 90;
-
-}  // namespace
-
 int Diff(const DiffOptions& options, std::ostream& out) {
   const auto base = ReadRun(options.base);
   const auto next = ReadRun(options.next);
@@ -44,17 +37,7 @@ int Diff(const DiffOptions& options, std::ostream& out) {
   bool differs = false;
   for (const size_t i : shown) {
     const Compared& row = all[i];
-    std::string label;
-    if (paths) {
-      label = PathOf(all, i);
-    } else {
-      label.assign(std::min(kMaxIndent, 2 * static_cast<size_t>(row.depth)), ' ');
-      label += row.name;
-      for (char& c : label) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-      }
-    }
-    table.Add({label, row.in_base ? Duration(row.base, plain) : "-",
+    table.Add({paths ? PathOf(all, i) : IndentedLabel(row.depth, row.name), row.in_base ? Duration(row.base, plain) : "-",
                row.in_next ? Duration(row.next, plain) : "-", SignedDuration(row.Change(), plain),
                PercentText(row)});
     differs = differs || !row.in_base || !row.in_next || row.Change() != 0;

@@ -279,9 +279,13 @@ std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) 
   return run;
 }
 
-std::unique_ptr<Run> ReadRun(const std::string& path) {
+void RefuseDirectory(const std::string& path) {
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) throw InputError(path + ": is a directory");
+}
+
+std::unique_ptr<Run> ReadRun(const std::string& path) {
+  RefuseDirectory(path);
   std::ifstream in(path, std::ios::binary);
   if (!in) throw InputError(path + ": cannot be read");
   std::stringstream text;

@@ -29,6 +29,10 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Throws InputError when path is a directory: reading one gives no error of
+// its own, only an empty or unreadable file.
+void RefuseDirectory(const std::string& path);
+
 // Reads the file at path; throws InputError.
 std::unique_ptr<Run> ReadRun(const std::string& path);
 // Reads JSON text; file only names it in messages. Throws InputError.

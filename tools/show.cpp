@@ -11,19 +11,6 @@ namespace timetree_cli {
 
 namespace {
 
-// Indentation grows by two spaces a level and stops at this many, so that a
-// row of a tree of any depth stays a line of bounded width.
-constexpr size_t kMaxIndent = 90;
-
-// A name as a terminal shows it safely: control characters as "?".
-std::string Display(const std::string& name) {
-  std::string text = name;
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return text;
-}
-
 // Whether a comes before b among siblings in the order asked for: the
 // larger figure first, names alphabetically; the tree's order otherwise.
 bool Before(const std::string& sort, const Node& a, const Node& b) {
@@ -87,8 +74,7 @@ void WriteTable(const Node& root, bool combined, double whole, const ShowOptions
                                   std::string("SELF") + s, std::string("PER START") + s, "SHARE"});
   SortedPreorder(root, options.sort, [&](const Node& node, int depth) {
     if (share(node) < options.min_share || depth >= options.depth) return false;
-    std::string label(std::min(kMaxIndent, 2 * static_cast<size_t>(depth)), ' ');
-    label += Display(node.name);
+    std::string label = IndentedLabel(depth, node.name);
     if (node.implicit) label += " ?";
     if (combined) {
       const double mean = node.Mean();

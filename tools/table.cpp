@@ -76,6 +76,19 @@ std::string CountText(double count) {
   return text;
 }
 
+std::string Display(const std::string& name) {
+  std::string text = name;
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return text;
+}
+
+std::string IndentedLabel(int depth, const std::string& name) {
+  constexpr size_t kMaxIndent = 90;
+  return std::string(std::min(kMaxIndent, 2 * static_cast<size_t>(depth)), ' ') + Display(name);
+}
+
 size_t DisplayWidth(const std::string& text) {
   size_t width = 0;
   for (const char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;

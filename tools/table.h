@@ -37,6 +37,13 @@ class Table {
   std::vector<std::string> notes_{""};
 };
 
+// A name as a terminal shows it safely: control characters as "?".
+std::string Display(const std::string& name);
+// A tree row's label: two spaces a level, growing no further than 90
+// columns so that a row of a tree of any depth stays bounded, then name as
+// Display shows it.
+std::string IndentedLabel(int depth, const std::string& name);
+
 // Characters in UTF-8 text: bytes that do not continue a sequence.
 size_t DisplayWidth(const std::string& text);
 
