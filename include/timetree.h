@@ -156,6 +156,8 @@ class TimeScope {
 // Times the rest of the enclosing block as timer name.
 #define TIMETREE_SCOPE(name) \
   const TimeScope TIMETREE_CONCAT(timetree_scope_, __LINE__)(name)
+// Times the rest of the enclosing function under the function's own name.
+#define TIMETREE_FUNCTION_SCOPE() TIMETREE_SCOPE(__func__)
 
 #else  // TIMETREE_DISABLE
 
@@ -179,6 +181,7 @@ using TimeScope = TimeScopeCompiledOut;
   do {                                  \
     if (false) static_cast<void>(name); \
   } while (false)
+#define TIMETREE_FUNCTION_SCOPE() TIMETREE_SCOPE(__func__)
 
 #endif  // TIMETREE_DISABLE
 

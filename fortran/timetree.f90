@@ -1,0 +1,170 @@
+! timetree for Fortran hosts: named, nested timers (module timetree).
+!
+! Each procedure does what the C++ function it names does. Timer names and
+! paths lose their trailing blanks, as Fortran compares strings; a comment
+! and an indentation unit are passed as they are. Any thread may call any of
+! them. Link timetree::fortran (CMake) or timetree-fortran (pkg-config).
+module timetree
+  use, intrinsic :: iso_c_binding, only: c_char, c_int, c_null_char, c_null_ptr, c_ptr, c_loc
+  implicit none
+  private
+
+  public :: timetree_start, timetree_stop, timetree_clear, timetree_print, &
+            timetree_print_indented, timetree_comment, timetree_open, timetree_close, &
+            timetree_build_info, timetree_write_json, timetree_write_folded, &
+            timetree_write_flamegraph
+
+  ! Names shorter than this pass through a buffer on the stack; longer ones
+  ! through a temporary.
+  integer, parameter :: short = 64
+
+  interface
+    subroutine c_start(name) bind(C, name="timetree_start")
+      import :: c_char
+      character(kind=c_char), intent(in) :: name(*)
+    end subroutine c_start
+    subroutine c_stop(name) bind(C, name="timetree_stop")
+      import :: c_char
+      character(kind=c_char), intent(in) :: name(*)
+    end subroutine c_stop
+    subroutine c_clear() bind(C, name="timetree_clear")
+    end subroutine c_clear
+    subroutine c_print() bind(C, name="timetree_print")
+    end subroutine c_print
+    subroutine c_print_indented(unit) bind(C, name="timetree_print_indented")
+      import :: c_char
+      character(kind=c_char), intent(in) :: unit(*)
+    end subroutine c_print_indented
+    subroutine c_comment(text) bind(C, name="timetree_comment")
+      import :: c_char
+      character(kind=c_char), intent(in) :: text(*)
+    end subroutine c_comment
+    subroutine c_open(path) bind(C, name="timetree_open")
+      import :: c_ptr
+      type(c_ptr), value :: path
+    end subroutine c_open
+    subroutine c_close() bind(C, name="timetree_close")
+    end subroutine c_close
+    subroutine c_build_info() bind(C, name="timetree_build_info")
+    end subroutine c_build_info
+    function c_write_json(path) bind(C, name="timetree_write_json") result(written)
+      import :: c_char, c_int
+      character(kind=c_char), intent(in) :: path(*)
+      integer(c_int) :: written
+    end function c_write_json
+    function c_write_folded(path) bind(C, name="timetree_write_folded") result(written)
+      import :: c_char, c_int
+      character(kind=c_char), intent(in) :: path(*)
+      integer(c_int) :: written
+    end function c_write_folded
+    function c_write_flamegraph(path) bind(C, name="timetree_write_flamegraph") result(written)
+      import :: c_char, c_int
+      character(kind=c_char), intent(in) :: path(*)
+      integer(c_int) :: written
+    end function c_write_flamegraph
+  end interface
+
+contains
+
+  ! Starts timer name (trailing blanks trimmed) under the current timer.
+  subroutine timetree_start(name)
+    character(len=*), intent(in) :: name
+    character(kind=c_char, len=short) :: buffer
+    integer :: n
+    n = len_trim(name)
+    if (n < short) then
+      buffer(1:n) = name(1:n)
+      buffer(n + 1:n + 1) = c_null_char
+      call c_start(buffer)
+    else
+      call c_start(name(1:n) // c_null_char)
+    end if
+  end subroutine timetree_start
+
+  ! Stops the current timer; name (trailing blanks trimmed) as for
+  ! TimeStopTimer, which repairs an unbalanced stop.
+  subroutine timetree_stop(name)
+    character(len=*), intent(in) :: name
+    character(kind=c_char, len=short) :: buffer
+    integer :: n
+    n = len_trim(name)
+    if (n < short) then
+      buffer(1:n) = name(1:n)
+      buffer(n + 1:n + 1) = c_null_char
+      call c_stop(buffer)
+    else
+      call c_stop(name(1:n) // c_null_char)
+    end if
+  end subroutine timetree_stop
+
+  subroutine timetree_clear()
+    call c_clear()
+  end subroutine timetree_clear
+
+  ! The flat report.
+  subroutine timetree_print()
+    call c_print()
+  end subroutine timetree_print
+
+  ! The indented report, each level indented by unit (absent: ".").
+  subroutine timetree_print_indented(unit)
+    character(len=*), intent(in), optional :: unit
+    if (present(unit)) then
+      call c_print_indented(unit // c_null_char)
+    else
+      call c_print_indented(c_null_char)
+    end if
+  end subroutine timetree_print_indented
+
+  ! Writes text as it is (no newline added) to each open channel.
+  subroutine timetree_comment(text)
+    character(len=*), intent(in) :: text
+    call c_comment(text // c_null_char)
+  end subroutine timetree_comment
+
+  ! Clears the timers, reads the switches and opens the channels they name;
+  ! path (trailing blanks trimmed) is the file's, absent for none.
+  subroutine timetree_open(path)
+    character(len=*), intent(in), optional :: path
+    character(kind=c_char), allocatable, target :: text(:)
+    integer :: i, n
+    if (.not. present(path)) then
+      call c_open(c_null_ptr)
+      return
+    end if
+    n = len_trim(path)
+    allocate(text(n + 1))
+    do i = 1, n
+      text(i) = path(i:i)
+    end do
+    text(n + 1) = c_null_char
+    call c_open(c_loc(text))
+  end subroutine timetree_open
+
+  subroutine timetree_close()
+    call c_close()
+  end subroutine timetree_close
+
+  ! The build banner, once until the next timetree_close.
+  subroutine timetree_build_info()
+    call c_build_info()
+  end subroutine timetree_build_info
+
+  ! The exports: .true. when the file at path (trailing blanks trimmed) was
+  ! written whole.
+  logical function timetree_write_json(path)
+    character(len=*), intent(in) :: path
+    timetree_write_json = c_write_json(trim(path) // c_null_char) /= 0
+  end function timetree_write_json
+
+  logical function timetree_write_folded(path)
+    character(len=*), intent(in) :: path
+    timetree_write_folded = c_write_folded(trim(path) // c_null_char) /= 0
+  end function timetree_write_folded
+
+  logical function timetree_write_flamegraph(path)
+    character(len=*), intent(in) :: path
+    timetree_write_flamegraph = c_write_flamegraph(trim(path) // c_null_char) /= 0
+  end function timetree_write_flamegraph
+
+end module timetree

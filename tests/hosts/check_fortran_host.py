@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""Checks what fortran_host wrote into FOLDER: the JSON tree, both reports
+and the folded stacks.
+
+    check_fortran_host.py FOLDER
+"""
+import json
+import os
+import sys
+
+
+def main():
+    folder = sys.argv[1]
+    problems = []
+
+    def check(ok, what):
+        if not ok:
+            problems.append(what)
+
+    with open(os.path.join(folder, "fortran.json")) as f:
+        tree = json.load(f)
+    timers = tree["timers"]
+    check([t["name"] for t in timers] == ["run"], "one top-level timer, run")
+    run = timers[0]
+    check(run["count"] == 1, "run started once")
+    children = [(c["name"], c["count"]) for c in run["children"]]
+    check(children == [("solve", 2), ("x" * 25, 1)],
+          "run's children: solve (trailing blanks trimmed) twice, then the long name: %s"
+          % children)
+    solve = run["children"][0]
+    inner = [(c["name"], c["count"], c["stopped_implicitly"]) for c in solve["children"]]
+    check(inner == [("assemble_stiffness_matrix", 2, False)],
+          "a 30-character name, stopped by the same name: %s" % inner)
+    check(not any(c.get("names_merged") for c in [solve] + solve["children"]),
+          "no names merged")
+    check(not os.path.exists(os.path.join(folder, "empty.json")), "no file for no timers")
+
+    with open(os.path.join(folder, "report.txt")) as f:
+        report = f.read()
+    check(report.count("fortran host\n") == 1, "the comment, once")
+    flat = "\nsolve                          |      2 |"
+    indented = "\n  solve                        |      2 |"
+    check(flat in report and indented in report, "a flat and an indented row of solve")
+    check("Timers with ?" not in report, "no timer stopped implicitly")
+
+    with open(os.path.join(folder, "fortran.folded")) as f:
+        paths = [line.rsplit(" ", 1)[0] for line in f]
+    check(paths == ["run", "run;solve", "run;solve;assemble_stiffness_matrix",
+                    "run;" + "x" * 25], "folded paths: %s" % paths)
+
+    for p in problems:
+        print("check_fortran_host: " + p, file=sys.stderr)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,41 @@
+! A Fortran 2008 host of module timetree: nested timers, names with
+! trailing blanks, of 30 and of 70 characters, both reports, a comment, the
+! banner and the three exports into the folder given as the first argument.
+! check_fortran_host.py then checks what it wrote.
+program fortran_host
+  use timetree
+  implicit none
+  character(len=4096) :: folder
+  character(len=16) :: padded
+  character(len=*), parameter :: thirty = "assemble_stiffness_matrix_and_"
+  character(len=70) :: seventy
+  integer :: i
+
+  call get_command_argument(1, folder)
+  seventy = repeat("x", 69) // "y"
+  padded = "solve"
+
+  call timetree_open(trim(folder) // "/report.txt   ")
+  call timetree_build_info()
+  call timetree_comment("fortran host" // new_line("a"))
+
+  call timetree_start("run")
+  do i = 1, 2
+    call timetree_start(padded)
+    call timetree_start(thirty)
+    call timetree_stop(thirty)
+    call timetree_stop("solve     ")
+  end do
+  call timetree_start(seventy)
+  call timetree_stop(seventy)
+  call timetree_stop("run")
+
+  call timetree_print()
+  call timetree_print_indented("  ")
+  if (.not. timetree_write_json(trim(folder) // "/fortran.json  ")) error stop "json"
+  if (.not. timetree_write_folded(trim(folder) // "/fortran.folded")) error stop "folded"
+  if (.not. timetree_write_flamegraph(trim(folder) // "/fortran.svg")) error stop "svg"
+  call timetree_close()
+  call timetree_clear()
+  if (timetree_write_json(trim(folder) // "/empty.json")) error stop "json of no timers"
+end program fortran_host
