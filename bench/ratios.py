@@ -13,6 +13,10 @@ GOALS = [
     ("BM_StopWatchStartStop", "BM_RawRdtscPair", 1.1),
     ("BM_ExistingTimerDepth1/5", "BM_RawRdtscPair", 1.05),
     ("BM_ExistingTimerDepth1/24", "BM_RawRdtscPair", 1.2),
+    ("BM_CPairDepth1", "BM_RawRdtscPair", 1.2),
+    ("BM_FortranPairDepth1", "BM_RawRdtscPair", 1.2),
+    # What trimming 8 trailing blanks costs.
+    ("BM_FortranPaddedPairDepth1", "BM_FortranPairDepth1", None),
     ("BM_TenthOfTenSharedPrefix", "BM_RawRdtscPair", 1.2),
     ("BM_LastOfSiblings/10", "BM_RawRdtscPair", 1.2),
     ("BM_RoundRobinSiblings/10", "BM_RawRdtscPair", 1.5),

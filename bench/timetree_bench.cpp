@@ -3,6 +3,7 @@
 // library function); bench/ratios.py prints those ratios.
 #include <benchmark/benchmark.h>
 #include <timetree.h>
+#include <timetree_c.h>
 #include <x86intrin.h>
 
 #include <cstdio>
@@ -12,6 +13,13 @@
 #include <vector>
 
 void EmptyLibraryCall(const char*);
+#ifdef TIMETREE_BENCH_FORTRAN
+// bench/fortran_pair.f90: one start+stop pair of module timetree with a
+// 24-character name, held in a variable of that length (trimmed) or of 32
+// characters (8 trailing blanks to trim).
+extern "C" void timetree_bench_fortran_pair();
+extern "C" void timetree_bench_fortran_padded_pair();
+#endif
 
 namespace {
 
@@ -88,6 +96,35 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
   Reset();
 }
 BENCHMARK(BM_ExistingTimerDepth1)->Arg(5)->Arg(24);
+
+// The same pair of 24 characters through the C interface.
+void BM_CPairDepth1(benchmark::State& state) {
+  Reset();
+  const std::string name = Names(1, "compute_residual_norm", 24)[0];
+  timetree_start("outer");
+  for (auto _ : state) {
+    timetree_start(name.c_str());
+    timetree_stop(name.c_str());
+  }
+  timetree_stop("outer");
+  Reset();
+}
+BENCHMARK(BM_CPairDepth1);
+
+#ifdef TIMETREE_BENCH_FORTRAN
+// And through the Fortran module.
+template <void (*pair)()>
+void BM_FortranPairDepth1(benchmark::State& state) {
+  Reset();
+  timetree_start("outer");
+  for (auto _ : state) pair();
+  timetree_stop("outer");
+  Reset();
+}
+BENCHMARK_TEMPLATE(BM_FortranPairDepth1, timetree_bench_fortran_pair)->Name("BM_FortranPairDepth1");
+BENCHMARK_TEMPLATE(BM_FortranPairDepth1, timetree_bench_fortran_padded_pair)
+    ->Name("BM_FortranPaddedPairDepth1");
+#endif
 
 // The same on one and on two threads at once, each timing in its own tree:
 // the per-pair cost of each thread, which the two-thread run should match.

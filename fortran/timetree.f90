@@ -66,12 +66,23 @@ module timetree
 
 contains
 
+  ! len_trim, inlined: a name without trailing blanks costs one compare
+  ! instead of a call into the Fortran runtime.
+  pure integer function trimmed_length(text)
+    character(len=*), intent(in) :: text
+    trimmed_length = len(text)
+    do while (trimmed_length > 0)
+      if (text(trimmed_length:trimmed_length) /= " ") exit
+      trimmed_length = trimmed_length - 1
+    end do
+  end function trimmed_length
+
   ! Starts timer name (trailing blanks trimmed) under the current timer.
   subroutine timetree_start(name)
     character(len=*), intent(in) :: name
     character(kind=c_char, len=short) :: buffer
     integer :: n
-    n = len_trim(name)
+    n = trimmed_length(name)
     if (n < short) then
       buffer(1:n) = name(1:n)
       buffer(n + 1:n + 1) = c_null_char
@@ -87,7 +98,7 @@ contains
     character(len=*), intent(in) :: name
     character(kind=c_char, len=short) :: buffer
     integer :: n
-    n = len_trim(name)
+    n = trimmed_length(name)
     if (n < short) then
       buffer(1:n) = name(1:n)
       buffer(n + 1:n + 1) = c_null_char
