@@ -5,6 +5,7 @@ module timetree_bench_fortran
   implicit none
   character(len=24), parameter :: exact = "compute_residual_norm_00"
   character(len=32), parameter :: padded = "compute_residual_norm_00"
+  character(len=*), parameter :: terminated = "compute_residual_norm_00" // c_null_char
 contains
   subroutine timetree_bench_fortran_pair() bind(C, name="timetree_bench_fortran_pair")
     call timetree_start(exact)
@@ -14,4 +15,9 @@ contains
     call timetree_start(padded)
     call timetree_stop(padded)
   end subroutine timetree_bench_fortran_padded_pair
+  subroutine timetree_bench_fortran_terminated_pair() &
+      bind(C, name="timetree_bench_fortran_terminated_pair")
+    call timetree_start(terminated)
+    call timetree_stop(terminated)
+  end subroutine timetree_bench_fortran_terminated_pair
 end module timetree_bench_fortran

@@ -15,6 +15,7 @@ GOALS = [
     ("BM_ExistingTimerDepth1/24", "BM_RawRdtscPair", 1.2),
     ("BM_CPairDepth1", "BM_RawRdtscPair", 1.2),
     ("BM_FortranPairDepth1", "BM_RawRdtscPair", 1.2),
+    ("BM_FortranTerminatedPairDepth1", "BM_RawRdtscPair", 1.2),
     # What trimming 8 trailing blanks costs.
     ("BM_FortranPaddedPairDepth1", "BM_FortranPairDepth1", None),
     ("BM_TenthOfTenSharedPrefix", "BM_RawRdtscPair", 1.2),

@@ -15,10 +15,12 @@
 void EmptyLibraryCall(const char*);
 #ifdef TIMETREE_BENCH_FORTRAN
 // bench/fortran_pair.f90: one start+stop pair of module timetree with a
-// 24-character name, held in a variable of that length (trimmed) or of 32
-// characters (8 trailing blanks to trim).
+// 24-character name, held in a variable of that length (trimmed), of 32
+// characters (8 trailing blanks to trim), or ending in c_null_char (passed
+// without a copy).
 extern "C" void timetree_bench_fortran_pair();
 extern "C" void timetree_bench_fortran_padded_pair();
+extern "C" void timetree_bench_fortran_terminated_pair();
 #endif
 
 namespace {
@@ -124,6 +126,8 @@ void BM_FortranPairDepth1(benchmark::State& state) {
 BENCHMARK_TEMPLATE(BM_FortranPairDepth1, timetree_bench_fortran_pair)->Name("BM_FortranPairDepth1");
 BENCHMARK_TEMPLATE(BM_FortranPairDepth1, timetree_bench_fortran_padded_pair)
     ->Name("BM_FortranPaddedPairDepth1");
+BENCHMARK_TEMPLATE(BM_FortranPairDepth1, timetree_bench_fortran_terminated_pair)
+    ->Name("BM_FortranTerminatedPairDepth1");
 #endif
 
 // The same on one and on two threads at once, each timing in its own tree:

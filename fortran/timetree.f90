@@ -2,7 +2,10 @@
 !
 ! Each procedure does what the C++ function it names does. Timer names and
 ! paths lose their trailing blanks, as Fortran compares strings; a comment
-! and an indentation unit are passed as they are. Any thread may call any of
+! and an indentation unit are passed as they are. A name is copied to add
+! the terminator that C needs, unless it already ends in c_null_char:
+! such a name (a constant, say "solve" // c_null_char) is passed as it is,
+! which is cheaper still. Any thread may call any of
 ! them. Link timetree::fortran (CMake) or timetree-fortran (pkg-config).
 module timetree
   use, intrinsic :: iso_c_binding, only: c_char, c_int, c_null_char, c_null_ptr, c_ptr, c_loc
@@ -66,13 +69,13 @@ module timetree
 
 contains
 
-  ! len_trim, inlined: a name without trailing blanks costs one compare
-  ! instead of a call into the Fortran runtime.
+  ! len_trim, inlined (and comparing codes, not strings, which would call
+  ! the runtime): a name without trailing blanks costs one compare.
   pure integer function trimmed_length(text)
     character(len=*), intent(in) :: text
     trimmed_length = len(text)
     do while (trimmed_length > 0)
-      if (text(trimmed_length:trimmed_length) /= " ") exit
+      if (iachar(text(trimmed_length:trimmed_length)) /= 32) exit
       trimmed_length = trimmed_length - 1
     end do
   end function trimmed_length
@@ -82,6 +85,13 @@ contains
     character(len=*), intent(in) :: name
     character(kind=c_char, len=short) :: buffer
     integer :: n
+    n = len(name)
+    if (n > 0) then
+      if (iachar(name(n:n)) == 0) then
+        call c_start(name)
+        return
+      end if
+    end if
     n = trimmed_length(name)
     if (n < short) then
       buffer(1:n) = name(1:n)
@@ -98,6 +108,13 @@ contains
     character(len=*), intent(in) :: name
     character(kind=c_char, len=short) :: buffer
     integer :: n
+    n = len(name)
+    if (n > 0) then
+      if (iachar(name(n:n)) == 0) then
+        call c_stop(name)
+        return
+      end if
+    end if
     n = trimmed_length(name)
     if (n < short) then
       buffer(1:n) = name(1:n)
