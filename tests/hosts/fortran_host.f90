@@ -1,10 +1,12 @@
 ! A Fortran 2008 host of module timetree: nested timers, names with
-! trailing blanks, of 30 and of 70 characters, both reports, a comment, the
+! trailing blanks, of 30 and of 70 characters, one ending in c_null_char, both reports, a comment, the
 ! banner and the three exports into the folder given as the first argument.
 ! check_fortran_host.py then checks what it wrote.
 program fortran_host
+  use, intrinsic :: iso_c_binding, only: c_null_char
   use timetree
   implicit none
+  character(len=*), parameter :: terminated = "fast" // c_null_char
   character(len=4096) :: folder
   character(len=16) :: padded
   character(len=*), parameter :: thirty = "assemble_stiffness_matrix_and_"
@@ -28,6 +30,8 @@ program fortran_host
   end do
   call timetree_start(seventy)
   call timetree_stop(seventy)
+  call timetree_start(terminated)
+  call timetree_stop("fast")
   call timetree_stop("run")
 
   call timetree_print()
