@@ -133,6 +133,43 @@ struct TimeTimerInfo {
 TIMETREE_API bool TimeForEachTimer(void (*visit)(const TimeTimerInfo& timer, void* context),
                                    void* context);
 
+// A thread's timer path, handed to another thread so that the timers that
+// thread starts at its top level nest where its work was spawned (a worker
+// of a pool, an OpenMP task: see README). Copy it freely; its fields are the
+// library's own.
+struct TimeContext {
+  const void* path;     // null: the empty context
+  uint64_t generation;  // the clear it belongs to
+};
+
+// The calling thread's current timer path: its running timer's, else the
+// path it adopted; empty while timing is off or when there is none. Valid
+// until the next clear; after it, the context is empty.
+TIMETREE_API TimeContext TimeCurrentContext();
+
+// Makes the calling thread's next top-level timers start under the path of
+// context (until another call, or the thread's end), and returns the
+// context adopted before. The empty context (or one taken before the last
+// clear) goes back to the top. Timers of the thread that run at the call
+// stay where they are. The path's timers are made in the thread's own tree
+// without being started (count 0), so reports and exports merge the
+// thread's timers under the spawner's rows.
+TIMETREE_API TimeContext TimeAdoptContext(TimeContext context);
+
+// Adopts context for the lifetime of the object, then the context adopted
+// before.
+class TimeContextScope {
+ public:
+  explicit TimeContextScope(TimeContext context) noexcept
+      : previous_(TimeAdoptContext(context)) {}
+  ~TimeContextScope() { TimeAdoptContext(previous_); }
+  TimeContextScope(const TimeContextScope&) = delete;
+  TimeContextScope& operator=(const TimeContextScope&) = delete;
+
+ private:
+  TimeContext previous_;
+};
+
 #ifndef TIMETREE_DISABLE
 
 // Starts timer name for the lifetime of the object, so that an early return

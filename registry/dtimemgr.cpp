@@ -38,7 +38,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "include/timetree.h"
 #include "output/channels.h"
@@ -73,6 +78,7 @@ void ResetTree(ThreadTree& tree, uint64_t generation) {
   BeginChange(tree);
   if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
   StoreRelaxed(tree.current, static_cast<TimerNode*>(nullptr));
+  tree.base = nullptr;
   tree.currentList = &tree.root;
   StoreRelaxed(tree.order, uint64_t{0});
   tree.leftRunning = false;
@@ -150,6 +156,7 @@ void OnThreadExit(void* data) {
   tree->finished = true;
   tree->leftRunning = tree->current != nullptr;
   StoreRelaxed(tree->current, static_cast<TimerNode*>(nullptr));
+  tree->base = nullptr;
   tree->currentList = &tree->root;
   FoldFinished(tree);
 }
@@ -237,6 +244,7 @@ void SetAside(ThreadTree& tree) {
   tm.root.MoveTo(*root);
   tm.setAsideRoot = root;
   tm.current = nullptr;
+  tm.base = nullptr;
   tm.currentList = &tm.root;
   tm.order = 0;
   tm.attached = tm.finished = tm.leftRunning = false;
@@ -262,6 +270,7 @@ void AfterForkInChild() {
     t->finished = true;
     t->leftRunning = t->current != nullptr;
     t->current = nullptr;
+    t->base = nullptr;
     t->currentList = &t->root;
     link = &t->nextTree;
   }
@@ -460,6 +469,33 @@ void FreeFinishedTrees() {
 
 }  // namespace
 
+TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top,
+                    const char* name, const NameKey& key) {
+  TimerNode* node = TimerNode::Create(AllocSite::kTimer);
+  if (node == nullptr) return nullptr;
+  BeginChange(tree);
+  tree.pendingNode = node;
+  CopyTimerName(node->name, name);
+  if (key.length == kNameLength) node->KeepLongName(name);
+  node->parent = parent;
+  node->top = top;
+  node->owner = &list;
+  if (tree.order == 0) {
+    // The tree's place among the threads' trees in the reports: when its
+    // first timer since the last clear started.
+    StoreRelaxed(tree.order,
+                 __atomic_add_fetch(&g_timeManager.lastOrder, 1, __ATOMIC_RELAXED));
+  }
+  if (AddTimer(list, node, tree.pendingIndex) == nullptr) {
+    // No list block: leave the tree as it was.
+    delete node;
+    node = nullptr;
+  }
+  tree.pendingNode = nullptr;
+  EndChange(tree);
+  return node;
+}
+
 }  // namespace timetree
 
 using timetree::g_timeManager;
@@ -501,32 +537,14 @@ void TimeStartTimer(const char* name) {
     return;
   }
 
-  node = TimerNode::Create(timetree::AllocSite::kTimer);
+  // A top-level timer under an adopted path hangs from the path's last
+  // node, which is not one of the thread's running timers.
+  node = timetree::NewTimer(*tree, *list, tree->current != nullptr ? tree->current : tree->base,
+                            tree->current == nullptr && tree->base != nullptr, name, key);
   if (node == nullptr) return;
-  timetree::BeginChange(*tree);
-  tree->pendingNode = node;
-  timetree::CopyTimerName(node->name, name);
-  if (key.length == timetree::kNameLength) node->KeepLongName(name);
-  node->parent = tree->current;
-  node->owner = list;
-  if (tree->order == 0) {
-    // The tree's place among the threads' trees in the reports: when its
-    // first timer since the last clear started.
-    timetree::StoreRelaxed(tree->order,
-                           __atomic_add_fetch(&tm.lastOrder, 1, __ATOMIC_RELAXED));
-  }
-  if (timetree::AddTimer(*list, node, tree->pendingIndex) == nullptr) {
-    // No list block: leave the tree as it was, with nothing started.
-    delete node;
-    tree->pendingNode = nullptr;
-    timetree::EndChange(*tree);
-    return;
-  }
   list->set_hint(node);
   timetree::StoreRelaxed(tree->current, node);
   tree->currentList = &node->children;
-  tree->pendingNode = nullptr;
-  timetree::EndChange(*tree);
   StopWatchAccess::Start(node->watch, node->count);  // last: the bookkeeping is not timed
 }
 
@@ -549,9 +567,12 @@ void TimeStopTimer(const char* name) {
     // Stop first, so that the name handling below is not timed.
     StopWatchAccess::Stop(node->watch);
 
+    // The running timer outside this one; none for a top-level timer, also
+    // one under an adopted path.
+    TimerNode* const outer = node->top ? nullptr : node->parent;
     bool go_on = false;
     if (!timetree::KeyMatches(node->name, timetree::NameKey(name))) {
-      if (node->parent != nullptr) {
+      if (outer != nullptr) {
         timetree::StoreRelaxed(node->stoppedImplicitly, 1);
         go_on = true;
       } else {
@@ -561,8 +582,10 @@ void TimeStopTimer(const char* name) {
         TimeComment("\"\nCheck that start and stop have the same name\n");
       }
     }
-    timetree::StoreRelaxed(tree->current, node->parent);
-    tree->currentList = node->parent != nullptr ? &node->parent->children : &tree->root;
+    timetree::StoreRelaxed(tree->current, outer);
+    tree->currentList = outer != nullptr    ? &outer->children
+                        : tree->base != nullptr ? &tree->base->children
+                                                : &tree->root;
     if (!go_on) return;
   }
 }
@@ -574,6 +597,9 @@ void TimeClear() {
   // trees are emptied by their owners (see the top of this file).
   ThreadTree* tree = timetree::CallingTreeIfAttached();
   if (tree != nullptr) {
+    // An adopted path ends with the timers it was built in.
+    if (tree->base != nullptr && tree->current == nullptr) tree->currentList = &tree->root;
+    tree->base = nullptr;
     if (tree->current != nullptr) {
       timetree::CommentF("dtimemgr - TimeClear deleted running timer: %s\n",
                          tree->current->name);
@@ -602,4 +628,96 @@ void TimeClear() {
   int enabled = 0;
   timetree::ReadSwitch("TIMING_ON", &enabled);
   timetree::StoreRelaxed(tm.enabled, enabled);
+}
+
+// Contexts: a thread's timer path handed to another thread, whose top-level
+// timers then go under that path. The path is kept as interned records (one
+// per distinct path, never freed before unload), so that a context stays
+// safe to read whatever happens to the timers it was taken from; a context
+// carries the clear generation it was taken in, and is empty after a clear.
+namespace timetree {
+namespace {
+
+std::mutex g_pathMutex;
+// Every record, by parent record and name. Allocated once and reachable
+// until exit, so that a context met late in the program's exit still reads
+// a live record.
+std::map<std::pair<const PathRecord*, std::string>, PathRecord>* g_paths = nullptr;
+
+// The record of node's path, made for node and its ancestors as needed. The
+// calling thread's own nodes only; null when memory is short.
+const PathRecord* RecordOf(TimerNode* node) {
+  std::vector<TimerNode*> chain;
+  for (TimerNode* n = node; n != nullptr && n->path == nullptr; n = n->parent) chain.push_back(n);
+  const std::lock_guard<std::mutex> lock(g_pathMutex);
+  try {
+    if (g_paths == nullptr) g_paths = new std::map<std::pair<const PathRecord*, std::string>, PathRecord>;
+    for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
+      TimerNode* n = *at;
+      const PathRecord* parent = n->parent != nullptr ? n->parent->path : nullptr;
+      auto found = g_paths->emplace(std::make_pair(parent, std::string(n->name)), PathRecord{});
+      PathRecord& record = found.first->second;
+      if (found.second) {
+        record.parent = parent;
+        std::memcpy(record.name, n->name, kNameStorage);
+      }
+      n->path = &record;
+    }
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  return node->path;
+}
+
+// The node of record's path in tree, made (never started) where missing;
+// null when memory is short.
+TimerNode* BuildPath(ThreadTree& tree, const PathRecord* record) {
+  std::vector<const PathRecord*> records;
+  for (const PathRecord* r = record; r != nullptr; r = r->parent) records.push_back(r);
+  PtrList* list = &tree.root;
+  TimerNode* parent = nullptr;
+  for (auto at = records.rbegin(); at != records.rend(); ++at) {
+    const NameKey key((*at)->name);
+    TimerNode* node = FindTimer(*list, key);
+    if (node == nullptr) node = NewTimer(tree, *list, parent, false, (*at)->name, key);
+    if (node == nullptr) return nullptr;
+    node->path = *at;
+    parent = node;
+    list = &node->children;
+  }
+  return parent;
+}
+
+}  // namespace
+}  // namespace timetree
+
+TimeContext TimeCurrentContext() {
+  TimeContext context{nullptr, 0};
+  if (timetree::LoadRelaxed(g_timeManager.enabled) == 0) return context;
+  ThreadTree* tree = timetree::CallingTreeIfAttached();
+  if (tree == nullptr) return context;
+  TimerNode* node = tree->current != nullptr ? tree->current : tree->base;
+  if (node == nullptr) return context;
+  context.path = node->path != nullptr ? node->path : timetree::RecordOf(node);
+  if (context.path != nullptr) context.generation = tree->generation;
+  return context;
+}
+
+TimeContext TimeAdoptContext(TimeContext context) {
+  TimeContext previous{nullptr, 0};
+  ThreadTree* tree = context.path != nullptr && timetree::LoadRelaxed(g_timeManager.enabled) != 0
+                         ? timetree::CallingTree()
+                         : timetree::CallingTreeIfAttached();
+  if (tree == nullptr) return previous;
+  if (tree->base != nullptr) previous = TimeContext{tree->base->path, tree->generation};
+  // A context of an earlier clear, like the empty one, leaves the root.
+  const auto* record = static_cast<const timetree::PathRecord*>(context.path);
+  if (context.generation != tree->generation) record = nullptr;
+  if (record == (tree->base != nullptr ? tree->base->path : nullptr)) return previous;
+  TimerNode* base = record != nullptr ? timetree::BuildPath(*tree, record) : nullptr;
+  tree->base = base;
+  // Timers running now stay where they are; the next top-level start, now
+  // or once they have stopped, goes under the adopted path.
+  if (tree->current == nullptr) tree->currentList = base != nullptr ? &base->children : &tree->root;
+  return previous;
 }

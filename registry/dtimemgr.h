@@ -16,6 +16,17 @@
 
 namespace timetree {
 
+struct ThreadTree;
+
+// A timer path handed from one thread to another (a TimeContext): its last
+// name and the record of the path above it. One record is made per distinct
+// path, never changed and kept until unload, so that a context can be read
+// safely after the timers it was taken from are gone.
+struct PathRecord {
+  const PathRecord* parent;
+  char name[kNameStorage];
+};
+
 struct TimerNode {
   // At most kNameLength characters, zero-padded to kNameStorage bytes.
   alignas(8) char name[kNameStorage] = {};
@@ -28,9 +39,13 @@ struct TimerNode {
   int namesMerged = 0;           // started under a name that differs from
                                  // the creating one past kNameLength
   bool longNameUnknown = false;  // longName could not be kept
+  bool top = false;              // started at the thread's top level under
+                                 // an adopted path: its parent is that
+                                 // path's last node, which is not running
   char* longName = nullptr;      // the creating name whole (malloc), when it
                                  // is longer than kNameLength; else null
   PtrListNode* slot = nullptr;   // this node's entry in its owner list
+  const struct PathRecord* path = nullptr;  // its path as a context, once asked
 
   TimerNode() = default;
   TimerNode(const TimerNode&) = delete;
@@ -46,6 +61,12 @@ struct TimerNode {
   // Keeps name whole in longName when it is longer than the stored name.
   void KeepLongName(const char* full);
 };
+
+// Creates timer name (key its key) at the end of list, under parent, in the
+// calling thread's tree, bracketed as a change of the tree's shape; null
+// when it cannot be allocated.
+TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top,
+                    const char* name, const NameKey& key);
 
 // Called by a start whose name has at least kNameLength characters, with
 // the timer it found: when name differs, past the compared characters, from
@@ -190,6 +211,8 @@ class RecursiveLock {
 struct ThreadTree {
   PtrList root;                    // top-level timers, in order of first start
   TimerNode* current = nullptr;    // innermost running timer
+  TimerNode* base = nullptr;       // the adopted path's last node: where the
+                                   // thread's top-level timers go; null: root
   PtrList* currentList = &root;    // where the next start looks and adds
   uint64_t generation = 0;         // the clear whose timers these are
   uint64_t order = 0;              // when its first timer since that clear

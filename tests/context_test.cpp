@@ -1,0 +1,108 @@
+// Contexts handed between threads: a worker's top-level timers nest under
+// the path where its work was spawned, never above it, and a context of an
+// earlier clear is empty.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "support.h"
+
+namespace {
+
+using timetree_test::FakeClock;
+using timetree_test::Header;
+using timetree_test::Row;
+
+class Contexts : public timetree_test::TimingTest {};
+
+TEST_F(Contexts, WorkersTimersNestUnderTheSpawnersPath) {
+  OpenCapture();
+  TimeStartTimer("run");
+  FakeClock::now += 1;
+  TimeStartTimer("iteration");
+  const TimeContext context = TimeCurrentContext();
+  ASSERT_NE(context.path, nullptr);
+  std::thread worker([context] {
+    {
+      const TimeContextScope scope(context);
+      Run("work", 2);
+      Run("work", 2);
+      // A stop naming a timer of the adopted path finds no running timer of
+      // that name: the path's timers are not the worker's to stop.
+      TimeStartTimer("inner");
+      FakeClock::now += 3;
+      TimeStopTimer("iteration");
+    }
+    Run("after", 1);  // the scope has ended: top level again
+  });
+  worker.join();
+  FakeClock::now += 10;
+  TimeStopTimer("iteration");
+  TimeStopTimer("run");
+  TimePrint();
+  TimePrintIndented("  ");
+  EXPECT_EQ(Captured(),
+            "Timer could not find timer \"iteration\"\nCheck that start and stop have the same "
+            "name\n" +
+                Header() + Row("run", 1, 0.011) + Row("iteration", 1, 0.010) +
+                Row("work", 2, 0.004) + Row("inner", 1, 0.003) + Row("after", 1, 0.001) +
+                Header() + Row("run", 1, 0.011) + Row("  iteration", 1, 0.010) +
+                Row("    work", 2, 0.004) + Row("    inner", 1, 0.003) + Row("after", 1, 0.001));
+}
+
+TEST_F(Contexts, AdoptedPathOutlivesTheSpawnersTimerButNotAClear) {
+  OpenCapture();
+  TimeStartTimer("run");
+  const TimeContext context = TimeCurrentContext();
+  std::atomic<int> step{0};
+  std::thread worker([&] {
+    EXPECT_EQ(TimeAdoptContext(context).path, nullptr);  // nothing adopted before
+    TimeStartTimer("work");
+    step = 1;
+    while (step.load() != 2) std::this_thread::yield();
+    FakeClock::now += 4;
+    TimeStopTimer("work");
+    Run("more", 1);  // the spawner's run has stopped; still under it
+    // What it adopted is its current context while it runs no timer.
+    EXPECT_EQ(TimeCurrentContext().path, context.path);
+  });
+  while (step.load() != 1) std::this_thread::yield();
+  FakeClock::now += 2;
+  TimeStopTimer("run");
+  step = 2;
+  worker.join();
+  TimePrintIndented(nullptr);
+
+  // After a clear the context is empty: adopting it does nothing.
+  TimeClear();
+  std::thread late([context] {
+    TimeAdoptContext(context);
+    Run("late", 1);
+    EXPECT_EQ(TimeCurrentContext().path, nullptr);
+  });
+  late.join();
+  TimePrintIndented(nullptr);
+  EXPECT_EQ(Captured(), Header() + Row("run", 1, 0.002) + Row(".work", 1, 0.004) +
+                            Row(".more", 1, 0.001) + Header() + Row("late", 1, 0.001));
+}
+
+TEST_F(Contexts, ThreadAdoptingItsOwnPathOrNothingTimesAsBefore) {
+  OpenCapture();
+  EXPECT_EQ(TimeCurrentContext().path, nullptr);  // no timer
+  TimeAdoptContext(TimeContext{nullptr, 0});
+  TimeStartTimer("run");
+  {
+    // As the first thread of an OpenMP team does: its own path.
+    const TimeContextScope scope(TimeCurrentContext());
+    Run("step", 1);
+  }
+  TimeStopTimer("run");
+  Run("next", 1);
+  TimePrintIndented(nullptr);
+  EXPECT_EQ(Captured(), Header() + Row("run", 1, 0.001) + Row(".step", 1, 0.001) +
+                            Row("next", 1, 0.001));
+}
+
+}  // namespace
