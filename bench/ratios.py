@@ -13,6 +13,7 @@ GOALS = [
     ("BM_StopWatchStartStop", "BM_RawRdtscPair", 1.1),
     ("BM_ExistingTimerDepth1/5", "BM_RawRdtscPair", 1.05),
     ("BM_ExistingTimerDepth1/24", "BM_RawRdtscPair", 1.2),
+    ("BM_ExistingTimerDepth1Adopted", "BM_RawRdtscPair", 1.05),
     ("BM_CPairDepth1", "BM_RawRdtscPair", 1.2),
     ("BM_FortranPairDepth1", "BM_RawRdtscPair", 1.2),
     ("BM_FortranTerminatedPairDepth1", "BM_RawRdtscPair", 1.2),

@@ -99,6 +99,25 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
 }
 BENCHMARK(BM_ExistingTimerDepth1)->Arg(5)->Arg(24);
 
+// The depth-1 pair of "inner" on a thread that has adopted another path
+// (here its own earlier one): its timers hang under the adopted path.
+void BM_ExistingTimerDepth1Adopted(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("spawner");
+  const TimeContext context = TimeCurrentContext();
+  TimeStopTimer("spawner");
+  const TimeContext before = TimeAdoptContext(context);
+  TimeStartTimer("outer");
+  for (auto _ : state) {
+    TimeStartTimer("inner");
+    TimeStopTimer("inner");
+  }
+  TimeStopTimer("outer");
+  TimeAdoptContext(before);
+  Reset();
+}
+BENCHMARK(BM_ExistingTimerDepth1Adopted);
+
 // The same pair of 24 characters through the C interface.
 void BM_CPairDepth1(benchmark::State& state) {
   Reset();
