@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 void EmptyLibraryCall(const char*);
@@ -117,6 +118,42 @@ void BM_ExistingTimerDepth1Adopted(benchmark::State& state) {
   Reset();
 }
 BENCHMARK(BM_ExistingTimerDepth1Adopted);
+
+// What the OpenMP tool does per implicit task (adopt the region's context
+// at its begin, give back the one before at its end) and per region (take
+// the encountering thread's context), at depth 2.
+void BM_ImplicitTaskContext(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("run");
+  TimeStartTimer("iteration");
+  const TimeContext context = TimeCurrentContext();
+  TimeStopTimer("iteration");
+  TimeStopTimer("run");
+  std::thread worker([&] {
+    for (auto _ : state) {
+      const TimeContext before = TimeAdoptContext(context);
+      TimeAdoptContext(before);
+    }
+  });
+  worker.join();
+  Reset();
+}
+BENCHMARK(BM_ImplicitTaskContext);
+
+void BM_RegionContext(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("run");
+  TimeStartTimer("iteration");
+  for (auto _ : state) {
+    auto* context = new TimeContext(TimeCurrentContext());
+    benchmark::DoNotOptimize(context);
+    delete context;
+  }
+  TimeStopTimer("iteration");
+  TimeStopTimer("run");
+  Reset();
+}
+BENCHMARK(BM_RegionContext);
 
 // The same pair of 24 characters through the C interface.
 void BM_CPairDepth1(benchmark::State& state) {

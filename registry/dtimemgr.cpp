@@ -79,6 +79,7 @@ void ResetTree(ThreadTree& tree, uint64_t generation) {
   if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
   StoreRelaxed(tree.current, static_cast<TimerNode*>(nullptr));
   tree.base = nullptr;
+  tree.lastBase = nullptr;
   tree.currentList = &tree.root;
   StoreRelaxed(tree.order, uint64_t{0});
   tree.leftRunning = false;
@@ -157,6 +158,7 @@ void OnThreadExit(void* data) {
   tree->leftRunning = tree->current != nullptr;
   StoreRelaxed(tree->current, static_cast<TimerNode*>(nullptr));
   tree->base = nullptr;
+  tree->lastBase = nullptr;
   tree->currentList = &tree->root;
   FoldFinished(tree);
 }
@@ -245,6 +247,7 @@ void SetAside(ThreadTree& tree) {
   tm.setAsideRoot = root;
   tm.current = nullptr;
   tm.base = nullptr;
+  tm.lastBase = nullptr;
   tm.currentList = &tm.root;
   tm.order = 0;
   tm.attached = tm.finished = tm.leftRunning = false;
@@ -271,6 +274,7 @@ void AfterForkInChild() {
     t->leftRunning = t->current != nullptr;
     t->current = nullptr;
     t->base = nullptr;
+    t->lastBase = nullptr;
     t->currentList = &t->root;
     link = &t->nextTree;
   }
@@ -600,6 +604,7 @@ void TimeClear() {
     // An adopted path ends with the timers it was built in.
     if (tree->base != nullptr && tree->current == nullptr) tree->currentList = &tree->root;
     tree->base = nullptr;
+    tree->lastBase = nullptr;
     if (tree->current != nullptr) {
       timetree::CommentF("dtimemgr - TimeClear deleted running timer: %s\n",
                          tree->current->name);
@@ -714,7 +719,14 @@ TimeContext TimeAdoptContext(TimeContext context) {
   const auto* record = static_cast<const timetree::PathRecord*>(context.path);
   if (context.generation != tree->generation) record = nullptr;
   if (record == (tree->base != nullptr ? tree->base->path : nullptr)) return previous;
-  TimerNode* base = record != nullptr ? timetree::BuildPath(*tree, record) : nullptr;
+  TimerNode* base = nullptr;
+  if (record != nullptr) {
+    // A pool's thread adopts the same path region after region.
+    base = tree->lastBase != nullptr && tree->lastBase->path == record
+               ? tree->lastBase
+               : timetree::BuildPath(*tree, record);
+    if (base != nullptr) tree->lastBase = base;
+  }
   tree->base = base;
   // Timers running now stay where they are; the next top-level start, now
   // or once they have stopped, goes under the adopted path.

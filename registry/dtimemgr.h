@@ -213,6 +213,8 @@ struct ThreadTree {
   TimerNode* current = nullptr;    // innermost running timer
   TimerNode* base = nullptr;       // the adopted path's last node: where the
                                    // thread's top-level timers go; null: root
+  TimerNode* lastBase = nullptr;   // the last such node, found again at once
+                                   // when its path is adopted again
   PtrList* currentList = &root;    // where the next start looks and adds
   uint64_t generation = 0;         // the clear whose timers these are
   uint64_t order = 0;              // when its first timer since that clear
