@@ -140,6 +140,13 @@ double RunTotal(const Run& run) {
   return total;
 }
 
+double RunWallTime(const Run& run) {
+  if (run.combined || run.threads.empty()) return RunTotal(run);
+  double total = 0;
+  for (const auto& node : run.threads.front()->root.children) total += node->Mean();
+  return total;
+}
+
 std::string CombinedJson(const Run& run) {
   std::string out;
   AppendFormat(out, "{\"schema\": %d, \"combined\": true, \"sources\": %ld, \"timers\": [",

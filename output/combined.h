@@ -47,6 +47,10 @@ struct Node {
   bool running = false;
   bool names_merged = false;  // names that differ past the 25th character
                               // counted as this one timer, in any source
+  // A single run's path that more than one thread started: how many, and
+  // the least and greatest of their totals; threads 0 otherwise.
+  long threads = 0;
+  double thread_min = 0, thread_max = 0;
 
   // The total over the sources that have the path: a single run's own.
   double Mean() const { return sources > 0 ? total.sum / sources : 0.0; }
@@ -96,6 +100,12 @@ void MergeRuns(Run& into, const Run& from);
 // across the inputs in order (the inputs' own indices are shifted so).
 // Combining combined runs gives what combining their sources at once gives.
 std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs);
+
+// The run's wall time, against which shares are taken: the first thread's
+// top-level totals (a thread's top-level timers never overlap), so that
+// threads at work at once do not add up; for a file without per-thread
+// trees, and for combined runs, the top-level totals (means) summed.
+double RunWallTime(const Run& run);
 
 // The combined format, as text.
 std::string CombinedJson(const Run& run);

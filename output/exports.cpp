@@ -79,6 +79,19 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
         out += StopWatchAccess::Running(node->watch) ? ", \"running\": true"
                                                      : ", \"running\": false";
         if (node->namesMerged != 0) out += ", \"names_merged\": true";
+        // Where more than one thread started the path: the spread of its
+        // total over them.
+        const Spread spread = SpreadOf(*node);
+        if (spread.threads > 1) {
+          const double frequency = TickFrequency();
+          const double mean = Seconds(*node) / spread.threads;
+          const double max = spread.max / frequency;
+          AppendFormat(out,
+                       ", \"threads\": %d, \"min_seconds\": %.17g, \"max_seconds\": %.17g, "
+                       "\"mean_seconds\": %.17g, \"imbalance\": %.17g",
+                       spread.threads, spread.min / frequency, max, mean,
+                       mean > 0 ? max / mean : 1.0);
+        }
         out += ", \"children\": [";
         flush(false);
       },

@@ -46,6 +46,13 @@ struct TimerNode {
                                  // is longer than kNameLength; else null
   PtrListNode* slot = nullptr;   // this node's entry in its owner list
   const struct PathRecord* path = nullptr;  // its path as a context, once asked
+  // Over the threads that started this path, once merged or folded (kept):
+  // how many, and the least and greatest of their totals in ticks. A node
+  // not kept is one thread's: one thread when started, none otherwise.
+  bool spreadKept = false;
+  int spreadThreads = 0;
+  double spreadMin = 0.0;
+  double spreadMax = 0.0;
 
   TimerNode() = default;
   TimerNode(const TimerNode&) = delete;
@@ -61,6 +68,14 @@ struct TimerNode {
   // Keeps name whole in longName when it is longer than the stored name.
   void KeepLongName(const char* full);
 };
+
+// The spread of a timer's total over the threads that started its path.
+struct Spread {
+  int threads;
+  double min, max;  // ticks
+};
+// Read atomically: node may be another thread's, being timed.
+Spread SpreadOf(const TimerNode& node);
 
 // Creates timer name (key its key) at the end of list, under parent, in the
 // calling thread's tree, bracketed as a change of the tree's shape; null

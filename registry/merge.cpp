@@ -1,5 +1,6 @@
 #include "registry/merge.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "stopwatch/access.h"
@@ -49,6 +50,13 @@ struct TimerTrees {
 
   static void Combine(TimerNode* to, Cursor at) {
     const TimerNode& from = *Of(at);
+    // The spread first, from the totals as they were before the sum.
+    const Spread a = SpreadOf(*to);
+    const Spread b = SpreadOf(from);
+    to->spreadKept = true;
+    to->spreadThreads = a.threads + b.threads;
+    to->spreadMin = a.threads == 0 ? b.min : b.threads == 0 ? a.min : std::min(a.min, b.min);
+    to->spreadMax = a.threads == 0 ? b.max : b.threads == 0 ? a.max : std::max(a.max, b.max);
     StopWatchAccess::AddInto(to->watch, from.watch);
     to->count += LoadRelaxed(from.count);
     if (LoadRelaxed(from.stoppedImplicitly) != 0) to->stoppedImplicitly = 1;
@@ -64,6 +72,12 @@ struct TimerTrees {
 };
 
 }  // namespace
+
+Spread SpreadOf(const TimerNode& node) {
+  if (node.spreadKept) return Spread{node.spreadThreads, node.spreadMin, node.spreadMax};
+  const double total = StopWatchAccess::LoadElapsed(node.watch);
+  return Spread{LoadRelaxed(node.count) > 0 ? 1 : 0, total, total};
+}
 
 bool MergeTimers(PtrList& into, const PtrList& from) {
   return MergeByPath<TimerTrees>(into, from);

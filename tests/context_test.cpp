@@ -105,4 +105,37 @@ TEST_F(Contexts, ThreadAdoptingItsOwnPathOrNothingTimesAsBefore) {
                             Row("next", 1, 0.001));
 }
 
+// The JSON gives a path's spread over the threads that started it; paths
+// of one thread, and those a thread only adopted, stay as they were.
+TEST_F(Contexts, JsonGivesTheSpreadOverTheThreadsThatStartedAPath) {
+  OpenCapture();
+  TimeStartTimer("run");
+  const TimeContext context = TimeCurrentContext();
+  Run("work", 1);
+  for (int ticks : {3, 5}) {
+    std::thread([context, ticks] {
+      const TimeContextScope scope(context);
+      Run("work", ticks);
+    }).join();
+  }
+  FakeClock::now += 1;
+  TimeStopTimer("run");
+  const std::string path = NewFile("spread.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  const std::string json = timetree_test::ReadFile(path);
+  const double mean = 9 / 1000.0 / 3;
+  const std::string work = timetree_test::Format(
+      "{\"name\": \"work\", \"count\": 3, \"total_seconds\": %.17g, \"self_seconds\": %.17g, "
+      "\"stopped_implicitly\": false, \"running\": false, \"threads\": 3, \"min_seconds\": "
+      "%.17g, \"max_seconds\": %.17g, \"mean_seconds\": %.17g, \"imbalance\": %.17g, "
+      "\"children\": []}",
+      9 / 1000.0, 9 / 1000.0, 1 / 1000.0, 5 / 1000.0, mean, 5 / 1000.0 / mean);
+  EXPECT_NE(json.find(work), std::string::npos) << json;
+  const std::string run = timetree_test::Format(
+      "{\"name\": \"run\", \"count\": 1, \"total_seconds\": %.17g, \"self_seconds\": 0, "
+      "\"stopped_implicitly\": false, \"running\": false, \"children\": [",
+      2 / 1000.0);
+  EXPECT_EQ(json.find(run), json.find("{\"name\": \"run\"")) << json;
+}
+
 }  // namespace

@@ -91,6 +91,39 @@ TEST(Tools, ShowPrintsTheTreeWithShares) {
             "main      1  1.00 s  200 ms     1.00 s  100.0%\n");
 }
 
+// Paths that several threads started: their spread over the threads, and
+// shares of the run's wall time (the first thread's), which threads at work
+// at once pass together, with a word saying so.
+TEST(Tools, ShowGivesThreadsSpreadAndSharesOfTheWallTime) {
+  const Result r = Tool("show threads.json --threads");
+  EXPECT_EQ(r.status, 0);
+  const std::string over =
+      "SHARE above 100%: threads that ran at the same time, whose totals add up\n";
+  EXPECT_EQ(r.out,
+            "threads.json: 2 timers, 10.0 ms in all, 2 threads\n"
+            "NAME    COUNT    TOTAL     SELF  PER START  THREADS      MIN      MAX  IMBALANCE   SHARE\n"
+            "run         1  10.0 ms      0 s    10.0 ms        1  10.0 ms  10.0 ms       1.00  100.0%\n"
+            "  work      4  16.0 ms  16.0 ms    4.00 ms        3  4.00 ms  8.00 ms       1.50  160.0%\n" +
+                over +
+                "\nthread 100 \"host\":\n"
+                "NAME    COUNT    TOTAL     SELF  PER START   SHARE\n"
+                "run         1  10.0 ms  6.00 ms    10.0 ms  100.0%\n"
+                "  work      2  4.00 ms  4.00 ms    2.00 ms   40.0%\n"
+                "\nthread 101 \"worker\", finished (2 finished threads folded):\n"
+                "NAME    COUNT    TOTAL     SELF  PER START  THREADS      MIN      MAX  IMBALANCE   SHARE\n"
+                "run         0      0 s      0 s          -        0      0 s      0 s       1.00    0.0%\n"
+                "  work      2  12.0 ms  12.0 ms    6.00 ms        2  4.00 ms  8.00 ms       1.33  120.0%\n" +
+                over);
+  // The page gets the same figures and the same wall time.
+  const std::string page = Temp("threads.html");
+  ASSERT_EQ(Tool("html threads.json -o '" + page + "'").status, 0);
+  const std::string html = Read(page);
+  std::remove(page.c_str());
+  EXPECT_NE(html.find("\"total\": 0.01,"), std::string::npos);
+  EXPECT_NE(html.find("\"threads\": [1,3], \"tmin\": [0.01,0.004], \"tmax\": [0.01,0.008]"),
+            std::string::npos);
+}
+
 // Every figure readable at any scale: a unit per value with three
 // significant figures, plain seconds never 0.000000 for a non-zero time,
 // and columns as wide as their widest value.
@@ -432,6 +465,11 @@ TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
        "{\"sum\": 1, \"mean\": 1, \"min\": 1, \"max\": 1, \"min_source\": 0, \"max_source\": "
        "3}}]}",
        "show", "source.json: timers[0].total_seconds: source index past the file's sources"},
+      {"spread.json",
+       "{\"schema\": 2, \"timers\": [{\"name\": \"a\", \"count\": 2, \"total_seconds\": 1,"
+       " \"self_seconds\": 1, \"stopped_implicitly\": false, \"running\": false, \"threads\": 2,"
+       " \"min_seconds\": 0.2, \"max_seconds\": 0.3, \"children\": []}]}",
+       "show", "spread.json: timers[0].threads: threads' least and greatest do not fit the total"},
       {"budget.txt", "main 1\nmain;solve fast\n", "check new.json --budget",
        "budget.txt:2: \"fast\" is not a number of seconds (0 or more)"},
       // A gate cannot pass by mistake: limits for paths that are not in the

@@ -20,8 +20,9 @@ constexpr char kPlaceholder[] = "/*TIMETREE_DATA*/";
 // Columns of one tree, in preorder.
 struct Columns {
   std::string name, depth, count, total, self, flags, sources, min, max, minsrc, maxsrc, stddev,
-      base;
+      base, threads, tmin, tmax;
   bool first = true;
+  bool spread = false;  // a path was started by more than one thread
 
   void Add(const Node* node, int d, int extra_flags, double base_total) {
     const char* sep = first ? "" : ",";
@@ -45,6 +46,12 @@ struct Columns {
     timetree::AppendFormat(maxsrc, "%s%ld", sep, n.total.max_source);
     timetree::AppendFormat(stddev, "%s%.9g", sep, n.StdDev());
     timetree::AppendFormat(base, "%s%.9g", sep, base_total);
+    // Over the threads that started the path; one thread's own otherwise.
+    const bool many = n.threads > 1;
+    spread = spread || many;
+    timetree::AppendFormat(threads, "%s%ld", sep, many ? n.threads : n.count.sum > 0 ? 1L : 0L);
+    timetree::AppendFormat(tmin, "%s%.9g", sep, many ? n.thread_min : n.total.sum);
+    timetree::AppendFormat(tmax, "%s%.9g", sep, many ? n.thread_max : n.total.sum);
   }
 
   void Write(std::string& out, const std::string& label, bool combined, bool diff) const {
@@ -58,6 +65,9 @@ struct Columns {
              stddev + "]";
     }
     if (diff) out += ", \"base\": [" + base + "]";
+    if (!combined && !diff && spread) {
+      out += ", \"threads\": [" + threads + "], \"tmin\": [" + tmin + "], \"tmax\": [" + tmax + "]";
+    }
     out += "}";
   }
 };
@@ -85,7 +95,7 @@ int Html(const HtmlOptions& options) {
   std::string data;
   if (!options.diff) {
     const auto run = ReadRun(options.runs.at(0));
-    Head(data, run->combined ? "combined" : "run", run->file, RunTotal(*run));
+    Head(data, run->combined ? "combined" : "run", run->file, RunWallTime(*run));
     timetree::AppendFormat(data, ", \"sources\": %ld, \"views\": [", run->sources);
     TreeColumns(run->root).Write(data, run->threads.empty() ? "run" : "all threads",
                                  run->combined, false);

@@ -170,6 +170,22 @@ class Reader {
       node.total = One(Seconds(Member(value, "total_seconds", at), at, ".total_seconds"));
       node.self = One(Seconds(Member(value, "self_seconds", at), at, ".self_seconds"));
       node.running = Flag(Member(value, "running", at), at, ".running");
+      // The spread over threads, when more than one started the path: each
+      // thread's total lies between the least and the greatest, so the
+      // total holds the greatest and the least for every other thread.
+      const auto threads = value.find("threads");
+      if (threads != value.end()) {
+        node.threads = Whole(*threads, at, ".threads", 2);
+        node.thread_min = Seconds(Member(value, "min_seconds", at), at, ".min_seconds");
+        node.thread_max = Seconds(Member(value, "max_seconds", at), at, ".max_seconds");
+        const double slack = 1e-9 * node.total.sum + 1e-300;
+        if (node.thread_min > node.thread_max) Fail(file_, at.Text(".min_seconds"), "above max_seconds");
+        if (node.thread_max + node.thread_min * static_cast<double>(node.threads - 1) >
+                node.total.sum + slack ||
+            node.thread_max * static_cast<double>(node.threads) + slack < node.total.sum) {
+          Fail(file_, at.Text(".threads"), "threads' least and greatest do not fit the total");
+        }
+      }
     }
     node.implicit = Flag(Member(value, "stopped_implicitly", at), at, ".stopped_implicitly");
     const auto merged = value.find("names_merged");

@@ -21,6 +21,7 @@ using timetree::combined::Node;
 using timetree::combined::Preorder;
 using timetree::combined::Run;
 using timetree::combined::RunTotal;
+using timetree::combined::RunWallTime;
 using timetree::combined::ThreadRun;
 
 // Bad input: the message names the file and what is wrong with it.

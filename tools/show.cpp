@@ -53,7 +53,18 @@ void SortedPreorder(const Node& root, const std::string& sort, Visit visit) {
   }
 }
 
-void WriteTable(const Node& root, bool combined, double whole, const ShowOptions& options,
+// Whether any path of a single run was started by more than one thread.
+bool HasThreadSpread(const Node& root) {
+  bool any = false;
+  Preorder(root, [&any](const Node& node, int) {
+    any = any || node.threads > 1;
+    return !any;
+  });
+  return any;
+}
+
+// Writes the table; returns whether a row's share was above 100%.
+bool WriteTable(const Node& root, bool combined, double whole, const ShowOptions& options,
                 std::ostream& out) {
   const bool plain = options.seconds;
   auto share = [whole](const Node& node) { return whole > 0 ? node.Mean() / whole * 100 : 0.0; };
@@ -72,6 +83,13 @@ void WriteTable(const Node& root, bool combined, double whole, const ShowOptions
                                   "IMBALANCE", "SHARE"})
                          : Table({"NAME", "COUNT", std::string("TOTAL") + s,
                                   std::string("SELF") + s, std::string("PER START") + s, "SHARE"});
+  const bool spread = !combined && HasThreadSpread(root);
+  if (spread) {
+    table = Table({"NAME", "COUNT", std::string("TOTAL") + s, std::string("SELF") + s,
+                   std::string("PER START") + s, "THREADS", std::string("MIN") + s,
+                   std::string("MAX") + s, "IMBALANCE", "SHARE"});
+  }
+  bool over = false;
   SortedPreorder(root, options.sort, [&](const Node& node, int depth) {
     if (share(node) < options.min_share || depth >= options.depth) return false;
     std::string label = IndentedLabel(depth, node.name);
@@ -85,10 +103,24 @@ void WriteTable(const Node& root, bool combined, double whole, const ShowOptions
                  std::to_string(node.total.min_source), Duration(node.total.max, plain),
                  std::to_string(node.total.max_source), Duration(node.StdDev(), plain), imbalance,
                  percent(share(node))});
+    } else if (spread) {
+      // A path of one thread: its total is the least and the greatest; of
+      // none, one only on the path to another thread's timers.
+      const long threads = node.threads > 1 ? node.threads : node.count.sum > 0 ? 1 : 0;
+      const double min = node.threads > 1 ? node.thread_min : node.total.sum;
+      const double max = node.threads > 1 ? node.thread_max : node.total.sum;
+      const double mean = threads > 0 ? node.total.sum / static_cast<double>(threads) : 0.0;
+      std::string imbalance;
+      timetree::AppendFormat(imbalance, "%.2f", mean > 0 ? max / mean : 1.0);
+      table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
+                 Duration(node.self.sum, plain), per_start(node), std::to_string(threads),
+                 Duration(min, plain), Duration(max, plain), imbalance, percent(share(node))});
     } else {
       table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
                  Duration(node.self.sum, plain), per_start(node), percent(share(node))});
     }
+    // Shown to one decimal: above 100.0% only when it reads so.
+    over = over || share(node) >= 100.05;
     std::string note;
     if (node.running) note += "  running";
     if (node.names_merged) note += "  names merged";
@@ -96,7 +128,12 @@ void WriteTable(const Node& root, bool combined, double whole, const ShowOptions
     return true;
   });
   out << table.Text();
+  return over;
 }
+
+// Said under a table whose shares pass 100%.
+constexpr char kOverlapNote[] =
+    "SHARE above 100%: threads that ran at the same time, whose totals add up\n";
 
 size_t Count(const Node& root) {
   size_t n = 0;
@@ -111,7 +148,7 @@ size_t Count(const Node& root) {
 
 int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   const auto run = ReadRun(options.run);
-  const double whole = RunTotal(*run);
+  const double whole = RunWallTime(*run);
   std::string head;
   timetree::AppendFormat(head, "%s: %zu timers, %s in all", run->file.c_str(), Count(run->root),
                          DurationWithUnit(whole, options.seconds).c_str());
@@ -123,7 +160,7 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
                            run->threads.size() == 1 ? "" : "s");
   }
   out << head << "\n";
-  WriteTable(run->root, run->combined, whole, options, out);
+  if (WriteTable(run->root, run->combined, whole, options, out)) out << kOverlapNote;
   if (run->combined) {
     out << "(src): the source (file or rank, counted from 0) of the least and the greatest "
            "total; STDDEV: of the sources' totals; IMBALANCE: MAX / MEAN; ?: stopped "
@@ -142,9 +179,9 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
       timetree::AppendFormat(title, " (%ld finished threads folded)", thread->threads);
     }
     out << title << ":\n";
-    double thread_whole = 0;
-    for (const auto& node : thread->root.children) thread_whole += node->Mean();
-    WriteTable(thread->root, false, thread_whole, options, out);
+    // Shares of the run's wall time, as above: a thread whose timers nest
+    // under another thread's path has no top-level time of its own.
+    if (WriteTable(thread->root, false, whole, options, out)) out << kOverlapNote;
   }
   return 0;
 }
