@@ -82,6 +82,9 @@ TIMETREE_API void TimeCommentBuildInfo();
 // "timers" is every thread's timers merged by path, and each thread
 // {"tid", "name", "finished", "threads", "timers": [...]} one thread's own
 // (finished threads may be folded into one entry; "threads" says how many).
+// A timer that more than one thread started also has "threads", and the
+// "min_seconds", "max_seconds" and "mean_seconds" of their totals and the
+// "imbalance" (max / mean).
 // Names are escaped; bytes that are not UTF-8 become U+FFFD.
 TIMETREE_API bool TimeWriteJson(const char* path);
 

@@ -121,6 +121,21 @@ test("a combined file shows its sources and a diff its change", async () => {
   await page.close();
 });
 
+test("paths of several threads show their spread, and shares of the wall time", async () => {
+  const { page, problems } = await open(html("threads", path.join(data, "threads.json")));
+  const head = await page.$eval("#table-head", (h) => h.textContent);
+  assert.match(head, /total s.*threads.*min s.*max s.*imbalance.*share/);
+  const facts = await page.$eval("#facts", (f) => f.textContent);
+  assert.match(facts, /run total 0\.010000 s/);
+  assert.match(facts, /share above 100%/);
+  await page.click("#expand");
+  const cells = await page.$$eval(".row", (rows) => rows.map((r) => r.textContent));
+  assert.ok(cells.some((c) => c.includes("work") && c.includes("1.50") && c.includes("160.0%")),
+            cells.join("|"));
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
 test("names are shown as text: no markup, no script, U+FFFD for bad bytes", async () => {
   const file = path.join(work, "hostile.json");
   const timer = (name) => '{"name": "' + name + '", "count": 1, "total_seconds": 1, ' +
