@@ -2,13 +2,12 @@
 !
 ! Each procedure does what the C++ function it names does. Timer names and
 ! paths lose their trailing blanks, as Fortran compares strings; a comment
-! and an indentation unit are passed as they are. A name is copied to add
-! the terminator that C needs, unless it already ends in c_null_char:
-! such a name (a constant, say "solve" // c_null_char) is passed as it is,
-! which is cheaper still. Any thread may call any of
+! and an indentation unit are passed as they are. A name that ends in
+! c_null_char (a constant, say "solve" // c_null_char) is passed as it is. Any thread may call any of
 ! them. Link timetree::fortran (CMake) or timetree-fortran (pkg-config).
 module timetree
-  use, intrinsic :: iso_c_binding, only: c_char, c_int, c_null_char, c_null_ptr, c_ptr, c_loc
+  use, intrinsic :: iso_c_binding, only: c_char, c_int, c_null_char, c_null_ptr, c_ptr, c_loc, &
+                                         c_size_t
   implicit none
   private
 
@@ -17,8 +16,9 @@ module timetree
             timetree_build_info, timetree_write_json, timetree_write_folded, &
             timetree_write_flamegraph
 
-  ! Names shorter than this pass through a buffer on the stack; longer ones
-  ! through a temporary.
+  ! Names shorter than this are passed with their length, and each thread
+  ! keeps a terminated copy of the ones it used last; longer ones pass
+  ! through a terminated temporary.
   integer, parameter :: short = 64
 
   interface
@@ -30,6 +30,16 @@ module timetree
       import :: c_char
       character(kind=c_char), intent(in) :: name(*)
     end subroutine c_stop
+    subroutine c_start_kept(name, length) bind(C, name="timetree_fortran_start")
+      import :: c_char, c_size_t
+      character(kind=c_char), intent(in) :: name(*)
+      integer(c_size_t), value :: length
+    end subroutine c_start_kept
+    subroutine c_stop_kept(name, length) bind(C, name="timetree_fortran_stop")
+      import :: c_char, c_size_t
+      character(kind=c_char), intent(in) :: name(*)
+      integer(c_size_t), value :: length
+    end subroutine c_stop_kept
     subroutine c_clear() bind(C, name="timetree_clear")
     end subroutine c_clear
     subroutine c_print() bind(C, name="timetree_print")
@@ -83,7 +93,6 @@ contains
   ! Starts timer name (trailing blanks trimmed) under the current timer.
   subroutine timetree_start(name)
     character(len=*), intent(in) :: name
-    character(kind=c_char, len=short) :: buffer
     integer :: n
     n = len(name)
     if (n > 0) then
@@ -94,9 +103,7 @@ contains
     end if
     n = trimmed_length(name)
     if (n < short) then
-      buffer(1:n) = name(1:n)
-      buffer(n + 1:n + 1) = c_null_char
-      call c_start(buffer)
+      call c_start_kept(name, int(n, c_size_t))
     else
       call c_start(name(1:n) // c_null_char)
     end if
@@ -106,7 +113,6 @@ contains
   ! TimeStopTimer, which repairs an unbalanced stop.
   subroutine timetree_stop(name)
     character(len=*), intent(in) :: name
-    character(kind=c_char, len=short) :: buffer
     integer :: n
     n = len(name)
     if (n > 0) then
@@ -117,9 +123,7 @@ contains
     end if
     n = trimmed_length(name)
     if (n < short) then
-      buffer(1:n) = name(1:n)
-      buffer(n + 1:n + 1) = c_null_char
-      call c_stop(buffer)
+      call c_stop_kept(name, int(n, c_size_t))
     else
       call c_stop(name(1:n) // c_null_char)
     end if

@@ -24,10 +24,14 @@ def main():
     run = timers[0]
     check(run["count"] == 1, "run started once")
     children = [(c["name"], c["count"]) for c in run["children"]]
-    check(children == [("solve", 2), ("x" * 25, 1), ("fast", 1)],
+    check(children == [("solve", 2), ("x" * 25, 1), ("fast", 1), ("phase_a", 1)],
           "run's children: solve (trailing blanks trimmed) twice, the long name, then "
           "fast (ending in c_null_char, stopped without): %s" % children)
     check(not run["children"][2]["stopped_implicitly"], "fast stopped by its name")
+    phase = run["children"][3]
+    check([(c["name"], c["count"], c["stopped_implicitly"]) for c in phase["children"]]
+          == [("phase_b", 1, False)] and not phase["stopped_implicitly"],
+          "phase_b inside phase_a, each stopped by its name")
     solve = run["children"][0]
     inner = [(c["name"], c["count"], c["stopped_implicitly"]) for c in solve["children"]]
     check(inner == [("assemble_stiffness_matrix", 2, False)],
@@ -47,7 +51,8 @@ def main():
     with open(os.path.join(folder, "fortran.folded")) as f:
         paths = [line.rsplit(" ", 1)[0] for line in f]
     check(paths == ["run", "run;solve", "run;solve;assemble_stiffness_matrix",
-                    "run;" + "x" * 25, "run;fast"], "folded paths: %s" % paths)
+                    "run;" + "x" * 25, "run;fast", "run;phase_a", "run;phase_a;phase_b"],
+          "folded paths: %s" % paths)
 
     for p in problems:
         print("check_fortran_host: " + p, file=sys.stderr)

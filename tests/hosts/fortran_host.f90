@@ -32,6 +32,12 @@ program fortran_host
   call timetree_stop(seventy)
   call timetree_start(terminated)
   call timetree_stop("fast")
+  ! Names of one length and first letter, which share a slot of the names
+  ! each thread keeps.
+  call timetree_start("phase_a")
+  call timetree_start("phase_b")
+  call timetree_stop("phase_b")
+  call timetree_stop("phase_a")
   call timetree_stop("run")
 
   call timetree_print()
