@@ -47,6 +47,7 @@
 
 #include "include/timetree.h"
 #include "output/channels.h"
+#include "output/envoutput.h"
 #include "registry/merge.h"
 #include "sibling/switches.h"
 #include "stopwatch/access.h"
@@ -328,6 +329,9 @@ bool Reportable(const ThreadTree& tree, uint64_t generation) {
 ThreadTree* CallingTreeIfAttached() { return StoppingTree(); }
 
 TimeManager::~TimeManager() {
+  // What TIMETREE_OUTPUT asks for, while the timers and channels are there.
+  WriteEnvironmentOutputs();
+  StopEnvironmentOutput();
   WriteOffHint();
   TimeCloseOStream();
   // Its messages go nowhere now that the channels are closed.

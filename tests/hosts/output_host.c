@@ -1,0 +1,79 @@
+/* A host that knows nothing of TIMETREE_OUTPUT: it loads the library (with
+ * dlopen, so that a handler of its own can be installed first), times
+ * "main" with "work" inside, and then, by its argument:
+ *   exit     returns 3;
+ *   term     raises SIGTERM inside "main" and waits to be ended;
+ *   usr1     raises SIGUSR1 twice inside "main", waiting each time for the
+ *            snapshot (argv[2]) to appear, then prints "went on", returns 3;
+ *   handler  installs its own SIGUSR1 handler before loading the library,
+ *            raises SIGUSR1 and returns 3 once its handler ran.
+ * argv[3] is the library to load. */
+#define _POSIX_C_SOURCE 200809L
+#include <dlfcn.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+static volatile sig_atomic_t host_handler_ran = 0;
+
+static void on_usr1(int signal) {
+  (void)signal;
+  host_handler_ran = 1;
+}
+
+/* Waits up to 5 s for path to exist; removes it for the next snapshot. */
+static int wait_for(const char* path) {
+  struct stat st;
+  struct timespec pause = {0, 10 * 1000 * 1000};
+  int i;
+  for (i = 0; i < 500; ++i) {
+    if (stat(path, &st) == 0 && st.st_size > 0) return remove(path) == 0;
+    nanosleep(&pause, NULL);
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  const char* mode = argc > 1 ? argv[1] : "exit";
+  const char* snapshot = argc > 2 ? argv[2] : "";
+  void* library;
+  void (*start)(const char*);
+  void (*stop)(const char*);
+  if (argc < 4) return 2;
+  if (strcmp(mode, "handler") == 0) {
+    struct sigaction host;
+    memset(&host, 0, sizeof host);
+    host.sa_handler = on_usr1;
+    sigemptyset(&host.sa_mask);
+    sigaction(SIGUSR1, &host, NULL);
+  }
+  library = dlopen(argv[3], RTLD_NOW);
+  if (library == NULL) return 2;
+  *(void**)&start = dlsym(library, "timetree_start");
+  *(void**)&stop = dlsym(library, "timetree_stop");
+  if (start == NULL || stop == NULL) return 2;
+  start("main");
+  start("work");
+  stop("work");
+  if (strcmp(mode, "term") == 0) {
+    raise(SIGTERM);
+    for (;;) pause();
+  }
+  if (strcmp(mode, "usr1") == 0) {
+    raise(SIGUSR1);
+    if (!wait_for(snapshot)) return 4;
+    raise(SIGUSR1);
+    if (!wait_for(snapshot)) return 4;
+    puts("went on");
+  }
+  if (strcmp(mode, "handler") == 0) {
+    raise(SIGUSR1);
+    if (!host_handler_ran || !wait_for(snapshot)) return 4;
+    puts("host handler ran");
+  }
+  stop("main");
+  return 3;
+}
