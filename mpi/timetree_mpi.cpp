@@ -8,13 +8,16 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "output/combined.h"
 #include "output/exports.h"
+#include "output/placeholders.h"
 
 namespace timetree {
 namespace {
@@ -240,18 +243,17 @@ constexpr size_t kIndentLimit = 90;
 }  // namespace
 }  // namespace timetree
 
-bool TimeMpiSummary(MPI_Comm comm) {
-  if (!timetree::Usable(comm, "TimeMpiSummary")) return false;
-  const std::unique_ptr<timetree::combined::Run> run = timetree::Reduce(comm);
-  bool written = false;
-  if (run != nullptr) {
-    std::string text = "\n";
+namespace timetree {
+namespace {
+
+// The summary's text: a header and a row per path.
+std::string SummaryText(const combined::Run& run) {
+  std::string text = "\n";
     timetree::AppendFormat(text,
                            "%-30s | %5s | %10s | %17s | %17s | %17s | %8s | %8s | %9s | %17s\n",
                            "LABEL", "RANKS", "COUNT", "MEAN", "MIN", "MAX", "MIN RANK",
                            "MAX RANK", "IMBALANCE", "STDDEV");
-    TimeComment(text.c_str());
-    timetree::combined::Preorder(run->root, [](const timetree::combined::Node& node, int depth) {
+  timetree::combined::Preorder(run.root, [&text](const timetree::combined::Node& node, int depth) {
       std::string label(std::min(static_cast<size_t>(depth), timetree::kIndentLimit), ' ');
       label += node.name;
       const double mean = node.Mean();
@@ -261,12 +263,30 @@ bool TimeMpiSummary(MPI_Comm comm) {
           label.c_str(), node.sources, node.count.sum, mean, node.total.min, node.total.max,
           node.total.min_source, node.total.max_source, mean > 0 ? node.total.max / mean : 1.0,
           node.StdDev());
-      TimeComment(row.c_str());
+      text += row;
       return true;
     });
-    written = true;
-  }
-  return timetree::Agree(comm, written);
+  return text;
+}
+
+// Load time, UTC, for %t in TIMETREE_OUTPUT's paths.
+std::string g_started = [] {
+  const time_t now = std::time(nullptr);
+  struct tm utc {};
+  gmtime_r(&now, &utc);
+  char text[32] = {};
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+  return std::string(text);
+}();
+
+}  // namespace
+}  // namespace timetree
+
+bool TimeMpiSummary(MPI_Comm comm) {
+  if (!timetree::Usable(comm, "TimeMpiSummary")) return false;
+  const std::unique_ptr<timetree::combined::Run> run = timetree::Reduce(comm);
+  if (run != nullptr) TimeComment(timetree::SummaryText(*run).c_str());
+  return timetree::Agree(comm, run != nullptr);
 }
 
 bool TimeMpiWriteJson(MPI_Comm comm, const char* path) {
@@ -281,4 +301,43 @@ bool TimeMpiWriteJson(MPI_Comm comm, const char* path) {
     }
   }
   return timetree::Agree(comm, written);
+}
+
+// TIMETREE_OUTPUT's MPI items, written as the program finalises MPI, while
+// every rank is still there: mpi-summary (rank 0's summary on its standard
+// error, as the host may have no channel open) and mpi-json:PATH. The
+// program's call reaches this wrapper when libtimetree_mpi is linked before
+// the MPI library (as CMake's timetree::mpi and timetree-mpi.pc link it);
+// MPI's profiling interface then finalises.
+extern "C" TIMETREE_API int MPI_Finalize(void) {
+  const char* list = std::getenv("TIMETREE_OUTPUT");
+  int initialised = 0, finalised = 0;
+  MPI_Initialized(&initialised);
+  MPI_Finalized(&finalised);
+  if (list != nullptr && initialised != 0 && finalised == 0) {
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    const std::string items = list;
+    size_t at = 0;
+    while (at <= items.size()) {
+      size_t comma = items.find(',', at);
+      if (comma == std::string::npos) comma = items.size();
+      const std::string item = items.substr(at, comma - at);
+      at = comma + 1;
+      if (item == "mpi-summary") {
+        const std::unique_ptr<timetree::combined::Run> run =
+            timetree::Reduce(MPI_COMM_WORLD);
+        if (rank == 0 && run != nullptr) {
+          std::fputs(timetree::SummaryText(*run).c_str(), stderr);
+        }
+      } else if (item.rfind("mpi-json:", 0) == 0 && item.size() > 9) {
+        const std::string path = timetree::FillInPath(item.substr(9), timetree::g_started.c_str());
+        if (!TimeMpiWriteJson(MPI_COMM_WORLD, path.c_str()) && rank == 0) {
+          std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: %s could not be written\n",
+                       path.c_str());
+        }
+      }
+    }
+  }
+  return PMPI_Finalize();
 }

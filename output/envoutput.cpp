@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "include/timetree.h"
+#include "output/placeholders.h"
 #include "registry/dtimemgr.h"
 #include "stopwatch/atomics.h"
 
@@ -70,45 +71,6 @@ struct State {
 // Allocated once and never freed: the outputs are written while the
 // library's other static objects are being destroyed.
 State* g_state = nullptr;
-
-// The MPI rank as the usual launchers give it to each process.
-const char* LauncherRank() {
-  for (const char* name : {"OMPI_COMM_WORLD_RANK", "PMIX_RANK", "PMI_RANK", "SLURM_PROCID"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && value[0] != '\0') return value;
-  }
-  return "0";
-}
-
-std::string FillIn(const std::string& path) {
-  std::string out;
-  for (size_t i = 0; i < path.size(); ++i) {
-    if (path[i] != '%' || i + 1 == path.size()) {
-      out += path[i];
-      continue;
-    }
-    switch (path[++i]) {
-      case 'p':
-        out += std::to_string(static_cast<long>(getpid()));
-        break;
-      case 'h': {
-        char host[256] = {};
-        if (gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "host");
-        out += host;
-        break;
-      }
-      case 'r':
-        out += LauncherRank();
-        break;
-      case 't':
-        out += g_state->started;
-        break;
-      default:  // %% and anything else: the character itself
-        out += path[i];
-    }
-  }
-  return out;
-}
 
 // Counts timers, to tell "nothing to write" from "could not be written".
 void CountOne(const TimeTimerInfo64&, void* count) { ++*static_cast<long*>(count); }
@@ -308,7 +270,7 @@ void WriteEnvironmentOutputs() {
       WriteReports();
       continue;
     }
-    const std::string path = FillIn(item.path);
+    const std::string path = FillInPath(item.path, g_state->started);
     if (timers == 0) {
       std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: no timers to write to %s\n", path.c_str());
       continue;

@@ -1,0 +1,27 @@
+// An MPI host with no call for its output: it times on every rank and
+// finalises MPI; TIMETREE_OUTPUT (mpi-summary, mpi-json:PATH) makes the
+// library write the summary and the combined JSON from inside
+// MPI_Finalize. Rank 0 then says whether the file argv[1] is there.
+#include <mpi.h>
+#include <sys/stat.h>
+#include <timetree.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+  MPI_Init(&argc, &argv);
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  TimeStartTimer("rank work");
+  for (int i = 0; i <= rank; ++i) {
+    TimeStartTimer("step");
+    TimeStopTimer("step");
+  }
+  TimeStopTimer("rank work");
+  MPI_Finalize();
+  struct stat st {};
+  if (rank == 0 && argc > 1 && stat(argv[1], &st) == 0 && st.st_size > 0) {
+    std::printf("mpi_output_host: the combined JSON was written\n");
+  }
+  return 0;
+}
