@@ -104,7 +104,9 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs);
 // The run's wall time, against which shares are taken: the first thread's
 // top-level totals (a thread's top-level timers never overlap), so that
 // threads at work at once do not add up; for a file without per-thread
-// trees, and for combined runs, the top-level totals (means) summed.
+// trees, and for combined runs, the top-level totals (means) summed. A
+// top-level timer still running (a snapshot, a killed job) counts at least
+// its children's finished time.
 double RunWallTime(const Run& run);
 
 // The combined format, as text.

@@ -114,6 +114,14 @@ TEST(Tools, ShowGivesThreadsSpreadAndSharesOfTheWallTime) {
                 "run         0      0 s      0 s          -        0      0 s      0 s       1.00    0.0%\n"
                 "  work      2  12.0 ms  12.0 ms    6.00 ms        2  4.00 ms  8.00 ms       1.33  120.0%\n" +
                 over);
+  // A job killed inside its one top-level timer (written on SIGTERM): the
+  // open interval is not counted, so the wall time is at least what
+  // finished under it.
+  EXPECT_EQ(Tool("show killed.json").out,
+            "killed.json: 2 timers, 2.00 s in all, 1 thread\n"
+            "NAME    COUNT   TOTAL    SELF  PER START   SHARE\n"
+            "solve       1     0 s     0 s        0 s    0.0%  running\n"
+            "  step   9379  2.00 s  2.00 s     214 µs  100.0%  running\n");
   // The page gets the same figures and the same wall time.
   const std::string page = Temp("threads.html");
   ASSERT_EQ(Tool("html threads.json -o '" + page + "'").status, 0);
