@@ -2,7 +2,8 @@
 // their code.
 //
 // TIMETREE_OUTPUT is read once, at load: a comma-separated list of report,
-// json:PATH, folded:PATH, svg:PATH (and mpi-summary, mpi-json:PATH, written
+// json:PATH, folded:PATH, svg:PATH, html:PATH (the report page; and
+// mpi-summary, mpi-json:PATH, written
 // by the MPI component from inside MPI_Finalize). When it names anything,
 // timing is on from the first start, and the outputs are written when the
 // library is unloaded at the process's exit. An item that cannot be read is
@@ -40,6 +41,7 @@
 #include <vector>
 
 #include "include/timetree.h"
+#include "output/exports.h"
 #include "output/placeholders.h"
 #include "registry/dtimemgr.h"
 #include "stopwatch/atomics.h"
@@ -48,7 +50,7 @@ namespace timetree {
 
 namespace {
 
-enum class Kind { kReport, kJson, kFolded, kSvg, kMpi };
+enum class Kind { kReport, kJson, kFolded, kSvg, kHtml, kMpi };
 
 struct Item {
   Kind kind;
@@ -112,10 +114,12 @@ void Parse(const char* list) {
     if (kind == "report" || kind == "mpi-summary") {
       parsed.kind = kind == "report" ? Kind::kReport : Kind::kMpi;
       ok = colon == std::string::npos;
-    } else if (kind == "json" || kind == "folded" || kind == "svg" || kind == "mpi-json") {
+    } else if (kind == "json" || kind == "folded" || kind == "svg" || kind == "html" ||
+               kind == "mpi-json") {
       parsed.kind = kind == "json"     ? Kind::kJson
                     : kind == "folded" ? Kind::kFolded
                     : kind == "svg"    ? Kind::kSvg
+                    : kind == "html"   ? Kind::kHtml
                                        : Kind::kMpi;
       ok = !path.empty();
     } else {
@@ -126,7 +130,7 @@ void Parse(const char* list) {
     } else {
       std::fprintf(stderr,
                    "timetree: TIMETREE_OUTPUT: \"%s\" is left out: not one of report, "
-                   "json:PATH, folded:PATH, svg:PATH, mpi-summary, mpi-json:PATH\n",
+                   "json:PATH, folded:PATH, svg:PATH, html:PATH, mpi-summary, mpi-json:PATH\n",
                    item.c_str());
     }
   }
@@ -277,7 +281,8 @@ void WriteEnvironmentOutputs() {
     }
     const bool written = item.kind == Kind::kJson     ? TimeWriteJson(path.c_str())
                          : item.kind == Kind::kFolded ? TimeWriteFolded(path.c_str())
-                                                      : TimeWriteFlameGraph(path.c_str());
+                         : item.kind == Kind::kSvg    ? TimeWriteFlameGraph(path.c_str())
+                                                      : WriteReportPage(path.c_str());
     if (!written) {
       std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: %s could not be written\n", path.c_str());
     }

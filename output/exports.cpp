@@ -2,14 +2,18 @@
 // flame graph. Each walks the tree without recursion, so any depth works.
 #include "output/exports.h"
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "include/timetree.h"
+#include "output/combined.h"
 #include "output/flamegraph.h"
+#include "output/reportpage.h"
 #include "registry/dtimemgr.h"
 #include "registry/merge.h"
 #include "registry/snapshot.h"
@@ -138,6 +142,68 @@ bool TimeWriteJson(const char* path) {
     flush(true);
   });
 }
+
+namespace timetree {
+
+namespace {
+
+// The timers under top as a combined tree of one source under root.
+void AddToRun(const PtrList& top, combined::Node& root) {
+  std::vector<combined::Node*> parents{&root};
+  WalkPreorder(top, [&](TimerNode* node, int depth) {
+    parents.resize(static_cast<size_t>(depth) + 1);
+    combined::Node* n = parents.back()->AddChild(node->name);
+    const double count = static_cast<double>(node->count);
+    const double total = Seconds(*node);
+    const double self = SelfSeconds(*node);
+    n->sources = 1;
+    n->count = combined::Figure{count, count, count, 0, 0};
+    n->total = combined::Figure{total, total, total, 0, 0};
+    n->self = combined::Figure{self, self, self, 0, 0};
+    n->implicit = node->stoppedImplicitly != 0;
+    n->running = StopWatchAccess::Running(node->watch);
+    n->names_merged = node->namesMerged != 0;
+    const Spread spread = SpreadOf(*node);
+    if (spread.threads > 1) {
+      n->threads = spread.threads;
+      n->thread_min = spread.min / TickFrequency();
+      n->thread_max = spread.max / TickFrequency();
+    }
+    parents.push_back(n);
+    return true;
+  });
+}
+
+}  // namespace
+
+bool WriteReportPage(const char* path) {
+  return Export(path, [](std::string& out, auto flush, const Snapshot& snapshot) {
+    combined::Run run;
+    run.file = program_invocation_short_name;
+    AddToRun(*snapshot.top(), run.root);
+    for (ThreadTree* t = snapshot.first(); t != nullptr; t = t->nextReported) {
+      auto thread = std::make_unique<combined::ThreadRun>();
+      if (!t->finished) pthread_getname_np(t->thread, t->threadName, sizeof t->threadName);
+      thread->tid = t->tid;
+      thread->name = t->threadName;
+      thread->finished = t->finished;
+      thread->threads = t->threads;
+      if (snapshot.Settled(*t)) {
+        AddToRun(t->root, thread->root);
+      } else {
+        PtrList copy;
+        MergeTimers(copy, t->root);
+        AddToRun(copy, thread->root);
+        if (copy.head() != nullptr) DestroyTimers(copy, nullptr);
+      }
+      run.threads.push_back(std::move(thread));
+    }
+    out = ReportPage(RunPageData(run) + "]}");
+    flush(true);
+  });
+}
+
+}  // namespace timetree
 
 bool TimeWriteFolded(const char* path) {
   return timetree::Export(path, [](std::string& out, auto flush,

@@ -32,6 +32,11 @@ void AppendValidUtf8(std::string& out, const std::string& text);
 // characters that XML forbids and malformed UTF-8 replaced by U+FFFD.
 void AppendXmlText(std::string& out, const char* text);
 
+// The report page of every thread's timers (as 'timetree html' draws a
+// run's JSON) in a new file at path; as the exports, false when there is
+// nothing to write or the file cannot be written whole.
+bool WriteReportPage(const char* path);
+
 }  // namespace timetree
 
 #endif  // TIMETREE_OUTPUT_EXPORTS_H

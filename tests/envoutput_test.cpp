@@ -52,16 +52,16 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
   const std::string dir = timetree_test::TempPath("env");
   ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
   const Outcome o = Host({"exit"}, {"TIMETREE_OUTPUT=report,json:" + dir + "/run-%p-%r.json,folded:" +
-                                        dir + "/run.folded,bogus,svg:" + dir +
-                                        "/run.svg,json:/nonexistent/run.json,json:",
+                                        dir + "/run.folded,bogus,svg:" + dir + "/run.svg,html:" +
+                                        dir + "/run.html,json:/nonexistent/run.json,json:",
                                     "OMPI_COMM_WORLD_RANK=7"});
   ASSERT_TRUE(WIFEXITED(o.status));
   EXPECT_EQ(WEXITSTATUS(o.status), 3);  // the host's own
   // Both reports, on standard error as no channel is open; each bad item and
   // each output that could not be written named once.
   const std::string left_out =
-      "\" is left out: not one of report, json:PATH, folded:PATH, svg:PATH, mpi-summary, "
-      "mpi-json:PATH\n";
+      "\" is left out: not one of report, json:PATH, folded:PATH, svg:PATH, html:PATH, "
+      "mpi-summary, mpi-json:PATH\n";
   EXPECT_EQ(o.err.find("timetree: TIMETREE_OUTPUT: \"bogus" + left_out), 0u) << o.err;
   EXPECT_NE(o.err.find("timetree: TIMETREE_OUTPUT: \"json:" + left_out), std::string::npos);
   EXPECT_NE(o.err.find("\nmain                           |      1 |"), std::string::npos);
@@ -70,6 +70,10 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
             std::string::npos);
   EXPECT_EQ(ReadFile(dir + "/run.folded").rfind("main ", 0), 0u);
   EXPECT_NE(ReadFile(dir + "/run.svg").find("<svg"), std::string::npos);
+  // The page, as 'timetree html' draws the run's JSON.
+  EXPECT_NE(ReadFile(dir + "/run.html").find("\"views\": [{\"label\": \"all threads\", \"name\": "
+                                             "[\"main\",\"work\"], \"depth\": [0,1]"),
+            std::string::npos);
   // %p and %r filled in: the json file is the only other one.
   const std::string listing = dir + "/listing";
   ASSERT_EQ(system(("ls '" + dir + "' > '" + listing + "'").c_str()), 0);
