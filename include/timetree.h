@@ -84,7 +84,8 @@ TIMETREE_API void TimeCommentBuildInfo();
 // (finished threads may be folded into one entry; "threads" says how many).
 // A timer that more than one thread started also has "threads", and the
 // "min_seconds", "max_seconds" and "mean_seconds" of their totals and the
-// "imbalance" (max / mean).
+// "imbalance" (max / mean). "metadata" (last) holds the run's metadata
+// (see TimeSetMetadata).
 // Names are escaped; bytes that are not UTF-8 become U+FFFD.
 TIMETREE_API bool TimeWriteJson(const char* path);
 
@@ -99,6 +100,15 @@ TIMETREE_API bool TimeWriteFolded(const char* path);
 // proportion to its total time, labelled, with a tooltip giving name, count
 // and seconds. Nothing is fetched from elsewhere.
 TIMETREE_API bool TimeWriteFlameGraph(const char* path);
+
+// Sets a key of the run's metadata, written with the JSON export (its
+// "metadata" object) beside what the library collects itself: program,
+// arguments, host, pid, start_time and end_time (UTC), timetree_version,
+// threads, clock and clock_frequency, os, cpu, and a key for each
+// TIMETREE_META_<KEY> environment variable (named in lower case). Any
+// thread may call it; the last value of a key wins, also over a collected
+// one. A null or empty key is ignored; a null value is empty.
+TIMETREE_API void TimeSetMetadata(const char* key, const char* value);
 
 // One timer, as TimeForEachTimer64 hands it over.
 struct TimeTimerInfo64 {

@@ -13,6 +13,7 @@
 #include "include/timetree.h"
 #include "output/combined.h"
 #include "output/flamegraph.h"
+#include "output/metadata.h"
 #include "output/reportpage.h"
 #include "registry/dtimemgr.h"
 #include "registry/merge.h"
@@ -138,7 +139,13 @@ bool TimeWriteJson(const char* path) {
       }
       out += "\n]}";
     }
-    out += "\n]}\n";
+    out += "\n]";
+    long threads = 0;
+    for (timetree::ThreadTree* t = snapshot.first(); t != nullptr; t = t->nextReported) {
+      threads += t->threads;
+    }
+    timetree::AppendMetadataJson(out, threads);
+    out += "}\n";
     flush(true);
   });
 }

@@ -86,12 +86,17 @@ TEST_F(Exports, JsonHoldsTheWholeTreeExactly) {
   // With one thread, the merged tree and that thread's own are the same.
   char thread_name[16] = {};
   pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
-  EXPECT_EQ(ReadFile(path),
+  // The metadata comes last (its own test is below).
+  const std::string file = ReadFile(path);
+  const size_t metadata = file.find(", \"metadata\": {\"program\": ");
+  ASSERT_NE(metadata, std::string::npos) << file;
+  EXPECT_EQ(file.substr(0, metadata),
             "{\"schema\": 2, \"frequency\": 1000000, \"timers\": [" + timers +
                 "\n], \"threads\": [\n" +
                 timetree_test::Format("{\"tid\": %ld, \"name\": \"%s\", ",
                                       static_cast<long>(syscall(SYS_gettid)), thread_name) +
-                "\"finished\": false, \"threads\": 1, \"timers\": [" + timers + "\n]}\n]}\n");
+                "\"finished\": false, \"threads\": 1, \"timers\": [" + timers + "\n]}\n]");
+  EXPECT_EQ(file.substr(file.size() - 3), "}}\n");
   // A real parser reads it, and finds the counts of the tree.
   const std::string walk =
       "import json,sys\n"
@@ -101,6 +106,34 @@ TEST_F(Exports, JsonHoldsTheWholeTreeExactly) {
       "w(d[\"timers\"], \"\")";
   EXPECT_EQ(Python(walk, path, NewFile("walk.txt")),
             "main 2 False\n  parse 1 False\n  load 1 False\n    step 1 False\nio 1 True\n");
+}
+
+// The collected keys in their order, a TIMETREE_META_ key, and the host's
+// keys, the last value winning (also over a collected key), from any thread.
+TEST_F(Exports, JsonCarriesTheRunsMetadata) {
+  OpenCapture();
+  Run("main", 1);
+  setenv("TIMETREE_META_GIT_COMMIT", "abc123", 1);
+  std::thread([] { TimeSetMetadata("input", "mesh_a.dat"); }).join();
+  std::thread([] {
+    TimeSetMetadata("input", "mesh_b.dat");
+    TimeSetMetadata("host", "renamed \"node\"");
+    TimeSetMetadata(nullptr, "ignored");
+  }).join();
+  const std::string path = NewFile("metadata.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  unsetenv("TIMETREE_META_GIT_COMMIT");
+  EXPECT_EQ(Python("import json,sys\n"
+                   "m=json.load(open(sys.argv[1]))[\"metadata\"]\n"
+                   "print(list(m))\n"
+                   "print(m[\"host\"], m[\"input\"], m[\"git_commit\"], m[\"threads\"], m[\"clock\"],"
+                   " m[\"clock_frequency\"], m[\"timetree_version\"] != \"\", m[\"pid\"] > 0,"
+                   " m[\"start_time\"] <= m[\"end_time\"], m[\"start_time\"].endswith(\"Z\"))",
+                   path, NewFile("metadata.txt")),
+            "['program', 'arguments', 'host', 'pid', 'start_time', 'end_time', "
+            "'timetree_version', 'threads', 'clock', 'clock_frequency', 'os', 'cpu', "
+            "'git_commit', 'input']\n"
+            "renamed \"node\" mesh_b.dat abc123 1 test 1000000 True True True True\n");
 }
 
 TEST_F(Exports, JsonStaysValidWhateverBytesANameHolds) {

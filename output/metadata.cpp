@@ -1,0 +1,168 @@
+// A run's metadata (see metadata.h). Keys come in a fixed order: those the
+// library collects, then TIMETREE_META_ keys (named in lower case, in the
+// environment's order), then the host's, in the order first set. A key set
+// again keeps its place and takes the last value; the host's value of a key
+// of either other kind replaces that one.
+#include "output/metadata.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "include/timetree.h"
+#include "output/exports.h"
+#include "stopwatch/ticks.h"
+
+extern char** environ;
+
+namespace timetree {
+
+namespace {
+
+const time_t g_loaded = std::time(nullptr);
+
+std::mutex g_hostKeysMutex;
+// Allocated once, never freed: it may be written while static objects are
+// being destroyed at exit.
+std::vector<std::pair<std::string, std::string>>* g_hostKeys = nullptr;
+
+// A value: a JSON number (raw) or a text (escaped).
+struct Value {
+  std::string text;
+  bool number;
+};
+using Keys = std::vector<std::pair<std::string, Value>>;
+
+void Set(Keys& keys, const std::string& key, Value value) {
+  for (auto& entry : keys) {
+    if (entry.first == key) {
+      entry.second = std::move(value);
+      return;
+    }
+  }
+  keys.emplace_back(key, std::move(value));
+}
+
+std::string Utc(time_t when) {
+  struct tm utc {};
+  gmtime_r(&when, &utc);
+  char text[32] = {};
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+// The program's arguments, as /proc gives them, joined by blanks.
+std::string Arguments() {
+  std::string out;
+  if (FILE* file = std::fopen("/proc/self/cmdline", "re")) {
+    int c;
+    while ((c = std::fgetc(file)) != EOF) out += c == '\0' ? ' ' : static_cast<char>(c);
+    std::fclose(file);
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+std::string CpuModel() {
+  std::string model;
+  if (FILE* file = std::fopen("/proc/cpuinfo", "re")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+      if (std::strncmp(line, "model name", 10) != 0) continue;
+      const char* colon = std::strchr(line, ':');
+      if (colon == nullptr) continue;
+      model = colon + 1;
+      while (!model.empty() && (model.front() == ' ' || model.front() == '\t')) model.erase(0, 1);
+      while (!model.empty() && (model.back() == '\n' || model.back() == ' ')) model.pop_back();
+      break;
+    }
+    std::fclose(file);
+  }
+  return model;
+}
+
+}  // namespace
+
+time_t LoadTime() { return g_loaded; }
+
+void AppendMetadataJson(std::string& out, long threads) {
+  Keys keys;
+  auto text = [](std::string v) { return Value{std::move(v), false}; };
+  auto number = [](std::string v) { return Value{std::move(v), true}; };
+  Set(keys, "program", text(program_invocation_short_name));
+  Set(keys, "arguments", text(Arguments()));
+  char host[256] = {};
+  Set(keys, "host", text(gethostname(host, sizeof host - 1) == 0 ? host : ""));
+  Set(keys, "pid", number(std::to_string(static_cast<long>(getpid()))));
+  Set(keys, "start_time", text(Utc(g_loaded)));
+  Set(keys, "end_time", text(Utc(std::time(nullptr))));
+  Set(keys, "timetree_version", text(TIMETREE_VERSION));
+  Set(keys, "threads", number(std::to_string(threads)));
+  Set(keys, "clock", text(TickSourceName()));
+  std::string frequency;
+  AppendFormat(frequency, "%.17g", TickFrequency());
+  Set(keys, "clock_frequency", number(frequency));
+  struct utsname names {};
+  Set(keys, "os", text(uname(&names) == 0 ? names.release : ""));
+  Set(keys, "cpu", text(CpuModel()));
+  constexpr char kPrefix[] = "TIMETREE_META_";
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (std::strncmp(*e, kPrefix, sizeof kPrefix - 1) != 0) continue;
+    const char* equals = std::strchr(*e, '=');
+    if (equals == nullptr || equals == *e + sizeof kPrefix - 1) continue;
+    const char* name = *e + sizeof kPrefix - 1;
+    std::string key(name, static_cast<size_t>(equals - name));
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    Set(keys, key, text(equals + 1));
+  }
+  {
+    const std::lock_guard<std::mutex> lock(g_hostKeysMutex);
+    if (g_hostKeys != nullptr) {
+      for (const auto& entry : *g_hostKeys) Set(keys, entry.first, text(entry.second));
+    }
+  }
+  out += ", \"metadata\": {";
+  const char* comma = "";
+  for (const auto& entry : keys) {
+    out += comma;
+    out += '"';
+    AppendJsonString(out, entry.first.c_str());
+    out += "\": ";
+    if (entry.second.number) {
+      out += entry.second.text;
+    } else {
+      out += '"';
+      AppendJsonString(out, entry.second.text.c_str());
+      out += '"';
+    }
+    comma = ", ";
+  }
+  out += "}";
+}
+
+}  // namespace timetree
+
+void TimeSetMetadata(const char* key, const char* value) {
+  if (key == nullptr || key[0] == '\0') return;
+  const std::lock_guard<std::mutex> lock(timetree::g_hostKeysMutex);
+  try {
+    if (timetree::g_hostKeys == nullptr) {
+      timetree::g_hostKeys = new std::vector<std::pair<std::string, std::string>>;
+    }
+    for (auto& entry : *timetree::g_hostKeys) {
+      if (entry.first == key) {
+        entry.second = value != nullptr ? value : "";
+        return;
+      }
+    }
+    timetree::g_hostKeys->emplace_back(key, value != nullptr ? value : "");
+  } catch (const std::bad_alloc&) {
+    // Memory is short: the key is left out, and the host goes on.
+  }
+}

@@ -1,0 +1,21 @@
+// A run's metadata: keys the library collects (program, host, times, clock,
+// ...), keys from TIMETREE_META_<KEY> variables and keys the host sets with
+// TimeSetMetadata, written as the JSON's "metadata" object.
+#ifndef TIMETREE_OUTPUT_METADATA_H
+#define TIMETREE_OUTPUT_METADATA_H
+
+#include <ctime>
+#include <string>
+
+namespace timetree {
+
+// When the library was loaded.
+time_t LoadTime();
+
+// Appends ", \"metadata\": {...}" with every key; threads is how many
+// threads timed.
+void AppendMetadataJson(std::string& out, long threads);
+
+}  // namespace timetree
+
+#endif  // TIMETREE_OUTPUT_METADATA_H
