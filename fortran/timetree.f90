@@ -14,7 +14,7 @@ module timetree
   public :: timetree_start, timetree_stop, timetree_clear, timetree_print, &
             timetree_print_indented, timetree_comment, timetree_open, timetree_close, &
             timetree_build_info, timetree_write_json, timetree_write_folded, &
-            timetree_write_flamegraph
+            timetree_write_flamegraph, timetree_set_metadata
 
   ! Names shorter than this are passed with their length, and each thread
   ! keeps a terminated copy of the ones it used last; longer ones pass
@@ -60,6 +60,10 @@ module timetree
     end subroutine c_close
     subroutine c_build_info() bind(C, name="timetree_build_info")
     end subroutine c_build_info
+    subroutine c_set_metadata(key, value) bind(C, name="timetree_set_metadata")
+      import :: c_char
+      character(kind=c_char), intent(in) :: key(*), value(*)
+    end subroutine c_set_metadata
     function c_write_json(path) bind(C, name="timetree_write_json") result(written)
       import :: c_char, c_int
       character(kind=c_char), intent(in) :: path(*)
@@ -181,6 +185,13 @@ contains
   subroutine timetree_build_info()
     call c_build_info()
   end subroutine timetree_build_info
+
+  ! A key of the run's metadata (both trailing blanks trimmed); the last
+  ! value wins.
+  subroutine timetree_set_metadata(key, value)
+    character(len=*), intent(in) :: key, value
+    call c_set_metadata(trim(key) // c_null_char, trim(value) // c_null_char)
+  end subroutine timetree_set_metadata
 
   ! The exports: .true. when the file at path (trailing blanks trimmed) was
   ! written whole.

@@ -37,6 +37,9 @@ TIMETREE_API int timetree_write_json(const char* path);
 TIMETREE_API int timetree_write_folded(const char* path);
 TIMETREE_API int timetree_write_flamegraph(const char* path);
 
+/* TimeSetMetadata: a key of the run's metadata; the last value wins. */
+TIMETREE_API void timetree_set_metadata(const char* key, const char* value);
+
 /* One timer, as timetree_for_each hands it over. The flags are 0 or 1. */
 struct timetree_timer_info {
   int depth;                /* 0 for a top-level timer */

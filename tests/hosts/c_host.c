@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
   timetree_open(report_path);
   timetree_build_info();
   timetree_comment("c host\n");
+  timetree_set_metadata("case", "c host");
 
   timetree_start("outer");
   for (i = 0; i < 3; i++) timed_leaf();
@@ -103,6 +104,9 @@ int main(int argc, char** argv) {
     CHECK(strstr(report, "\n  timed_leaf                   |      3 |") != NULL);
     free(report);
   }
+  report = read_all(in_folder(folder, "c.json"));
+  CHECK(report != NULL && strstr(report, ", \"case\": \"c host\"}}\n") != NULL);
+  free(report);
   report = read_all(in_folder(folder, "c.folded"));
   CHECK(report != NULL && strncmp(report, "outer ", 6) == 0 &&
         strstr(report, "\nouter;timed_leaf ") != NULL);

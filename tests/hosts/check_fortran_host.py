@@ -39,6 +39,7 @@ def main():
     check(not any(c.get("names_merged") for c in [solve] + solve["children"]),
           "no names merged")
     check(not os.path.exists(os.path.join(folder, "empty.json")), "no file for no timers")
+    check(tree["metadata"].get("case") == "fortran host", "metadata case, trimmed")
 
     with open(os.path.join(folder, "report.txt")) as f:
         report = f.read()

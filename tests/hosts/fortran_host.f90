@@ -20,6 +20,7 @@ program fortran_host
   call timetree_open(trim(folder) // "/report.txt   ")
   call timetree_build_info()
   call timetree_comment("fortran host" // new_line("a"))
+  call timetree_set_metadata("case   ", "fortran host   ")
 
   call timetree_start("run")
   do i = 1, 2
