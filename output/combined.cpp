@@ -119,8 +119,47 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
       for (auto& child : node->children) todo.push_back(child.get());
     }
     MergeRuns(*combined, *run);
+    // Each source keeps its metadata.
+    if (run->combined) {
+      std::vector<Metadata> sources = run->source_metadata;
+      sources.resize(static_cast<size_t>(run->sources));
+      for (auto& m : sources) combined->source_metadata.push_back(std::move(m));
+    } else {
+      combined->source_metadata.push_back(run->metadata);
+    }
+  }
+  // At the top, the keys on which every source agrees.
+  bool any = false;
+  for (const Metadata& m : combined->source_metadata) any = any || !m.empty();
+  if (!any) {
+    combined->source_metadata.clear();
+  } else {
+    for (const auto& entry : combined->source_metadata.front()) {
+      bool all = true;
+      for (const Metadata& m : combined->source_metadata) {
+        bool same = false;
+        for (const auto& e : m) same = same || e == entry;
+        all = all && same;
+      }
+      if (all) combined->metadata.push_back(entry);
+    }
   }
   return combined;
+}
+
+void AppendMetadataObject(std::string& out, const Metadata& metadata) {
+  out += '{';
+  const char* comma = "";
+  for (const auto& entry : metadata) {
+    out += comma;
+    out += '"';
+    AppendJsonString(out, entry.first.c_str());
+    out += "\": \"";
+    AppendJsonString(out, entry.second.c_str());
+    out += '"';
+    comma = ", ";
+  }
+  out += '}';
 }
 
 std::string FoldedPath(const Node& node) {
@@ -207,7 +246,18 @@ std::string CombinedJson(const Run& run) {
     out += "]}";
     open.pop_back();
   }
-  out += "\n]}\n";
+  out += "\n]";
+  if (!run.source_metadata.empty()) {
+    out += ", \"metadata\": ";
+    AppendMetadataObject(out, run.metadata);
+    out += ", \"source_metadata\": [";
+    for (size_t i = 0; i < run.source_metadata.size(); ++i) {
+      if (i > 0) out += ", ";
+      AppendMetadataObject(out, run.source_metadata[i]);
+    }
+    out += "]";
+  }
+  out += "}\n";
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace timetree {
@@ -82,10 +83,15 @@ struct ThreadRun {
   Node root;
 };
 
+// A run's metadata: keys and values (numbers as their text), in order.
+using Metadata = std::vector<std::pair<std::string, std::string>>;
+
 struct Run {
   std::string file;
   bool combined = false;
   long sources = 1;
+  Metadata metadata;  // a single run's; a combined run's: what all agree on
+  std::vector<Metadata> source_metadata;  // a combined run's, per source
   Node root;  // its children are the top-level timers
   std::vector<std::unique_ptr<ThreadRun>> threads;
 };
@@ -108,6 +114,9 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs);
 // top-level timer still running (a snapshot, a killed job) counts at least
 // its children's finished time.
 double RunWallTime(const Run& run);
+
+// Appends metadata as a JSON object of texts.
+void AppendMetadataObject(std::string& out, const Metadata& metadata);
 
 // The combined format, as text.
 std::string CombinedJson(const Run& run);

@@ -132,6 +132,42 @@ TEST(Tools, ShowGivesThreadsSpreadAndSharesOfTheWallTime) {
             std::string::npos);
 }
 
+// A run's metadata under show's first line (hidden on request); a
+// comparison of runs that differ in what makes runs unlike warns once per
+// such key, and a merge keeps each source's with what all agree on on top.
+TEST(Tools, MetadataIsShownAndUnlikeRunsAreSaidToBe) {
+  const Result shown = Tool("show meta_a.json");
+  EXPECT_EQ(shown.out.substr(0, shown.out.find("NAME")),
+            "meta_a.json: 1 timers, 1.00 s in all\n"
+            "  arguments: solver mesh.dat\n  clock: tsc\n  clock_frequency: 3000000000\n"
+            "  cpu: Example CPU\n  end_time: 2026-12-01T10:00:01Z\n  git_commit: aaa111\n"
+            "  host: node1\n  os: 6.1.0\n  pid: 100\n  program: solver\n"
+            "  start_time: 2026-12-01T10:00:00Z\n  threads: 1\n  timetree_version: 1.2.0\n");
+  EXPECT_EQ(Tool("show meta_a.json --no-metadata").out.find("  host"), std::string::npos);
+  const std::string warnings =
+      "timetree: warning: the runs differ in git_commit: \"aaa111\" in meta_a.json, \"bbb222\" "
+      "in meta_b.json\n"
+      "timetree: warning: the runs differ in host: \"node1\" in meta_a.json, \"node2\" in "
+      "meta_b.json\n";
+  const Result diff = Tool("diff meta_a.json meta_b.json");
+  EXPECT_EQ(diff.status, 0);
+  EXPECT_EQ(diff.err, warnings);
+  const Result check = Tool("check meta_b.json --against meta_a.json --max-regression 50");
+  EXPECT_EQ(check.status, 0);
+  EXPECT_EQ(check.err, warnings);
+  const std::string merged = Temp("merged-meta.json");
+  ASSERT_EQ(Tool("merge meta_a.json meta_b.json -o '" + merged + "'").status, 0);
+  const std::string text = Read(merged);
+  EXPECT_NE(text.find("], \"metadata\": {\"arguments\": \"solver mesh.dat\", \"clock\": \"tsc\", "
+                      "\"cpu\": \"Example CPU\", \"os\": \"6.1.0\", \"program\": \"solver\", "
+                      "\"threads\": \"1\", \"timetree_version\": \"1.2.0\"}, \"source_metadata\": "
+                      "[{\"arguments\": \"solver mesh.dat\""),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\"git_commit\": \"bbb222\""), std::string::npos);
+  std::remove(merged.c_str());
+}
+
 // Every figure readable at any scale: a unit per value with three
 // significant figures, plain seconds never 0.000000 for a non-zero time,
 // and columns as wide as their widest value.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <set>
 
 #include "commands.h"
@@ -171,6 +172,7 @@ int Check(const CheckOptions& options, std::ostream& out) {
   }
   if (!options.against.empty()) {
     const auto base = ReadRun(options.against);
+    WarnUnlike(*base, *run, std::cerr);
     const std::vector<Compared> rows = CompareRuns(*base, *run);
     size_t shared = 0;
     for (const Compared& row : rows) shared += row.in_base && row.in_next ? 1 : 0;

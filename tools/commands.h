@@ -18,6 +18,7 @@ struct ShowOptions {
   std::string sort;      // total, self, count, name; empty: the tree's order
   int depth = 1 << 30;   // levels shown
   bool seconds = false;  // plain seconds rather than a unit per value
+  bool no_metadata = false;
 };
 int Show(const ShowOptions& options, std::ostream& out, std::ostream& err);
 

@@ -1,5 +1,6 @@
 #include "compare.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "output/exports.h"
 #include "registry/merge.h"
+#include "table.h"
 
 namespace timetree_cli {
 
@@ -122,6 +124,40 @@ std::string PercentText(const Compared& row) {
   std::string text;
   timetree::AppendFormat(text, "%+.1f%%", percent);
   return text;
+}
+
+}  // namespace timetree_cli
+
+namespace timetree_cli {
+
+void WarnUnlike(const Run& base, const Run& next, std::ostream& err) {
+  if (base.metadata.empty() || next.metadata.empty()) return;
+  // Keys the library collects that say nothing of how alike runs are.
+  static const char* const kCircumstance[] = {"program", "pid", "start_time", "end_time", "clock",
+                                               "clock_frequency", "os", "rank"};
+  auto find = [](const Run& run, const std::string& key) -> const std::string* {
+    for (const auto& entry : run.metadata) {
+      if (entry.first == key) return &entry.second;
+    }
+    return nullptr;
+  };
+  std::vector<std::string> keys;
+  for (const Run* run : {&base, &next}) {
+    for (const auto& entry : run->metadata) {
+      bool skip = std::find(keys.begin(), keys.end(), entry.first) != keys.end();
+      for (const char* c : kCircumstance) skip = skip || entry.first == c;
+      if (!skip) keys.push_back(entry.first);
+    }
+  }
+  for (const std::string& key : keys) {
+    const std::string* a = find(base, key);
+    const std::string* b = find(next, key);
+    if (a != nullptr && b != nullptr && *a == *b) continue;
+    err << "timetree: warning: the runs differ in " << Display(key) << ": "
+        << (a != nullptr ? "\"" + Display(*a) + "\"" : std::string("none")) << " in " << base.file
+        << ", " << (b != nullptr ? "\"" + Display(*b) + "\"" : std::string("none")) << " in "
+        << next.file << "\n";
+  }
 }
 
 }  // namespace timetree_cli

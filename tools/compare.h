@@ -3,6 +3,7 @@
 #ifndef TIMETREE_TOOLS_COMPARE_H
 #define TIMETREE_TOOLS_COMPARE_H
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,13 @@ std::vector<Compared> CompareRuns(const Run& base, const Run& next);
 // only where it is printed, so that a deep tree's rows take memory in
 // proportion to its depth, not its square.
 std::string PathOf(const std::vector<Compared>& rows, size_t row);
+
+// Warns on err, one line per key, where the metadata of two runs differ in
+// a key that makes runs unlike (host, cpu, arguments, timetree_version,
+// threads, ranks, and every key that the host or a TIMETREE_META_ variable
+// set), so that a comparison of unlike runs is seen. Nothing when either
+// run has no metadata.
+void WarnUnlike(const Run& base, const Run& next, std::ostream& err);
 
 // Percent as the tools print it: "+12.5%", "new", "gone".
 std::string PercentText(const Compared& row);

@@ -1,6 +1,7 @@
 // timetree diff: two runs path by path.
 #include <algorithm>
 #include <cmath>
+#include <iostream>
 
 #include "commands.h"
 #include "compare.h"
@@ -12,6 +13,7 @@ namespace timetree_cli {
 int Diff(const DiffOptions& options, std::ostream& out) {
   const auto base = ReadRun(options.base);
   const auto next = ReadRun(options.next);
+  WarnUnlike(*base, *next, std::cerr);
   const std::vector<Compared> all = CompareRuns(*base, *next);
   // Rows that changed less than the threshold are hidden (new and gone
   // paths always show), and rows below min_seconds in both runs.

@@ -90,6 +90,9 @@ int Run(int argc, char** argv) {
                        "Hide timers below PCT percent of the whole run (with what is under them)")
       ->check(zero_or_more);
   show_cmd->add_flag("--threads", show.threads, "Also show each thread's own tree");
+  show_cmd->add_flag("--no-metadata", show.no_metadata,
+                     "Leave out the run's metadata (program, host, times, ...) under the "
+                     "first line");
   show_cmd->add_option("--sort", show.sort,
                        "Order siblings by 'total', 'self', 'count' (largest first) or 'name'; "
                        "the order of first starts without it")

@@ -274,6 +274,33 @@ std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) 
   const Reader reader(file, run->combined, run->sources);
   reader.Timers(reader.Member(document, "timers", ""), run->root, "timers");
 
+  // Metadata: an object of texts, numbers or flags, each kept as text.
+  auto metadata = [&file](const json& object, const std::string& where) {
+    timetree::combined::Metadata out;
+    if (!object.is_object()) Fail(file, where, "not an object");
+    for (const auto& entry : object.items()) {
+      const json& v = entry.value();
+      if (v.is_string()) {
+        out.emplace_back(entry.key(), v.get<std::string>());
+      } else if (v.is_number() || v.is_boolean()) {
+        out.emplace_back(entry.key(), v.dump());
+      } else {
+        Fail(file, where + "." + entry.key(), "not a text, number or flag");
+      }
+    }
+    return out;
+  };
+  const auto meta = document.find("metadata");
+  if (meta != document.end()) run->metadata = metadata(*meta, "metadata");
+  const auto per_source = document.find("source_metadata");
+  if (per_source != document.end() && run->combined) {
+    if (!per_source->is_array()) Fail(file, "source_metadata", "not an array");
+    for (size_t i = 0; i < per_source->size(); ++i) {
+      run->source_metadata.push_back(
+          metadata((*per_source)[i], "source_metadata[" + std::to_string(i) + "]"));
+    }
+  }
+
   const auto threads = document.find("threads");
   if (threads != document.end() && !run->combined) {
     if (!threads->is_array()) Fail(file, "threads", "not an array");

@@ -160,6 +160,12 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
                            run->threads.size() == 1 ? "" : "s");
   }
   out << head << "\n";
+  // The metadata (a combined file's: what every source agrees on).
+  if (!options.no_metadata) {
+    for (const auto& entry : run->metadata) {
+      out << "  " << Display(entry.first) << ": " << Display(entry.second) << "\n";
+    }
+  }
   if (WriteTable(run->root, run->combined, whole, options, out)) out << kOverlapNote;
   if (run->combined) {
     out << "(src): the source (file or rank, counted from 0) of the least and the greatest "
