@@ -104,6 +104,7 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
   auto combined = std::make_unique<Run>();
   combined->combined = true;
   combined->sources = 0;
+  bool whole = true;  // every source's metadata is known
   for (const auto& run : runs) {
     // Source indices count across the inputs: shift this run's by the
     // sources before it.
@@ -119,19 +120,20 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
       for (auto& child : node->children) todo.push_back(child.get());
     }
     MergeRuns(*combined, *run);
-    // Each source keeps its metadata.
-    if (run->combined) {
-      std::vector<Metadata> sources = run->source_metadata;
-      sources.resize(static_cast<size_t>(run->sources));
-      for (auto& m : sources) combined->source_metadata.push_back(std::move(m));
-    } else {
+    // Each source keeps its metadata, when every input gives each of its
+    // sources'.
+    if (!run->combined) {
       combined->source_metadata.push_back(run->metadata);
+    } else if (run->source_metadata.size() == static_cast<size_t>(run->sources)) {
+      for (const Metadata& m : run->source_metadata) combined->source_metadata.push_back(m);
+    } else {
+      whole = false;
     }
   }
   // At the top, the keys on which every source agrees.
   bool any = false;
   for (const Metadata& m : combined->source_metadata) any = any || !m.empty();
-  if (!any) {
+  if (!any || !whole) {
     combined->source_metadata.clear();
   } else {
     for (const auto& entry : combined->source_metadata.front()) {

@@ -295,6 +295,9 @@ std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) 
   const auto per_source = document.find("source_metadata");
   if (per_source != document.end() && run->combined) {
     if (!per_source->is_array()) Fail(file, "source_metadata", "not an array");
+    if (per_source->size() != static_cast<size_t>(run->sources)) {
+      Fail(file, "source_metadata", "not one object per source");
+    }
     for (size_t i = 0; i < per_source->size(); ++i) {
       run->source_metadata.push_back(
           metadata((*per_source)[i], "source_metadata[" + std::to_string(i) + "]"));
