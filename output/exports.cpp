@@ -205,6 +205,9 @@ bool WriteReportPage(const char* path) {
       }
       run.threads.push_back(std::move(thread));
     }
+    long threads = 0;
+    for (ThreadTree* t = snapshot.first(); t != nullptr; t = t->nextReported) threads += t->threads;
+    run.metadata = RunMetadata(threads);
     out = ReportPage(RunPageData(run) + "]}");
     flush(true);
   });

@@ -91,7 +91,9 @@ std::string CpuModel() {
 
 time_t LoadTime() { return g_loaded; }
 
-void AppendMetadataJson(std::string& out, long threads) {
+namespace {
+
+Keys Collect(long threads) {
   Keys keys;
   auto text = [](std::string v) { return Value{std::move(v), false}; };
   auto number = [](std::string v) { return Value{std::move(v), true}; };
@@ -127,6 +129,19 @@ void AppendMetadataJson(std::string& out, long threads) {
       for (const auto& entry : *g_hostKeys) Set(keys, entry.first, text(entry.second));
     }
   }
+  return keys;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> RunMetadata(long threads) {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (auto& entry : Collect(threads)) out.emplace_back(entry.first, entry.second.text);
+  return out;
+}
+
+void AppendMetadataJson(std::string& out, long threads) {
+  const Keys keys = Collect(threads);
   out += ", \"metadata\": {";
   const char* comma = "";
   for (const auto& entry : keys) {

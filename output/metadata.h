@@ -6,6 +6,8 @@
 
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace timetree {
 
@@ -15,6 +17,9 @@ time_t LoadTime();
 // Appends ", \"metadata\": {...}" with every key; threads is how many
 // threads timed.
 void AppendMetadataJson(std::string& out, long threads);
+
+// The same keys and values, numbers as their text.
+std::vector<std::pair<std::string, std::string>> RunMetadata(long threads);
 
 }  // namespace timetree
 

@@ -81,6 +81,10 @@ void PageHead(std::string& out, const char* mode, const std::string& file, doubl
 std::string RunPageData(const combined::Run& run) {
   std::string data;
   PageHead(data, run.combined ? "combined" : "run", run.file, combined::RunWallTime(run));
+  if (!run.metadata.empty()) {
+    data += ", \"metadata\": ";
+    combined::AppendMetadataObject(data, run.metadata);
+  }
   AppendFormat(data, ", \"sources\": %ld, \"views\": [", run.sources);
   TreeColumns(run.root).Write(data, run.threads.empty() ? "run" : "all threads", run.combined,
                               false);

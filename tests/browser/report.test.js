@@ -136,6 +136,15 @@ test("paths of several threads show their spread, and shares of the wall time", 
   await page.close();
 });
 
+test("a run's metadata is one click away", async () => {
+  const { page, problems } = await open(html("metadata", path.join(data, "meta_a.json")));
+  await page.click("#facts summary");
+  const facts = await page.$eval("#facts", (f) => f.textContent);
+  assert.match(facts, /metadata \(13 keys\).*git_commit: aaa111.*host: node1/);
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
 test("names are shown as text: no markup, no script, U+FFFD for bad bytes", async () => {
   const file = path.join(work, "hostile.json");
   const timer = (name) => '{"name": "' + name + '", "count": 1, "total_seconds": 1, ' +
