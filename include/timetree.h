@@ -110,6 +110,13 @@ TIMETREE_API bool TimeWriteFlameGraph(const char* path);
 // one. A null or empty key is ignored; a null value is empty.
 TIMETREE_API void TimeSetMetadata(const char* key, const char* value);
 
+// Hands every key of the run's metadata and its value (numbers as text) to
+// visit, in the order the JSON export writes them. visit must not call the
+// library. For combining processes (see timetree_mpi.h).
+TIMETREE_API void TimeForEachMetadata(void (*visit)(const char* key, const char* value,
+                                                    void* context),
+                                      void* context);
+
 // One timer, as TimeForEachTimer64 hands it over.
 struct TimeTimerInfo64 {
   int depth;                // 0 for a top-level timer

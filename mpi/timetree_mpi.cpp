@@ -59,8 +59,26 @@ void Append(std::string& out, const void* bytes, size_t size) {
   out.append(static_cast<const char*>(bytes), size);
 }
 
+void AppendText(std::string& out, const std::string& text) {
+  const uint32_t length = static_cast<uint32_t>(text.size());
+  Append(out, &length, sizeof length);
+  Append(out, text.data(), length);
+}
+
+// The bytes start with the sources' metadata: how many sources, then for
+// each how many keys and each key and value (length, bytes).
 std::string Serialise(const Run& run) {
   std::string out;
+  const uint32_t sources = static_cast<uint32_t>(run.source_metadata.size());
+  Append(out, &sources, sizeof sources);
+  for (const combined::Metadata& m : run.source_metadata) {
+    const uint32_t keys = static_cast<uint32_t>(m.size());
+    Append(out, &keys, sizeof keys);
+    for (const auto& entry : m) {
+      AppendText(out, entry.first);
+      AppendText(out, entry.second);
+    }
+  }
   combined::Preorder(run.root, [&out](const Node& node, int depth) {
     const uint32_t d = static_cast<uint32_t>(depth);
     const uint32_t length = static_cast<uint32_t>(node.name.size());
@@ -98,6 +116,26 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     at += n;
     return true;
   };
+  auto text = [&](std::string& into) {
+    uint32_t length = 0;
+    if (!take(&length, sizeof length) || size - at < length) return false;
+    into.assign(data + at, length);
+    at += length;
+    return true;
+  };
+  uint32_t sources_with_metadata = 0;
+  if (!take(&sources_with_metadata, sizeof sources_with_metadata)) return false;
+  for (uint32_t i = 0; i < sources_with_metadata; ++i) {
+    uint32_t keys = 0;
+    if (!take(&keys, sizeof keys) || keys > size - at) return false;
+    combined::Metadata m;
+    for (uint32_t k = 0; k < keys; ++k) {
+      std::string key, value;
+      if (!text(key) || !text(value)) return false;
+      m.emplace_back(std::move(key), std::move(value));
+    }
+    run.source_metadata.push_back(std::move(m));
+  }
   while (at < size) {
     uint32_t depth = 0, length = 0;
     int64_t sources = 0;
@@ -186,6 +224,15 @@ std::unique_ptr<Run> Reduce(MPI_Comm comm) {
   held->combined = true;
   held->sources = 0;
   combined::MergeRuns(*held, own.run);  // one source, this rank, timers or none
+  // The rank's metadata travels with its timers, ranks and rank included.
+  TimeSetMetadata("ranks", std::to_string(ranks).c_str());
+  TimeSetMetadata("rank", std::to_string(rank).c_str());
+  held->source_metadata.emplace_back();
+  TimeForEachMetadata(
+      [](const char* key, const char* value, void* into) {
+        static_cast<combined::Metadata*>(into)->emplace_back(key, value);
+      },
+      &held->source_metadata.back());
   own.parents.clear();
   bool whole = true;
   constexpr int kTag = 0x7472;  // "tr"
@@ -221,11 +268,16 @@ std::unique_ptr<Run> Reduce(MPI_Comm comm) {
         whole = false;
         continue;
       }
-      if (whole) combined::MergeRuns(*held, received);
+      if (whole) {
+        combined::MergeRuns(*held, received);
+        for (auto& m : received.source_metadata) held->source_metadata.push_back(std::move(m));
+      }
     }
   }
   if (!whole || held->root.children.empty()) return nullptr;
   held->sources = ranks;
+  if (held->source_metadata.size() != static_cast<size_t>(ranks)) held->source_metadata.clear();
+  held->metadata = combined::AgreedMetadata(held->source_metadata);
   return held;
 }
 

@@ -130,23 +130,29 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
       whole = false;
     }
   }
-  // At the top, the keys on which every source agrees.
-  bool any = false;
-  for (const Metadata& m : combined->source_metadata) any = any || !m.empty();
-  if (!any || !whole) {
-    combined->source_metadata.clear();
-  } else {
-    for (const auto& entry : combined->source_metadata.front()) {
-      bool all = true;
-      for (const Metadata& m : combined->source_metadata) {
-        bool same = false;
-        for (const auto& e : m) same = same || e == entry;
-        all = all && same;
-      }
-      if (all) combined->metadata.push_back(entry);
-    }
-  }
+  if (!whole) combined->source_metadata.clear();
+  combined->metadata = AgreedMetadata(combined->source_metadata);
   return combined;
+}
+
+Metadata AgreedMetadata(std::vector<Metadata>& sources) {
+  bool any = false;
+  for (const Metadata& m : sources) any = any || !m.empty();
+  Metadata agreed;
+  if (!any) {
+    sources.clear();
+    return agreed;
+  }
+  for (const auto& entry : sources.front()) {
+    bool all = true;
+    for (const Metadata& m : sources) {
+      bool same = false;
+      for (const auto& e : m) same = same || e == entry;
+      all = all && same;
+    }
+    if (all) agreed.push_back(entry);
+  }
+  return agreed;
 }
 
 void AppendMetadataObject(std::string& out, const Metadata& metadata) {

@@ -115,6 +115,10 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs);
 // its children's finished time.
 double RunWallTime(const Run& run);
 
+// The keys on which all sources' metadata agree (a source without any
+// agrees on none); sources is emptied when none has any.
+Metadata AgreedMetadata(std::vector<Metadata>& sources);
+
 // Appends metadata as a JSON object of texts.
 void AppendMetadataObject(std::string& out, const Metadata& metadata);
 

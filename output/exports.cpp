@@ -215,6 +215,25 @@ bool WriteReportPage(const char* path) {
 
 }  // namespace timetree
 
+void TimeForEachMetadata(void (*visit)(const char* key, const char* value, void* context),
+                         void* context) {
+  if (visit == nullptr) return;
+  long threads = 0;
+  std::vector<std::pair<std::string, std::string>> metadata;
+  try {
+    {
+      const timetree::Snapshot snapshot;
+      for (timetree::ThreadTree* t = snapshot.first(); t != nullptr; t = t->nextReported) {
+        threads += t->threads;
+      }
+    }
+    metadata = timetree::RunMetadata(threads);
+  } catch (const std::bad_alloc&) {
+    return;  // memory is short: no metadata
+  }
+  for (const auto& entry : metadata) visit(entry.first.c_str(), entry.second.c_str(), context);
+}
+
 bool TimeWriteFolded(const char* path) {
   return timetree::Export(path, [](std::string& out, auto flush,
                                    const timetree::Snapshot& snapshot) {

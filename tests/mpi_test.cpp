@@ -90,6 +90,18 @@ TEST_F(Mpi, CombinedJsonHoldsExactSumsMeansAndTheirRanks) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("{\"name\": \"abcdefghijklmnopqrstuvwxy\", \"sources\": 4, "), std::string::npos);
+  // Each rank's metadata, in rank order, and what all ranks agree on.
+  const size_t top = text.find("], \"metadata\": {\"program\": ");
+  const size_t per_rank = text.find(", \"source_metadata\": [{");
+  ASSERT_TRUE(top != std::string::npos && per_rank != std::string::npos) << text;
+  const std::string agreed = text.substr(top, per_rank - top);
+  EXPECT_NE(agreed.find(", \"ranks\": \"4\"}"), std::string::npos) << agreed;
+  EXPECT_EQ(agreed.find("\"rank\":"), std::string::npos);
+  size_t at = per_rank;
+  for (int r = 0; r < 4; ++r) {
+    at = text.find(Format("\"ranks\": \"4\", \"rank\": \"%d\"}", r), at);
+    EXPECT_NE(at, std::string::npos) << r;
+  }
 }
 
 // Each field of the bytes a rank sends arrives as it was: counts past
@@ -205,6 +217,10 @@ TEST_F(Mpi, TreeCombinesAsGatheringEveryRankDoes) {
   }
   std::string want = timetree::combined::CombinedJson(*timetree::combined::Combine(runs));
   std::string got = timetree_test::ReadFile(path);
+  // The ranks' metadata, which the reference runs lack, ends the file.
+  const size_t metadata = got.find("], \"metadata\": {");
+  ASSERT_NE(metadata, std::string::npos);
+  got = got.substr(0, metadata + 1) + "}\n";
   const std::vector<double> want_spread = TakeStddevs(want), got_spread = TakeStddevs(got);
   EXPECT_EQ(got, want);
   ASSERT_EQ(got_spread.size(), want_spread.size());
