@@ -52,7 +52,7 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
   const std::string dir = timetree_test::TempPath("env");
   ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
   const Outcome o = Host({"exit"}, {"TIMETREE_OUTPUT=report,json:" + dir + "/run-%p-%r.json,folded:" +
-                                        dir + "/run.folded,bogus,svg:" + dir + "/run.svg,html:" +
+                                        dir + "/run-%h-%t%%.folded,bogus,svg:" + dir + "/run.svg,html:" +
                                         dir + "/run.html,json:/nonexistent/run.json,json:",
                                     "OMPI_COMM_WORLD_RANK=7"});
   ASSERT_TRUE(WIFEXITED(o.status));
@@ -68,7 +68,7 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
   EXPECT_NE(o.err.find("\n.work                          |      1 |"), std::string::npos);
   EXPECT_NE(o.err.find("timetree: TIMETREE_OUTPUT: /nonexistent/run.json could not be written\n"),
             std::string::npos);
-  EXPECT_EQ(ReadFile(dir + "/run.folded").rfind("main ", 0), 0u);
+
   EXPECT_NE(ReadFile(dir + "/run.svg").find("<svg"), std::string::npos);
   // The page, as 'timetree html' draws the run's JSON.
   EXPECT_NE(ReadFile(dir + "/run.html").find("\"views\": [{\"label\": \"all threads\", \"name\": "
@@ -79,6 +79,14 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
   ASSERT_EQ(system(("ls '" + dir + "' > '" + listing + "'").c_str()), 0);
   const std::string files = ReadFile(listing);
   EXPECT_NE(files.find("-7.json\n"), std::string::npos) << files;
+  // %h, %t (the load time, UTC) and %% in the folded stacks' name.
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const size_t folded = files.find(std::string("run-") + host + "-20");
+  ASSERT_NE(folded, std::string::npos) << files;
+  const std::string name = files.substr(folded, files.find('\n', folded) - folded);
+  EXPECT_EQ(name.substr(name.size() - 9), "Z%.folded") << name;
+  EXPECT_EQ(ReadFile(dir + "/" + name).rfind("main ", 0), 0u);
   EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
