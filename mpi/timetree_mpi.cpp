@@ -369,13 +369,7 @@ extern "C" TIMETREE_API int MPI_Finalize(void) {
   if (list != nullptr && initialised != 0 && finalised == 0) {
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-    const std::string items = list;
-    size_t at = 0;
-    while (at <= items.size()) {
-      size_t comma = items.find(',', at);
-      if (comma == std::string::npos) comma = items.size();
-      const std::string item = items.substr(at, comma - at);
-      at = comma + 1;
+    for (const std::string& item : timetree::SplitList(list)) {
       if (item == "mpi-summary") {
         const std::unique_ptr<timetree::combined::Run> run =
             timetree::Reduce(MPI_COMM_WORLD);

@@ -98,14 +98,7 @@ void WriteReports() {
 }
 
 void Parse(const char* list) {
-  std::string rest = list;
-  size_t at = 0;
-  while (at <= rest.size()) {
-    size_t comma = rest.find(',', at);
-    if (comma == std::string::npos) comma = rest.size();
-    const std::string item = rest.substr(at, comma - at);
-    at = comma + 1;
-    if (item.empty()) continue;
+  for (const std::string& item : SplitList(list)) {
     const size_t colon = item.find(':');
     const std::string kind = item.substr(0, colon);
     const std::string path = colon == std::string::npos ? "" : item.substr(colon + 1);
@@ -200,13 +193,7 @@ void InstallSignals() {
   std::string names = list != nullptr ? list : "TERM,INT,XCPU,USR1";
   if (names == "none") return;
   std::vector<int> signals;
-  size_t at = 0;
-  while (at <= names.size()) {
-    size_t comma = names.find(',', at);
-    if (comma == std::string::npos) comma = names.size();
-    const std::string name = names.substr(at, comma - at);
-    at = comma + 1;
-    if (name.empty()) continue;
+  for (const std::string& name : SplitList(names)) {
     const int s = SignalNumber(name);
     if (s == 0) {
       std::fprintf(stderr,

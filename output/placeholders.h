@@ -1,7 +1,7 @@
-// The placeholders of the paths that TIMETREE_OUTPUT names, filled in when a
-// file is written: %p the process id, %h the host name, %r the MPI rank as
-// the launcher gives it (0 without one), %t the given start time, %% a
-// percent sign.
+// Reading TIMETREE_OUTPUT's list, and the placeholders of the paths it
+// names, filled in when a file is written: %p the process id, %h the host
+// name, %r the MPI rank as the launcher gives it (0 without one), %t the
+// given start time, %% a percent sign.
 #ifndef TIMETREE_OUTPUT_PLACEHOLDERS_H
 #define TIMETREE_OUTPUT_PLACEHOLDERS_H
 
@@ -9,8 +9,22 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace timetree {
+
+// The items of a comma-separated list, empty ones left out.
+inline std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> items;
+  size_t at = 0;
+  while (at <= list.size()) {
+    size_t comma = list.find(',', at);
+    if (comma == std::string::npos) comma = list.size();
+    if (comma > at) items.push_back(list.substr(at, comma - at));
+    at = comma + 1;
+  }
+  return items;
+}
 
 // The MPI rank as the usual launchers give it to each process.
 inline const char* LauncherRank() {
