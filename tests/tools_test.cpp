@@ -168,6 +168,41 @@ TEST(Tools, MetadataIsShownAndUnlikeRunsAreSaidToBe) {
   std::remove(merged.c_str());
 }
 
+// Each format of convert, checked against its documented schema, with names
+// that each format must escape (in benchmark, ";" is the path's separator:
+// the folded names are checked there), and a combined file.
+TEST(Tools, ConvertWritesEachFormatWithItsNamesEscaped) {
+  const std::string run = Temp("hostile-convert.json");
+  std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"q\\\"uote <b>\", \"count\": 2, "
+                        "\"total_seconds\": 3, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+                        "\"running\": false, \"children\": [{\"name\": \"a;b \xff\", \"count\": 1, "
+                        "\"total_seconds\": 2, \"self_seconds\": 2, \"stopped_implicitly\": false, "
+                        "\"running\": false, \"children\": []}]}]}";
+  const std::string out = Temp("converted.json");
+  for (const char* to : {"hatchet", "caliper-json-split", "speedscope"}) {
+    for (const std::string& file : {run, std::string(TIMETREE_TEST_DATA "/merged.json")}) {
+      ASSERT_EQ(Tool("convert '" + file + "' --to " + to + " -o '" + out + "'").status, 0) << to;
+      const bool hostile = file == run;
+      const std::string names = hostile ? " 'q\"uote <b>' 'a;b \\ufffd'" : " main solve";
+      EXPECT_EQ(std::system(("python3 '" TIMETREE_TEST_DATA "/check_convert.py' " + std::string(to) +
+                             " '" + out + "'" + names)
+                                .c_str()),
+                0)
+          << to << " " << file;
+    }
+  }
+  ASSERT_EQ(Tool("convert '" + run + "' --to benchmark -o '" + out + "'").status, 0);
+  EXPECT_EQ(std::system(("python3 '" TIMETREE_TEST_DATA "/check_convert.py' benchmark '" + out +
+                         "' 'q\"uote_<b>' 'a:b_\\ufffd'")
+                            .c_str()),
+            0);
+  // Standard output with -o -; a run that cannot be read is trouble.
+  EXPECT_EQ(Tool("convert merged.json --to benchmark -o -").out.rfind("[\n{\"name\": \"main\", \"unit\": \"s\", \"value\": 1.25, \"range\": \"\u00b1 0.25\", \"extra\": \"count 2\"},\n", 0), 0u);
+  EXPECT_EQ(Tool("convert missing.json --to hatchet -o -").status, 2);
+  std::remove(run.c_str());
+  std::remove(out.c_str());
+}
+
 // Every figure readable at any scale: a unit per value with three
 // significant figures, plain seconds never 0.000000 for a non-zero time,
 // and columns as wide as their widest value.

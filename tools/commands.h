@@ -66,6 +66,13 @@ struct HtmlOptions {
 };
 int Html(const HtmlOptions& options);
 
+struct ConvertOptions {
+  std::string run;
+  std::string to;      // hatchet, caliper-json-split, benchmark, speedscope
+  std::string output;  // "-": standard output
+};
+int Convert(const ConvertOptions& options, std::ostream& out);
+
 // Writes text to path whole; throws InputError naming path when it cannot.
 void WriteFile(const std::string& path, const std::string& text);
 

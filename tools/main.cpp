@@ -196,6 +196,20 @@ int Run(int argc, char** argv) {
   html_cmd->footer("Examples: timetree html run.json -o report.html\n"
                    "          timetree html --diff base.json new.json -o change.html");
 
+  ConvertOptions convert;
+  auto* convert_cmd = app.add_subcommand(
+      "convert", "A run (or combined file) in the format of another tool: hatchet (Hatchet's "
+                 "literal form), caliper-json-split (as Hatchet and Thicket read Caliper's "
+                 "output), benchmark (for CI benchmark dashboards), speedscope.");
+  convert_cmd->add_option("RUN.json", convert.run, "The run")->required();
+  convert_cmd->add_option("--to", convert.to, "The format")
+      ->required()
+      ->check(CLI::IsMember({"hatchet", "caliper-json-split", "benchmark", "speedscope"}));
+  convert_cmd->add_option("-o,--output", convert.output, "The file to write; - for standard output")
+      ->required();
+  convert_cmd->footer("Examples: timetree convert run.json --to speedscope -o run.speedscope.json\n"
+                      "          timetree convert run.json --to benchmark -o -");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -226,6 +240,7 @@ int Run(int argc, char** argv) {
       return Flame(flame);
     }
     if (folded_cmd->parsed()) return Folded(folded_run, std::cout);
+    if (convert_cmd->parsed()) return Convert(convert, std::cout);
     if (html_cmd->parsed()) {
       if (html.runs.size() != (html.diff ? 2u : 1u)) {
         std::cerr << "timetree html: give one RUN.json, or BASE.json NEW.json with --diff\n";
