@@ -9,9 +9,12 @@
 #include <fstream>
 #include <iostream>
 #include <set>
+#include <unordered_map>
 
 #include "commands.h"
 #include "compare.h"
+#include "repeated.h"
+#include "stats.h"
 #include "output/exports.h"
 #include "table.h"
 
@@ -148,8 +151,99 @@ std::string Nearest(const Node& root, const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// The gate over several runs a side: each path by its median, judged where
+// each side has three or more runs; with --against, a path fails only when
+// its median is slower by more than the allowed regression and the
+// Mann-Whitney test's p-value is below alpha (a slow-down that noise does
+// not explain). A budget judges the median of the new runs.
+int CheckRepeated(const CheckOptions& options, std::ostream& out) {
+  if (!options.against.empty() && (options.runs.size() < 3 || options.against.size() < 3)) {
+    throw InputError("check: give one run and one base run, or three or more of each (" +
+                     std::to_string(options.runs.size()) + " runs, " +
+                     std::to_string(options.against.size()) + " base runs given)");
+  }
+  // A gate that could not fail is no gate: too few runs for the test to
+  // reach alpha.
+  if (!options.against.empty() &&
+      SmallestP(options.against.size(), options.runs.size()) >= options.alpha) {
+    std::string why;
+    timetree::AppendFormat(why,
+                           "check: with %zu base runs and %zu runs the test's p-value is never "
+                           "below %g: give more runs",
+                           options.against.size(), options.runs.size(), options.alpha);
+    throw InputError(why);
+  }
+  const auto next = ReadRuns(options.runs);
+  const auto base = ReadRuns(options.against);
+  if (!base.empty()) WarnUnlike(*base.front(), *next.front(), std::cerr);
+  const std::vector<PathTotals> paths = GatherTotals(base, next);
+  std::unordered_map<std::string, const PathTotals*> by_path;
+  for (const PathTotals& p : paths) by_path.emplace(p.path, &p);
+  const bool plain = options.seconds;
+  int over = 0, judged = 0;
+  std::string text, after;
+  if (!options.budget.empty()) {
+    for (const Limit& limit : ReadBudget(options.budget)) {
+      const auto found = by_path.find(limit.path);
+      if (found == by_path.end() || found->second->next.empty()) {
+        throw InputError(options.budget + ":" + std::to_string(limit.line) + ": no path \"" +
+                         limit.path + "\" in the runs");
+      }
+      ++judged;
+      const double median = Median(found->second->next);
+      if (median <= limit.seconds) continue;
+      ++over;
+      timetree::AppendFormat(text, "over budget: %s median %s > %s\n", limit.path.c_str(),
+                             DurationWithUnit(median, plain).c_str(),
+                             DurationWithUnit(limit.seconds, plain).c_str());
+    }
+  }
+  if (!base.empty()) {
+    size_t shared = 0;
+    for (const PathTotals& p : paths) {
+      const bool in_base = !p.base.empty(), in_next = !p.next.empty();
+      if (in_base && in_next) ++shared;
+      // Paths that not every run has are not judged, but listed.
+      if (p.base.size() < base.size() || p.next.size() < next.size()) {
+        timetree::AppendFormat(after, "in %zu of %zu base runs and %zu of %zu runs, not judged: %s\n",
+                               p.base.size(), base.size(), p.next.size(), next.size(),
+                               p.path.c_str());
+        continue;
+      }
+      const double b = Median(p.base), n = Median(p.next);
+      if (b < options.min_seconds && n < options.min_seconds) continue;
+      ++judged;
+      if (!Regressed(p.base, p.next, options.max_regression, options.alpha)) continue;
+      const double percent = b > 0 ? (n - b) / b * 100 : INFINITY;
+      const double pvalue = MannWhitneyP(p.base, p.next);
+      ++over;
+      timetree::AppendFormat(text, "regression: %s median %s -> %s (%+.1f%%) > +%g%%, p = %.3g\n",
+                             p.path.c_str(), DurationWithUnit(b, plain).c_str(),
+                             DurationWithUnit(n, plain).c_str(), percent, options.max_regression,
+                             pvalue);
+    }
+    if (shared == 0) throw InputError("the base runs and the runs have no path in common");
+  }
+  if (judged == 0) {
+    throw InputError("check judged no limit: no path is in every run above --min-seconds");
+  }
+  if (over > 0) {
+    timetree::AppendFormat(text, "check failed: %d of %d limits exceeded\n", over, judged);
+  } else {
+    timetree::AppendFormat(text, "check passed: %d limits hold\n", judged);
+  }
+  out << text << after;
+  return over > 0 ? 1 : 0;
+}
+
+}  // namespace
+
 int Check(const CheckOptions& options, std::ostream& out) {
-  const auto run = ReadRun(options.run);
+  if (options.runs.size() > 1 || options.against.size() > 1) return CheckRepeated(options, out);
+  const std::string& run_file = options.runs.front();
+  const auto run = ReadRun(run_file);
   const bool plain = options.seconds;
   int over = 0, judged = 0;
   std::string text, after;
@@ -159,7 +253,7 @@ int Check(const CheckOptions& options, std::ostream& out) {
       if (node == nullptr) {
         const std::string near = Nearest(run->root, limit.path);
         throw InputError(options.budget + ":" + std::to_string(limit.line) + ": no path \"" +
-                         limit.path + "\" in " + options.run +
+                         limit.path + "\" in " + run_file +
                          (near.empty() ? "" : " (did you mean \"" + near + "\"?)"));
       }
       ++judged;
@@ -171,13 +265,14 @@ int Check(const CheckOptions& options, std::ostream& out) {
     }
   }
   if (!options.against.empty()) {
-    const auto base = ReadRun(options.against);
+    const std::string& base_file = options.against.front();
+    const auto base = ReadRun(base_file);
     WarnUnlike(*base, *run, std::cerr);
     const std::vector<Compared> rows = CompareRuns(*base, *run);
     size_t shared = 0;
     for (const Compared& row : rows) shared += row.in_base && row.in_next ? 1 : 0;
     if (shared == 0) {
-      throw InputError(options.against + " and " + options.run +
+      throw InputError(base_file + " and " + run_file +
                        " have no path in common: nothing to compare");
     }
     // Paths in one run only are no regression, but are listed, so that a

@@ -24,6 +24,9 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err);
 
 struct DiffOptions {
   std::string base, next;
+  // Several runs a side (--base, --new): medians, and the p-value where
+  // each side has three or more.
+  std::vector<std::string> base_runs, next_runs;
   std::string sort = "path";  // the tree's order, or "change"
   double threshold = 0;       // percent
   double min_seconds = 0;
@@ -34,9 +37,10 @@ struct DiffOptions {
 int Diff(const DiffOptions& options, std::ostream& out);
 
 struct CheckOptions {
-  std::string run;
+  std::vector<std::string> runs;     // the new runs
   std::string budget;
-  std::string against;
+  std::vector<std::string> against;  // the base runs
+  double alpha = 0.05;               // with 3 or more runs a side
   double max_regression = -1;  // percent; below 0: not given
   double min_seconds = 0;
   bool seconds = false;

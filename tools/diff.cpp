@@ -6,11 +6,75 @@
 #include "commands.h"
 #include "compare.h"
 #include "output/exports.h"
+#include "repeated.h"
+#include "stats.h"
 #include "table.h"
 
 namespace timetree_cli {
 
+namespace {
+
+// Several runs a side: each path's median on each side, the change, and
+// the Mann-Whitney test's p-value where each side has three or more runs
+// ("-" otherwise).
+int DiffRepeated(const DiffOptions& options, std::ostream& out) {
+  const auto base = ReadRuns(options.base_runs);
+  const auto next = ReadRuns(options.next_runs);
+  WarnUnlike(*base.front(), *next.front(), std::cerr);
+  const std::vector<PathTotals> paths = GatherTotals(base, next);
+  std::vector<size_t> shown;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const PathTotals& p = paths[i];
+    const double b = Median(p.base), n = Median(p.next);
+    const bool both = !p.base.empty() && !p.next.empty();
+    if (both && b > 0 && std::fabs((n - b) / b * 100) < options.threshold) continue;
+    if (b < options.min_seconds && n < options.min_seconds) continue;
+    shown.push_back(i);
+  }
+  const bool by_change = options.sort == "change";
+  auto change = [&paths](size_t i) { return Median(paths[i].next) - Median(paths[i].base); };
+  if (by_change) {
+    std::stable_sort(shown.begin(), shown.end(), [&](size_t a, size_t b) {
+      return std::fabs(change(a)) > std::fabs(change(b));
+    });
+  }
+  const bool whole = options.paths || by_change;
+  const bool plain = options.seconds;
+  const char* s = plain ? " s" : "";
+  Table table({whole ? "PATH" : "NAME", std::string("BASE") + s, std::string("NEW") + s,
+               std::string("CHANGE") + s, "%", "P"});
+  bool differs = false;
+  for (const size_t i : shown) {
+    const PathTotals& p = paths[i];
+    const double b = Median(p.base), n = Median(p.next);
+    std::string percent = p.base.empty() ? "new" : p.next.empty() ? "gone" : "";
+    if (percent.empty()) {
+      if (b > 0) {
+        timetree::AppendFormat(percent, "%+.1f%%", (n - b) / b * 100);
+      } else {
+        percent = n > 0 ? "+inf" : "+0.0%";
+      }
+    }
+    std::string pvalue = "-";
+    if (p.base.size() >= 3 && p.next.size() >= 3) {
+      pvalue.clear();
+      timetree::AppendFormat(pvalue, "%.3g", MannWhitneyP(p.base, p.next));
+    }
+    table.Add({whole ? p.path : IndentedLabel(p.depth, p.name),
+               p.base.empty() ? "-" : Duration(b, plain), p.next.empty() ? "-" : Duration(n, plain),
+               SignedDuration(n - b, plain), percent, pvalue});
+    differs = differs || p.base.empty() || p.next.empty() || n != b;
+  }
+  out << table.Text();
+  out << "BASE and NEW: medians over " << base.size() << " and " << next.size()
+      << " runs; P: two-sided Mann-Whitney test (three or more runs a side)\n";
+  return options.exit_code && differs ? 1 : 0;
+}
+
+}  // namespace
+
 int Diff(const DiffOptions& options, std::ostream& out) {
+  if (!options.base_runs.empty() || !options.next_runs.empty()) return DiffRepeated(options, out);
   const auto base = ReadRun(options.base);
   const auto next = ReadRun(options.next);
   WarnUnlike(*base, *next, std::cerr);

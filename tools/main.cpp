@@ -107,8 +107,17 @@ int Run(int argc, char** argv) {
       "diff", "Two runs path by path, as an indented tree: base and new total, change and "
               "percent, 'new' and 'gone' for paths in one run only. Combined files compare "
               "means.");
-  diff_cmd->add_option("BASE.json", diff.base, "The run to compare against")->required();
-  diff_cmd->add_option("NEW.json", diff.next, "The run to compare")->required();
+  auto* diff_base = diff_cmd->add_option("BASE.json", diff.base, "The run to compare against");
+  auto* diff_next = diff_cmd->add_option("NEW.json", diff.next, "The run to compare");
+  auto* base_runs = diff_cmd->add_option("--base", diff.base_runs,
+                                         "Several base runs (instead of BASE.json): medians, and "
+                                         "with three or more a side the p-value of a "
+                                         "Mann-Whitney test");
+  auto* next_runs = diff_cmd->add_option("--new", diff.next_runs, "Several new runs (with --base)");
+  base_runs->needs(next_runs);
+  next_runs->needs(base_runs);
+  base_runs->excludes(diff_base);
+  next_runs->excludes(diff_next);
   diff_cmd->add_option("--sort", diff.sort,
                        "'path' (the tree, indented; the default) or 'change' (largest change "
                        "first, each row with its whole path)")
@@ -131,11 +140,19 @@ int Run(int argc, char** argv) {
   auto* check_cmd = app.add_subcommand(
       "check", "The CI gate: exit 1, after one line per offending path, when a path is over "
                "its budget or slower than allowed against a base run; exit 0 when all holds.");
-  check_cmd->add_option("NEW.json", check.run, "The run to check")->required();
+  check_cmd->add_option("NEW.json", check.runs,
+                        "The run to check; or three or more runs of it, judged against three "
+                        "or more base runs by their medians and a Mann-Whitney test")
+      ->required();
   check_cmd->add_option("--budget", check.budget,
                         "File of lines 'outer;inner;leaf SECONDS' (paths as the folded export "
                         "writes them; '#' starts a comment line)");
-  auto* against = check_cmd->add_option("--against", check.against, "A base run to compare with");
+  auto* against = check_cmd->add_option("--against", check.against,
+                                        "A base run to compare with (or three or more)");
+  check_cmd->add_option("--alpha", check.alpha,
+                        "With three or more runs a side: a path fails only when the test's "
+                        "p-value is below ALPHA (default 0.05)")
+      ->check(CLI::Range(0.0, 1.0));
   auto* regression =
       check_cmd->add_option("--max-regression", check.max_regression,
                             "With --against: the largest allowed slow-down, in percent (10 for "
@@ -222,7 +239,13 @@ int Run(int argc, char** argv) {
 
   try {
     if (show_cmd->parsed()) return Show(show, std::cout, std::cerr);
-    if (diff_cmd->parsed()) return Diff(diff, std::cout);
+    if (diff_cmd->parsed()) {
+      if (diff.base_runs.empty() && (diff.base.empty() || diff.next.empty())) {
+        std::cerr << "timetree diff: give BASE.json NEW.json, or --base FILE... --new FILE...\n";
+        return kTrouble;
+      }
+      return Diff(diff, std::cout);
+    }
     if (check_cmd->parsed()) {
       if (check.budget.empty() && check.against.empty()) {
         std::cerr << "timetree check: give --budget FILE and/or --against BASE.json "
