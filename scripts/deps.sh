@@ -1,10 +1,11 @@
 # Sourced by the other scripts: installs the Debian packages that a script
 # runs and that this machine lacks, when run as root; otherwise says which.
 # Each script asks only for what it runs: the demo for the compiler, CMake
-# and the command's JSON and command-line libraries; the tests for the test
-# and benchmark libraries, Python, MPI, Fortran, clang and its OpenMP too; CI for clang and valgrind.
-timetree_demo_packages="cmake ninja-build g++ nlohmann-json3-dev libcli11-dev"
-timetree_test_packages="$timetree_demo_packages libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 libopenmpi-dev openmpi-bin gfortran clang libomp-dev"
+# and the command's JSON, command-line and compression libraries; the tests for the test
+# and benchmark libraries, Python, MPI, Fortran, clang and its OpenMP, and
+# Go (whose pprof reads the command's output) too; CI for clang and valgrind.
+timetree_demo_packages="cmake ninja-build g++ nlohmann-json3-dev libcli11-dev zlib1g-dev"
+timetree_test_packages="$timetree_demo_packages libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 libopenmpi-dev openmpi-bin gfortran clang libomp-dev golang-go"
 timetree_ci_packages="$timetree_test_packages clang libclang-rt-14-dev valgrind"
 
 # timetree_ensure_packages [demo|test|ci]: the packages of that kind (ci by

@@ -203,6 +203,42 @@ TEST(Tools, ConvertWritesEachFormatWithItsNamesEscaped) {
   std::remove(out.c_str());
 }
 
+// The pprof format, read by the real pprof: self as flat, total as cum, as
+// show gives them, and names as they were.
+TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
+  if (std::system("command -v go >/dev/null 2>&1") != 0) GTEST_SKIP() << "no go (golang-go)";
+  const std::string out = Temp("base.pb.gz");
+  ASSERT_EQ(Tool("convert base.json --to pprof -o '" + out + "'").status, 0);
+  const std::string top = Temp("top.txt");
+  const std::string go = "HOME='" + Temp("gohome") + "' GOCACHE='" + Temp("gocache") +
+                         "' go tool pprof -top '";
+  ASSERT_EQ(std::system((go + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
+  const std::string text = Read(top);
+  EXPECT_NE(text.find("     500ms 50.00% 50.00%      500ms 50.00%  solve\n"
+                      "     250ms 25.00% 75.00%      250ms 25.00%  parse\n"
+                      "     200ms 20.00% 95.00%     1000ms   100%  main\n"
+                      "      50ms  5.00%   100%       50ms  5.00%  setup\n"),
+            std::string::npos)
+      << text;
+  // Names that other formats must escape pass as they are (as UTF-8).
+  const std::string run = Temp("hostile-pprof.json");
+  std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"q\\\"uote <b>\", \"count\": 1, "
+                        "\"total_seconds\": 3, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+                        "\"running\": false, \"children\": [{\"name\": \"a;b \xff\", \"count\": 1, "
+                        "\"total_seconds\": 2, \"self_seconds\": 2, \"stopped_implicitly\": false, "
+                        "\"running\": false, \"children\": []}]}]}";
+  // (-top shortens what looks like a template's arguments; -raw shows the
+  // whole name.)
+  ASSERT_EQ(Tool("convert '" + run + "' --to pprof -o '" + out + "'").status, 0);
+  const std::string raw = "HOME='" + Temp("gohome") + "' GOCACHE='" + Temp("gocache") +
+                          "' go tool pprof -raw '";
+  ASSERT_EQ(std::system((raw + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
+  EXPECT_NE(Read(top).find(" a;b \xef\xbf\xbd :0"), std::string::npos) << Read(top);
+  EXPECT_NE(Read(top).find("(q\"uote <b>)"), std::string::npos) << Read(top);
+  for (const std::string& f : {out, top, run}) std::remove(f.c_str());
+  ASSERT_EQ(std::system(("rm -rf '" + Temp("gohome") + "' '" + Temp("gocache") + "'").c_str()), 0);
+}
+
 // Several runs a side: the gate judges medians with a Mann-Whitney test,
 // refuses a number of runs with which it could never fail, and diff gives
 // medians and p-values.

@@ -72,7 +72,7 @@ int Html(const HtmlOptions& options);
 
 struct ConvertOptions {
   std::string run;
-  std::string to;      // hatchet, caliper-json-split, benchmark, speedscope
+  std::string to;      // pprof, hatchet, caliper-json-split, benchmark, speedscope
   std::string output;  // "-": standard output
 };
 int Convert(const ConvertOptions& options, std::ostream& out);

@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "output/exports.h"
+#include "pprof.h"
 #include "run.h"
 
 namespace timetree_cli {
@@ -187,11 +188,13 @@ int Convert(const ConvertOptions& options, std::ostream& out) {
     text = CaliperSplit(*run);
   } else if (options.to == "benchmark") {
     text = Benchmark(*run);
+  } else if (options.to == "pprof") {
+    text = Pprof(*run);
   } else {
     text = Speedscope(*run);
   }
   if (options.output == "-") {
-    out << text;
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
   } else {
     WriteFile(options.output, text);
   }

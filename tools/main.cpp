@@ -215,13 +215,14 @@ int Run(int argc, char** argv) {
 
   ConvertOptions convert;
   auto* convert_cmd = app.add_subcommand(
-      "convert", "A run (or combined file) in the format of another tool: hatchet (Hatchet's "
-                 "literal form), caliper-json-split (as Hatchet and Thicket read Caliper's "
-                 "output), benchmark (for CI benchmark dashboards), speedscope.");
+      "convert", "A run (or combined file) in the format of another tool: pprof (a gzipped "
+                 "profile.proto: go tool pprof -top), hatchet (Hatchet's literal form), "
+                 "caliper-json-split (as Hatchet and Thicket read Caliper's output), benchmark "
+                 "(for CI benchmark dashboards), speedscope.");
   convert_cmd->add_option("RUN.json", convert.run, "The run")->required();
   convert_cmd->add_option("--to", convert.to, "The format")
       ->required()
-      ->check(CLI::IsMember({"hatchet", "caliper-json-split", "benchmark", "speedscope"}));
+      ->check(CLI::IsMember({"pprof", "hatchet", "caliper-json-split", "benchmark", "speedscope"}));
   convert_cmd->add_option("-o,--output", convert.output, "The file to write; - for standard output")
       ->required();
   convert_cmd->footer("Examples: timetree convert run.json --to speedscope -o run.speedscope.json\n"
