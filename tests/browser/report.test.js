@@ -41,8 +41,9 @@ function html(name, ...args) {
   return out;
 }
 
-// Opens a page; every console error, page error and dialog is collected.
-async function open(file) {
+// Opens a page (the report page, unless ready names what else to wait
+// for); every console error, page error and dialog is collected.
+async function open(file, { ready } = {}) {
   const page = await browser.newPage();
   const problems = [];
   page.on("console", (m) => { if (m.type() === "error") problems.push(m.text()); });
@@ -51,7 +52,11 @@ async function open(file) {
   page.on("request", (r) => { if (!r.url().startsWith("file://")) problems.push("fetched " + r.url()); });
   await page.setViewport({ width: 1280, height: 900 });
   await page.goto("file://" + file, { waitUntil: "load" });
-  await page.waitForFunction(() => window.timetreeReport !== undefined);
+  if (ready) {
+    await page.waitForSelector(ready);
+  } else {
+    await page.waitForFunction(() => window.timetreeReport !== undefined);
+  }
   return { page, problems };
 }
 
@@ -141,6 +146,23 @@ test("a run's metadata is one click away", async () => {
   await page.click("#facts summary");
   const facts = await page.$eval("#facts", (f) => f.textContent);
   assert.match(facts, /metadata \(13 keys\).*git_commit: aaa111.*host: node1/);
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("speedscope opens what 'timetree convert --to speedscope' writes", async () => {
+  const out = path.join(work, "threads.speedscope.json");
+  execFileSync(tool, ["convert", path.join(data, "threads.json"), "--to", "speedscope", "-o", out]);
+  // speedscope's own page, from its npm package; the file goes in by its
+  // file input, as a user's would.
+  const { page, problems } = await open(require.resolve("speedscope/dist/release/index.html"),
+                                        { ready: "input[type=file]" });
+  const input = await page.$("input[type=file]");
+  await input.uploadFile(out);
+  await page.waitForFunction(() => document.title.endsWith(" - speedscope"));
+  const text = await page.evaluate(() => document.body.innerText);
+  assert.match(text, /thread 100 "host" \(1\/2\)/);
+  if (process.env.TIMETREE_SPEEDSCOPE_SHOT) await page.screenshot({ path: process.env.TIMETREE_SPEEDSCOPE_SHOT });
   assert.deepStrictEqual(problems, []);
   await page.close();
 });
