@@ -121,7 +121,8 @@ BENCHMARK(BM_ExistingTimerDepth1Adopted);
 
 // What the OpenMP tool does per implicit task (adopt the region's context
 // at its begin, give back the one before at its end) and per region (take
-// the encountering thread's context), at depth 2.
+// the encountering thread's context; the tool then finds it interned, in
+// a loop, by one comparison), at depth 2.
 void BM_ImplicitTaskContext(benchmark::State& state) {
   Reset();
   TimeStartTimer("run");
@@ -144,11 +145,7 @@ void BM_RegionContext(benchmark::State& state) {
   Reset();
   TimeStartTimer("run");
   TimeStartTimer("iteration");
-  for (auto _ : state) {
-    auto* context = new TimeContext(TimeCurrentContext());
-    benchmark::DoNotOptimize(context);
-    delete context;
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(TimeCurrentContext());
   TimeStopTimer("iteration");
   TimeStopTimer("run");
   Reset();

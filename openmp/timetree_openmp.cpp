@@ -9,13 +9,22 @@
 // on the encountering thread and adopted by each implicit task, which gives
 // back, at its end, the context its thread had adopted before (a thread
 // may run implicit tasks of nested regions, one inside another).
+//
+// The region's data holds a pointer to the context, interned: one object
+// per distinct context, kept until unload, never freed at the region's end.
+// The runtime reuses a nested region's team, and its data, for another
+// region, possibly before the first region's end is reported; so the end
+// must not touch the data, and no reader may meet a freed context.
 #ifdef TIMETREE_OMPT_HEADER
 #include TIMETREE_OMPT_HEADER
 #else
 #include <omp-tools.h>
 #endif
 
+#include <cstdint>
+#include <mutex>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "include/timetree.h"
@@ -26,19 +35,47 @@ namespace {
 // innermost last.
 thread_local std::vector<TimeContext> t_before;
 
+struct ContextKey {
+  bool operator()(const TimeContext& a, const TimeContext& b) const {
+    return a.path == b.path && a.generation == b.generation;
+  }
+  size_t operator()(const TimeContext& c) const {
+    return std::hash<const void*>()(c.path) ^ static_cast<size_t>(c.generation * 0x9E3779B97F4A7C15ULL);
+  }
+};
+
+std::mutex g_contextsMutex;
+// Every context a region began in, each kept once.
+std::unordered_map<TimeContext, const TimeContext*, ContextKey, ContextKey>* g_contexts = nullptr;
+// The one this thread interned last: regions in a loop begin in the same.
+thread_local const TimeContext* t_lastContext = nullptr;
+
+const TimeContext* Interned(const TimeContext& context) {
+  const TimeContext* last = t_lastContext;
+  if (last != nullptr && last->path == context.path && last->generation == context.generation) {
+    return last;
+  }
+  const std::lock_guard<std::mutex> lock(g_contextsMutex);
+  try {
+    if (g_contexts == nullptr) g_contexts = new std::unordered_map<TimeContext, const TimeContext*, ContextKey, ContextKey>;
+    auto found = g_contexts->find(context);
+    if (found == g_contexts->end()) {
+      found = g_contexts->emplace(context, new TimeContext(context)).first;
+    }
+    t_lastContext = found->second;
+    return found->second;
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // memory is short: the region's tasks stay at the top
+  }
+}
+
 void OnParallelBegin(ompt_data_t* /*encountering_task_data*/,
                      const ompt_frame_t* /*encountering_task_frame*/, ompt_data_t* parallel_data,
                      unsigned int /*requested_parallelism*/, int /*flags*/,
                      const void* /*codeptr_ra*/) {
   const TimeContext context = TimeCurrentContext();
   // No timer runs where the region begins: its tasks stay at the top.
-  parallel_data->ptr = context.path != nullptr ? new (std::nothrow) TimeContext(context) : nullptr;
-}
-
-void OnParallelEnd(ompt_data_t* parallel_data, ompt_data_t* /*encountering_task_data*/,
-                   int /*flags*/, const void* /*codeptr_ra*/) {
-  delete static_cast<TimeContext*>(parallel_data->ptr);
-  parallel_data->ptr = nullptr;
+  parallel_data->ptr = context.path != nullptr ? const_cast<TimeContext*>(Interned(context)) : nullptr;
 }
 
 void OnImplicitTask(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel_data,
@@ -69,8 +106,6 @@ int Initialize(ompt_function_lookup_t lookup, int /*initial_device_num*/,
   const bool all =
       set_callback(ompt_callback_parallel_begin,
                    reinterpret_cast<ompt_callback_t>(&OnParallelBegin)) == ompt_set_always &&
-      set_callback(ompt_callback_parallel_end,
-                   reinterpret_cast<ompt_callback_t>(&OnParallelEnd)) == ompt_set_always &&
       set_callback(ompt_callback_implicit_task,
                    reinterpret_cast<ompt_callback_t>(&OnImplicitTask)) == ompt_set_always;
   return all ? 1 : 0;

@@ -28,7 +28,9 @@ void Collect(const TimeTimerInfo64& timer, void* context) {
 int main() {
   TimeOpenOStream(nullptr);
   omp_set_max_active_levels(2);
-  constexpr int kIterations = 3;
+  // Many iterations: nested regions' teams are reused from one region to
+  // the next, and the tool must not lose a region's context when they are.
+  constexpr int kIterations = 25;
   TimeStartTimer("run");
   for (int i = 0; i < kIterations; ++i) {
     TimeStartTimer("iteration");
