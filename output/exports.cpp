@@ -140,11 +140,7 @@ bool TimeWriteJson(const char* path) {
       out += "\n]}";
     }
     out += "\n]";
-    long threads = 0;
-    for (timetree::ThreadTree* t = snapshot.first(); t != nullptr; t = t->nextReported) {
-      threads += t->threads;
-    }
-    timetree::AppendMetadataJson(out, threads);
+    timetree::AppendMetadataJson(out, snapshot.threads());
     out += "}\n";
     flush(true);
   });
@@ -205,9 +201,7 @@ bool WriteReportPage(const char* path) {
       }
       run.threads.push_back(std::move(thread));
     }
-    long threads = 0;
-    for (ThreadTree* t = snapshot.first(); t != nullptr; t = t->nextReported) threads += t->threads;
-    run.metadata = RunMetadata(threads);
+    run.metadata = RunMetadata(snapshot.threads());
     out = ReportPage(RunPageData(run) + "]}");
     flush(true);
   });
@@ -218,16 +212,9 @@ bool WriteReportPage(const char* path) {
 void TimeForEachMetadata(void (*visit)(const char* key, const char* value, void* context),
                          void* context) {
   if (visit == nullptr) return;
-  long threads = 0;
   std::vector<std::pair<std::string, std::string>> metadata;
   try {
-    {
-      const timetree::Snapshot snapshot;
-      for (timetree::ThreadTree* t = snapshot.first(); t != nullptr; t = t->nextReported) {
-        threads += t->threads;
-      }
-    }
-    metadata = timetree::RunMetadata(threads);
+    metadata = timetree::RunMetadata(timetree::Snapshot().threads());
   } catch (const std::bad_alloc&) {
     return;  // memory is short: no metadata
   }

@@ -38,6 +38,12 @@ Snapshot::~Snapshot() {
   if (merged_.head() != nullptr) DestroyTimers(merged_, nullptr);
 }
 
+long Snapshot::threads() const {
+  long n = 0;
+  for (const ThreadTree* t = first_; t != nullptr; t = t->nextReported) n += t->threads;
+  return n;
+}
+
 bool Snapshot::Settled(const ThreadTree& tree) const {
   return &tree == own_ || tree.finished;
 }

@@ -26,6 +26,9 @@ class Snapshot {
   bool running() const { return running_; }
   // The trees shown, in the order their first timers started.
   ThreadTree* first() const { return first_; }
+  // How many threads timed: those of the trees shown, finished ones folded
+  // together counted each.
+  long threads() const;
   // Whether tree may be read as it is: it is the calling thread's own, or
   // its thread has finished. Any other tree is read through MergeTimers.
   bool Settled(const ThreadTree& tree) const;
