@@ -13,7 +13,7 @@ namespace {
 
 using timetree_cli::MannWhitneyP;
 using timetree_cli::Median;
-using timetree_cli::Regressed;
+using timetree_cli::Judge;
 using timetree_cli::SmallestP;
 
 TEST(Stats, ExactPValuesMatchTheCountedDistribution) {
@@ -52,8 +52,8 @@ TEST(Stats, RepeatedRunGateErrorRates) {
   };
   int false_alarms = 0, caught = 0;
   for (int trial = 0; trial < 100; ++trial) {
-    if (Regressed(runs(1.0), runs(1.0), 10, 0.05)) ++false_alarms;
-    if (Regressed(runs(1.0), runs(1.3), 10, 0.05)) ++caught;
+    if (Judge(runs(1.0), runs(1.0), 10, 0.05).regressed) ++false_alarms;
+    if (Judge(runs(1.0), runs(1.3), 10, 0.05).regressed) ++caught;
   }
   EXPECT_LE(false_alarms, 5);
   EXPECT_GE(caught, 95);

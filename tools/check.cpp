@@ -153,6 +153,18 @@ std::string Nearest(const Node& root, const std::string& path) {
 
 namespace {
 
+// Writes the lines over their limits, the verdict, then what was listed
+// after it; the exit status: 1 when a limit was exceeded.
+int Verdict(int over, int judged, std::string text, const std::string& after, std::ostream& out) {
+  if (over > 0) {
+    timetree::AppendFormat(text, "check failed: %d of %d limits exceeded\n", over, judged);
+  } else {
+    timetree::AppendFormat(text, "check passed: %d limits hold\n", judged);
+  }
+  out << text << after;
+  return over > 0 ? 1 : 0;
+}
+
 // The gate over several runs a side: each path by its median, judged where
 // each side has three or more runs; with --against, a path fails only when
 // its median is slower by more than the allowed regression and the
@@ -212,30 +224,22 @@ int CheckRepeated(const CheckOptions& options, std::ostream& out) {
                                p.path.c_str());
         continue;
       }
-      const double b = Median(p.base), n = Median(p.next);
-      if (b < options.min_seconds && n < options.min_seconds) continue;
+      const Judgement j = Judge(p.base, p.next, options.max_regression, options.alpha);
+      if (j.base < options.min_seconds && j.next < options.min_seconds) continue;
       ++judged;
-      if (!Regressed(p.base, p.next, options.max_regression, options.alpha)) continue;
-      const double percent = b > 0 ? (n - b) / b * 100 : INFINITY;
-      const double pvalue = MannWhitneyP(p.base, p.next);
+      if (!j.regressed) continue;
       ++over;
       timetree::AppendFormat(text, "regression: %s median %s -> %s (%+.1f%%) > +%g%%, p = %.3g\n",
-                             p.path.c_str(), DurationWithUnit(b, plain).c_str(),
-                             DurationWithUnit(n, plain).c_str(), percent, options.max_regression,
-                             pvalue);
+                             p.path.c_str(), DurationWithUnit(j.base, plain).c_str(),
+                             DurationWithUnit(j.next, plain).c_str(), j.percent,
+                             options.max_regression, j.p);
     }
     if (shared == 0) throw InputError("the base runs and the runs have no path in common");
   }
   if (judged == 0) {
     throw InputError("check judged no limit: no path is in every run above --min-seconds");
   }
-  if (over > 0) {
-    timetree::AppendFormat(text, "check failed: %d of %d limits exceeded\n", over, judged);
-  } else {
-    timetree::AppendFormat(text, "check passed: %d limits hold\n", judged);
-  }
-  out << text << after;
-  return over > 0 ? 1 : 0;
+  return Verdict(over, judged, text, after, out);
 }
 
 }  // namespace
@@ -318,13 +322,7 @@ int Check(const CheckOptions& options, std::ostream& out) {
   if (judged == 0) {
     throw InputError("check judged no limit: every path in both runs is below --min-seconds");
   }
-  if (over > 0) {
-    timetree::AppendFormat(text, "check failed: %d of %d limits exceeded\n", over, judged);
-  } else {
-    timetree::AppendFormat(text, "check passed: %d limits hold\n", judged);
-  }
-  out << text << after;
-  return over > 0 ? 1 : 0;
+  return Verdict(over, judged, text, after, out);
 }
 
 }  // namespace timetree_cli

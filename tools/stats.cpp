@@ -90,11 +90,13 @@ double SmallestP(size_t m, size_t n) {
   return std::min(1.0, 2 / ways);
 }
 
-bool Regressed(const std::vector<double>& base, const std::vector<double>& next,
-               double max_regression, double alpha) {
-  const double b = Median(base), n = Median(next);
-  const double percent = b > 0 ? (n - b) / b * 100 : (n > 0 ? INFINITY : 0.0);
-  return percent > max_regression && MannWhitneyP(base, next) < alpha;
+Judgement Judge(const std::vector<double>& base, const std::vector<double>& next,
+                double max_regression, double alpha) {
+  Judgement j{Median(base), Median(next), 0.0, 1.0, false};
+  j.percent = j.base > 0 ? (j.next - j.base) / j.base * 100 : (j.next > 0 ? INFINITY : 0.0);
+  if (j.percent > max_regression) j.p = MannWhitneyP(base, next);
+  j.regressed = j.percent > max_regression && j.p < alpha;
+  return j;
 }
 
 }  // namespace timetree_cli

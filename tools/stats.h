@@ -23,10 +23,16 @@ double MannWhitneyP(const std::vector<double>& a, const std::vector<double>& b);
 // and n values: 2 / C(m + n, m), at most 1.
 double SmallestP(size_t m, size_t n);
 
-// The repeated-run gate's verdict on a path: slower in the median by more
-// than max_regression percent, and a p-value below alpha.
-bool Regressed(const std::vector<double>& base, const std::vector<double>& next,
-               double max_regression, double alpha);
+// The repeated-run gate's verdict on a path: its medians, their change in
+// percent of the base, and whether it regressed: slower by more than
+// max_regression percent, and a p-value below alpha. The test is run (p
+// set) only for a path slower by more than the limit; p is 1 otherwise.
+struct Judgement {
+  double base, next, percent, p;
+  bool regressed;
+};
+Judgement Judge(const std::vector<double>& base, const std::vector<double>& next,
+                double max_regression, double alpha);
 
 }  // namespace timetree_cli
 
