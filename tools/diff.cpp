@@ -22,20 +22,28 @@ int DiffRepeated(const DiffOptions& options, std::ostream& out) {
   const auto next = ReadRuns(options.next_runs);
   WarnUnlike(*base.front(), *next.front(), std::cerr);
   const std::vector<PathTotals> paths = GatherTotals(base, next);
-  std::vector<size_t> shown;
+  // Each path's medians, once, as a row of the single-run comparison.
+  std::vector<Compared> rows(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
-    const PathTotals& p = paths[i];
-    const double b = Median(p.base), n = Median(p.next);
-    const bool both = !p.base.empty() && !p.next.empty();
-    if (both && b > 0 && std::fabs((n - b) / b * 100) < options.threshold) continue;
-    if (b < options.min_seconds && n < options.min_seconds) continue;
+    rows[i].in_base = !paths[i].base.empty();
+    rows[i].in_next = !paths[i].next.empty();
+    rows[i].base = Median(paths[i].base);
+    rows[i].next = Median(paths[i].next);
+  }
+  std::vector<size_t> shown;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Compared& row = rows[i];
+    if (row.in_base && row.in_next && row.base > 0 &&
+        std::fabs(row.Percent()) < options.threshold) {
+      continue;
+    }
+    if (row.base < options.min_seconds && row.next < options.min_seconds) continue;
     shown.push_back(i);
   }
   const bool by_change = options.sort == "change";
-  auto change = [&paths](size_t i) { return Median(paths[i].next) - Median(paths[i].base); };
   if (by_change) {
-    std::stable_sort(shown.begin(), shown.end(), [&](size_t a, size_t b) {
-      return std::fabs(change(a)) > std::fabs(change(b));
+    std::stable_sort(shown.begin(), shown.end(), [&rows](size_t a, size_t b) {
+      return std::fabs(rows[a].Change()) > std::fabs(rows[b].Change());
     });
   }
   const bool whole = options.paths || by_change;
@@ -46,24 +54,17 @@ int DiffRepeated(const DiffOptions& options, std::ostream& out) {
   bool differs = false;
   for (const size_t i : shown) {
     const PathTotals& p = paths[i];
-    const double b = Median(p.base), n = Median(p.next);
-    std::string percent = p.base.empty() ? "new" : p.next.empty() ? "gone" : "";
-    if (percent.empty()) {
-      if (b > 0) {
-        timetree::AppendFormat(percent, "%+.1f%%", (n - b) / b * 100);
-      } else {
-        percent = n > 0 ? "+inf" : "+0.0%";
-      }
-    }
+    const Compared& row = rows[i];
     std::string pvalue = "-";
     if (p.base.size() >= 3 && p.next.size() >= 3) {
       pvalue.clear();
       timetree::AppendFormat(pvalue, "%.3g", MannWhitneyP(p.base, p.next));
     }
     table.Add({whole ? p.path : IndentedLabel(p.depth, p.name),
-               p.base.empty() ? "-" : Duration(b, plain), p.next.empty() ? "-" : Duration(n, plain),
-               SignedDuration(n - b, plain), percent, pvalue});
-    differs = differs || p.base.empty() || p.next.empty() || n != b;
+               row.in_base ? Duration(row.base, plain) : "-",
+               row.in_next ? Duration(row.next, plain) : "-", SignedDuration(row.Change(), plain),
+               PercentText(row), pvalue});
+    differs = differs || !row.in_base || !row.in_next || row.Change() != 0;
   }
   out << table.Text();
   out << "BASE and NEW: medians over " << base.size() << " and " << next.size()
