@@ -168,16 +168,22 @@ TEST(Tools, MetadataIsShownAndUnlikeRunsAreSaidToBe) {
   std::remove(merged.c_str());
 }
 
+// A run whose names each format must escape: a quote and markup, and ";"
+// with a byte that is not UTF-8.
+void WriteHostileRun(const std::string& path) {
+  std::ofstream(path) << "{\"schema\": 2, \"timers\": [{\"name\": \"q\\\"uote <b>\", \"count\": 2, "
+                         "\"total_seconds\": 3, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+                         "\"running\": false, \"children\": [{\"name\": \"a;b \xff\", \"count\": 1, "
+                         "\"total_seconds\": 2, \"self_seconds\": 2, \"stopped_implicitly\": false, "
+                         "\"running\": false, \"children\": []}]}]}";
+}
+
 // Each format of convert, checked against its documented schema, with names
 // that each format must escape (in benchmark, ";" is the path's separator:
 // the folded names are checked there), and a combined file.
 TEST(Tools, ConvertWritesEachFormatWithItsNamesEscaped) {
   const std::string run = Temp("hostile-convert.json");
-  std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"q\\\"uote <b>\", \"count\": 2, "
-                        "\"total_seconds\": 3, \"self_seconds\": 1, \"stopped_implicitly\": false, "
-                        "\"running\": false, \"children\": [{\"name\": \"a;b \xff\", \"count\": 1, "
-                        "\"total_seconds\": 2, \"self_seconds\": 2, \"stopped_implicitly\": false, "
-                        "\"running\": false, \"children\": []}]}]}";
+  WriteHostileRun(run);
   const std::string out = Temp("converted.json");
   for (const char* to : {"hatchet", "caliper-json-split", "speedscope"}) {
     for (const std::string& file : {run, std::string(TIMETREE_TEST_DATA "/merged.json")}) {
@@ -222,11 +228,7 @@ TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
       << text;
   // Names that other formats must escape pass as they are (as UTF-8).
   const std::string run = Temp("hostile-pprof.json");
-  std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"q\\\"uote <b>\", \"count\": 1, "
-                        "\"total_seconds\": 3, \"self_seconds\": 1, \"stopped_implicitly\": false, "
-                        "\"running\": false, \"children\": [{\"name\": \"a;b \xff\", \"count\": 1, "
-                        "\"total_seconds\": 2, \"self_seconds\": 2, \"stopped_implicitly\": false, "
-                        "\"running\": false, \"children\": []}]}]}";
+  WriteHostileRun(run);
   // (-top shortens what looks like a template's arguments; -raw shows the
   // whole name.)
   ASSERT_EQ(Tool("convert '" + run + "' --to pprof -o '" + out + "'").status, 0);
