@@ -321,15 +321,17 @@ std::string SummaryText(const combined::Run& run) {
   return text;
 }
 
-// Load time, UTC, for %t in TIMETREE_OUTPUT's paths.
-std::string g_started = [] {
-  const time_t now = std::time(nullptr);
+// Load time, for %t in TIMETREE_OUTPUT's paths.
+const time_t g_loaded = std::time(nullptr);
+
+// The load time as %t gives it: UTC, 20261208T081500Z.
+std::string Started() {
   struct tm utc {};
-  gmtime_r(&now, &utc);
+  gmtime_r(&g_loaded, &utc);
   char text[32] = {};
   std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-  return std::string(text);
-}();
+  return text;
+}
 
 }  // namespace
 }  // namespace timetree
@@ -377,7 +379,7 @@ extern "C" TIMETREE_API int MPI_Finalize(void) {
           std::fputs(timetree::SummaryText(*run).c_str(), stderr);
         }
       } else if (item.rfind("mpi-json:", 0) == 0 && item.size() > 9) {
-        const std::string path = timetree::FillInPath(item.substr(9), timetree::g_started.c_str());
+        const std::string path = timetree::FillInPath(item.substr(9), timetree::Started().c_str());
         if (!TimeMpiWriteJson(MPI_COMM_WORLD, path.c_str()) && rank == 0) {
           std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: %s could not be written\n",
                        path.c_str());
