@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iostream>
 #include <set>
-#include <unordered_map>
 
 #include "commands.h"
 #include "compare.h"
@@ -191,20 +190,18 @@ int CheckRepeated(const CheckOptions& options, std::ostream& out) {
   const auto base = ReadRuns(options.against);
   if (!base.empty()) WarnUnlike(*base.front(), *next.front(), std::cerr);
   const std::vector<PathTotals> paths = GatherTotals(base, next);
-  std::unordered_map<std::string, const PathTotals*> by_path;
-  for (const PathTotals& p : paths) by_path.emplace(p.path, &p);
   const bool plain = options.seconds;
   int over = 0, judged = 0;
   std::string text, after;
   if (!options.budget.empty()) {
     for (const Limit& limit : ReadBudget(options.budget)) {
-      const auto found = by_path.find(limit.path);
-      if (found == by_path.end() || found->second->next.empty()) {
+      const size_t found = FindFoldedPath(paths, limit.path);
+      if (found == paths.size() || paths[found].next.empty()) {
         throw InputError(options.budget + ":" + std::to_string(limit.line) + ": no path \"" +
                          limit.path + "\" in the runs");
       }
       ++judged;
-      const double median = Median(found->second->next);
+      const double median = Median(paths[found].next);
       if (median <= limit.seconds) continue;
       ++over;
       timetree::AppendFormat(text, "over budget: %s median %s > %s\n", limit.path.c_str(),
@@ -214,14 +211,15 @@ int CheckRepeated(const CheckOptions& options, std::ostream& out) {
   }
   if (!base.empty()) {
     size_t shared = 0;
-    for (const PathTotals& p : paths) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+      const PathTotals& p = paths[i];
       const bool in_base = !p.base.empty(), in_next = !p.next.empty();
       if (in_base && in_next) ++shared;
       // Paths that not every run has are not judged, but listed.
       if (p.base.size() < base.size() || p.next.size() < next.size()) {
         timetree::AppendFormat(after, "in %zu of %zu base runs and %zu of %zu runs, not judged: %s\n",
                                p.base.size(), base.size(), p.next.size(), next.size(),
-                               p.path.c_str());
+                               FoldedPathOf(paths, i).c_str());
         continue;
       }
       const Judgement j = Judge(p.base, p.next, options.max_regression, options.alpha);
@@ -230,7 +228,7 @@ int CheckRepeated(const CheckOptions& options, std::ostream& out) {
       if (!j.regressed) continue;
       ++over;
       timetree::AppendFormat(text, "regression: %s median %s -> %s (%+.1f%%) > +%g%%, p = %.3g\n",
-                             p.path.c_str(), DurationWithUnit(j.base, plain).c_str(),
+                             FoldedPathOf(paths, i).c_str(), DurationWithUnit(j.base, plain).c_str(),
                              DurationWithUnit(j.next, plain).c_str(), j.percent,
                              options.max_regression, j.p);
     }

@@ -60,7 +60,7 @@ int DiffRepeated(const DiffOptions& options, std::ostream& out) {
       pvalue.clear();
       timetree::AppendFormat(pvalue, "%.3g", MannWhitneyP(p.base, p.next));
     }
-    table.Add({whole ? p.path : IndentedLabel(p.depth, p.name),
+    table.Add({whole ? FoldedPathOf(paths, i) : IndentedLabel(p.depth, p.name),
                row.in_base ? Duration(row.base, plain) : "-",
                row.in_next ? Duration(row.next, plain) : "-", SignedDuration(row.Change(), plain),
                PercentText(row), pvalue});

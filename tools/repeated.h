@@ -3,6 +3,7 @@
 #ifndef TIMETREE_TOOLS_REPEATED_H
 #define TIMETREE_TOOLS_REPEATED_H
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,17 +12,28 @@
 
 namespace timetree_cli {
 
+// A path, by its last name (as the folded export writes it) under its
+// parent's entry: the whole path is spelt out only where it is printed, so
+// that deep trees take memory in proportion to their timers.
 struct PathTotals {
-  std::string path;  // as the folded export writes it
-  std::string name;
+  std::string name;     // as the run has it
+  std::string folded;   // as the folded export writes it
   int depth = 0;
+  size_t parent = static_cast<size_t>(-1);  // none at the top
   std::vector<double> base, next;  // a total per run that has the path
 };
 
 // Every path of any run, in the order of first appearance (base runs
-// first), with its totals.
+// first), parents before children, with its totals. Paths are the same
+// when their folded names are.
 std::vector<PathTotals> GatherTotals(const std::vector<std::unique_ptr<Run>>& base,
                                      const std::vector<std::unique_ptr<Run>>& next);
+
+// The path of paths[i] as the folded export writes it ("outer;inner").
+std::string FoldedPathOf(const std::vector<PathTotals>& paths, size_t i);
+
+// The entry of a folded path; paths.size() when there is none.
+size_t FindFoldedPath(const std::vector<PathTotals>& paths, const std::string& path);
 
 // The runs at paths (files), read.
 std::vector<std::unique_ptr<Run>> ReadRuns(const std::vector<std::string>& paths);
