@@ -101,6 +101,36 @@ TIMETREE_API bool TimeWriteFolded(const char* path);
 // and seconds. Nothing is fetched from elsewhere.
 TIMETREE_API bool TimeWriteFlameGraph(const char* path);
 
+// The timeline (recorded only while TIMETREE_TRACE is set: a number of
+// events per thread, or 1/on for 1,000,000) as a trace-event JSON file that
+// Perfetto, chrome://tracing and speedscope open: one complete event ("ph":
+// "X") per finished interval, "ts" and "dur" in microseconds from the
+// library's load with three decimals, "pid" the process, "tid" the thread,
+// properly nested per thread; "process_name" and "thread_name" metadata
+// events; an interval closed by a stop that named an outer timer has
+// "args": {"stopped_implicitly": true}. A thread whose buffer filled keeps
+// its first events; its "thread_name" event gives "dropped", the count of
+// intervals not recorded, and an instant event says so on its lane.
+// "otherData" holds the counts, "metadata" the run's metadata. False when
+// nothing is recorded (TIMETREE_TRACE unset) or the file cannot be written
+// whole.
+TIMETREE_API bool TimeWriteTrace(const char* path);
+
+// For writers that put several processes' timelines into one file (see
+// timetree_mpi.h): this process's events, each preceded by ",\n", handed to
+// write in pieces (write returns false to stop), with pid as the process
+// and times counted from origin_ns, a CLOCK_MONOTONIC reading in
+// nanoseconds; process_name names the process (null: the program). False
+// when nothing is recorded or write failed.
+TIMETREE_API bool TimeWriteTraceEvents(long pid, long long origin_ns, const char* process_name,
+                                       bool (*write)(const char* text, unsigned long size,
+                                                     void* context),
+                                       void* context);
+
+// The CLOCK_MONOTONIC reading, in nanoseconds, at which this process's
+// timeline starts (the library's load).
+TIMETREE_API long long TimeTraceOrigin();
+
 // Sets a key of the run's metadata, written with the JSON export (its
 // "metadata" object) beside what the library collects itself: program,
 // arguments, host, pid, start_time and end_time (UTC), timetree_version,

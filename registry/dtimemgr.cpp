@@ -49,6 +49,7 @@
 #include "output/channels.h"
 #include "output/envoutput.h"
 #include "registry/merge.h"
+#include "registry/trace.h"
 #include "sibling/switches.h"
 #include "stopwatch/access.h"
 #include "stopwatch/atomics.h"
@@ -84,6 +85,7 @@ void ResetTree(ThreadTree& tree, uint64_t generation) {
   tree.currentList = &tree.root;
   StoreRelaxed(tree.order, uint64_t{0});
   tree.leftRunning = false;
+  ResetTrace(tree, generation);
   StoreRelease(tree.generation, generation);
   EndChange(tree);
 }
@@ -150,6 +152,8 @@ void OnThreadExit(void* data) {
   TimeManager& tm = g_timeManager;
   const std::lock_guard<std::mutex> lock(tm.registryMutex);
   t_callingTree = nullptr;
+  // The thread's timeline stays whole, apart from the folding of its timers.
+  DetachTrace(*tree);
   if (!Reportable(*tree, tm.clearGeneration)) {
     Retire(*tree);
     return;
@@ -188,6 +192,7 @@ ThreadTree* AttachCallingThread() {
   tree->nextTree = tm.trees;
   tm.trees = tree;
   ResetTree(*tree, tm.clearGeneration);
+  AttachTrace(*tree);
   t_callingTree = tree;
   return tree;
 }
@@ -265,6 +270,13 @@ void AfterForkInChild() {
     if (t == t_callingTree || t->finished) {
       link = &t->nextTree;
       continue;
+    }
+    // The thread's timeline ends here; one that was being emptied is left
+    // unread.
+    if (t->trace != nullptr) {
+      t->trace->finished = true;
+      t->trace->abandoned = LoadAcquire(t->changing) != 0;
+      t->trace = nullptr;
     }
     if (LoadAcquire(t->changing) != 0) {
       *link = t->nextTree;
@@ -573,7 +585,7 @@ void TimeStopTimer(const char* name) {
       return;
     }
     // Stop first, so that the name handling below is not timed.
-    StopWatchAccess::Stop(node->watch);
+    const int64_t stopped = StopWatchAccess::StopAt(node->watch);
 
     // The running timer outside this one; none for a top-level timer, also
     // one under an adopted path.
@@ -589,6 +601,10 @@ void TimeStopTimer(const char* name) {
         TimeComment(name);
         TimeComment("\"\nCheck that start and stop have the same name\n");
       }
+    }
+    if (tree->trace != nullptr) {
+      timetree::RecordInterval(*tree->trace, node, StopWatchAccess::StartTicks(node->watch),
+                               stopped, go_on);
     }
     timetree::StoreRelaxed(tree->current, outer);
     tree->currentList = outer != nullptr    ? &outer->children
@@ -632,8 +648,10 @@ void TimeClear() {
   if (tree != nullptr) {
     timetree::StoreRelaxed(tree->order, uint64_t{0});
     timetree::StoreRelease(tree->generation, generation);
+    timetree::ResetTrace(*tree, generation);
   }
   timetree::FreeFinishedTrees();
+  timetree::FreeFinishedTraces();
   int enabled = 0;
   timetree::ReadSwitch("TIMING_ON", &enabled);
   timetree::StoreRelaxed(tm.enabled, enabled);
@@ -653,9 +671,9 @@ std::mutex g_pathMutex;
 // a live record.
 std::map<std::pair<const PathRecord*, std::string>, PathRecord>* g_paths = nullptr;
 
-// The record of node's path, made for node and its ancestors as needed. The
-// calling thread's own nodes only; null when memory is short.
-const PathRecord* RecordOf(TimerNode* node) {
+}  // namespace
+
+const PathRecord* PathOf(TimerNode* node) {
   std::vector<TimerNode*> chain;
   for (TimerNode* n = node; n != nullptr && n->path == nullptr; n = n->parent) chain.push_back(n);
   const std::lock_guard<std::mutex> lock(g_pathMutex);
@@ -677,6 +695,8 @@ const PathRecord* RecordOf(TimerNode* node) {
   }
   return node->path;
 }
+
+namespace {
 
 // The node of record's path in tree, made (never started) where missing;
 // null when memory is short.
@@ -707,7 +727,7 @@ TimeContext TimeCurrentContext() {
   if (tree == nullptr) return context;
   TimerNode* node = tree->current != nullptr ? tree->current : tree->base;
   if (node == nullptr) return context;
-  context.path = node->path != nullptr ? node->path : timetree::RecordOf(node);
+  context.path = node->path != nullptr ? node->path : timetree::PathOf(node);
   if (context.path != nullptr) context.generation = tree->generation;
   return context;
 }

@@ -17,6 +17,7 @@
 namespace timetree {
 
 struct ThreadTree;
+struct TraceBuffer;
 
 // A timer path handed from one thread to another (a TimeContext): its last
 // name and the record of the path above it. One record is made per distinct
@@ -100,6 +101,10 @@ struct NameIndex {
   uint64_t First(const NameKey& key) const { return (KeyHash(key) * kSlotFactor) >> shift; }
   uint64_t Mask() const { return (uint64_t{1} << (64 - shift)) - 1; }
 };
+
+// The record of node's path as a context, made for node and its ancestors
+// as needed; null when memory is short. The calling thread's own nodes only.
+const PathRecord* PathOf(TimerNode* node);
 
 // The timer of list whose name equals key, or null, by a walk.
 TimerNode* WalkForTimer(const PtrList& list, const NameKey& key);
@@ -239,6 +244,7 @@ struct ThreadTree {
   pthread_t thread{};              // the owner, while attached
   long tid = 0;                    // the owner's OS thread id
   char threadName[16] = {};        // as the host named the thread, if it did
+  TraceBuffer* trace = nullptr;    // its timeline, while recording is on
   int threads = 0;                 // threads whose timers these are: 1, more
                                    // once finished threads are folded in
   bool attached = false;           // a thread owns it (or owned it)
@@ -270,6 +276,7 @@ struct TimeManager : ThreadTree {
   uint64_t clearGeneration = 0;    // raised by every clear
   uint64_t lastOrder = 0;          // the order last handed to a tree
   ThreadTree* trees = nullptr;     // every attached or finished tree
+  TraceBuffer* traces = nullptr;   // every thread's timeline buffer
   std::mutex registryMutex;        // guards trees, clears, reports, exports
   RecursiveLock channelLock;        // guards the channels' fields and writes
   pthread_key_t exitKey{};         // runs the thread-exit hook

@@ -13,6 +13,7 @@ enum class AllocSite {
   kMergedTimer,
   kNameIndex,
   kLongName,
+  kTraceChunk,
 };
 
 using FaultHook = bool (*)(AllocSite site);

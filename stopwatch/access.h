@@ -36,6 +36,12 @@ struct StopWatchAccess {
   }
 
   static double Stop(StopWatch& w) {
+    const int64_t start = w.start_;
+    return static_cast<double>(StopAt(w) - start);
+  }
+
+  // Stops w and returns the counter's reading at the stop.
+  static int64_t StopAt(StopWatch& w) {
     // Read first, before any work of the stop itself.
     const int64_t now = ReadTicks();
     // The full 64-bit difference: a wrap of the counter's low 32 bits
@@ -43,8 +49,10 @@ struct StopWatchAccess {
     const double interval = static_cast<double>(now - w.start_);
     StoreRelaxed(w.running_, 0);
     StoreRelaxed(w.elapsed_, w.elapsed_ + interval);
-    return interval;
+    return now;
   }
+
+  static int64_t StartTicks(const StopWatch& w) { return w.start_; }
 
   static double& Elapsed(StopWatch& w) { return w.elapsed_; }
   static bool Running(const StopWatch& w) { return w.running_ != 0; }

@@ -126,6 +126,24 @@ double TickFrequency() {
   return frequency;
 }
 
+TickClock MonotonicTickClock() {
+  switch (g_tickMode) {
+    case TickMode::kOverride:
+      return {0, 0, 1e9 / g_overrideFrequency, 0};
+    case TickMode::kMonotonic:
+      return {0, 0, 1.0, g_loadAnchor.ns};
+    case TickMode::kTsc:
+      break;
+  }
+  const Anchor now = ReadAnchor();
+  const double rate =
+      now.ns - g_loadAnchor.ns >= kMinCalibrationNs && now.tsc > g_loadAnchor.tsc
+          ? static_cast<double>(now.ns - g_loadAnchor.ns) /
+                static_cast<double>(now.tsc - g_loadAnchor.tsc)
+          : 1e9 / TickFrequency();
+  return {g_loadAnchor.tsc, g_loadAnchor.ns, rate, g_loadAnchor.ns};
+}
+
 const char* TickSourceName() {
   switch (g_tickMode) {
     case TickMode::kTsc:

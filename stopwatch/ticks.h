@@ -47,6 +47,20 @@ inline int64_t ReadTicks() {
 // accurate; later calls return the same value at once.
 double TickFrequency();
 
+// Counter readings as CLOCK_MONOTONIC nanoseconds: ns = ns0 + (ticks -
+// ticks0) * nsPerTick. For the time-stamp counter the rate is measured over
+// the whole time since load (at least 10 ms), which keeps readings taken
+// hours apart within a few microseconds of the clock. origin is the
+// library's load on that clock. A test counter maps to nanoseconds by its
+// frequency, from 0.
+struct TickClock {
+  int64_t ticks0;
+  int64_t ns0;
+  double nsPerTick;
+  int64_t origin;
+};
+TickClock MonotonicTickClock();
+
 // Whether the processor reports an invariant time-stamp counter.
 bool HasInvariantTsc();
 

@@ -1,0 +1,251 @@
+// The timeline export: every thread's recorded intervals as trace-event
+// JSON (see TimeWriteTrace in timetree.h).
+#include <errno.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "include/timetree.h"
+#include "output/exports.h"
+#include "output/metadata.h"
+#include "registry/dtimemgr.h"
+#include "registry/trace.h"
+#include "stopwatch/atomics.h"
+#include "stopwatch/ticks.h"
+
+namespace timetree {
+
+namespace {
+
+using Write = bool (*)(const char* text, unsigned long size, void* context);
+
+// Appends ns nanoseconds as microseconds with three decimals, exactly.
+void AppendMicros(std::string& out, int64_t ns) {
+  char digits[32];
+  char* end = digits + sizeof digits;
+  char* p = end;
+  const bool negative = ns < 0;
+  uint64_t value = negative ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns);
+  for (int i = 0; i < 3; ++i) {
+    *--p = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  *--p = '.';
+  do {
+    *--p = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  if (negative) *--p = '-';
+  out.append(p, static_cast<size_t>(end - p));
+}
+
+// One thread's events in the order a trace reader wants them: by start,
+// each event before those it encloses. They were recorded as the intervals
+// stopped, which is a postorder of their nesting; the nesting is rebuilt in
+// one pass (an event encloses the events before it, not yet enclosed, that
+// did not start before it) and walked in preorder.
+std::vector<uint32_t> Preorder(const std::vector<TraceEvent>& events) {
+  const uint32_t n = static_cast<uint32_t>(events.size());
+  constexpr uint32_t kNone = UINT32_MAX;
+  std::vector<uint32_t> first_child(n, kNone), next_sibling(n, kNone), roots;
+  for (uint32_t i = 0; i < n; ++i) {
+    while (!roots.empty() && events[roots.back()].start >= events[i].start) {
+      next_sibling[roots.back()] = first_child[i];
+      first_child[i] = roots.back();
+      roots.pop_back();
+    }
+    roots.push_back(i);
+  }
+  std::vector<uint32_t> order, stack;
+  order.reserve(n);
+  for (uint32_t root : roots) {
+    stack.push_back(root);
+    while (!stack.empty()) {
+      const uint32_t at = stack.back();
+      stack.pop_back();
+      order.push_back(at);
+      // Children are pushed last first, so that the first is taken next.
+      const size_t mark = stack.size();
+      for (uint32_t c = first_child[at]; c != kNone; c = next_sibling[c]) stack.push_back(c);
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(mark), stack.end());
+    }
+  }
+  return order;
+}
+
+// The buffers of the current clear, in the order their threads started
+// timing; under the registry mutex.
+std::vector<const TraceBuffer*> CurrentBuffers() {
+  TimeManager& tm = g_timeManager;
+  std::vector<const TraceBuffer*> buffers;
+  for (const TraceBuffer* b = tm.traces; b != nullptr; b = b->next) {
+    if (!b->abandoned && LoadAcquire(b->generation) == tm.clearGeneration) buffers.push_back(b);
+  }
+  std::reverse(buffers.begin(), buffers.end());
+  return buffers;
+}
+
+struct Totals {
+  uint64_t events = 0;
+  uint64_t dropped = 0;
+  long threads = 0;
+};
+
+// Writes every thread's events through write, 64 KiB at a time.
+bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write, void* context,
+                 Totals* totals) {
+  TimeManager& tm = g_timeManager;
+  const std::lock_guard<std::mutex> lock(tm.registryMutex);
+  if (LoadRelaxed(g_traceLimit) == 0 && tm.traces == nullptr) return false;
+  const TickClock clock = MonotonicTickClock();
+  const auto ns = [&](int64_t ticks) {
+    return clock.ns0 - origin +
+           std::llround(static_cast<double>(ticks - clock.ticks0) * clock.nsPerTick);
+  };
+  std::string out;
+  bool ok = true;
+  const auto flush = [&](bool last) {
+    if (ok && (out.size() >= (64u << 10) || (last && !out.empty()))) {
+      ok = write(out.data(), out.size(), context);
+      out.clear();
+    }
+  };
+  out += ",\n{\"ph\": \"M\", \"name\": \"process_name\", \"pid\": ";
+  AppendFormat(out, "%ld, \"tid\": 0, \"args\": {\"name\": \"", pid);
+  AppendJsonString(out, process_name != nullptr ? process_name : program_invocation_short_name);
+  out += "\"}}";
+  std::unordered_map<uintptr_t, std::string> names;
+  std::vector<TraceEvent> events;
+  long index = 0;
+  for (const TraceBuffer* buffer : CurrentBuffers()) {
+    events.clear();
+    ForEachTraceChunk(*buffer, [&](const TraceEvent* chunk, uint32_t used) {
+      events.insert(events.end(), chunk, chunk + used);
+    });
+    const uint64_t dropped = LoadRelaxed(buffer->dropped);
+    char thread_name[16] = {};
+    if (buffer->finished) {
+      std::memcpy(thread_name, buffer->threadName, sizeof thread_name);
+    } else {
+      pthread_getname_np(buffer->thread, thread_name, sizeof thread_name);
+    }
+    std::string head;
+    AppendFormat(head, ",\n{\"ph\": \"M\", \"name\": \"thread_name\", \"pid\": %ld, \"tid\": %ld", pid,
+                 buffer->tid);
+    out += head;
+    out += ", \"args\": {\"name\": \"";
+    AppendJsonString(out, thread_name);
+    AppendFormat(out, "\", \"events\": %zu, \"dropped\": %llu}}", events.size(),
+                 static_cast<unsigned long long>(dropped));
+    AppendFormat(out,
+                 ",\n{\"ph\": \"M\", \"name\": \"thread_sort_index\", \"pid\": %ld, \"tid\": %ld, "
+                 "\"args\": {\"sort_index\": %ld}}",
+                 pid, buffer->tid, index++);
+    // The part every event of the thread shares.
+    std::string tail;
+    AppendFormat(tail, "\", \"pid\": %ld, \"tid\": %ld, \"ts\": ", pid, buffer->tid);
+    int64_t last_stop = 0;
+    for (uint32_t at : Preorder(events)) {
+      const TraceEvent& event = events[at];
+      const uintptr_t record = event.path & ~uintptr_t{1};
+      auto found = names.find(record);
+      if (found == names.end()) {
+        std::string escaped;
+        AppendJsonString(escaped, reinterpret_cast<const PathRecord*>(record)->name);
+        found = names.emplace(record, std::move(escaped)).first;
+      }
+      const int64_t start = ns(event.start), stop = ns(event.stop);
+      if (stop > last_stop) last_stop = stop;
+      out += ",\n{\"ph\": \"X\", \"name\": \"";
+      out += found->second;
+      out += tail;
+      AppendMicros(out, start);
+      out += ", \"dur\": ";
+      AppendMicros(out, stop - start);
+      out += (event.path & 1) != 0 ? ", \"args\": {\"stopped_implicitly\": true}}" : "}";
+      flush(false);
+    }
+    if (dropped != 0) {
+      // Said on the thread's own lane, where the events end.
+      out += ",\n{\"ph\": \"i\", \"s\": \"t\", \"name\": \"timetree: ";
+      AppendFormat(out,
+                   "%llu intervals not recorded: the buffer of %llu events was full (see "
+                   "TIMETREE_TRACE)\", \"pid\": %ld, \"tid\": %ld, \"ts\": ",
+                   static_cast<unsigned long long>(dropped),
+                   static_cast<unsigned long long>(buffer->limit), pid, buffer->tid);
+      AppendMicros(out, last_stop);
+      out += "}";
+    }
+    if (totals != nullptr) {
+      totals->events += events.size();
+      totals->dropped += dropped;
+      ++totals->threads;
+    }
+  }
+  flush(true);
+  return ok;
+}
+
+bool WriteToFile(const char* text, unsigned long size, void* context) {
+  return std::fwrite(text, 1, size, static_cast<FILE*>(context)) == size;
+}
+
+}  // namespace
+
+}  // namespace timetree
+
+bool TimeWriteTraceEvents(long pid, long long origin_ns, const char* process_name,
+                          bool (*write)(const char* text, unsigned long size, void* context),
+                          void* context) {
+  if (write == nullptr) return false;
+  try {
+    return timetree::WriteEvents(pid, origin_ns, process_name, write, context, nullptr);
+  } catch (...) {
+    return false;
+  }
+}
+
+long long TimeTraceOrigin() { return timetree::MonotonicTickClock().origin; }
+
+bool TimeWriteTrace(const char* path) {
+  if (path == nullptr || timetree::LoadRelaxed(timetree::g_traceLimit) == 0) return false;
+  FILE* file = std::fopen(path, "we");
+  if (file == nullptr) return false;
+  bool ok = true;
+  try {
+    // The events first: their leading ",\n" follows a first element of
+    // the array that is always there, the format's own marker.
+    std::string head = "{\"displayTimeUnit\": \"ns\", \"traceEvents\": [\n";
+    head += "{\"ph\": \"M\", \"name\": \"process_sort_index\", \"pid\": ";
+    timetree::AppendFormat(head, "%ld, \"tid\": 0, \"args\": {\"sort_index\": 0}}",
+                           static_cast<long>(getpid()));
+    ok = std::fwrite(head.data(), 1, head.size(), file) == head.size();
+    timetree::Totals totals;
+    ok = ok && timetree::WriteEvents(getpid(), TimeTraceOrigin(), nullptr,
+                                     &timetree::WriteToFile, file, &totals);
+    std::string tail = "\n], \"otherData\": {\"timetree_version\": \"" TIMETREE_VERSION "\"";
+    timetree::AppendFormat(tail, ", \"threads\": %ld, \"events\": %llu, \"dropped\": %llu",
+                           totals.threads, static_cast<unsigned long long>(totals.events),
+                           static_cast<unsigned long long>(totals.dropped));
+    timetree::AppendFormat(tail, ", \"events_per_thread\": %llu}",
+                           static_cast<unsigned long long>(
+                               timetree::LoadRelaxed(timetree::g_traceLimit)));
+    timetree::AppendMetadataJson(tail, totals.threads);
+    tail += "}\n";
+    ok = ok && std::fwrite(tail.data(), 1, tail.size(), file) == tail.size();
+  } catch (...) {
+    ok = false;
+  }
+  ok = std::fclose(file) == 0 && ok;
+  return ok;
+}

@@ -1,0 +1,213 @@
+// The timeline's buffers (see trace.h).
+#include "registry/trace.h"
+
+#include <strings.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "sibling/faults.h"
+
+namespace timetree {
+
+uint64_t g_traceLimit = 0;
+
+namespace {
+
+// Chunks are mapped whole and their pages filled in at once (one call per
+// chunk rather than a page fault every 170 events on the measured path):
+// the first 32 KiB, then each twice the last, up to 2 MiB.
+constexpr size_t kFirstChunkBytes = size_t{32} << 10;
+constexpr size_t kLargestChunkBytes = size_t{2} << 20;
+
+constexpr uint32_t EventsIn(size_t bytes) {
+  return static_cast<uint32_t>((bytes - offsetof(TraceChunk, events)) / sizeof(TraceEvent));
+}
+
+size_t BytesFor(uint32_t capacity) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t bytes = offsetof(TraceChunk, events) + sizeof(TraceEvent) * capacity;
+  return (bytes + page - 1) / page * page;
+}
+
+// TIMETREE_TRACE: unset, empty, 0 or off: no recording; 1 or on: the
+// default; a larger whole number: that many events per thread. Anything
+// else is said on standard error rather than guessed at.
+uint64_t LimitFromEnvironment() {
+  const char* text = std::getenv("TIMETREE_TRACE");
+  if (text == nullptr || text[0] == '\0') return 0;
+  const char* const words[][2] = {{"on", "1"}, {"true", "1"}, {"yes", "1"},
+                                  {"off", "0"}, {"false", "0"}, {"no", "0"}};
+  for (const auto& word : words) {
+    if (strcasecmp(text, word[0]) == 0) return word[1][0] == '1' ? kDefaultTraceEvents : 0;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long events = std::strtoull(text, &end, 10);
+  if (text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0) {
+    return events == 1 ? kDefaultTraceEvents : events;
+  }
+  std::fprintf(stderr,
+               "timetree: TIMETREE_TRACE=%s is neither a number of events per thread nor on "
+               "or off; no timeline is recorded\n",
+               text);
+  return 0;
+}
+
+bool g_environmentRead = false;
+
+struct ReadEnvironment {
+  ReadEnvironment() { ReadTraceEnvironment(); }
+} g_readEnvironment;
+
+// A chunk for up to capacity events; null when it cannot be allocated.
+TraceChunk* NewChunk(uint32_t capacity) {
+  if (AllocationFails(AllocSite::kTraceChunk)) return nullptr;
+  void* memory = mmap(nullptr, BytesFor(capacity), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  auto* chunk = static_cast<TraceChunk*>(memory);
+  chunk->next = nullptr;
+  chunk->capacity = capacity;
+  chunk->used = 0;
+  return chunk;
+}
+
+void FreeChunks(TraceChunk* chunk) {
+  while (chunk != nullptr) {
+    TraceChunk* next = chunk->next;
+    munmap(chunk, BytesFor(chunk->capacity));
+    chunk = next;
+  }
+}
+
+uint32_t FirstCapacity(uint64_t limit) {
+  return static_cast<uint32_t>(limit < EventsIn(kFirstChunkBytes) ? limit
+                                                                    : EventsIn(kFirstChunkBytes));
+}
+
+}  // namespace
+
+void ReadTraceEnvironment() {
+  if (g_environmentRead) return;
+  g_environmentRead = true;
+  g_traceLimit = LimitFromEnvironment();
+}
+
+void SetTraceLimit(uint64_t limit) {
+  StoreRelaxed(g_traceLimit, limit);
+  TimeManager& tm = g_timeManager;
+  const std::lock_guard<std::mutex> lock(tm.registryMutex);
+  ThreadTree* tree = CallingTreeIfAttached();
+  if (tree == nullptr) return;
+  if (limit == 0) {
+    // The buffer stays in the registry until the next clear; the thread
+    // records no more.
+    DetachTrace(*tree);
+  } else if (tree->trace == nullptr) {
+    AttachTrace(*tree);
+  } else {
+    tree->trace->limit = limit;
+  }
+}
+
+void AttachTrace(ThreadTree& tree) {
+  const uint64_t limit = LoadRelaxed(g_traceLimit);
+  if (limit == 0 || tree.trace != nullptr) return;
+  TraceChunk* chunk = NewChunk(FirstCapacity(limit));
+  if (chunk == nullptr) return;
+  auto* buffer = new (std::nothrow) TraceBuffer;
+  if (buffer == nullptr) {
+    FreeChunks(chunk);
+    return;
+  }
+  TimeManager& tm = g_timeManager;
+  buffer->first = buffer->last = chunk;
+  buffer->limit = limit;
+  buffer->generation = tree.generation;
+  buffer->thread = tree.thread;
+  buffer->tid = tree.tid;
+  buffer->next = tm.traces;
+  tm.traces = buffer;
+  tree.trace = buffer;
+}
+
+void DetachTrace(ThreadTree& tree) {
+  TraceBuffer* buffer = tree.trace;
+  if (buffer == nullptr) return;
+  tree.trace = nullptr;
+  std::memcpy(buffer->threadName, tree.threadName, sizeof buffer->threadName);
+  if (buffer->threadName[0] == '\0') {
+    pthread_getname_np(pthread_self(), buffer->threadName, sizeof buffer->threadName);
+  }
+  buffer->finished = true;
+}
+
+void ResetTrace(ThreadTree& tree, uint64_t generation) {
+  TraceBuffer* buffer = tree.trace;
+  if (buffer == nullptr) return;
+  // The first chunk is kept, so that the thread goes on recording with no
+  // allocation.
+  TraceChunk* rest = buffer->first->next;
+  StoreRelease(buffer->first->next, static_cast<TraceChunk*>(nullptr));
+  StoreRelease(buffer->first->used, 0u);
+  buffer->last = buffer->first;
+  buffer->full = 0;
+  StoreRelaxed(buffer->dropped, uint64_t{0});
+  StoreRelease(buffer->generation, generation);
+  FreeChunks(rest);
+}
+
+void FreeFinishedTraces() {
+  TimeManager& tm = g_timeManager;
+  for (TraceBuffer** link = &tm.traces; *link != nullptr;) {
+    TraceBuffer* buffer = *link;
+    if (!buffer->finished) {
+      link = &buffer->next;
+      continue;
+    }
+    *link = buffer->next;
+    if (!buffer->abandoned) {
+      FreeChunks(buffer->first);
+      delete buffer;
+    }
+  }
+}
+
+void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
+                bool implicit) {
+  // A timer's first recorded interval interns its path.
+  if (node->path == nullptr && PathOf(node) == nullptr) {
+    StoreRelaxed(buffer.dropped, buffer.dropped + 1);
+    return;
+  }
+  TraceChunk* chunk = buffer.last;
+  if (chunk->used == chunk->capacity) {
+    const uint64_t held = buffer.full + chunk->capacity;
+    if (held >= buffer.limit) {
+      StoreRelaxed(buffer.dropped, buffer.dropped + 1);
+      return;
+    }
+    // Each chunk twice the last, up to the largest, and never past the limit.
+    const size_t bytes = BytesFor(chunk->capacity);
+    uint64_t capacity = EventsIn(bytes < kLargestChunkBytes ? 2 * bytes : kLargestChunkBytes);
+    if (capacity > buffer.limit - held) capacity = buffer.limit - held;
+    TraceChunk* next = NewChunk(static_cast<uint32_t>(capacity));
+    if (next == nullptr) {
+      StoreRelaxed(buffer.dropped, buffer.dropped + 1);
+      return;
+    }
+    StoreRelease(chunk->next, next);
+    buffer.full = held;
+    buffer.last = next;
+  }
+  RecordInterval(buffer, node, start, stop, implicit);
+}
+
+}  // namespace timetree

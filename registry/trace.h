@@ -1,0 +1,119 @@
+// The timeline: with TIMETREE_TRACE set, every finished interval of every
+// thread is also kept as an event (its path, its start and stop ticks) in a
+// buffer of the thread's own, for a trace-event file.
+//
+// A buffer is a chain of chunks that only its thread appends to, with no
+// lock: an event is written, then the chunk's count is raised with a release
+// store, so that an export on another thread (under the registry mutex)
+// reads every counted event whole. Chunks grow from 32 KiB to 2 MiB and are
+// mapped, their pages filled in, when the last one fills; when the thread's
+// events reach
+// the limit, recording stops for that thread (its first events are kept)
+// and later intervals are only counted as dropped. Events name interned
+// path records, which are kept until unload, so that a buffer outlives the
+// timers it was written from: a thread that exits leaves its buffer for the
+// reports until the next clear, while its timers are folded away.
+#ifndef TIMETREE_REGISTRY_TRACE_H
+#define TIMETREE_REGISTRY_TRACE_H
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "registry/dtimemgr.h"
+#include "stopwatch/atomics.h"
+
+namespace timetree {
+
+// One finished interval: 24 bytes.
+struct TraceEvent {
+  uintptr_t path;  // the PathRecord*, its low bit set when the interval was
+                   // closed by a stop that named an outer timer
+  int64_t start;   // ticks
+  int64_t stop;
+};
+
+struct TraceChunk {
+  TraceChunk* next;    // published with release once complete
+  uint32_t capacity;
+  uint32_t used;       // raised with release after each event is written
+  TraceEvent events[1];  // capacity of them
+};
+
+struct TraceBuffer {
+  TraceChunk* first = nullptr;
+  TraceChunk* last = nullptr;      // where the owner appends
+  uint64_t full = 0;               // events in the chunks before last
+  uint64_t limit = 0;              // events it may hold in all
+  uint64_t dropped = 0;            // intervals finished once it was full
+  uint64_t generation = 0;         // the clear whose events these are
+  TraceBuffer* next = nullptr;     // the registry's chain of buffers
+  pthread_t thread{};              // the owner, while it runs
+  long tid = 0;
+  char threadName[16] = {};        // kept when the thread exits
+  bool finished = false;           // its thread has exited
+  bool abandoned = false;          // a fork caught it being emptied: in the
+                                   // child it is never read or freed
+};
+
+// Events per thread, 0 while recording is off. Read from TIMETREE_TRACE at
+// load.
+extern uint64_t g_traceLimit;
+
+// The default when TIMETREE_TRACE is 1 or on: 24 MB per thread at most.
+constexpr uint64_t kDefaultTraceEvents = 1000000;
+
+// Reads TIMETREE_TRACE, once, at load; the first of the library's parts
+// that needs it calls it.
+void ReadTraceEnvironment();
+
+// Turns recording on with limit events per thread (0: off), for threads
+// that attach after the call and the calling thread; TIMETREE_OUTPUT's
+// trace item and the tests use it.
+void SetTraceLimit(uint64_t limit);
+
+// A new buffer for the calling thread's tree, linked into the registry;
+// under the registry mutex. Nothing when recording is off or memory is short.
+void AttachTrace(ThreadTree& tree);
+
+// The tree's buffer handed to the registry when its thread exits; under the
+// registry mutex.
+void DetachTrace(ThreadTree& tree);
+
+// Empties the tree's buffer for the clear of generation; by its owner.
+void ResetTrace(ThreadTree& tree, uint64_t generation);
+
+// Frees the buffers of exited threads; under the registry mutex.
+void FreeFinishedTraces();
+
+// Appends one event for node's interval from start to stop; by the owner.
+void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop, bool implicit)
+    __attribute__((noinline));
+
+inline void RecordInterval(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
+                           bool implicit) {
+  TraceChunk* chunk = buffer.last;
+  const uint32_t used = chunk->used;
+  const PathRecord* path = node->path;
+  if (__builtin_expect(used < chunk->capacity && path != nullptr, 1)) {
+    TraceEvent& event = chunk->events[used];
+    event.path = reinterpret_cast<uintptr_t>(path) | (implicit ? 1u : 0u);
+    event.start = start;
+    event.stop = stop;
+    StoreRelease(chunk->used, used + 1);
+    return;
+  }
+  RecordSlow(buffer, node, start, stop, implicit);
+}
+
+// The events of buffer as of now, chunk by chunk: visit(events, count).
+template <class Visit>
+void ForEachTraceChunk(const TraceBuffer& buffer, Visit visit) {
+  for (const TraceChunk* c = LoadAcquire(buffer.first); c != nullptr; c = LoadAcquire(c->next)) {
+    visit(c->events, LoadAcquire(c->used));
+  }
+}
+
+}  // namespace timetree
+
+#endif  // TIMETREE_REGISTRY_TRACE_H

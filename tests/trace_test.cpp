@@ -1,0 +1,154 @@
+// The timeline: one event per finished interval, in order of start and
+// properly nested, the repair mark kept, a full buffer keeping its first
+// events and saying how many it dropped, and a clear emptying every
+// thread's buffer.
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "registry/trace.h"
+#include "support.h"
+
+namespace {
+
+using timetree_test::FakeClock;
+using timetree_test::Format;
+using timetree_test::ReadFile;
+
+class Trace : public timetree_test::TimingTest {
+ protected:
+  void SetUp() override {
+    TimingTest::SetUp();
+    timetree::SetTraceLimit(100);
+  }
+  void TearDown() override {
+    timetree::SetTraceLimit(0);
+    TimingTest::TearDown();
+  }
+
+  // The lines of the file written now that match kind ("X", "i", ...).
+  std::vector<std::string> Written(const char* kind) {
+    const std::string path = NewFile("trace");
+    EXPECT_TRUE(TimeWriteTrace(path.c_str()));
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(path));
+    const std::string marker = Format("{\"ph\": \"%s\"", kind);
+    for (std::string line; std::getline(in, line);) {
+      if (line.compare(0, marker.size(), marker) == 0) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  static std::string Event(const char* name, const char* ts, const char* dur,
+                           const char* args = "") {
+    return Format("{\"ph\": \"X\", \"name\": \"%s\", \"pid\": %d, \"tid\": %ld, \"ts\": %s, "
+                  "\"dur\": %s%s},",
+                  name, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)), ts,
+                  dur, args);
+  }
+};
+
+TEST_F(Trace, EveryIntervalOnceInOrderOfStartWithTheRepairMark) {
+  OpenCapture();
+  TimeStartTimer("run");
+  FakeClock::now += 1;
+  Run("step", 2);
+  TimeStartTimer("step");
+  FakeClock::now += 1;
+  TimeStartTimer("inner");
+  FakeClock::now += 1;
+  TimeStopTimer("step");  // closes inner on the way
+  FakeClock::now += 1;
+  TimeStopTimer("run");
+  std::vector<std::string> events = Written("X");
+  // The last element of the array has no comma.
+  if (!events.empty() && events.back().back() != ',') events.back() += ',';
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        Event("run", "0.000", "6000.000"),
+                        Event("step", "1000.000", "2000.000"),
+                        Event("step", "3000.000", "2000.000"),
+                        Event("inner", "4000.000", "1000.000",
+                              ", \"args\": {\"stopped_implicitly\": true}"),
+                    }));
+}
+
+TEST_F(Trace, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
+  // Past the first chunk (1,364 events), and past the limit within the
+  // second.
+  timetree::SetTraceLimit(1500);
+  OpenCapture();
+  for (int i = 0; i < 2000; ++i) Run(i < 1500 ? "kept" : "dropped", 1);
+  const std::vector<std::string> events = Written("X");
+  ASSERT_EQ(events.size(), 1500u);
+  EXPECT_NE(events.back().find("\"ts\": 1499000.000"), std::string::npos) << events.back();
+  const std::vector<std::string> said = Written("i");
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("\"timetree: 500 intervals not recorded: the buffer of 1500 events was "
+                         "full (see TIMETREE_TRACE)\""),
+            std::string::npos)
+      << said[0];
+  EXPECT_NE(said[0].find("\"ts\": 1500000.000"), std::string::npos) << said[0];
+  const std::vector<std::string> named = Written("M");
+  EXPECT_TRUE(std::any_of(named.begin(), named.end(), [](const std::string& line) {
+    return line.find("\"events\": 1500, \"dropped\": 500") != std::string::npos;
+  }));
+  // The tree is whole.
+  int64_t dropped_starts = 0;
+  TimeForEachTimer64(
+      [](const TimeTimerInfo64& timer, void* count) {
+        if (std::string(timer.name) == "dropped") *static_cast<int64_t*>(count) = timer.count;
+      },
+      &dropped_starts);
+  EXPECT_EQ(dropped_starts, 500);
+}
+
+TEST_F(Trace, AClearEmptiesEveryThreadsBufferAndExitedThreadsKeepTheirLanes) {
+  OpenCapture();
+  std::thread([] { Run("gone", 1); }).join();
+  std::atomic<int> step{0};
+  std::thread live([&] {
+    Run("old", 1);
+    step = 1;
+    while (step != 2) std::this_thread::yield();
+    Run("new", 1);
+    step = 3;
+  });
+  while (step != 1) std::this_thread::yield();
+  Run("main old", 1);
+  TimeClear();
+  step = 2;
+  while (step != 3) std::this_thread::yield();
+  live.join();
+  // Two exited threads whose timers are folded into one tree: two lanes.
+  std::thread([] { Run("kept", 1); }).join();
+  std::thread([] { Run("kept", 1); }).join();
+  Run("main new", 1);
+  std::multiset<std::string> names;
+  std::set<std::string> threads;
+  for (const std::string& line : Written("X")) {
+    const size_t name = line.find("\"name\": \"") + 9;
+    names.insert(line.substr(name, line.find('"', name) - name));
+    const size_t tid = line.find("\"tid\": ");
+    threads.insert(line.substr(tid, line.find(',', tid) - tid));
+  }
+  EXPECT_EQ(names, (std::multiset<std::string>{"kept", "kept", "main new", "new"}));
+  EXPECT_EQ(threads.size(), 4u);
+}
+
+TEST_F(Trace, NothingIsWrittenWhileRecordingIsOff) {
+  timetree::SetTraceLimit(0);
+  OpenCapture();
+  Run("run", 1);
+  const std::string path = NewFile("trace");
+  EXPECT_FALSE(TimeWriteTrace(path.c_str()));
+  EXPECT_FALSE(TimeWriteTrace(nullptr));
+}
+
+}  // namespace
