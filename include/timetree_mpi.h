@@ -27,4 +27,14 @@ TIMETREE_API bool TimeMpiSummary(MPI_Comm comm);
 // false also when no rank has a timer.
 TIMETREE_API bool TimeMpiWriteJson(MPI_Comm comm, const char* path);
 
+// Every rank's timeline (see TimeWriteTrace) in one trace-event file that
+// rank 0 writes to path: "pid" is the rank, and times count from rank 0's
+// load on rank 0's clock. Each rank's CLOCK_MONOTONIC is aligned to rank
+// 0's at the call by the shortest of 16 round trips to rank 0; "otherData"
+// gives each rank's offset and residual (half that round trip, the most
+// the alignment can be off) in microseconds. Rank 0 receives the ranks'
+// events in pieces, so no rank holds more than its own. True on every rank
+// when the file was written whole and some rank recorded a timeline.
+TIMETREE_API bool TimeMpiWriteTrace(MPI_Comm comm, const char* path);
+
 #endif  // TIMETREE_MPI_H
