@@ -2,9 +2,9 @@
 // their code.
 //
 // TIMETREE_OUTPUT is read once, at load: a comma-separated list of report,
-// json:PATH, folded:PATH, svg:PATH, html:PATH (the report page; and
-// mpi-summary, mpi-json:PATH, written
-// by the MPI component from inside MPI_Finalize). When it names anything,
+// json:PATH, folded:PATH, svg:PATH, html:PATH (the report page),
+// trace:PATH (the timeline, recorded for it); and mpi-summary, mpi-json:PATH,
+// mpi-trace:PATH, written by the MPI component from inside MPI_Finalize. When it names anything,
 // timing is on from the first start, and the outputs are written when the
 // library is unloaded at the process's exit. An item that cannot be read is
 // named on standard error at load and left out; an output that cannot be
@@ -44,13 +44,14 @@
 #include "output/exports.h"
 #include "output/placeholders.h"
 #include "registry/dtimemgr.h"
+#include "registry/trace.h"
 #include "stopwatch/atomics.h"
 
 namespace timetree {
 
 namespace {
 
-enum class Kind { kReport, kJson, kFolded, kSvg, kHtml, kMpi };
+enum class Kind { kReport, kJson, kFolded, kSvg, kHtml, kTrace, kMpi };
 
 struct Item {
   Kind kind;
@@ -108,11 +109,12 @@ void Parse(const char* list) {
       parsed.kind = kind == "report" ? Kind::kReport : Kind::kMpi;
       ok = colon == std::string::npos;
     } else if (kind == "json" || kind == "folded" || kind == "svg" || kind == "html" ||
-               kind == "mpi-json") {
+               kind == "trace" || kind == "mpi-json" || kind == "mpi-trace") {
       parsed.kind = kind == "json"     ? Kind::kJson
                     : kind == "folded" ? Kind::kFolded
                     : kind == "svg"    ? Kind::kSvg
                     : kind == "html"   ? Kind::kHtml
+                    : kind == "trace"  ? Kind::kTrace
                                        : Kind::kMpi;
       ok = !path.empty();
     } else {
@@ -123,7 +125,8 @@ void Parse(const char* list) {
     } else {
       std::fprintf(stderr,
                    "timetree: TIMETREE_OUTPUT: \"%s\" is left out: not one of report, "
-                   "json:PATH, folded:PATH, svg:PATH, html:PATH, mpi-summary, mpi-json:PATH\n",
+                   "json:PATH, folded:PATH, svg:PATH, html:PATH, trace:PATH, mpi-summary, "
+                   "mpi-json:PATH, mpi-trace:PATH\n",
                    item.c_str());
     }
   }
@@ -241,6 +244,13 @@ void StartEnvironmentOutput() {
   // Timing on from the first start; the host's own calls then behave as
   // they always do.
   StoreRelaxed(g_timeManager.enabled, 1);
+  // A timeline asked for is recorded, at the default size unless
+  // TIMETREE_TRACE gives one.
+  ReadTraceEnvironment();
+  for (const Item& item : g_state->items) {
+    const bool trace = item.kind == Kind::kTrace || item.text.compare(0, 10, "mpi-trace:") == 0;
+    if (trace && g_traceLimit == 0) g_traceLimit = kDefaultTraceEvents;
+  }
   InstallSignals();
 }
 
@@ -269,6 +279,7 @@ void WriteEnvironmentOutputs() {
     const bool written = item.kind == Kind::kJson     ? TimeWriteJson(path.c_str())
                          : item.kind == Kind::kFolded ? TimeWriteFolded(path.c_str())
                          : item.kind == Kind::kSvg    ? TimeWriteFlameGraph(path.c_str())
+                         : item.kind == Kind::kTrace  ? TimeWriteTrace(path.c_str())
                                                       : WriteReportPage(path.c_str());
     if (!written) {
       std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: %s could not be written\n", path.c_str());

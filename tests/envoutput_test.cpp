@@ -61,7 +61,7 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
   // each output that could not be written named once.
   const std::string left_out =
       "\" is left out: not one of report, json:PATH, folded:PATH, svg:PATH, html:PATH, "
-      "mpi-summary, mpi-json:PATH\n";
+      "trace:PATH, mpi-summary, mpi-json:PATH, mpi-trace:PATH\n";
   EXPECT_EQ(o.err.find("timetree: TIMETREE_OUTPUT: \"bogus" + left_out), 0u) << o.err;
   EXPECT_NE(o.err.find("timetree: TIMETREE_OUTPUT: \"json:" + left_out), std::string::npos);
   EXPECT_NE(o.err.find("\nmain                           |      1 |"), std::string::npos);
