@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <timetree.h>
 #include <timetree_c.h>
+#include <unistd.h>
 #include <x86intrin.h>
 
 #include <cstdio>
@@ -99,6 +100,61 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
   Reset();
 }
 BENCHMARK(BM_ExistingTimerDepth1)->Arg(5)->Arg(24);
+
+// The timeline's costs; bench/ratios.py runs them a second time with
+// TIMETREE_TRACE set. The depth-1 pair as above, with a count of
+// iterations that the buffer holds whole, so that every pair records.
+void BM_TracedDepth1(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("outer");
+  for (auto _ : state) {
+    TimeStartTimer("inner");
+    TimeStopTimer("inner");
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_TracedDepth1)->Iterations(2000000);
+
+// The process's resident memory: the timeline's chunks are mapped, so the
+// heap's statistics do not see them.
+size_t ResidentBytes() {
+  long pages = 0, resident = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// 10,000,000 intervals recorded, then exported (to /dev/null: the
+// formatting, not the disk); resident memory's growth per recorded event.
+void BM_WriteTrace10M(benchmark::State& state) {
+  constexpr int kEvents = 10000000;
+  Reset();
+  if (!TimeWriteTrace("/dev/null")) {
+    state.SkipWithError("TIMETREE_TRACE is not set");
+    return;
+  }
+  double bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    Reset();
+    const size_t before = ResidentBytes();
+    TimeStartTimer("outer");
+    for (int i = 1; i < kEvents; ++i) {
+      TimeStartTimer("inner");
+      TimeStopTimer("inner");
+    }
+    TimeStopTimer("outer");
+    bytes = static_cast<double>(ResidentBytes() - before) / kEvents;
+    state.ResumeTiming();
+    if (!TimeWriteTrace("/dev/null")) state.SkipWithError("the trace was not written");
+  }
+  state.counters["bytes_per_event"] = bytes;
+  Reset();
+}
+BENCHMARK(BM_WriteTrace10M)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The depth-1 pair of "inner" on a thread that has adopted another path
 // (here its own earlier one): its timers hang under the adopted path.
