@@ -77,6 +77,14 @@ struct ConvertOptions {
 };
 int Convert(const ConvertOptions& options, std::ostream& out);
 
+struct TraceOptions {
+  std::string trace;
+  bool seconds = false;
+};
+// A timeline's summary: per thread, its events, span, busy time and busiest
+// path.
+int Trace(const TraceOptions& options, std::ostream& out);
+
 // Writes text to path whole; throws InputError naming path when it cannot.
 void WriteFile(const std::string& path, const std::string& text);
 

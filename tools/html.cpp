@@ -1,5 +1,5 @@
-// timetree html: the report page (output/reportpage.h) of a run, or of the
-// comparison of two.
+// timetree html: the report page (output/reportpage.h) of a run, of the
+// comparison of two, or of a timeline.
 #include <string>
 
 #include "commands.h"
@@ -7,11 +7,19 @@
 #include "output/exports.h"
 #include "output/reportpage.h"
 #include "run.h"
+#include "trace.h"
 
 namespace timetree_cli {
 
 int Html(const HtmlOptions& options) {
   std::string data;
+  if (IsTimeline(options.runs.at(0))) {
+    if (options.diff) {
+      throw InputError(options.runs.at(0) + ": a timeline: --diff compares runs");
+    }
+    WriteFile(options.output, timetree::ReportPage(TimelinePageData(ReadTimeline(options.runs.at(0)))));
+    return 0;
+  }
   if (!options.diff) {
     const auto run = ReadRun(options.runs.at(0));
     data = timetree::RunPageData(*run);

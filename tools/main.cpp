@@ -205,13 +205,27 @@ int Run(int argc, char** argv) {
   auto* html_cmd = app.add_subcommand(
       "html", "A self-contained, interactive report page: flame graph with zoom and search, "
               "a tree table to sort and expand, thread trees; with --diff the change of two "
-              "runs. It fetches nothing, so it opens offline.");
-  html_cmd->add_option("RUN.json", html.runs, "The run; with --diff, BASE.json NEW.json")
+              "runs; of a timeline (TimeWriteTrace), a lane per thread and rank to zoom and "
+              "pan. It fetches nothing, so it opens offline.");
+  html_cmd->add_option("RUN.json", html.runs,
+                       "The run or timeline; with --diff, BASE.json NEW.json")
       ->required();
   html_cmd->add_flag("--diff", html.diff, "Show the change from the first run to the second");
   html_cmd->add_option("-o,--output", html.output, "The HTML file to write")->required();
   html_cmd->footer("Examples: timetree html run.json -o report.html\n"
-                   "          timetree html --diff base.json new.json -o change.html");
+                   "          timetree html --diff base.json new.json -o change.html\n"
+                   "          timetree html trace.json -o timeline.html");
+
+  TraceOptions trace;
+  auto* trace_cmd = app.add_subcommand(
+      "trace", "A timeline (TimeWriteTrace, TimeMpiWriteTrace, or any trace-event file's "
+               "complete events) per thread: its events, the span from its first start to its "
+               "last end, the time inside its outermost events, and its busiest path (the most "
+               "self time), with the intervals a full buffer dropped.");
+  trace_cmd->add_option("TRACE.json", trace.trace, "The timeline")->required();
+  trace_cmd->add_flag("--seconds", trace.seconds,
+                      "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
+  trace_cmd->footer("Example: timetree trace trace.json");
 
   ConvertOptions convert;
   auto* convert_cmd = app.add_subcommand(
@@ -265,6 +279,7 @@ int Run(int argc, char** argv) {
     }
     if (folded_cmd->parsed()) return Folded(folded_run, std::cout);
     if (convert_cmd->parsed()) return Convert(convert, std::cout);
+    if (trace_cmd->parsed()) return Trace(trace, std::cout);
     if (html_cmd->parsed()) {
       if (html.runs.size() != (html.diff ? 2u : 1u)) {
         std::cerr << "timetree html: give one RUN.json, or BASE.json NEW.json with --diff\n";
