@@ -294,6 +294,23 @@ TEST(Tools, RepeatedRunsAreJudgedByMediansAndATest) {
 // Every figure readable at any scale: a unit per value with three
 // significant figures, plain seconds never 0.000000 for a non-zero time,
 // and columns as wide as their widest value.
+// Per thread: events, span, time inside its outermost events, the path of
+// most self time; said below: a full buffer's dropped intervals and events
+// that do not nest. Events out of order are sorted; "B" events are not read.
+TEST(Tools, TraceSummarisesEachThreadOfEachProcess) {
+  EXPECT_EQ(Tool("trace trace.json").out,
+            "TIMELINE trace.json: 7 events on 3 threads of 2 processes, 1.00 ms from the first "
+            "start to the last end\n"
+            "PROCESS  THREAD  TID  EVENTS  DROPPED     SPAN     BUSY  BUSIEST PATH     SELF\n"
+            "solver     main   70       4        0  1.00 ms  1.00 ms     run;solve   500 \u00b5s\n"
+            "solver   worker   71       2        5   550 \u00b5s   500 \u00b5s          work   400 \u00b5s\n"
+            "8             -   80       1        0  10.0 \u00b5s  10.0 \u00b5s      rank 1's  10.0 \u00b5s\n"
+            "thread 71 of solver: 5 intervals not recorded (its buffer was full): its timeline "
+            "ends early\n"
+            "thread 71 of solver: 1 event ends after the event that encloses it: the file does "
+            "not nest properly\n");
+}
+
 TEST(Tools, TimesHaveAUnitPerValueAndColumnsFitTheirValues) {
   EXPECT_EQ(Tool("show units.json").out,
             "units.json: 8 timers, 98765 s in all\n"
@@ -661,6 +678,13 @@ TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
        "{\"sum\": 1, \"mean\": 0.5, \"min\": 0.1, \"max\": 15, \"min_source\": 0, "
        "\"max_source\": 1}}]}",
        "show", "impossible.json: timers[0].total_seconds: sum below max"},
+      // Timelines and runs told apart; a cut timeline.
+      {"cut.json", "{\"traceEvents\": [{\"ph\": \"X\"", "trace",
+       "cut.json: not JSON (at byte 28): parse error at line 1, column 28"},
+      {"run.json", "{\"schema\": 2, \"timers\": []}", "trace",
+       "run.json: not a timeline (no \"traceEvents\"): read a run with 'timetree show'"},
+      {"timeline.json", "[{\"ph\": \"X\", \"name\": \"a\", \"ts\": 0, \"dur\": 1}]", "show",
+       "timeline.json: a timeline, not a run: read it with 'timetree trace' or 'timetree html'"},
       {"mean.json",
        "{\"schema\": 2, \"combined\": true, \"sources\": 2, \"timers\": [{\"name\": \"a\", "
        "\"sources\": 2, \"count\": {\"sum\": 2, \"min\": 1, \"max\": 1}, \"total_seconds\": "

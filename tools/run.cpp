@@ -251,7 +251,9 @@ std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) 
     const size_t at = what.find("] ");
     throw InputError(file + ": not JSON: " + (at != std::string::npos ? what.substr(at + 2) : what));
   }
-  if (document.is_array() || (document.is_object() && document.contains("traceEvents"))) {
+  const bool events = document.is_array() && !document.empty() && document[0].is_object() &&
+                      document[0].contains("ph");
+  if (events || (document.is_object() && document.contains("traceEvents"))) {
     Fail(file, "", "a timeline, not a run: read it with 'timetree trace' or 'timetree html'");
   }
   if (!document.is_object()) Fail(file, "", "not a timetree run: not a JSON object");

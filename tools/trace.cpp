@@ -343,6 +343,11 @@ std::string TimelinePageData(const Timeline& timeline) {
 }
 
 int Trace(const TraceOptions& options, std::ostream& out) {
+  RefuseDirectory(options.trace);
+  if (std::ifstream(options.trace) && !IsTimeline(options.trace)) {
+    throw InputError(options.trace +
+                     ": not a timeline (no \"traceEvents\"): read a run with 'timetree show'");
+  }
   const Timeline timeline = ReadTimeline(options.trace);
   const bool plain = options.seconds;
   std::map<long long, int> processes;
@@ -381,8 +386,8 @@ int Trace(const TraceOptions& options, std::ostream& out) {
     }
     if (lane.overlapping != 0) {
       notes += who + ": " + std::to_string(lane.overlapping) +
-               " events end after the event that encloses them: the file does not nest "
-               "properly\n";
+               (lane.overlapping == 1 ? " event ends" : " events end") +
+               " after the event that encloses it: the file does not nest properly\n";
     }
   }
   out << table.Text() << notes;

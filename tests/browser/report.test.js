@@ -4,7 +4,9 @@
 //   TIMETREE_TOOL=build/default/tools/timetree TIMETREE_TEST_DATA=tests/data node --test
 //
 // With TIMETREE_SCREENSHOT_RUN=RUN.json and TIMETREE_SCREENSHOT=OUT.png it
-// also takes the README's picture of that run's page.
+// also takes the README's picture of that run's page; with
+// TIMETREE_SCREENSHOT_TRACE=TRACE.json and TIMETREE_TIMELINE_SHOT=OUT.png,
+// that of the timeline's.
 "use strict";
 const { test, before, after } = require("node:test");
 const assert = require("node:assert");
@@ -216,6 +218,103 @@ test("100,000 timers open and become usable within 2 s", async () => {
   assert.ok(elapsed < 2000, "usable after " + elapsed + " ms");
   // Only what is visible is in the document.
   assert.ok(await page.$$eval(".row", (r) => r.length) < 100);
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("a timeline's lanes zoom, pan and say what was dropped", async () => {
+  const { page, problems } = await open(html("timeline", path.join(data, "trace.json")));
+  assert.deepStrictEqual(await report(page, "lanes"), ["solver \u00b7 main (tid 70)",
+    "solver \u00b7 worker (tid 71)", "pid 8 \u00b7 thread (tid 80)"]);
+  assert.strictEqual(await report(page, "events"), 7);
+  assert.match(await page.$eval("#facts", (f) => f.textContent),
+               /worker \(tid 71\): 5 intervals not recorded/);
+  const whole = await report(page, "window");
+  const at = await page.$eval("#timeline", (c) => {
+    const r = c.getBoundingClientRect();
+    return { x: r.left + 400, y: r.top + 40 };
+  });
+  await page.mouse.move(at.x, at.y);
+  for (let i = 0; i < 5; i++) await page.mouse.wheel({ deltaY: -100 });
+  const zoomed = await report(page, "window");
+  assert.ok(zoomed[1] - zoomed[0] < 0.5 * (whole[1] - whole[0]), String(zoomed));
+  await page.mouse.down();
+  await page.mouse.move(at.x - 200, at.y);
+  await page.mouse.up();
+  const panned = await report(page, "window");
+  assert.ok(panned[0] > zoomed[0], String(panned));
+  await page.mouse.click(at.x, at.y, { clickCount: 2 });
+  assert.deepStrictEqual(await report(page, "window"), whole);
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("100,000 events of a timeline open and become usable within 2 s", async () => {
+  // 4 threads of 5,000 outer events of 4 inner events each.
+  const events = [];
+  for (let t = 0; t < 4; t++) {
+    events.push('{"ph": "M", "name": "thread_name", "pid": 1, "tid": ' + t +
+                ', "args": {"name": "worker ' + t + '"}}');
+    for (let o = 0; o < 5000; o++) {
+      const ts = o * 100;
+      events.push('{"ph": "X", "name": "outer_event", "pid": 1, "tid": ' + t + ', "ts": ' + ts +
+                  ', "dur": 90}');
+      for (let c = 0; c < 4; c++) {
+        events.push('{"ph": "X", "name": "inner_event_' + c + '", "pid": 1, "tid": ' + t +
+                    ', "ts": ' + (ts + 1 + 20 * c) + ', "dur": 15}');
+      }
+    }
+  }
+  const file = path.join(work, "large-trace.json");
+  fs.writeFileSync(file, '{"traceEvents": [' + events.join(",\n") + "]}");
+  const page_file = html("large-trace", file);
+  const started = Date.now();
+  const { page, problems } = await open(page_file);
+  await page.type("#tsearch", "inner_event_3");
+  const found = await page.$eval("#tfound", (f) => f.textContent);
+  const elapsed = Date.now() - started;
+  console.log("100,000 events: page " + fs.statSync(page_file).size + " bytes, usable after " +
+              elapsed + " ms (script " + Math.round(await page.evaluate(() => window.timetreeReport.loadMs)) + " ms)");
+  assert.strictEqual(found, "20000 events");
+  assert.strictEqual(await report(page, "events"), 100000);
+  assert.ok(elapsed < 2000, "usable after " + elapsed + " ms");
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("speedscope opens what TimeWriteTrace writes: every thread, every event", async () => {
+  const file = path.join(data, "threads_trace.json");
+  const trace = JSON.parse(fs.readFileSync(file, "utf8")).traceEvents;
+  const { page, problems } = await open(require.resolve("speedscope/dist/release/index.html"),
+                                        { ready: "input[type=file]" });
+  const input = await page.$("input[type=file]");
+  await input.uploadFile(file);
+  await page.waitForFunction(() => document.title.endsWith(" - speedscope"));
+  const title = () => page.evaluate(() => document.body.innerText.split("\n")[1]);
+  assert.strictEqual(await title(), "threads (pid 2592), threads (tid 2592) (1/3)");
+  await page.keyboard.press("n");
+  assert.strictEqual(await title(), "threads (pid 2592), worker 0 (tid 2593) (2/3)");
+  await page.keyboard.press("n");
+  assert.strictEqual(await title(), "threads (pid 2592), worker 1 (tid 2594) (3/3)");
+  // The sandwich view's total of "step" on the last thread is the sum of
+  // all its step events in the file.
+  const steps = trace.filter((e) => e.ph === "X" && e.tid === 2594 && e.name === "step");
+  assert.strictEqual(steps.length, 4);
+  const sum = steps.reduce((s, e) => s + e.dur, 0);
+  await page.keyboard.press("3");
+  await page.waitForFunction(() => document.body.innerText.includes("Symbol Name"));
+  const text = await page.evaluate(() => document.body.innerText);
+  assert.match(text, new RegExp(sum.toFixed(2).replace(".", "\\.") + "\u00b5s \\(>99%\\)\\s+[^\\n]*\\s+step"));
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
+test("the README's timeline", { skip: !process.env.TIMETREE_TIMELINE_SHOT }, async () => {
+  const trace = process.env.TIMETREE_SCREENSHOT_TRACE, out = path.join(work, "timeline.html");
+  execFileSync(tool, ["html", path.basename(trace), "-o", out], { cwd: path.dirname(trace) });
+  const { page, problems } = await open(out);
+  await page.setViewport({ width: 1200, height: 420 });
+  await page.screenshot({ path: process.env.TIMETREE_TIMELINE_SHOT });
   assert.deepStrictEqual(problems, []);
   await page.close();
 });
