@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +48,33 @@ void AppendMicros(std::string& out, int64_t ns) {
   } while (value != 0);
   if (negative) *--p = '-';
   out.append(p, static_cast<size_t>(end - p));
+}
+
+// Appends the duration from start to stop (nanoseconds) so that a reader
+// that adds it to the start, both parsed as doubles, gets exactly the stop
+// as a double: readers find an event's end so, and an end one unit of the
+// last place past the next event's start nests that event inside it. The
+// three decimals are exact when they give that sum (a double quotient of
+// exact integers is the correctly rounded decimal, as a parser's is);
+// otherwise the difference of the two doubles is written as the shortest
+// text that reads back as it.
+void AppendDuration(std::string& out, int64_t start, int64_t stop) {
+  const double s = static_cast<double>(start) / 1000.0;
+  const double e = static_cast<double>(stop) / 1000.0;
+  if (s + static_cast<double>(stop - start) / 1000.0 == e) {
+    AppendMicros(out, stop - start);
+    return;
+  }
+  double d = e - s;
+  for (int i = 0; i < 4 && s + d > e; ++i) d = std::nextafter(d, 0.0);
+  const double up = HUGE_VAL;
+  for (int i = 0; i < 4 && s + d < e && s + std::nextafter(d, up) <= e; ++i) {
+    d = std::nextafter(d, up);
+  }
+  // The shortest text that reads back as d.
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, d);
+  out.append(text, written.ptr);
 }
 
 // One thread's events in the order a trace reader wants them: by start,
@@ -171,7 +199,7 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
       out += tail;
       AppendMicros(out, start);
       out += ", \"dur\": ";
-      AppendMicros(out, stop - start);
+      AppendDuration(out, start, stop);
       out += (event.path & 1) != 0 ? ", \"args\": {\"stopped_implicitly\": true}}" : "}";
       flush(false);
     }

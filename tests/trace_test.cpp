@@ -79,6 +79,27 @@ TEST_F(Trace, EveryIntervalOnceInOrderOfStartWithTheRepairMark) {
                     }));
 }
 
+// Readers add "dur" to "ts" in doubles: an event that ends where the next
+// starts must not end a unit of the last place after it, or the next event
+// seems nested inside it.
+TEST_F(Trace, StartPlusDurationIsTheStopAsReadersAddThem) {
+  FakeClock::Install(1e9);  // ticks are nanoseconds
+  OpenCapture();
+  FakeClock::now = 353639103;
+  for (int i = 0; i < 100; ++i) Run("step", 10);
+  const std::vector<std::string> events = Written("X");
+  ASSERT_EQ(events.size(), 100u);
+  double end = 0;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const double ts = std::strtod(events[i].c_str() + events[i].find("\"ts\": ") + 6, nullptr);
+    const double dur = std::strtod(events[i].c_str() + events[i].find("\"dur\": ") + 7, nullptr);
+    if (i > 0) {
+      EXPECT_EQ(end, ts) << events[i - 1] << "\n" << events[i];
+    }
+    end = ts + dur;
+  }
+}
+
 TEST_F(Trace, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
   // Past the first chunk (1,364 events), and past the limit within the
   // second.

@@ -206,7 +206,9 @@ void Reader::Close() {
                      });
     std::vector<double> ends;
     for (TraceEvent& event : lane.events) {
-      while (!ends.empty() && ends.back() <= event.ts) ends.pop_back();
+      // Within half a nanosecond: files written with three decimals may
+      // add up to an end a unit of the last place past the next start.
+      while (!ends.empty() && ends.back() <= event.ts + 5e-4) ends.pop_back();
       // Rounding to the file's microseconds may push an end past its
       // enclosing one by a little.
       if (!ends.empty() && event.ts + event.dur > ends.back() + 1e-3) ++lane.overlapping;
