@@ -14,6 +14,7 @@ module timetree
   public :: timetree_start, timetree_stop, timetree_clear, timetree_print, &
             timetree_print_indented, timetree_comment, timetree_open, timetree_close, &
             timetree_build_info, timetree_write_json, timetree_write_folded, &
+            timetree_write_trace, &
             timetree_write_flamegraph, timetree_set_metadata
 
   ! Names shorter than this are passed with their length, and each thread
@@ -69,6 +70,11 @@ module timetree
       character(kind=c_char), intent(in) :: path(*)
       integer(c_int) :: written
     end function c_write_json
+    function c_write_trace(path) bind(C, name="timetree_write_trace") result(written)
+      import :: c_char, c_int
+      character(kind=c_char), intent(in) :: path(*)
+      integer(c_int) :: written
+    end function c_write_trace
     function c_write_folded(path) bind(C, name="timetree_write_folded") result(written)
       import :: c_char, c_int
       character(kind=c_char), intent(in) :: path(*)
@@ -204,6 +210,12 @@ contains
     character(len=*), intent(in) :: path
     timetree_write_folded = c_write_folded(trim(path) // c_null_char) /= 0
   end function timetree_write_folded
+
+  ! The timeline, recorded while TIMETREE_TRACE is set: .false. without it.
+  logical function timetree_write_trace(path)
+    character(len=*), intent(in) :: path
+    timetree_write_trace = c_write_trace(trim(path) // c_null_char) /= 0
+  end function timetree_write_trace
 
   logical function timetree_write_flamegraph(path)
     character(len=*), intent(in) :: path

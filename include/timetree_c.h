@@ -36,6 +36,10 @@ TIMETREE_API void timetree_build_info(void);
 TIMETREE_API int timetree_write_json(const char* path);
 TIMETREE_API int timetree_write_folded(const char* path);
 TIMETREE_API int timetree_write_flamegraph(const char* path);
+/* TimeWriteTrace: the timeline (recorded while TIMETREE_TRACE is set); 1
+ * when the file was written whole, 0 when nothing is recorded or it could
+ * not be written. */
+TIMETREE_API int timetree_write_trace(const char* path);
 
 /* TimeSetMetadata: a key of the run's metadata; the last value wins. */
 TIMETREE_API void timetree_set_metadata(const char* key, const char* value);

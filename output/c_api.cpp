@@ -25,6 +25,7 @@ void timetree_build_info(void) { TimeCommentBuildInfo(); }
 void timetree_set_metadata(const char* key, const char* value) { TimeSetMetadata(key, value); }
 int timetree_write_json(const char* path) { return TimeWriteJson(path) ? 1 : 0; }
 int timetree_write_folded(const char* path) { return TimeWriteFolded(path) ? 1 : 0; }
+int timetree_write_trace(const char* path) { return TimeWriteTrace(path) ? 1 : 0; }
 int timetree_write_flamegraph(const char* path) { return TimeWriteFlameGraph(path) ? 1 : 0; }
 
 }  // extern "C"

@@ -51,6 +51,13 @@ uint64_t LimitFromEnvironment() {
   errno = 0;
   const unsigned long long events = std::strtoull(text, &end, 10);
   if (text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0) {
+    if (events > kMostTraceEvents) {
+      std::fprintf(stderr,
+                   "timetree: TIMETREE_TRACE=%s is more than a thread can record; each thread "
+                   "records at most %llu events\n",
+                   text, static_cast<unsigned long long>(kMostTraceEvents));
+      return kMostTraceEvents;
+    }
     return events == 1 ? kDefaultTraceEvents : events;
   }
   std::fprintf(stderr,
@@ -101,6 +108,7 @@ void ReadTraceEnvironment() {
 }
 
 void SetTraceLimit(uint64_t limit) {
+  if (limit > kMostTraceEvents) limit = kMostTraceEvents;
   StoreRelaxed(g_traceLimit, limit);
   TimeManager& tm = g_timeManager;
   const std::lock_guard<std::mutex> lock(tm.registryMutex);

@@ -62,12 +62,16 @@ extern uint64_t g_traceLimit;
 
 // The default when TIMETREE_TRACE is 1 or on: 24 MB per thread at most.
 constexpr uint64_t kDefaultTraceEvents = 1000000;
+// The most a thread records (96 GiB): the export numbers a thread's events
+// in 32 bits.
+constexpr uint64_t kMostTraceEvents = (uint64_t{1} << 32) - 2;
 
 // Reads TIMETREE_TRACE, once, at load; the first of the library's parts
 // that needs it calls it.
 void ReadTraceEnvironment();
 
-// Turns recording on with limit events per thread (0: off), for threads
+// Turns recording on with limit events per thread (0: off; at most
+// kMostTraceEvents), for threads
 // that attach after the call and the calling thread; TIMETREE_OUTPUT's
 // trace item and the tests use it.
 void SetTraceLimit(uint64_t limit);

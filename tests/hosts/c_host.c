@@ -93,6 +93,9 @@ int main(int argc, char** argv) {
   CHECK(timetree_write_folded(in_folder(folder, "c.folded")) == 1);
   CHECK(timetree_write_flamegraph(in_folder(folder, "c.svg")) == 1);
   CHECK(timetree_write_json(NULL) == 0);
+  /* The timeline: written when TIMETREE_TRACE records one, refused without. */
+  CHECK(timetree_write_trace(in_folder(folder, "c.trace.json")) ==
+        (getenv("TIMETREE_TRACE") != NULL ? 1 : 0));
   timetree_close();
 
   report = read_all(report_path);
@@ -107,6 +110,11 @@ int main(int argc, char** argv) {
   report = read_all(in_folder(folder, "c.json"));
   CHECK(report != NULL && strstr(report, ", \"case\": \"c host\"}}\n") != NULL);
   free(report);
+  if (getenv("TIMETREE_TRACE") != NULL) {
+    report = read_all(in_folder(folder, "c.trace.json"));
+    CHECK(report != NULL && strstr(report, "{\"ph\": \"X\", \"name\": \"timed_leaf\"") != NULL);
+    free(report);
+  }
   report = read_all(in_folder(folder, "c.folded"));
   CHECK(report != NULL && strncmp(report, "outer ", 6) == 0 &&
         strstr(report, "\nouter;timed_leaf ") != NULL);

@@ -46,6 +46,8 @@ program fortran_host
   if (.not. timetree_write_json(trim(folder) // "/fortran.json  ")) error stop "json"
   if (.not. timetree_write_folded(trim(folder) // "/fortran.folded")) error stop "folded"
   if (.not. timetree_write_flamegraph(trim(folder) // "/fortran.svg")) error stop "svg"
+  ! No timeline is recorded without TIMETREE_TRACE.
+  if (timetree_write_trace(trim(folder) // "/fortran.trace.json")) error stop "trace"
   call timetree_close()
   call timetree_clear()
   if (timetree_write_json(trim(folder) // "/empty.json")) error stop "json of no timers"
