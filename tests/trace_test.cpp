@@ -163,6 +163,35 @@ TEST_F(Trace, AClearEmptiesEveryThreadsBufferAndExitedThreadsKeepTheirLanes) {
   EXPECT_EQ(threads.size(), 4u);
 }
 
+// An export reads another thread's buffer while that thread appends to it
+// and grows it by chunks (run under ThreadSanitizer in CI): every event read
+// is whole, and a later export holds at least as many.
+TEST_F(Trace, AnExportWhileAThreadRecordsReadsWholeEvents) {
+  timetree::SetTraceLimit(100000);
+  OpenCapture();
+  std::atomic<bool> done{false};
+  std::atomic<int> started{0};
+  std::thread worker([&] {
+    while (!done) {
+      Run("work", 1);
+      started = 1;
+    }
+  });
+  while (started == 0) std::this_thread::yield();
+  size_t before = 0;
+  for (int i = 0; i < 3; ++i) {
+    const std::vector<std::string> events = Written("X");
+    for (const std::string& line : events) {
+      ASSERT_EQ(line.rfind("{\"ph\": \"X\", \"name\": \"work\"", 0), 0u) << line;
+      ASSERT_NE(line.find("\"dur\": 1000.000}"), std::string::npos) << line;
+    }
+    EXPECT_GE(events.size(), before);
+    before = events.size();
+  }
+  done = true;
+  worker.join();
+}
+
 TEST_F(Trace, NothingIsWrittenWhileRecordingIsOff) {
   timetree::SetTraceLimit(0);
   OpenCapture();
