@@ -65,6 +65,11 @@ __thread ThreadTree* t_callingTree __attribute__((tls_model("initial-exec"))) = 
 
 uint64_t CurrentGeneration() { return LoadAcquire(g_timeManager.clearGeneration); }
 
+// Guards the interned path records of contexts and of the timeline's
+// events; taken on a stop the first time a timer is recorded, so it is also
+// held across a fork, lest a child wait forever for a parent's thread.
+std::mutex g_pathMutex;
+
 // Brackets a change of a tree's shape by its owner (see ThreadTree::changing).
 // The mark is an exchange, so that none of the tree's stores that follow can
 // be seen before it; it is paid once per created timer, never by a start of
@@ -221,11 +226,13 @@ void BeforeFork() {
   TimeManager& tm = g_timeManager;
   tm.registryMutex.lock();
   tm.channelLock.Lock();
+  g_pathMutex.lock();
   if (tm.file != nullptr) std::fflush(tm.file);
 }
 
 void AfterForkInParent() {
   TimeManager& tm = g_timeManager;
+  g_pathMutex.unlock();
   tm.channelLock.Unlock();
   tm.registryMutex.unlock();
 }
@@ -291,6 +298,7 @@ void AfterForkInChild() {
     t->currentList = &t->root;
     link = &t->nextTree;
   }
+  g_pathMutex.unlock();
   tm.channelLock.Unlock();
   tm.registryMutex.unlock();
 }
@@ -665,7 +673,6 @@ void TimeClear() {
 namespace timetree {
 namespace {
 
-std::mutex g_pathMutex;
 // Every record, by parent record and name. Allocated once and reachable
 // until exit, so that a context met late in the program's exit still reads
 // a live record.
