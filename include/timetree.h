@@ -108,7 +108,8 @@ TIMETREE_API bool TimeWriteFlameGraph(const char* path);
 // library's load with three decimals, "pid" the process, "tid" the thread,
 // properly nested per thread; "process_name" and "thread_name" metadata
 // events; an interval closed by a stop that named an outer timer has
-// "args": {"stopped_implicitly": true}. A thread whose buffer filled keeps
+// "args": {"stopped_implicitly": true}, and a timer still running ends at
+// the call with "args": {"running": true}. A thread whose buffer filled keeps
 // its first events; its "thread_name" event gives "dropped", the count of
 // intervals not recorded, and an instant event says so on its lane.
 // "otherData" holds the counts, "metadata" the run's metadata. False when

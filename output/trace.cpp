@@ -21,6 +21,7 @@
 #include "output/metadata.h"
 #include "registry/dtimemgr.h"
 #include "registry/trace.h"
+#include "stopwatch/access.h"
 #include "stopwatch/atomics.h"
 #include "stopwatch/ticks.h"
 
@@ -111,6 +112,39 @@ std::vector<uint32_t> Preorder(const std::vector<TraceEvent>& events) {
   return order;
 }
 
+// Appends to events, innermost first (as they would stop), an event from
+// its start to now for each timer of tree that runs: those of a thread cut
+// short, as a killed job's are. Another thread's tree is read as the
+// exports read it: links with acquire, figures atomically; descending
+// through the timers that run and those of an adopted path, which never
+// start. The event names the timer's stored name (bit 1 set), which lives
+// as long as the registry mutex is held. Under the registry mutex.
+void AddRunning(const ThreadTree& tree, std::vector<TraceEvent>& events) {
+  std::vector<TraceEvent> running;
+  const PtrList* list = &tree.root;
+  while (list != nullptr) {
+    const PtrList* next = nullptr;
+    for (PtrListNode* p = list->SharedHead(); p != nullptr; p = LoadAcquire(p->next)) {
+      const auto* node = static_cast<const TimerNode*>(p->data);
+      const bool runs = StopWatchAccess::LoadRunning(node->watch);
+      if (runs) {
+        running.push_back(TraceEvent{reinterpret_cast<uintptr_t>(node->name) | 2u,
+                                     StopWatchAccess::LoadStartTicks(node->watch), 0});
+      }
+      if (runs || LoadRelaxed(node->count) == 0) {
+        next = &node->children;
+        if (runs) break;
+      }
+    }
+    list = next;
+  }
+  const int64_t now = ReadTicks();
+  for (auto at = running.rbegin(); at != running.rend(); ++at) {
+    at->stop = now > at->start ? now : at->start;
+    events.push_back(*at);
+  }
+}
+
 // The buffers of the current clear, in the order their threads started
 // timing; under the registry mutex.
 std::vector<const TraceBuffer*> CurrentBuffers() {
@@ -160,6 +194,11 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
     ForEachTraceChunk(*buffer, [&](const TraceEvent* chunk, uint32_t used) {
       events.insert(events.end(), chunk, chunk + used);
     });
+    if (!buffer->finished) {
+      for (const ThreadTree* t = tm.trees; t != nullptr; t = t->nextTree) {
+        if (t->trace == buffer) AddRunning(*t, events);
+      }
+    }
     const uint64_t dropped = LoadRelaxed(buffer->dropped);
     char thread_name[16] = {};
     if (buffer->finished) {
@@ -185,11 +224,13 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
     int64_t last_stop = 0;
     for (uint32_t at : Preorder(events)) {
       const TraceEvent& event = events[at];
-      const uintptr_t record = event.path & ~uintptr_t{1};
+      const uintptr_t record = event.path & ~uintptr_t{3};
+      const bool running = (event.path & 2) != 0;
       auto found = names.find(record);
       if (found == names.end()) {
         std::string escaped;
-        AppendJsonString(escaped, reinterpret_cast<const PathRecord*>(record)->name);
+        AppendJsonString(escaped, running ? reinterpret_cast<const char*>(record)
+                                          : reinterpret_cast<const PathRecord*>(record)->name);
         found = names.emplace(record, std::move(escaped)).first;
       }
       const int64_t start = ns(event.start), stop = ns(event.stop);
@@ -200,7 +241,9 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
       AppendMicros(out, start);
       out += ", \"dur\": ";
       AppendDuration(out, start, stop);
-      out += (event.path & 1) != 0 ? ", \"args\": {\"stopped_implicitly\": true}}" : "}";
+      out += running                ? ", \"args\": {\"running\": true}}"
+             : (event.path & 1) != 0 ? ", \"args\": {\"stopped_implicitly\": true}}"
+                                     : "}";
       flush(false);
     }
     if (dropped != 0) {

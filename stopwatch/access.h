@@ -53,6 +53,7 @@ struct StopWatchAccess {
   }
 
   static int64_t StartTicks(const StopWatch& w) { return w.start_; }
+  static int64_t LoadStartTicks(const StopWatch& w) { return LoadRelaxed(w.start_); }
 
   static double& Elapsed(StopWatch& w) { return w.elapsed_; }
   static bool Running(const StopWatch& w) { return w.running_ != 0; }

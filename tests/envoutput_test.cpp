@@ -92,14 +92,19 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
 
 TEST(EnvironmentOutput, SignalsOfABatchSchedulerKeepTheTimings) {
   const std::string json = timetree_test::TempPath("signal.json");
+  const std::string trace = timetree_test::TempPath("signal.trace.json");
   const std::string output = "TIMETREE_OUTPUT=json:" + json;
   // SIGTERM inside a timer: the file holds it as running, and the host
-  // ends as SIGTERM ends it without the library.
-  Outcome o = Host({"term"}, {output});
+  // ends as SIGTERM ends it without the library; the timeline ends with
+  // the running timer, up to the signal.
+  Outcome o = Host({"term"}, {output + ",trace:" + trace});
   EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == SIGTERM) << o.status;
   EXPECT_NE(ReadFile(json).find("{\"name\": \"main\", \"count\": 1, "), std::string::npos);
   EXPECT_NE(ReadFile(json).find("\"running\": true"), std::string::npos);
+  EXPECT_NE(ReadFile(trace).find("{\"ph\": \"X\", \"name\": \"main\""), std::string::npos);
+  EXPECT_NE(ReadFile(trace).find("\"args\": {\"running\": true}}"), std::string::npos);
   std::remove(json.c_str());
+  std::remove(trace.c_str());
   // SIGUSR1 twice: two snapshots, and the program goes on.
   o = Host({"usr1", json}, {output});
   EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 3) << o.status << o.err;

@@ -296,7 +296,8 @@ TEST(Tools, RepeatedRunsAreJudgedByMediansAndATest) {
 // and columns as wide as their widest value.
 // Per thread: events, span, time inside its outermost events, the path of
 // most self time; said below: a full buffer's dropped intervals and events
-// that do not nest. Events out of order are sorted; "B" events are not read.
+// that do not nest, events still running. Events out of order are sorted;
+// "B" events are not read.
 TEST(Tools, TraceSummarisesEachThreadOfEachProcess) {
   EXPECT_EQ(Tool("trace trace.json").out,
             "TIMELINE trace.json: 7 events on 3 threads of 2 processes, 1.00 ms from the first "
@@ -308,7 +309,9 @@ TEST(Tools, TraceSummarisesEachThreadOfEachProcess) {
             "thread 71 of solver: 5 intervals not recorded (its buffer was full): its timeline "
             "ends early\n"
             "thread 71 of solver: 1 event ends after the event that encloses it: the file does "
-            "not nest properly\n");
+            "not nest properly\n"
+            "thread 80 of 8: 1 event was still running when the file was written: it ends "
+            "there\n");
 }
 
 TEST(Tools, TimesHaveAUnitPerValueAndColumnsFitTheirValues) {

@@ -58,6 +58,7 @@ class Reader : public nlohmann::json_sax<json> {
   bool null() override { return true; }
   bool boolean(bool value) override {
     if (InArgs() && key_ == "stopped_implicitly") event_.implicit = value;
+    if (InArgs() && key_ == "running") event_.running = value;
     return true;
   }
   bool number_integer(number_integer_t value) override {
@@ -126,7 +127,7 @@ class Reader : public nlohmann::json_sax<json> {
     double ts = 0, dur = 0;
     long long pid = 0, tid = 0;
     uint64_t dropped = 0;
-    bool has_ts = false, has_dur = false, implicit = false;
+    bool has_ts = false, has_dur = false, implicit = false, running = false;
   };
 
   bool InEvent() const { return events_depth_ != 0 && depth_ == events_depth_ + 1; }
@@ -167,7 +168,8 @@ class Reader : public nlohmann::json_sax<json> {
       if (!event_.has_ts || !event_.has_dur) return;
       Lane& lane = LaneOf(event_.pid, event_.tid);
       lane.events.push_back(TraceEvent{NameIndex(event_.name), 0, event_.ts,
-                                       std::max(0.0, event_.dur), event_.implicit});
+                                       std::max(0.0, event_.dur), event_.implicit,
+                                       event_.running});
     } else if (event_.ph == "M" && event_.name == "thread_name") {
       Lane& lane = LaneOf(event_.pid, event_.tid);
       lane.thread = event_.arg_name;
@@ -323,7 +325,7 @@ std::string TimelinePageData(const Timeline& timeline) {
       timetree::AppendFormat(ts, "%s%.3f", sep, e.ts - timeline.start);
       timetree::AppendFormat(dur, "%s%.3f", sep, e.dur);
       timetree::AppendFormat(depth, "%s%u", sep, e.depth);
-      timetree::AppendFormat(flags, "%s%d", sep, e.implicit ? 1 : 0);
+      timetree::AppendFormat(flags, "%s%d", sep, (e.implicit ? 1 : 0) | (e.running ? 2 : 0));
     }
     out += ", \"name\": [" + name + "], \"ts\": [" + ts + "], \"dur\": [" + dur +
            "], \"depth\": [" + depth + "], \"flags\": [" + flags + "]}";
@@ -382,6 +384,14 @@ int Trace(const TraceOptions& options, std::ostream& out) {
                Duration((last - first) / 1e6, plain), Duration(busy / 1e6, plain),
                Display(busiest.path), Duration(busiest.self / 1e6, plain)});
     const std::string who = "thread " + std::to_string(lane.tid) + " of " + Display(process);
+    uint64_t running = 0;
+    for (const TraceEvent& e : lane.events) running += e.running ? 1 : 0;
+    if (running != 0) {
+      notes += who + ": " + std::to_string(running) +
+               (running == 1 ? " event was still running when the file was written: it ends"
+                             : " events were still running when the file was written: they end") +
+               " there\n";
+    }
     if (lane.dropped != 0) {
       notes += who + ": " + std::to_string(lane.dropped) +
                " intervals not recorded (its buffer was full): its timeline ends early\n";

@@ -17,6 +17,7 @@ struct TraceEvent {
   double ts;       // microseconds
   double dur;
   bool implicit;   // closed by a stop that named an outer timer
+  bool running;    // still running when the file was written
 };
 
 struct Lane {
