@@ -284,17 +284,21 @@ bool IsTimeline(const std::string& path) {
   return sniffer.timeline;
 }
 
+Timeline ParseTimeline(std::istream& in, const std::string& file) {
+  Timeline timeline;
+  timeline.file = file;
+  Reader reader(timeline);
+  json::sax_parse(in, &reader);
+  if (in.bad()) throw InputError(file + ": cannot be read");
+  reader.Close();
+  return timeline;
+}
+
 Timeline ReadTimeline(const std::string& path) {
   RefuseDirectory(path);
   std::ifstream in(path, std::ios::binary);
   if (!in) throw InputError(path + ": cannot be read");
-  Timeline timeline;
-  timeline.file = path;
-  Reader reader(timeline);
-  json::sax_parse(in, &reader);
-  if (in.bad()) throw InputError(path + ": cannot be read");
-  reader.Close();
-  return timeline;
+  return ParseTimeline(in, path);
 }
 
 std::string TimelinePageData(const Timeline& timeline) {
@@ -346,26 +350,18 @@ std::string TimelinePageData(const Timeline& timeline) {
   return out;
 }
 
-int Trace(const TraceOptions& options, std::ostream& out) {
-  RefuseDirectory(options.trace);
-  if (std::ifstream(options.trace) && !IsTimeline(options.trace)) {
-    throw InputError(options.trace +
-                     ": not a timeline (no \"traceEvents\"): read a run with 'timetree show'");
-  }
-  const Timeline timeline = ReadTimeline(options.trace);
-  const bool plain = options.seconds;
+std::string TraceSummary(const Timeline& timeline, bool plain) {
   std::map<long long, int> processes;
   for (const Lane& lane : timeline.lanes) processes[lane.pid] = 1;
-  out << "TIMELINE " << Display(timeline.file) << ": " << timeline.events
-      << (timeline.events == 1 ? " event" : " events") << " on " << timeline.lanes.size()
-      << (timeline.lanes.size() == 1 ? " thread" : " threads");
-  if (processes.size() > 1) out << " of " << processes.size() << " processes";
-  out << ", " << DurationWithUnit((timeline.end - timeline.start) / 1e6, plain)
-      << " from the first start to the last end\n";
-  if (timeline.lanes.empty()) {
-    out << "no complete events (\"ph\": \"X\")\n";
-    return 0;
-  }
+  std::string out = "TIMELINE " + Display(timeline.file) + ": " +
+                    std::to_string(timeline.events) +
+                    (timeline.events == 1 ? " event" : " events") + " on " +
+                    std::to_string(timeline.lanes.size()) +
+                    (timeline.lanes.size() == 1 ? " thread" : " threads");
+  if (processes.size() > 1) out += " of " + std::to_string(processes.size()) + " processes";
+  out += ", " + DurationWithUnit((timeline.end - timeline.start) / 1e6, plain) +
+         " from the first start to the last end\n";
+  if (timeline.lanes.empty()) return out + "no complete events (\"ph\": \"X\")\n";
   Table table({"PROCESS", "THREAD", "TID", "EVENTS", "DROPPED", "SPAN", "BUSY", "BUSIEST PATH",
                "SELF"});
   std::string notes;
@@ -402,7 +398,16 @@ int Trace(const TraceOptions& options, std::ostream& out) {
                " after the event that encloses it: the file does not nest properly\n";
     }
   }
-  out << table.Text() << notes;
+  return out + table.Text() + notes;
+}
+
+int Trace(const TraceOptions& options, std::ostream& out) {
+  RefuseDirectory(options.trace);
+  if (std::ifstream(options.trace) && !IsTimeline(options.trace)) {
+    throw InputError(options.trace +
+                     ": not a timeline (no \"traceEvents\"): read a run with 'timetree show'");
+  }
+  out << TraceSummary(ReadTimeline(options.trace), options.seconds);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #define TIMETREE_TOOLS_TRACE_H
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +46,13 @@ bool IsTimeline(const std::string& path);
 // Reads the file at path as it streams past, keeping only what the lanes
 // need; throws InputError.
 Timeline ReadTimeline(const std::string& path);
+// The same from in; file only names it in messages.
+Timeline ParseTimeline(std::istream& in, const std::string& file);
+
+// What 'timetree trace' prints: a line for the whole, a table row per
+// thread, and a line for each thread's dropped, misnested or running
+// events.
+std::string TraceSummary(const Timeline& timeline, bool plain);
 
 // The report page's data for a timeline (mode "trace").
 std::string TimelinePageData(const Timeline& timeline);
