@@ -73,12 +73,19 @@ struct ReadEnvironment {
   ReadEnvironment() { ReadTraceEnvironment(); }
 } g_readEnvironment;
 
+// Maps bytes for a chunk, its pages filled in; null when no memory can be
+// had.
+void* MapChunk(size_t bytes) {
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  return memory != MAP_FAILED ? memory : nullptr;
+}
+
 // A chunk for up to capacity events; null when it cannot be allocated.
 TraceChunk* NewChunk(uint32_t capacity) {
   if (AllocationFails(AllocSite::kTraceChunk)) return nullptr;
-  void* memory = mmap(nullptr, BytesFor(capacity), PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (memory == MAP_FAILED) return nullptr;
+  void* memory = MapChunk(BytesFor(capacity));
+  if (memory == nullptr) return nullptr;
   auto* chunk = static_cast<TraceChunk*>(memory);
   chunk->next = nullptr;
   chunk->capacity = capacity;
@@ -160,16 +167,15 @@ void DetachTrace(ThreadTree& tree) {
 void ResetTrace(ThreadTree& tree, uint64_t generation) {
   TraceBuffer* buffer = tree.trace;
   if (buffer == nullptr) return;
-  // The first chunk is kept, so that the thread goes on recording with no
-  // allocation.
-  TraceChunk* rest = buffer->first->next;
-  StoreRelease(buffer->first->next, static_cast<TraceChunk*>(nullptr));
-  StoreRelease(buffer->first->used, 0u);
+  // The chunks are kept and filled again from the first: a program that
+  // clears between phases records the next phase into memory that is
+  // already there (its pages filled in), with no mapping on its measured
+  // path. Every count is 0 before the new generation is published.
+  for (TraceChunk* c = buffer->first; c != nullptr; c = c->next) StoreRelease(c->used, 0u);
   buffer->last = buffer->first;
   buffer->full = 0;
   StoreRelaxed(buffer->dropped, uint64_t{0});
   StoreRelease(buffer->generation, generation);
-  FreeChunks(rest);
 }
 
 void FreeFinishedTraces() {
@@ -202,16 +208,20 @@ void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t sto
       StoreRelaxed(buffer.dropped, buffer.dropped + 1);
       return;
     }
-    // Each chunk twice the last, up to the largest, and never past the limit.
-    const size_t bytes = BytesFor(chunk->capacity);
-    uint64_t capacity = EventsIn(bytes < kLargestChunkBytes ? 2 * bytes : kLargestChunkBytes);
-    if (capacity > buffer.limit - held) capacity = buffer.limit - held;
-    TraceChunk* next = NewChunk(static_cast<uint32_t>(capacity));
+    TraceChunk* next = chunk->next;  // kept from before the last clear
     if (next == nullptr) {
-      StoreRelaxed(buffer.dropped, buffer.dropped + 1);
-      return;
+      // Each chunk twice the last, up to the largest, and never past the
+      // limit.
+      const size_t bytes = BytesFor(chunk->capacity);
+      uint64_t capacity = EventsIn(bytes < kLargestChunkBytes ? 2 * bytes : kLargestChunkBytes);
+      if (capacity > buffer.limit - held) capacity = buffer.limit - held;
+      next = NewChunk(static_cast<uint32_t>(capacity));
+      if (next == nullptr) {
+        StoreRelaxed(buffer.dropped, buffer.dropped + 1);
+        return;
+      }
+      StoreRelease(chunk->next, next);
     }
-    StoreRelease(chunk->next, next);
     buffer.full = held;
     buffer.last = next;
   }

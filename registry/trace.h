@@ -84,7 +84,8 @@ void AttachTrace(ThreadTree& tree);
 // registry mutex.
 void DetachTrace(ThreadTree& tree);
 
-// Empties the tree's buffer for the clear of generation; by its owner.
+// Empties the tree's buffer for the clear of generation, keeping its
+// chunks to fill again; by its owner.
 void ResetTrace(ThreadTree& tree, uint64_t generation);
 
 // Frees the buffers of exited threads; under the registry mutex.
