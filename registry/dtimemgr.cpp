@@ -227,11 +227,13 @@ void BeforeFork() {
   tm.registryMutex.lock();
   tm.channelLock.Lock();
   g_pathMutex.lock();
+  LockChunkMapper();
   if (tm.file != nullptr) std::fflush(tm.file);
 }
 
 void AfterForkInParent() {
   TimeManager& tm = g_timeManager;
+  UnlockChunkMapper();
   g_pathMutex.unlock();
   tm.channelLock.Unlock();
   tm.registryMutex.unlock();
@@ -298,6 +300,7 @@ void AfterForkInChild() {
     t->currentList = &t->root;
     link = &t->nextTree;
   }
+  UnlockChunkMapper();
   g_pathMutex.unlock();
   tm.channelLock.Unlock();
   tm.registryMutex.unlock();
@@ -349,6 +352,8 @@ bool Reportable(const ThreadTree& tree, uint64_t generation) {
 ThreadTree* CallingTreeIfAttached() { return StoppingTree(); }
 
 TimeManager::~TimeManager() {
+  // Its thread may be waiting for the registry mutex, which is taken below.
+  StopChunkMapper();
   // What TIMETREE_OUTPUT asks for, while the timers and channels are there.
   WriteEnvironmentOutputs();
   StopEnvironmentOutput();

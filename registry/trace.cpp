@@ -1,16 +1,21 @@
 // The timeline's buffers (see trace.h).
 #include "registry/trace.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "sibling/faults.h"
 
@@ -101,6 +106,108 @@ void FreeChunks(TraceChunk* chunk) {
   }
 }
 
+// The chunk after the one a thread is filling is mapped ahead by a thread
+// of the library's, so that filling in its pages (about 9 ns an event here)
+// is not paid on the measured path. When a thread starts on a chunk, it
+// asks for the next; the mapper maps it and links it, unless the thread
+// has already had to map it itself (both link with a compare-and-swap, and
+// the loser unmaps its own). The mapper links only into a buffer still in
+// the registry, under the registry mutex, since a finished thread's buffer
+// is freed by a clear.
+struct Request {
+  TraceBuffer* buffer;
+  uint64_t serial;  // the buffer's, lest another buffer at its address be taken for it
+  TraceChunk* after;
+  uint32_t capacity;
+};
+
+struct Mapper {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::vector<Request> requests;
+  pthread_t thread{};
+  long pid = 0;  // the process whose mapper it is; 0: none started
+  bool quit = false;
+};
+
+Mapper& TheMapper() {
+  // Never destroyed: the thread is stopped by StopMapper.
+  static Mapper* mapper = new Mapper;
+  return *mapper;
+}
+
+// Links chunk after after, unless another chunk got there first; true when
+// it did.
+bool Link(TraceChunk* after, TraceChunk* chunk) {
+  TraceChunk* expected = nullptr;
+  return __atomic_compare_exchange_n(&after->next, &expected, chunk, false, __ATOMIC_RELEASE,
+                                     __ATOMIC_ACQUIRE);
+}
+
+bool StillRegistered(const Request& request) {
+  for (const TraceBuffer* b = g_timeManager.traces; b != nullptr; b = b->next) {
+    if (b == request.buffer) return b->serial == request.serial && !b->abandoned;
+  }
+  return false;
+}
+
+void* RunMapper(void*) {
+  Mapper& mapper = TheMapper();
+  std::unique_lock<std::mutex> lock(mapper.mutex);
+  for (;;) {
+    mapper.wake.wait(lock, [&] { return mapper.quit || !mapper.requests.empty(); });
+    if (mapper.quit) return nullptr;
+    const Request request = mapper.requests.back();
+    mapper.requests.pop_back();
+    lock.unlock();
+    TraceChunk* chunk = NewChunk(request.capacity);
+    if (chunk != nullptr) {
+      bool linked = false;
+      {
+        const std::lock_guard<std::mutex> registry(g_timeManager.registryMutex);
+        linked = StillRegistered(request) && Link(request.after, chunk);
+      }
+      if (!linked) FreeChunks(chunk);
+    }
+    lock.lock();
+  }
+}
+
+// Asks the mapper for the chunk after after; nothing when it cannot run (a
+// forked child has none), in which case the thread maps it when it must.
+void RequestChunk(TraceBuffer& buffer, TraceChunk* after, uint64_t capacity) {
+  Mapper& mapper = TheMapper();
+  const long pid = static_cast<long>(getpid());
+  const std::lock_guard<std::mutex> lock(mapper.mutex);
+  if (mapper.pid != pid) {
+    if (mapper.pid != 0 && mapper.pid != pid) return;  // a forked child's
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    const bool started = pthread_create(&mapper.thread, nullptr, &RunMapper, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!started) return;
+    mapper.pid = pid;
+  }
+  try {
+    mapper.requests.push_back(
+        Request{&buffer, buffer.serial, after, static_cast<uint32_t>(capacity)});
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  mapper.wake.notify_one();
+}
+
+// The next chunk's capacity when the chunks before it hold held events:
+// twice the last, up to the largest, and never past the limit; 0 at the
+// limit.
+uint64_t NextCapacity(const TraceChunk& last, uint64_t held, uint64_t limit) {
+  if (held >= limit) return 0;
+  const size_t bytes = BytesFor(last.capacity);
+  const uint64_t capacity = EventsIn(bytes < kLargestChunkBytes ? 2 * bytes : kLargestChunkBytes);
+  return capacity < limit - held ? capacity : limit - held;
+}
+
 uint32_t FirstCapacity(uint64_t limit) {
   return static_cast<uint32_t>(limit < EventsIn(kFirstChunkBytes) ? limit
                                                                     : EventsIn(kFirstChunkBytes));
@@ -143,6 +250,8 @@ void AttachTrace(ThreadTree& tree) {
     return;
   }
   TimeManager& tm = g_timeManager;
+  static uint64_t serials = 0;  // under the registry mutex
+  buffer->serial = ++serials;
   buffer->first = buffer->last = chunk;
   buffer->limit = limit;
   buffer->generation = tree.generation;
@@ -151,6 +260,8 @@ void AttachTrace(ThreadTree& tree) {
   buffer->next = tm.traces;
   tm.traces = buffer;
   tree.trace = buffer;
+  const uint64_t after = NextCapacity(*chunk, chunk->capacity, limit);
+  if (after != 0) RequestChunk(*buffer, chunk, after);
 }
 
 void DetachTrace(ThreadTree& tree) {
@@ -204,28 +315,49 @@ void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t sto
   TraceChunk* chunk = buffer.last;
   if (chunk->used == chunk->capacity) {
     const uint64_t held = buffer.full + chunk->capacity;
-    if (held >= buffer.limit) {
+    const uint64_t capacity = NextCapacity(*chunk, held, buffer.limit);
+    if (capacity == 0) {
       StoreRelaxed(buffer.dropped, buffer.dropped + 1);
       return;
     }
-    TraceChunk* next = chunk->next;  // kept from before the last clear
+    // Mapped ahead, or kept from before the last clear; else mapped now.
+    TraceChunk* next = LoadAcquire(chunk->next);
     if (next == nullptr) {
-      // Each chunk twice the last, up to the largest, and never past the
-      // limit.
-      const size_t bytes = BytesFor(chunk->capacity);
-      uint64_t capacity = EventsIn(bytes < kLargestChunkBytes ? 2 * bytes : kLargestChunkBytes);
-      if (capacity > buffer.limit - held) capacity = buffer.limit - held;
       next = NewChunk(static_cast<uint32_t>(capacity));
       if (next == nullptr) {
         StoreRelaxed(buffer.dropped, buffer.dropped + 1);
         return;
       }
-      StoreRelease(chunk->next, next);
+      if (!Link(chunk, next)) {
+        FreeChunks(next);
+        next = LoadAcquire(chunk->next);
+      }
     }
     buffer.full = held;
     buffer.last = next;
+    // The one after it, ahead of need.
+    const uint64_t after = NextCapacity(*next, held + next->capacity, buffer.limit);
+    if (after != 0 && LoadAcquire(next->next) == nullptr) RequestChunk(buffer, next, after);
   }
   RecordInterval(buffer, node, start, stop, implicit);
+}
+
+void LockChunkMapper() { TheMapper().mutex.lock(); }
+void UnlockChunkMapper() { TheMapper().mutex.unlock(); }
+
+void StopChunkMapper() {
+  Mapper& mapper = TheMapper();
+  {
+    const std::lock_guard<std::mutex> lock(mapper.mutex);
+    if (mapper.pid != static_cast<long>(getpid())) return;
+    mapper.quit = true;
+    mapper.pid = 0;
+  }
+  mapper.wake.notify_one();
+  pthread_join(mapper.thread, nullptr);
+  const std::lock_guard<std::mutex> lock(mapper.mutex);
+  mapper.quit = false;
+  mapper.requests.clear();
 }
 
 }  // namespace timetree

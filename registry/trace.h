@@ -6,8 +6,9 @@
 // lock: an event is written, then the chunk's count is raised with a release
 // store, so that an export on another thread (under the registry mutex)
 // reads every counted event whole. Chunks grow from 32 KiB to 2 MiB and are
-// mapped, their pages filled in, when the last one fills; when the thread's
-// events reach
+// mapped with their pages filled in, by a thread of the library's ahead of
+// need (by the recording thread itself when that thread is late); when the
+// thread's events reach
 // the limit, recording stops for that thread (its first events are kept)
 // and later intervals are only counted as dropped. Events name interned
 // path records, which are kept until unload, so that a buffer outlives the
@@ -47,6 +48,7 @@ struct TraceBuffer {
   uint64_t limit = 0;              // events it may hold in all
   uint64_t dropped = 0;            // intervals finished once it was full
   uint64_t generation = 0;         // the clear whose events these are
+  uint64_t serial = 0;             // tells it from a later buffer at its address
   TraceBuffer* next = nullptr;     // the registry's chain of buffers
   pthread_t thread{};              // the owner, while it runs
   long tid = 0;
@@ -87,6 +89,15 @@ void DetachTrace(ThreadTree& tree);
 // Empties the tree's buffer for the clear of generation, keeping its
 // chunks to fill again; by its owner.
 void ResetTrace(ThreadTree& tree, uint64_t generation);
+
+// Stops the thread that maps chunks ahead of need; at unload, before the
+// registry mutex is taken.
+void StopChunkMapper();
+
+// The mapper's mutex, held across a fork after the registry's: a thread
+// never takes another lock while it holds it.
+void LockChunkMapper();
+void UnlockChunkMapper();
 
 // Frees the buffers of exited threads; under the registry mutex.
 void FreeFinishedTraces();
