@@ -105,7 +105,8 @@ TIMETREE_API bool TimeWriteFlameGraph(const char* path);
 // events per thread, or 1/on for 1,000,000) as a trace-event JSON file that
 // Perfetto, chrome://tracing and speedscope open: one complete event ("ph":
 // "X") per finished interval, "ts" and "dur" in microseconds from the
-// library's load with three decimals, "pid" the process, "tid" the thread,
+// library's load, in multiples of 1/1024 (so that a reader's ts + dur is
+// exact), "pid" the process, "tid" the thread,
 // properly nested per thread; "process_name" and "thread_name" metadata
 // events; an interval closed by a stop that named an outer timer has
 // "args": {"stopped_implicitly": true}, and a timer still running ends at

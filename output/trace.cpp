@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -31,51 +30,40 @@ namespace {
 
 using Write = bool (*)(const char* text, unsigned long size, void* context);
 
-// Appends ns nanoseconds as microseconds with three decimals, exactly.
-void AppendMicros(std::string& out, int64_t ns) {
-  char digits[32];
-  char* end = digits + sizeof digits;
-  char* p = end;
-  const bool negative = ns < 0;
-  uint64_t value = negative ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns);
-  for (int i = 0; i < 3; ++i) {
-    *--p = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  *--p = '.';
-  do {
-    *--p = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  if (negative) *--p = '-';
-  out.append(p, static_cast<size_t>(end - p));
-}
+// Times are written in units of 1/1024 microsecond (0.98 ns). Readers add
+// "dur" to "ts" as doubles to find an event's end, and an end one unit of
+// the last place past the next event's start nests that event inside it;
+// multiples of 1/1024 are exact doubles and exact decimals, so the sum is
+// exact and an end equals the start written for the same moment.
+constexpr double kUnitsPerNanosecond = 1.024;
 
-// Appends the duration from start to stop (nanoseconds) so that a reader
-// that adds it to the start, both parsed as doubles, gets exactly the stop
-// as a double: readers find an event's end so, and an end one unit of the
-// last place past the next event's start nests that event inside it. The
-// three decimals are exact when they give that sum (a double quotient of
-// exact integers is the correctly rounded decimal, as a parser's is);
-// otherwise the difference of the two doubles is written as the shortest
-// text that reads back as it.
-void AppendDuration(std::string& out, int64_t start, int64_t stop) {
-  const double s = static_cast<double>(start) / 1000.0;
-  const double e = static_cast<double>(stop) / 1000.0;
-  if (s + static_cast<double>(stop - start) / 1000.0 == e) {
-    AppendMicros(out, stop - start);
-    return;
+// Appends units as microseconds: the whole part, then the fraction's exact
+// decimal digits (at most 10), at least three of them.
+void AppendMicros(std::string& out, int64_t units) {
+  const bool negative = units < 0;
+  const uint64_t value = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+  char text[40];
+  char* p = text + 20;
+  char* const point = p;
+  uint64_t whole = value >> 10;
+  do {
+    *--p = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole != 0);
+  if (negative) *--p = '-';
+  // fraction / 1024 = fraction * 9765625 / 10^10
+  uint64_t digits = (value & 1023) * 9765625;
+  char* q = point;
+  *q++ = '.';
+  char fraction[10];
+  for (int i = 9; i >= 0; --i) {
+    fraction[i] = static_cast<char>('0' + digits % 10);
+    digits /= 10;
   }
-  double d = e - s;
-  for (int i = 0; i < 4 && s + d > e; ++i) d = std::nextafter(d, 0.0);
-  const double up = HUGE_VAL;
-  for (int i = 0; i < 4 && s + d < e && s + std::nextafter(d, up) <= e; ++i) {
-    d = std::nextafter(d, up);
-  }
-  // The shortest text that reads back as d.
-  char text[32];
-  const auto written = std::to_chars(text, text + sizeof text, d);
-  out.append(text, written.ptr);
+  int kept = 10;
+  while (kept > 3 && fraction[kept - 1] == '0') --kept;
+  for (int i = 0; i < kept; ++i) *q++ = fraction[i];
+  out.append(p, static_cast<size_t>(q - p));
 }
 
 // One thread's events in the order a trace reader wants them: by start,
@@ -170,9 +158,11 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
   const std::lock_guard<std::mutex> lock(tm.registryMutex);
   if (LoadRelaxed(g_traceLimit) == 0 && tm.traces == nullptr) return false;
   const TickClock clock = MonotonicTickClock();
-  const auto ns = [&](int64_t ticks) {
-    return clock.ns0 - origin +
-           std::llround(static_cast<double>(ticks - clock.ticks0) * clock.nsPerTick);
+  // Monotonic in ticks, so that nesting survives the conversion.
+  const auto units = [&](int64_t ticks) {
+    return std::llround((static_cast<double>(ticks - clock.ticks0) * clock.nsPerTick +
+                         static_cast<double>(clock.ns0 - origin)) *
+                        kUnitsPerNanosecond);
   };
   std::string out;
   bool ok = true;
@@ -233,14 +223,14 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
                                           : reinterpret_cast<const PathRecord*>(record)->name);
         found = names.emplace(record, std::move(escaped)).first;
       }
-      const int64_t start = ns(event.start), stop = ns(event.stop);
+      const int64_t start = units(event.start), stop = units(event.stop);
       if (stop > last_stop) last_stop = stop;
       out += ",\n{\"ph\": \"X\", \"name\": \"";
       out += found->second;
       out += tail;
       AppendMicros(out, start);
       out += ", \"dur\": ";
-      AppendDuration(out, start, stop);
+      AppendMicros(out, stop - start);
       out += running                ? ", \"args\": {\"running\": true}}"
              : (event.path & 1) != 0 ? ", \"args\": {\"stopped_implicitly\": true}}"
                                      : "}";

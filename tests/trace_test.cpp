@@ -80,24 +80,28 @@ TEST_F(Trace, EveryIntervalOnceInOrderOfStartWithTheRepairMark) {
 }
 
 // Readers add "dur" to "ts" in doubles: an event that ends where the next
-// starts must not end a unit of the last place after it, or the next event
-// seems nested inside it.
+// starts must not end a unit of the last place after it (the next would
+// seem nested inside it), nor a child that stops with its parent after it.
 TEST_F(Trace, StartPlusDurationIsTheStopAsReadersAddThem) {
   FakeClock::Install(1e9);  // ticks are nanoseconds
   OpenCapture();
   FakeClock::now = 353639103;
-  for (int i = 0; i < 100; ++i) Run("step", 10);
-  const std::vector<std::string> events = Written("X");
-  ASSERT_EQ(events.size(), 100u);
-  double end = 0;
-  for (size_t i = 0; i < events.size(); ++i) {
-    const double ts = std::strtod(events[i].c_str() + events[i].find("\"ts\": ") + 6, nullptr);
-    const double dur = std::strtod(events[i].c_str() + events[i].find("\"dur\": ") + 7, nullptr);
-    if (i > 0) {
-      EXPECT_EQ(end, ts) << events[i - 1] << "\n" << events[i];
-    }
-    end = ts + dur;
+  for (int i = 0; i < 60; ++i) Run("step", 10);
+  // Nested timers that all stop at one moment, starting 7 ns apart.
+  for (int i = 0; i < 40; ++i) {
+    TimeStartTimer("deep");
+    FakeClock::now += 7;
   }
+  for (int i = 0; i < 40; ++i) TimeStopTimer("deep");
+  std::vector<double> starts, ends;
+  for (const std::string& line : Written("X")) {
+    const double ts = std::strtod(line.c_str() + line.find("\"ts\": ") + 6, nullptr);
+    starts.push_back(ts);
+    ends.push_back(ts + std::strtod(line.c_str() + line.find("\"dur\": ") + 7, nullptr));
+  }
+  ASSERT_EQ(starts.size(), 100u);
+  for (size_t i = 1; i < 60; ++i) EXPECT_EQ(ends[i - 1], starts[i]) << i;
+  for (size_t i = 61; i < 100; ++i) EXPECT_EQ(ends[60], ends[i]) << i;
 }
 
 // A timer still running at the export (a killed job's) ends there, marked.
