@@ -291,14 +291,18 @@ test("speedscope opens what TimeWriteTrace writes: every thread, every event", a
   await input.uploadFile(file);
   await page.waitForFunction(() => document.title.endsWith(" - speedscope"));
   const title = () => page.evaluate(() => document.body.innerText.split("\n")[1]);
-  assert.strictEqual(await title(), "threads (pid 2592), threads (tid 2592) (1/3)");
-  await page.keyboard.press("n");
-  assert.strictEqual(await title(), "threads (pid 2592), worker 0 (tid 2593) (2/3)");
-  await page.keyboard.press("n");
-  assert.strictEqual(await title(), "threads (pid 2592), worker 1 (tid 2594) (3/3)");
+  // One profile per thread, named by the file's process and thread names.
+  const pid = trace.find((e) => e.name === "process_name").pid;
+  const threads = trace.filter((e) => e.name === "thread_name");
+  assert.strictEqual(threads.length, 3);
+  for (let k = 0; k < threads.length; k++) {
+    if (k > 0) await page.keyboard.press("n");
+    assert.strictEqual(await title(), "threads (pid " + pid + "), " + threads[k].args.name +
+                       " (tid " + threads[k].tid + ") (" + (k + 1) + "/3)");
+  }
   // The sandwich view's total of "step" on the last thread is the sum of
   // all its step events in the file.
-  const steps = trace.filter((e) => e.ph === "X" && e.tid === 2594 && e.name === "step");
+  const steps = trace.filter((e) => e.ph === "X" && e.tid === threads[2].tid && e.name === "step");
   assert.strictEqual(steps.length, 4);
   const sum = steps.reduce((s, e) => s + e.dur, 0);
   await page.keyboard.press("3");
