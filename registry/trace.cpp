@@ -131,7 +131,7 @@ struct Mapper {
 };
 
 Mapper& TheMapper() {
-  // Never destroyed: the thread is stopped by StopMapper.
+  // Never destroyed: the thread is stopped by StopChunkMapper.
   static Mapper* mapper = new Mapper;
   return *mapper;
 }
@@ -179,15 +179,19 @@ void RequestChunk(TraceBuffer& buffer, TraceChunk* after, uint64_t capacity) {
   Mapper& mapper = TheMapper();
   const long pid = static_cast<long>(getpid());
   const std::lock_guard<std::mutex> lock(mapper.mutex);
-  if (mapper.pid != pid) {
-    if (mapper.pid != 0 && mapper.pid != pid) return;  // a forked child's
+  if (mapper.pid == 0) {
+    // Started on the first request, with every signal blocked so that the
+    // host's handlers never run on it.
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
     const bool started = pthread_create(&mapper.thread, nullptr, &RunMapper, nullptr) == 0;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (!started) return;
+    pthread_setname_np(mapper.thread, "timetree map");
     mapper.pid = pid;
+  } else if (mapper.pid != pid) {
+    return;  // a forked child, where the parent's mapper does not run
   }
   try {
     mapper.requests.push_back(
