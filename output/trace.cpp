@@ -196,11 +196,10 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
     } else {
       pthread_getname_np(buffer->thread, thread_name, sizeof thread_name);
     }
-    std::string head;
-    AppendFormat(head, ",\n{\"ph\": \"M\", \"name\": \"thread_name\", \"pid\": %ld, \"tid\": %ld", pid,
-                 buffer->tid);
-    out += head;
-    out += ", \"args\": {\"name\": \"";
+    AppendFormat(out,
+                 ",\n{\"ph\": \"M\", \"name\": \"thread_name\", \"pid\": %ld, \"tid\": %ld, "
+                 "\"args\": {\"name\": \"",
+                 pid, buffer->tid);
     AppendJsonString(out, thread_name);
     AppendFormat(out, "\", \"events\": %zu, \"dropped\": %llu}}", events.size(),
                  static_cast<unsigned long long>(dropped));
@@ -211,7 +210,10 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
     // The part every event of the thread shares.
     std::string tail;
     AppendFormat(tail, "\", \"pid\": %ld, \"tid\": %ld, \"ts\": ", pid, buffer->tid);
+    // Where the thread's last event ends (negative times are a rank's
+    // before rank 0's start): where a full buffer is said.
     int64_t last_stop = 0;
+    bool any = false;
     for (uint32_t at : Preorder(events)) {
       const TraceEvent& event = events[at];
       const uintptr_t record = event.path & ~uintptr_t{3};
@@ -224,7 +226,8 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
         found = names.emplace(record, std::move(escaped)).first;
       }
       const int64_t start = units(event.start), stop = units(event.stop);
-      if (stop > last_stop) last_stop = stop;
+      if (!any || stop > last_stop) last_stop = stop;
+      any = true;
       out += ",\n{\"ph\": \"X\", \"name\": \"";
       out += found->second;
       out += tail;
@@ -284,8 +287,8 @@ bool TimeWriteTrace(const char* path) {
   if (file == nullptr) return false;
   bool ok = true;
   try {
-    // The events first: their leading ",\n" follows a first element of
-    // the array that is always there, the format's own marker.
+    // Each event is written after a ",\n": the array starts with an
+    // element that is always there, the process's sort index.
     std::string head = "{\"displayTimeUnit\": \"ns\", \"traceEvents\": [\n";
     head += "{\"ph\": \"M\", \"name\": \"process_sort_index\", \"pid\": ";
     timetree::AppendFormat(head, "%ld, \"tid\": 0, \"args\": {\"sort_index\": 0}}",
