@@ -368,6 +368,9 @@ TimeManager::~TimeManager() {
   unloaded = true;
   if (exitKeyCreated) pthread_key_delete(exitKey);
   exitKeyCreated = false;
+  // The calling thread's timeline goes with the library, lest a host that
+  // loads and unloads it again keep every load's.
+  if (ThreadTree* own = CallingTreeIfAttached()) FreeTrace(*own);
 }
 
 TimerNode* TimerNode::Create(AllocSite site) {

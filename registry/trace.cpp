@@ -122,19 +122,19 @@ struct Request {
 };
 
 struct Mapper {
-  std::mutex mutex;
   std::condition_variable wake;
   std::vector<Request> requests;
   pthread_t thread{};
-  long pid = 0;  // the process whose mapper it is; 0: none started
+  long pid = 0;  // the process that started it
   bool quit = false;
 };
 
-Mapper& TheMapper() {
-  // Never destroyed: the thread is stopped by StopChunkMapper.
-  static Mapper* mapper = new Mapper;
-  return *mapper;
-}
+// Guards the mapper and its requests. Constant-initialised, so that it is
+// there for the first request and for the unload's stop in any order of
+// the library's static objects.
+std::mutex g_mapperMutex;
+Mapper* g_mapper = nullptr;    // started by the first request
+bool g_mapperStopped = false;  // the library is being unloaded
 
 // Links chunk after after, unless another chunk got there first; true when
 // it did.
@@ -151,9 +151,9 @@ bool StillRegistered(const Request& request) {
   return false;
 }
 
-void* RunMapper(void*) {
-  Mapper& mapper = TheMapper();
-  std::unique_lock<std::mutex> lock(mapper.mutex);
+void* RunMapper(void* argument) {
+  Mapper& mapper = *static_cast<Mapper*>(argument);
+  std::unique_lock<std::mutex> lock(g_mapperMutex);
   for (;;) {
     mapper.wake.wait(lock, [&] { return mapper.quit || !mapper.requests.empty(); });
     if (mapper.quit) return nullptr;
@@ -176,30 +176,36 @@ void* RunMapper(void*) {
 // Asks the mapper for the chunk after after; nothing when it cannot run (a
 // forked child has none), in which case the thread maps it when it must.
 void RequestChunk(TraceBuffer& buffer, TraceChunk* after, uint64_t capacity) {
-  Mapper& mapper = TheMapper();
   const long pid = static_cast<long>(getpid());
-  const std::lock_guard<std::mutex> lock(mapper.mutex);
-  if (mapper.pid == 0) {
-    // Started on the first request, with every signal blocked so that the
-    // host's handlers never run on it.
+  const std::lock_guard<std::mutex> lock(g_mapperMutex);
+  if (g_mapperStopped) return;
+  if (g_mapper == nullptr) {
+    auto* mapper = new (std::nothrow) Mapper;
+    if (mapper == nullptr) return;
+    // Started with every signal blocked, so that the host's handlers never
+    // run on it.
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
-    const bool started = pthread_create(&mapper.thread, nullptr, &RunMapper, nullptr) == 0;
+    const bool started = pthread_create(&mapper->thread, nullptr, &RunMapper, mapper) == 0;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (!started) return;
-    pthread_setname_np(mapper.thread, "timetree map");
-    mapper.pid = pid;
-  } else if (mapper.pid != pid) {
+    if (!started) {
+      delete mapper;
+      return;
+    }
+    pthread_setname_np(mapper->thread, "timetree map");
+    mapper->pid = pid;
+    g_mapper = mapper;
+  } else if (g_mapper->pid != pid) {
     return;  // a forked child, where the parent's mapper does not run
   }
   try {
-    mapper.requests.push_back(
+    g_mapper->requests.push_back(
         Request{&buffer, buffer.serial, after, static_cast<uint32_t>(capacity)});
   } catch (const std::bad_alloc&) {
     return;
   }
-  mapper.wake.notify_one();
+  g_mapper->wake.notify_one();
 }
 
 // The next chunk's capacity when the chunks before it hold held events:
@@ -293,6 +299,20 @@ void ResetTrace(ThreadTree& tree, uint64_t generation) {
   StoreRelease(buffer->generation, generation);
 }
 
+void FreeTrace(ThreadTree& tree) {
+  TraceBuffer* buffer = tree.trace;
+  if (buffer == nullptr) return;
+  tree.trace = nullptr;
+  for (TraceBuffer** link = &g_timeManager.traces; *link != nullptr; link = &(*link)->next) {
+    if (*link == buffer) {
+      *link = buffer->next;
+      break;
+    }
+  }
+  FreeChunks(buffer->first);
+  delete buffer;
+}
+
 void FreeFinishedTraces() {
   TimeManager& tm = g_timeManager;
   for (TraceBuffer** link = &tm.traces; *link != nullptr;) {
@@ -346,22 +366,25 @@ void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t sto
   RecordInterval(buffer, node, start, stop, implicit);
 }
 
-void LockChunkMapper() { TheMapper().mutex.lock(); }
-void UnlockChunkMapper() { TheMapper().mutex.unlock(); }
+void LockChunkMapper() { g_mapperMutex.lock(); }
+void UnlockChunkMapper() { g_mapperMutex.unlock(); }
 
 void StopChunkMapper() {
-  Mapper& mapper = TheMapper();
+  Mapper* mapper = nullptr;
   {
-    const std::lock_guard<std::mutex> lock(mapper.mutex);
-    if (mapper.pid != static_cast<long>(getpid())) return;
-    mapper.quit = true;
-    mapper.pid = 0;
+    const std::lock_guard<std::mutex> lock(g_mapperMutex);
+    g_mapperStopped = true;
+    // In a forked child the mapper is the parent's copy, whose thread does
+    // not run here: it is left alone, still reachable.
+    if (g_mapper == nullptr || g_mapper->pid != static_cast<long>(getpid())) return;
+    mapper = g_mapper;
+    mapper->quit = true;
   }
-  mapper.wake.notify_one();
-  pthread_join(mapper.thread, nullptr);
-  const std::lock_guard<std::mutex> lock(mapper.mutex);
-  mapper.quit = false;
-  mapper.requests.clear();
+  mapper->wake.notify_one();
+  pthread_join(mapper->thread, nullptr);
+  const std::lock_guard<std::mutex> lock(g_mapperMutex);
+  g_mapper = nullptr;
+  delete mapper;
 }
 
 }  // namespace timetree
