@@ -306,7 +306,8 @@ test("speedscope opens what TimeWriteTrace writes: every thread, every event", a
   assert.strictEqual(steps.length, 4);
   const sum = steps.reduce((s, e) => s + e.dur, 0);
   await page.keyboard.press("3");
-  await page.waitForFunction(() => document.body.innerText.includes("Symbol Name"));
+  // The table's rows come after its head.
+  await page.waitForFunction(() => /\bstep\b/.test(document.body.innerText.split("Symbol Name")[1] || ""));
   const text = await page.evaluate(() => document.body.innerText);
   assert.match(text, new RegExp(sum.toFixed(2).replace(".", "\\.") + "\u00b5s \\(>99%\\)\\s+[^\\n]*\\s+step"));
   assert.deepStrictEqual(problems, []);
