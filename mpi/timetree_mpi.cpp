@@ -53,6 +53,17 @@ void AddOwn(const TimeTimerInfo64& timer, void* context) {
   node->names_merged = timer.names_merged;
 }
 
+// This process's metadata, values as text.
+combined::Metadata OwnMetadata() {
+  combined::Metadata metadata;
+  TimeForEachMetadata(
+      [](const char* key, const char* value, void* into) {
+        static_cast<combined::Metadata*>(into)->emplace_back(key, value);
+      },
+      &metadata);
+  return metadata;
+}
+
 // A combined run as bytes, node by node in preorder: depth, name length,
 // name, sources, the count, total and self figures (sum, min, max, and the
 // source of each extreme), the squared differences of the totals, flags
@@ -229,12 +240,7 @@ std::unique_ptr<Run> Reduce(MPI_Comm comm) {
   // The rank's metadata travels with its timers, ranks and rank included.
   TimeSetMetadata("ranks", std::to_string(ranks).c_str());
   TimeSetMetadata("rank", std::to_string(rank).c_str());
-  held->source_metadata.emplace_back();
-  TimeForEachMetadata(
-      [](const char* key, const char* value, void* into) {
-        static_cast<combined::Metadata*>(into)->emplace_back(key, value);
-      },
-      &held->source_metadata.back());
+  held->source_metadata.push_back(OwnMetadata());
   own.parents.clear();
   bool whole = true;
   constexpr int kTag = 0x7472;  // "tr"
@@ -427,22 +433,6 @@ bool WritePiece(const char* text, unsigned long size, void* context) {
   return file != nullptr && std::fwrite(text, 1, size, file) == size;
 }
 
-// The run's metadata as a JSON object's members, values as text.
-std::string MetadataMembers() {
-  std::string out;
-  TimeForEachMetadata(
-      [](const char* key, const char* value, void* into) {
-        auto& text = *static_cast<std::string*>(into);
-        text += text.empty() ? "\"" : ", \"";
-        AppendJsonString(text, key);
-        text += "\": \"";
-        AppendJsonString(text, value);
-        text += "\"";
-      },
-      &out);
-  return out;
-}
-
 }  // namespace
 }  // namespace timetree
 
@@ -513,7 +503,9 @@ bool TimeMpiWriteTrace(MPI_Comm comm, const char* path) {
     timetree::AppendFormat(tail, "%s%.3f", r == 0 ? "" : ", ", clocks[2 * r + 1] / 1000.0);
   }
   timetree::AppendFormat(tail, "], \"largest_clock_residual_us\": %.3f}", worst / 1000.0);
-  tail += ", \"metadata\": {" + timetree::MetadataMembers() + "}}\n";
+  tail += ", \"metadata\": ";
+  timetree::combined::AppendMetadataObject(tail, timetree::OwnMetadata());
+  tail += "}\n";
   ok = ok && timetree::WritePiece(tail.data(), tail.size(), file);
   if (file != nullptr) ok = std::fclose(file) == 0 && ok;
   return timetree::Agree(comm, ok && recorded > 0);
@@ -521,7 +513,8 @@ bool TimeMpiWriteTrace(MPI_Comm comm, const char* path) {
 
 // TIMETREE_OUTPUT's MPI items, written as the program finalises MPI, while
 // every rank is still there: mpi-summary (rank 0's summary on its standard
-// error, as the host may have no channel open) and mpi-json:PATH. The
+// error, as the host may have no channel open), mpi-json:PATH and
+// mpi-trace:PATH. The
 // program's call reaches this wrapper when libtimetree_mpi is linked before
 // the MPI library (as CMake's timetree::mpi and timetree-mpi.pc link it);
 // MPI's profiling interface then finalises.

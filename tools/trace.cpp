@@ -336,15 +336,8 @@ std::string TimelinePageData(const Timeline& timeline) {
   }
   out += "]";
   if (!timeline.metadata.empty()) {
-    out += ", \"metadata\": {";
-    for (size_t i = 0; i < timeline.metadata.size(); ++i) {
-      out += i == 0 ? "\"" : ", \"";
-      timetree::AppendJsonString(out, timeline.metadata[i].first.c_str());
-      out += "\": \"";
-      timetree::AppendJsonString(out, timeline.metadata[i].second.c_str());
-      out += '"';
-    }
-    out += "}";
+    out += ", \"metadata\": ";
+    timetree::combined::AppendMetadataObject(out, timeline.metadata);
   }
   out += "}";
   return out;

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "output/combined.h"
+
 namespace timetree_cli {
 
 struct TraceEvent {
@@ -35,7 +37,7 @@ struct Timeline {
   std::vector<Lane> lanes;  // by pid, then in the order first met
   double start = 0, end = 0;  // microseconds: the first start, the last end
   uint64_t events = 0;
-  std::vector<std::pair<std::string, std::string>> metadata;
+  timetree::combined::Metadata metadata;
 };
 
 // Whether the file at path holds a timeline rather than a run: its first
