@@ -4,13 +4,14 @@
 // TIMETREE_OUTPUT is read once, at load: a comma-separated list of report,
 // json:PATH, folded:PATH, svg:PATH, html:PATH (the report page),
 // trace:PATH (the timeline, recorded for it); and mpi-summary, mpi-json:PATH,
-// mpi-trace:PATH, written by the MPI component from inside MPI_Finalize. When it names anything,
-// timing is on from the first start, and the outputs are written when the
-// library is unloaded at the process's exit. An item that cannot be read is
-// named on standard error at load and left out; an output that cannot be
-// written is named at exit. Paths may hold %p (process id), %h (host name),
-// %r (MPI rank as the launcher gives it, 0 without one), %t (the load time,
-// UTC) and %% (a percent sign); they are filled in when written.
+// mpi-trace:PATH, written by the MPI component from inside MPI_Finalize.
+// When it names anything, timing is on from the first start, and the
+// outputs are written when the library is unloaded at the process's exit.
+// An item that cannot be read is named on standard error at load and left
+// out; an output that cannot be written is named at exit. Paths may hold %p
+// (process id), %h (host name), %r (MPI rank as the launcher gives it, 0
+// without one), %t (the load time, UTC) and %% (a percent sign); they are
+// filled in when written.
 //
 // Signals. Batch schedulers send SIGTERM (or SIGXCPU, SIGINT, SIGUSR1)
 // before they kill a job. For those named by TIMETREE_SIGNALS (default
