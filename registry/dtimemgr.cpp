@@ -370,7 +370,8 @@ TimeManager::~TimeManager() {
   exitKeyCreated = false;
   // The calling thread's timeline goes with the library, lest a host that
   // loads and unloads it again keep every load's.
-  if (ThreadTree* own = CallingTreeIfAttached()) FreeTrace(*own);
+  if (ThreadTree* own = CallingTreeIfAttached()) DetachTrace(*own);
+  FreeFinishedTraces();
 }
 
 TimerNode* TimerNode::Create(AllocSite site) {

@@ -299,20 +299,6 @@ void ResetTrace(ThreadTree& tree, uint64_t generation) {
   StoreRelease(buffer->generation, generation);
 }
 
-void FreeTrace(ThreadTree& tree) {
-  TraceBuffer* buffer = tree.trace;
-  if (buffer == nullptr) return;
-  tree.trace = nullptr;
-  for (TraceBuffer** link = &g_timeManager.traces; *link != nullptr; link = &(*link)->next) {
-    if (*link == buffer) {
-      *link = buffer->next;
-      break;
-    }
-  }
-  FreeChunks(buffer->first);
-  delete buffer;
-}
-
 void FreeFinishedTraces() {
   TimeManager& tm = g_timeManager;
   for (TraceBuffer** link = &tm.traces; *link != nullptr;) {

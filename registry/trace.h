@@ -99,10 +99,6 @@ void StopChunkMapper();
 void LockChunkMapper();
 void UnlockChunkMapper();
 
-// Frees the tree's buffer, which its thread no longer records into; under
-// the registry mutex.
-void FreeTrace(ThreadTree& tree);
-
 // Frees the buffers of exited threads; under the registry mutex.
 void FreeFinishedTraces();
 
