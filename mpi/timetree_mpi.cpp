@@ -19,6 +19,7 @@
 
 #include "output/combined.h"
 #include "output/exports.h"
+#include "output/files.h"
 #include "output/placeholders.h"
 
 namespace timetree {
@@ -49,7 +50,7 @@ void AddOwn(const TimeTimerInfo64& timer, void* context) {
   node->total = one(timer.total_seconds);
   node->self = one(timer.self_seconds);
   node->implicit = timer.stopped_implicitly;
-  node->running = timer.running;
+  node->running = timer.running ? 1 : 0;
   node->names_merged = timer.names_merged;
 }
 
@@ -66,8 +67,9 @@ combined::Metadata OwnMetadata() {
 
 // A combined run as bytes, node by node in preorder: depth, name length,
 // name, sources, the count, total and self figures (sum, min, max, and the
-// source of each extreme), the squared differences of the totals, flags
-// (bit 0 stopped implicitly, bit 1 running, bit 2 names merged).
+// source of each extreme), the squared differences of the totals, the
+// sources in which it ran, flags (bit 0 stopped implicitly, bit 2 names
+// merged).
 void Append(std::string& out, const void* bytes, size_t size) {
   out.append(static_cast<const char*>(bytes), size);
 }
@@ -96,8 +98,8 @@ std::string Serialise(const Run& run) {
     const uint32_t d = static_cast<uint32_t>(depth);
     const uint32_t length = static_cast<uint32_t>(node.name.size());
     const int64_t sources = node.sources;
-    const uint8_t flags = static_cast<uint8_t>((node.implicit ? 1 : 0) | (node.running ? 2 : 0) |
-                                               (node.names_merged ? 4 : 0));
+    const int64_t running = node.running;
+    const uint8_t flags = static_cast<uint8_t>((node.implicit ? 1 : 0) | (node.names_merged ? 4 : 0));
     Append(out, &d, sizeof d);
     Append(out, &length, sizeof length);
     Append(out, node.name.data(), length);
@@ -111,6 +113,7 @@ std::string Serialise(const Run& run) {
       Append(out, &max_source, sizeof max_source);
     }
     Append(out, &node.m2, sizeof node.m2);
+    Append(out, &running, sizeof running);
     Append(out, &flags, sizeof flags);
     return true;
   });
@@ -170,8 +173,11 @@ bool Deserialise(const char* data, size_t size, Run& run) {
       f.max_source = static_cast<long>(max_source);
     }
     double m2 = 0;
+    int64_t running = 0;
     uint8_t flags = 0;
-    if (!take(&m2, sizeof m2) || !take(&flags, sizeof flags)) return false;
+    if (!take(&m2, sizeof m2) || !take(&running, sizeof running) || !take(&flags, sizeof flags)) {
+      return false;
+    }
     // Preorder with depths: climb to the parent of this depth, or enter the
     // last node added.
     if (depth > parent_depth + 1 || (depth == parent_depth + 1 && parent->children.empty())) {
@@ -193,7 +199,7 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     node->self = figures[2];
     node->m2 = m2;
     node->implicit = (flags & 1) != 0;
-    node->running = (flags & 2) != 0;
+    node->running = static_cast<long>(running);
     node->names_merged = (flags & 4) != 0;
   }
   return true;
@@ -356,11 +362,7 @@ bool TimeMpiWriteJson(MPI_Comm comm, const char* path) {
   const std::unique_ptr<timetree::combined::Run> run = timetree::Reduce(comm);
   bool written = false;
   if (run != nullptr && path != nullptr) {
-    const std::string text = timetree::combined::CombinedJson(*run);
-    if (FILE* file = std::fopen(path, "we")) {
-      written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-      written = std::fclose(file) == 0 && written;
-    }
+    written = timetree::WriteWholeFile(path, timetree::combined::CombinedJson(*run));
   }
   return timetree::Agree(comm, written);
 }
@@ -429,8 +431,8 @@ bool SendPiece(const char* text, unsigned long size, void* context) {
 }
 
 bool WritePiece(const char* text, unsigned long size, void* context) {
-  auto* file = static_cast<FILE*>(context);
-  return file != nullptr && std::fwrite(text, 1, size, file) == size;
+  auto* file = static_cast<WholeFile*>(context);
+  return file != nullptr && file->Write(text, size);
 }
 
 }  // namespace
@@ -463,7 +465,9 @@ bool TimeMpiWriteTrace(MPI_Comm comm, const char* path) {
     MPI_Send(&recorded, 1, MPI_INT, 0, timetree::kDoneTag, comm);
     return timetree::Agree(comm, false);
   }
-  FILE* file = path != nullptr ? std::fopen(path, "we") : nullptr;
+  std::unique_ptr<timetree::WholeFile> whole;
+  if (path != nullptr) whole = std::make_unique<timetree::WholeFile>(path);
+  timetree::WholeFile* file = whole != nullptr && whole->file() != nullptr ? whole.get() : nullptr;
   bool ok = file != nullptr;
   std::string head = "{\"displayTimeUnit\": \"ns\", \"traceEvents\": [\n"
                      "{\"ph\": \"M\", \"name\": \"process_sort_index\", \"pid\": 0, \"tid\": 0, "
@@ -507,7 +511,7 @@ bool TimeMpiWriteTrace(MPI_Comm comm, const char* path) {
   timetree::combined::AppendMetadataObject(tail, timetree::OwnMetadata());
   tail += "}\n";
   ok = ok && timetree::WritePiece(tail.data(), tail.size(), file);
-  if (file != nullptr) ok = std::fclose(file) == 0 && ok;
+  ok = ok && file->Commit();
   return timetree::Agree(comm, ok && recorded > 0);
 }
 

@@ -84,7 +84,7 @@ struct RunTrees : NodeCursor {
     Add(to->self, from->self, first);
     to->sources += from->sources;
     to->implicit = to->implicit || from->implicit;
-    to->running = to->running || from->running;
+    to->running += from->running;
     to->names_merged = to->names_merged || from->names_merged;
   }
 };
@@ -96,7 +96,7 @@ double Node::StdDev() const {
 }
 
 void MergeRuns(Run& into, const Run& from) {
-  MergeByPath<RunTrees>(into.root, from.root);
+  MergeByPath(RunTrees(), into.root, from.root);
   into.sources += from.sources;
 }
 
@@ -245,6 +245,7 @@ std::string CombinedJson(const Run& run) {
     figure("total_seconds", node.total, node.sources, true, &stddev);
     figure("self_seconds", node.self, node.sources, true);
     out += node.implicit ? ", \"stopped_implicitly\": true" : ", \"stopped_implicitly\": false";
+    if (node.running > 0) AppendFormat(out, ", \"running_sources\": %ld", node.running);
     if (node.names_merged) out += ", \"names_merged\": true";
     out += ", \"children\": [";
     open.push_back(&node);

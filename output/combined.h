@@ -45,7 +45,9 @@ struct Node {
   // the figure a single pass gives); 0 for one source.
   double m2 = 0;
   bool implicit = false;  // stopped implicitly in any source
-  bool running = false;
+  long running = 0;  // the sources in which it ran when written: a single
+                     // run's 1 or 0; kept per source, so that a killed
+                     // job's merged files still say which timers ran
   bool names_merged = false;  // names that differ past the 25th character
                               // counted as this one timer, in any source
   // A single run's path that more than one thread started: how many, and

@@ -12,6 +12,7 @@
 
 #include "include/timetree.h"
 #include "output/combined.h"
+#include "output/files.h"
 #include "output/flamegraph.h"
 #include "output/metadata.h"
 #include "output/reportpage.h"
@@ -25,7 +26,14 @@ namespace timetree {
 
 namespace {
 
+// Every node of a snapshot's tree counts its time as the snapshot does (see
+// Snapshot::kUpToNow), so its total is its watch's.
 double Seconds(TimerNode& node) { return node.watch.GetElapsedTime(); }
+
+// Running at the snapshot, or when its thread ended.
+bool ShownRunning(const TimerNode& node) {
+  return StopWatchAccess::Running(node.watch) || node.endedRunning;
+}
 
 double SelfSeconds(TimerNode& node) {
   double self = Seconds(node);
@@ -35,18 +43,19 @@ double SelfSeconds(TimerNode& node) {
   return self > 0.0 ? self : 0.0;
 }
 
-// Writes what build appends to text into a new file at path; false when
-// there is nothing to export, or the file cannot be written whole. Memory
+// Writes what build appends to text into a new file at path, whole (see
+// output/files.h); false when there is nothing to export, or the file
+// cannot be written whole (errno then says why). Memory
 // that runs out while the text is built also ends in false: no exception
 // leaves the library. build(text, flush, snapshot) sees every thread's
 // timers merged by path.
 template <class Build>
 bool Export(const char* path, Build build) {
   if (path == nullptr) return false;
-  const Snapshot snapshot;
+  const Snapshot snapshot(Snapshot::kUpToNow);
   if (snapshot.top() == nullptr) return false;
-  FILE* file = std::fopen(path, "we");
-  if (file == nullptr) return false;
+  WholeFile file(path);
+  if (file.file() == nullptr) return false;
   bool ok = true;
   try {
     std::string text;
@@ -56,7 +65,7 @@ bool Export(const char* path, Build build) {
         text,
         [&](bool last) {
           if (text.size() >= (64u << 10) || last) {
-            ok = ok && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+            ok = ok && file.Write(text);
             text.clear();
           }
         },
@@ -64,8 +73,7 @@ bool Export(const char* path, Build build) {
   } catch (...) {
     ok = false;
   }
-  ok = std::fclose(file) == 0 && ok;
-  return ok;
+  return ok && file.Commit();
 }
 
 // Appends the timers under top as a JSON array's elements.
@@ -81,8 +89,7 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
         AppendFormat(out, ", \"self_seconds\": %.17g", SelfSeconds(*node));
         out += node->stoppedImplicitly != 0 ? ", \"stopped_implicitly\": true"
                                             : ", \"stopped_implicitly\": false";
-        out += StopWatchAccess::Running(node->watch) ? ", \"running\": true"
-                                                     : ", \"running\": false";
+        out += ShownRunning(*node) ? ", \"running\": true" : ", \"running\": false";
         if (node->namesMerged != 0) out += ", \"names_merged\": true";
         // Where more than one thread started the path: the spread of its
         // total over them.
@@ -129,14 +136,10 @@ bool TimeWriteJson(const char* path) {
       timetree::AppendJsonString(out, t->threadName);
       timetree::AppendFormat(out, "\", \"finished\": %s, \"threads\": %d, \"timers\": [",
                              t->finished ? "true" : "false", t->threads);
-      if (snapshot.Settled(*t)) {
-        timetree::AppendJsonTimers(out, t->root, flush);
-      } else {
-        timetree::PtrList copy;
-        timetree::MergeTimers(copy, t->root);
-        timetree::AppendJsonTimers(out, copy, flush);
-        if (copy.head() != nullptr) timetree::DestroyTimers(copy, nullptr);
-      }
+      timetree::PtrList copy;
+      snapshot.CopyTree(*t, copy);
+      timetree::AppendJsonTimers(out, copy, flush);
+      if (copy.head() != nullptr) timetree::DestroyTimers(copy, nullptr);
       out += "\n]}";
     }
     out += "\n]";
@@ -164,7 +167,7 @@ void AddToRun(const PtrList& top, combined::Node& root) {
     n->total = combined::Figure{total, total, total, 0, 0};
     n->self = combined::Figure{self, self, self, 0, 0};
     n->implicit = node->stoppedImplicitly != 0;
-    n->running = StopWatchAccess::Running(node->watch);
+    n->running = ShownRunning(*node) ? 1 : 0;
     n->names_merged = node->namesMerged != 0;
     const Spread spread = SpreadOf(*node);
     if (spread.threads > 1) {
@@ -191,14 +194,10 @@ bool WriteReportPage(const char* path) {
       thread->name = t->threadName;
       thread->finished = t->finished;
       thread->threads = t->threads;
-      if (snapshot.Settled(*t)) {
-        AddToRun(t->root, thread->root);
-      } else {
-        PtrList copy;
-        MergeTimers(copy, t->root);
-        AddToRun(copy, thread->root);
-        if (copy.head() != nullptr) DestroyTimers(copy, nullptr);
-      }
+      PtrList copy;
+      snapshot.CopyTree(*t, copy);
+      AddToRun(copy, thread->root);
+      if (copy.head() != nullptr) DestroyTimers(copy, nullptr);
       run.threads.push_back(std::move(thread));
     }
     run.metadata = RunMetadata(snapshot.threads());
@@ -271,7 +270,7 @@ bool TimeWriteFlameGraph(const char* path) {
       timetree::AppendFormat(details, "count %lld, total %.6f s, self %.6f s%s",
                              static_cast<long long>(node->count), timetree::Seconds(*node),
                              timetree::SelfSeconds(*node),
-                             timetree::StopWatchAccess::Running(node->watch) ? ", running" : "");
+                             timetree::ShownRunning(*node) ? ", running" : "");
       graph.Box(depth, node->name, timetree::Seconds(*node), details,
                 timetree::FlameGraph::WarmColour(node->name));
       flush(false);
@@ -285,7 +284,7 @@ bool TimeWriteFlameGraph(const char* path) {
 bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* context),
                         void* context) {
   if (visit == nullptr) return false;
-  const timetree::Snapshot snapshot;
+  const timetree::Snapshot snapshot(timetree::Snapshot::kUpToNow);
   if (snapshot.top() == nullptr) return false;
   timetree::WalkPreorder(*snapshot.top(), [&](TimerNode* node, int depth) {
     const TimeTimerInfo64 info{depth,
@@ -294,7 +293,7 @@ bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* contex
                                timetree::Seconds(*node),
                                timetree::SelfSeconds(*node),
                                node->stoppedImplicitly != 0,
-                               timetree::StopWatchAccess::Running(node->watch),
+                               timetree::ShownRunning(*node),
                                node->namesMerged != 0};
     visit(info, context);
     return true;

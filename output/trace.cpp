@@ -17,6 +17,7 @@
 
 #include "include/timetree.h"
 #include "output/exports.h"
+#include "output/files.h"
 #include "output/metadata.h"
 #include "registry/dtimemgr.h"
 #include "registry/trace.h"
@@ -261,7 +262,7 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
 }
 
 bool WriteToFile(const char* text, unsigned long size, void* context) {
-  return std::fwrite(text, 1, size, static_cast<FILE*>(context)) == size;
+  return static_cast<WholeFile*>(context)->Write(text, size);
 }
 
 }  // namespace
@@ -283,8 +284,8 @@ long long TimeTraceOrigin() { return timetree::MonotonicTickClock().origin; }
 
 bool TimeWriteTrace(const char* path) {
   if (path == nullptr || timetree::LoadRelaxed(timetree::g_traceLimit) == 0) return false;
-  FILE* file = std::fopen(path, "we");
-  if (file == nullptr) return false;
+  timetree::WholeFile file(path);
+  if (file.file() == nullptr) return false;
   bool ok = true;
   try {
     // Each event is written after a ",\n": the array starts with an
@@ -293,10 +294,10 @@ bool TimeWriteTrace(const char* path) {
     head += "{\"ph\": \"M\", \"name\": \"process_sort_index\", \"pid\": ";
     timetree::AppendFormat(head, "%ld, \"tid\": 0, \"args\": {\"sort_index\": 0}}",
                            static_cast<long>(getpid()));
-    ok = std::fwrite(head.data(), 1, head.size(), file) == head.size();
+    ok = file.Write(head);
     timetree::Totals totals;
     ok = ok && timetree::WriteEvents(getpid(), TimeTraceOrigin(), nullptr,
-                                     &timetree::WriteToFile, file, &totals);
+                                     &timetree::WriteToFile, &file, &totals);
     std::string tail = "\n], \"otherData\": {\"timetree_version\": \"" TIMETREE_VERSION "\"";
     timetree::AppendFormat(tail, ", \"threads\": %ld, \"events\": %llu, \"dropped\": %llu",
                            totals.threads, static_cast<unsigned long long>(totals.events),
@@ -306,10 +307,9 @@ bool TimeWriteTrace(const char* path) {
                                timetree::LoadRelaxed(timetree::g_traceLimit)));
     timetree::AppendMetadataJson(tail, totals.threads);
     tail += "}\n";
-    ok = ok && std::fwrite(tail.data(), 1, tail.size(), file) == tail.size();
+    ok = ok && file.Write(tail);
   } catch (...) {
     ok = false;
   }
-  ok = std::fclose(file) == 0 && ok;
-  return ok;
+  return ok && file.Commit();
 }

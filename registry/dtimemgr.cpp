@@ -97,6 +97,18 @@ void ResetTree(ThreadTree& tree, uint64_t generation) {
 
 bool IsMainThread() { return syscall(SYS_gettid) == getpid(); }
 
+// Ends, at now, the intervals of the timers that run on a tree whose thread
+// has gone (the current timer and those outside it): each keeps the time up
+// to then and is shown as having ended running, so that a snapshot does not
+// count time after the thread's end.
+void EndRunningTimers(ThreadTree& tree, int64_t now) {
+  for (TimerNode* node = tree.current; node != nullptr; node = node->top ? nullptr : node->parent) {
+    if (!StopWatchAccess::Running(node->watch)) continue;
+    StopWatchAccess::EndAt(node->watch, now);
+    node->endedRunning = true;
+  }
+}
+
 void Unlink(ThreadTree& tree) {
   TimeManager& tm = g_timeManager;
   for (ThreadTree** link = &tm.trees; *link != nullptr; link = &(*link)->nextTree) {
@@ -166,6 +178,7 @@ void OnThreadExit(void* data) {
   pthread_getname_np(pthread_self(), tree->threadName, sizeof tree->threadName);
   tree->finished = true;
   tree->leftRunning = tree->current != nullptr;
+  EndRunningTimers(*tree, ReadTicks());
   StoreRelaxed(tree->current, static_cast<TimerNode*>(nullptr));
   tree->base = nullptr;
   tree->lastBase = nullptr;
@@ -274,6 +287,7 @@ void SetAside(ThreadTree& tree) {
 // finished ones now, or set aside when their owners were changing them.
 void AfterForkInChild() {
   TimeManager& tm = g_timeManager;
+  const int64_t now = ReadTicks();
   for (ThreadTree** link = &tm.trees; *link != nullptr;) {
     ThreadTree* t = *link;
     if (t == t_callingTree || t->finished) {
@@ -294,6 +308,7 @@ void AfterForkInChild() {
     }
     t->finished = true;
     t->leftRunning = t->current != nullptr;
+    EndRunningTimers(*t, now);
     t->current = nullptr;
     t->base = nullptr;
     t->lastBase = nullptr;

@@ -43,6 +43,9 @@ struct TimerNode {
   bool top = false;              // started at the thread's top level under
                                  // an adopted path: its parent is that
                                  // path's last node, which is not running
+  bool endedRunning = false;     // its thread ended (or a fork left it
+                                 // behind) while it ran: its last interval
+                                 // ends there, and it is shown running
   char* longName = nullptr;      // the creating name whole (malloc), when it
                                  // is longer than kNameLength; else null
   PtrListNode* slot = nullptr;   // this node's entry in its owner list

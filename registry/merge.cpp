@@ -48,16 +48,32 @@ struct TimerTrees {
     return node;
   }
 
-  static void Combine(TimerNode* to, Cursor at) {
+  // When set, a running timer counts its open interval up to this reading.
+  const int64_t* up_to = nullptr;
+
+  // from's total in ticks: its finished intervals, and with up_to the open
+  // one.
+  double Ticks(const TimerNode& from) const {
+    double ticks = StopWatchAccess::LoadElapsed(from.watch);
+    if (up_to != nullptr && StopWatchAccess::LoadRunning(from.watch)) {
+      const int64_t start = StopWatchAccess::LoadStartTicks(from.watch);
+      if (*up_to > start) ticks += static_cast<double>(*up_to - start);
+    }
+    return ticks;
+  }
+
+  void Combine(TimerNode* to, Cursor at) const {
     const TimerNode& from = *Of(at);
+    const double ticks = Ticks(from);
     // The spread first, from the totals as they were before the sum.
     const Spread a = SpreadOf(*to);
-    const Spread b = SpreadOf(from);
+    const Spread b = from.spreadKept ? SpreadOf(from)
+                                     : Spread{LoadRelaxed(from.count) > 0 ? 1 : 0, ticks, ticks};
     to->spreadKept = true;
     to->spreadThreads = a.threads + b.threads;
     to->spreadMin = a.threads == 0 ? b.min : b.threads == 0 ? a.min : std::min(a.min, b.min);
     to->spreadMax = a.threads == 0 ? b.max : b.threads == 0 ? a.max : std::max(a.max, b.max);
-    StopWatchAccess::AddInto(to->watch, from.watch);
+    StopWatchAccess::Elapsed(to->watch) += ticks;
     to->count += LoadRelaxed(from.count);
     if (LoadRelaxed(from.stoppedImplicitly) != 0) to->stoppedImplicitly = 1;
     // Timers of two threads (or runs) whose names differ only past the
@@ -68,6 +84,7 @@ struct TimerTrees {
       to->namesMerged = 1;
     }
     if (StopWatchAccess::LoadRunning(from.watch)) StopWatchAccess::SetRunning(to->watch);
+    if (from.endedRunning) to->endedRunning = true;
   }
 };
 
@@ -79,8 +96,10 @@ Spread SpreadOf(const TimerNode& node) {
   return Spread{LoadRelaxed(node.count) > 0 ? 1 : 0, total, total};
 }
 
-bool MergeTimers(PtrList& into, const PtrList& from) {
-  return MergeByPath<TimerTrees>(into, from);
+bool MergeTimers(PtrList& into, const PtrList& from, const int64_t* up_to) {
+  TimerTrees trees;
+  trees.up_to = up_to;
+  return MergeByPath(trees, into, from);
 }
 
 }  // namespace timetree

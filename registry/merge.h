@@ -25,21 +25,23 @@ namespace timetree {
 //                                              null when it cannot be had
 //   IntoNode* Parent(IntoNode*)
 //   void Combine(IntoNode*, Cursor)
-// False when a node could not be had: that node's subtree is left out.
+// The functions are called through tree, so that they may be static or
+// read state of tree's own. False when a node could not be had: that node's
+// subtree is left out.
 template <class Tree>
-bool MergeByPath(typename Tree::Into& into, const typename Tree::From& from) {
+bool MergeByPath(const Tree& tree, typename Tree::Into& into, const typename Tree::From& from) {
   using Cursor = typename Tree::Cursor;
   using IntoNode = typename Tree::IntoNode;
   bool whole = true;
-  Cursor at = Tree::First(from);
+  Cursor at = tree.First(from);
   IntoNode* into_parent = nullptr;  // where at's node goes: its children
   while (at) {
-    IntoNode* target = Tree::FindOrAdd(into, into_parent, at);
+    IntoNode* target = tree.FindOrAdd(into, into_parent, at);
     if (target == nullptr) {
       whole = false;
     } else {
-      Tree::Combine(target, at);
-      if (Cursor child = Tree::FirstChild(at)) {
+      tree.Combine(target, at);
+      if (Cursor child = tree.FirstChild(at)) {
         at = child;
         into_parent = target;
         continue;
@@ -47,25 +49,27 @@ bool MergeByPath(typename Tree::Into& into, const typename Tree::From& from) {
     }
     // The next sibling, climbing as far as needed.
     for (;;) {
-      if (Cursor next = Tree::Next(at)) {
+      if (Cursor next = tree.Next(at)) {
         at = next;
         break;
       }
-      at = Tree::Up(at);
+      at = tree.Up(at);
       if (!at) break;
-      into_parent = Tree::Parent(into_parent);
+      into_parent = tree.Parent(into_parent);
     }
   }
   return whole;
 }
 
 // MergeByPath for timer trees: counts and ticks are summed, the
-// stopped-implicitly and running marks or-ed.
+// stopped-implicitly and running marks or-ed. With up_to, a timer that runs
+// also counts its open interval, up to that counter reading (a snapshot);
+// without it only finished intervals count, as the designed reports have it.
 //
 // from may be a tree that its owning thread is changing: it is read with
 // acquire and atomic loads, so every value read is one that was written.
 // into must be the caller's alone.
-bool MergeTimers(PtrList& into, const PtrList& from);
+bool MergeTimers(PtrList& into, const PtrList& from, const int64_t* up_to = nullptr);
 
 }  // namespace timetree
 

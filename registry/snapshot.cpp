@@ -2,12 +2,17 @@
 
 #include "registry/merge.h"
 #include "stopwatch/atomics.h"
+#include "stopwatch/ticks.h"
 
 namespace timetree {
 
-Snapshot::Snapshot() : lock_(g_timeManager.registryMutex) {
+Snapshot::Snapshot(Kind kind) : lock_(g_timeManager.registryMutex) {
   TimeManager& tm = g_timeManager;
   if (LoadRelaxed(tm.enabled) == 0) return;
+  if (kind == kUpToNow) {
+    now_ = ReadTicks();
+    up_to_ = &now_;
+  }
   own_ = CallingTreeIfAttached();
   const uint64_t generation = LoadAcquire(tm.clearGeneration);
   // The trees with timers, sorted by the start of their first timer.
@@ -24,12 +29,14 @@ Snapshot::Snapshot() : lock_(g_timeManager.registryMutex) {
     if (LoadRelaxed(t->current) != nullptr || t->leftRunning) running_ = true;
   }
   if (count == 0) return;
-  if (count == 1 && Settled(*first_)) {
+  // A settled tree of finished intervals is shown as it is; anything else
+  // through a copy, made as of this moment.
+  if (count == 1 && Settled(*first_) && up_to_ == nullptr) {
     top_ = &first_->root;
     return;
   }
   for (ThreadTree* t = first_; t != nullptr; t = t->nextReported) {
-    MergeTimers(merged_, t->root);
+    MergeTimers(merged_, t->root, up_to_);
   }
   top_ = merged_.head() != nullptr ? &merged_ : nullptr;
 }
@@ -46,6 +53,10 @@ long Snapshot::threads() const {
 
 bool Snapshot::Settled(const ThreadTree& tree) const {
   return &tree == own_ || tree.finished;
+}
+
+void Snapshot::CopyTree(const ThreadTree& tree, PtrList& into) const {
+  MergeTimers(into, tree.root, up_to_);
 }
 
 }  // namespace timetree

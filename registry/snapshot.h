@@ -13,7 +13,13 @@ namespace timetree {
 // other report runs meanwhile, while threads go on timing.
 class Snapshot {
  public:
-  Snapshot();
+  // What a running timer's total holds: its finished intervals only, as the
+  // designed reports count it, or also its open interval up to the
+  // snapshot's moment, as the exports count it (so that a file written
+  // while main's timer runs, or by a killed job, gives it its time).
+  enum Kind { kFinished, kUpToNow };
+
+  explicit Snapshot(Kind kind = kFinished);
   ~Snapshot();
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
@@ -32,6 +38,8 @@ class Snapshot {
   // Whether tree may be read as it is: it is the calling thread's own, or
   // its thread has finished. Any other tree is read through MergeTimers.
   bool Settled(const ThreadTree& tree) const;
+  // One thread's own timers, copied into into as the snapshot counts them.
+  void CopyTree(const ThreadTree& tree, PtrList& into) const;
 
  private:
   std::lock_guard<std::mutex> lock_;
@@ -40,6 +48,8 @@ class Snapshot {
   const PtrList* top_ = nullptr;
   PtrList merged_;
   bool running_ = false;
+  int64_t now_ = 0;           // the snapshot's moment, in ticks
+  const int64_t* up_to_ = nullptr;  // &now_ when open intervals count
 };
 
 }  // namespace timetree

@@ -52,6 +52,14 @@ struct StopWatchAccess {
     return now;
   }
 
+  // Ends a running interval at now, as a stop at that reading would, by the
+  // watch's owner or for a thread that has gone.
+  static void EndAt(StopWatch& w, int64_t now) {
+    if (w.running_ == 0) return;
+    StoreRelaxed(w.elapsed_, w.elapsed_ + static_cast<double>(now - w.start_));
+    StoreRelaxed(w.running_, 0);
+  }
+
   static int64_t StartTicks(const StopWatch& w) { return w.start_; }
   static int64_t LoadStartTicks(const StopWatch& w) { return LoadRelaxed(w.start_); }
 

@@ -44,7 +44,8 @@ class Exports : public timetree_test::TimingTest {
     FakeClock::Install(1e6);  // one tick is one microsecond
   }
   // main (2 starts, 100 us of its own) holding parse (30 us) and load, in
-  // which step was closed implicitly; then io left running.
+  // which step was closed implicitly; then io, running for 1000 us: the
+  // exports count it up to their moment, as a snapshot of a job does.
   void BuildTree() {
     OpenCapture();
     TimeStartTimer("main");
@@ -81,7 +82,7 @@ TEST_F(Exports, JsonHoldsTheWholeTreeExactly) {
       "{\"name\": \"step\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
       "\"self_seconds\": 2.0000000000000002e-05, \"stopped_implicitly\": true, "
       "\"running\": false, \"children\": []}]}]},\n"
-      "{\"name\": \"io\", \"count\": 1, \"total_seconds\": 0, \"self_seconds\": 0, "
+      "{\"name\": \"io\", \"count\": 1, \"total_seconds\": 0.001, \"self_seconds\": 0.001, "
       "\"stopped_implicitly\": false, \"running\": true, \"children\": []}";
   // With one thread, the merged tree and that thread's own are the same.
   char thread_name[16] = {};
@@ -180,7 +181,7 @@ TEST_F(Exports, FoldedLinesSumToTheTopLevelTotals) {
             "main;parse 30\n"
             "main;load 0\n"
             "main;load;step 20\n"
-            "io 0\n");
+            "io 1000\n");
   // 100 + 30 + 0 + 20 = 150 us, main's total; io has no finished interval.
 }
 
@@ -286,7 +287,7 @@ TEST_F(Exports, ForEachTimerVisitsTheReportedTree) {
       &seen));
   EXPECT_EQ(seen,
             "0 main 2 150 100 0 0\n1 parse 1 30 30 0 0\n1 load 1 20 0 0 0\n"
-            "2 step 1 20 20 1 0\n0 io 1 0 0 0 1\n");
+            "2 step 1 20 20 1 0\n0 io 1 1000 1000 0 1\n");
 }
 
 // A timer started more than 2^31 times (reached through the count itself)

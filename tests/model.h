@@ -148,6 +148,16 @@ class Model {
     others_running_ = others_running_ || other.current_ != nullptr || other.others_running_;
   }
 
+  // The thread ends inside its running timers: their intervals end at now,
+  // and the reports still say that timers ran.
+  void EndThread(int64_t now) {
+    for (Node* node = current_; node != nullptr; node = node->parent) {
+      node->elapsed += static_cast<double>(now - node->start);
+    }
+    others_running_ = others_running_ || current_ != nullptr;
+    current_ = nullptr;
+  }
+
   void Clear(bool timing_on) {
     if (current_ != nullptr) {
       Comment("dtimemgr - TimeClear deleted running timer: " + current_->name + "\n");

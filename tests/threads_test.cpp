@@ -67,6 +67,7 @@ TEST_F(Threads, MergedReportsEqualTheMergeOfEachThreadsModel) {
   for (uint64_t round = 0; round < 150; ++round) {
     OpenCapture();
     std::vector<Model> models(kThreads);
+    std::vector<int64_t> ends(kThreads);
     std::atomic<int> turns{0};
     std::atomic<int> done{0};
     std::atomic<bool> leave{false};
@@ -75,6 +76,7 @@ TEST_F(Threads, MergedReportsEqualTheMergeOfEachThreadsModel) {
       models[i].enabled = true;
       threads.emplace_back([&, i] {
         Play(round * kThreads + i + 1, i, turns, models[i]);
+        ends[i] = FakeClock::now;
         ++done;
         // Stay alive until the reports on live trees are taken.
         while (!leave.load()) std::this_thread::yield();
@@ -91,11 +93,18 @@ TEST_F(Threads, MergedReportsEqualTheMergeOfEachThreadsModel) {
     std::sort(expected.begin(), expected.end());
     ASSERT_EQ(pieces, expected) << "round " << round;
 
-    // While the threads live, and again once their trees are folded.
+    // While the threads live, and again once their trees are folded: a
+    // thread that ended inside timers ended their intervals.
     for (int pass = 0; pass < 2; ++pass) {
       if (pass == 1) {
         leave = true;
         for (auto& t : threads) t.join();
+        merged = Model();
+        merged.enabled = true;
+        for (int i = 0; i < kThreads; ++i) {
+          models[i].EndThread(ends[i]);
+          merged.MergeFrom(models[i]);
+        }
       }
       timetree_test::CommentLog::pieces.clear();
       merged.pieces.clear();

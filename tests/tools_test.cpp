@@ -630,7 +630,7 @@ TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
     const char* command;
     const char* error;
   } cases[] = {
-      {"missing.json", nullptr, "show", "missing.json: cannot be read"},
+      {"missing.json", nullptr, "show", "missing.json: does not exist"},
       {"text.json", "timings: none", "show", "text.json: not JSON: parse error at line 1"},
       {"array.json", "[1, 2]", "show", "array.json: not a timetree run: not a JSON object"},
       {"noschema.json", "{\"timers\": []}", "show", "noschema.json: not a timetree run"},

@@ -29,9 +29,7 @@ struct Limit {
 
 // The budget file: "path seconds" per line, "#" comments and blank lines.
 std::vector<Limit> ReadBudget(const std::string& file) {
-  RefuseDirectory(file);
-  std::ifstream in(file);
-  if (!in) throw InputError(file + ": cannot be read");
+  std::ifstream in = OpenInput(file);
   std::vector<Limit> budget;
   std::set<std::string> seen;
   std::string line;

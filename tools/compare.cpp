@@ -73,8 +73,8 @@ double Compared::Percent() const {
 
 std::vector<Compared> CompareRuns(const Run& base, const Run& next) {
   UnionNode root;
-  timetree::MergeByPath<IntoUnion<false>>(root, base.root);
-  timetree::MergeByPath<IntoUnion<true>>(root, next.root);
+  timetree::MergeByPath(IntoUnion<false>(), root, base.root);
+  timetree::MergeByPath(IntoUnion<true>(), root, next.root);
   std::vector<Compared> rows;
   struct Frame {
     const UnionNode* node;

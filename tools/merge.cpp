@@ -1,6 +1,8 @@
 // timetree merge: many runs into the combined format.
+#include <cerrno>
 #include <cmath>
-#include <fstream>
+
+#include "output/files.h"
 
 #include "commands.h"
 #include "run.h"
@@ -8,10 +10,9 @@
 namespace timetree_cli {
 
 void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) throw InputError(path + ": cannot be written");
+  if (!timetree::WriteWholeFile(path.c_str(), text)) {
+    throw InputError(path + ": " + timetree::FileProblem(errno, true));
+  }
 }
 
 namespace {

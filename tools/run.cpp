@@ -1,13 +1,18 @@
 #include "run.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "output/exports.h"
+#include "output/files.h"
 
 
 namespace timetree_cli {
@@ -164,12 +169,20 @@ class Reader {
       }
       node.self = Combined(Member(value, "self_seconds", at), at, ".self_seconds", true,
                            node.sources);
+      // The sources in which the timer was running, when any was.
+      const auto running = value.find("running_sources");
+      if (running != value.end()) {
+        node.running = Whole(*running, at, ".running_sources", 1);
+        if (node.running > node.sources) {
+          Fail(file_, at.Text(".running_sources"), "more than the path's sources");
+        }
+      }
     } else {
       node.sources = 1;
       node.count = One(static_cast<double>(Whole(Member(value, "count", at), at, ".count")));
       node.total = One(Seconds(Member(value, "total_seconds", at), at, ".total_seconds"));
       node.self = One(Seconds(Member(value, "self_seconds", at), at, ".self_seconds"));
-      node.running = Flag(Member(value, "running", at), at, ".running");
+      node.running = Flag(Member(value, "running", at), at, ".running") ? 1 : 0;
       // The spread over threads, when more than one started the path: each
       // thread's total lies between the least and the greatest, so the
       // total holds the greatest and the least for every other thread.
@@ -330,15 +343,22 @@ std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) 
   return run;
 }
 
-void RefuseDirectory(const std::string& path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) throw InputError(path + ": is a directory");
+std::ifstream OpenInput(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw InputError(path + ": " + timetree::FileProblem(EISDIR, false));
+  }
+  // The stream does not say why it failed: the cause comes from open.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw InputError(path + ": " + timetree::FileProblem(errno, false));
+  close(fd);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw InputError(path + ": " + timetree::FileProblem(errno, false));
+  return in;
 }
 
 std::unique_ptr<Run> ReadRun(const std::string& path) {
-  RefuseDirectory(path);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw InputError(path + ": cannot be read");
+  std::ifstream in = OpenInput(path);
   std::stringstream text;
   text << in.rdbuf();
   if (in.bad()) throw InputError(path + ": cannot be read");

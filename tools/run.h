@@ -4,6 +4,7 @@
 #ifndef TIMETREE_TOOLS_RUN_H
 #define TIMETREE_TOOLS_RUN_H
 
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -30,9 +31,10 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Throws InputError when path is a directory: reading one gives no error of
-// its own, only an empty or unreadable file.
-void RefuseDirectory(const std::string& path);
+// The file at path opened for reading; throws InputError naming the cause
+// when it cannot be (missing, a directory, no permission, ...): a directory
+// gives no error of its own when read, only an empty file.
+std::ifstream OpenInput(const std::string& path);
 
 // Reads the file at path; throws InputError.
 std::unique_ptr<Run> ReadRun(const std::string& path);

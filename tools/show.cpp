@@ -122,7 +122,11 @@ bool WriteTable(const Node& root, bool combined, double whole, const ShowOptions
     // Shown to one decimal: above 100.0% only when it reads so.
     over = over || share(node) >= 100.05;
     std::string note;
-    if (node.running) note += "  running";
+    if (node.running > 0 && !combined) note += "  running";
+    if (node.running > 0 && combined) {
+      note += "  running in " + std::to_string(node.running) +
+              (node.running == 1 ? " source" : " sources");
+    }
     if (node.names_merged) note += "  names merged";
     if (!note.empty()) table.Note(note);
     return true;

@@ -295,9 +295,7 @@ Timeline ParseTimeline(std::istream& in, const std::string& file) {
 }
 
 Timeline ReadTimeline(const std::string& path) {
-  RefuseDirectory(path);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw InputError(path + ": cannot be read");
+  std::ifstream in = OpenInput(path);
   return ParseTimeline(in, path);
 }
 
@@ -395,8 +393,8 @@ std::string TraceSummary(const Timeline& timeline, bool plain) {
 }
 
 int Trace(const TraceOptions& options, std::ostream& out) {
-  RefuseDirectory(options.trace);
-  if (std::ifstream(options.trace) && !IsTimeline(options.trace)) {
+  OpenInput(options.trace);
+  if (!IsTimeline(options.trace)) {
     throw InputError(options.trace +
                      ": not a timeline (no \"traceEvents\"): read a run with 'timetree show'");
   }

@@ -1,0 +1,93 @@
+// Files written whole: a reader finds the old file or the new one, never a
+// part, and whatever cannot be replaced is written as it is.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "output/files.h"
+#include "support.h"
+
+namespace {
+
+using timetree_test::ReadFile;
+
+// A folder of the test's own, empty, removed at the end.
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = timetree_test::TempPath("files");
+    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str()), 0);
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  std::string Listing() const {
+    const std::string list = dir_ + ".list";
+    std::system(("ls -A '" + dir_ + "' > '" + list + "'").c_str());
+    const std::string text = ReadFile(list);
+    std::remove(list.c_str());
+    return text;
+  }
+  std::string dir_;
+};
+
+TEST_F(Files, AFailedWriteLeavesTheOldFileAndNoTemporary) {
+  const std::string path = dir_ + "/run.json";
+  ASSERT_TRUE(timetree::WriteWholeFile(path.c_str(), "old\n"));
+  chmod(path.c_str(), 0640);
+  // A file size limit makes the write fail half-way, in a child.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{100, 100};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const bool written = timetree::WriteWholeFile(path.c_str(), std::string(100000, 'x'));
+    _exit(!written && errno == EFBIG ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadFile(path), "old\n");
+  EXPECT_EQ(Listing(), "run.json\n");
+  // A write that succeeds replaces it, with its permission bits.
+  ASSERT_TRUE(timetree::WriteWholeFile(path.c_str(), "new\n"));
+  EXPECT_EQ(ReadFile(path), "new\n");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(Listing(), "run.json\n");
+}
+
+TEST_F(Files, LinksDevicesAndFoldersAreNotReplaced) {
+  // A link to a file stays a link, to the new contents.
+  const std::string target = dir_ + "/target.json", link = dir_ + "/link.json";
+  ASSERT_TRUE(timetree::WriteWholeFile(target.c_str(), "old\n"));
+  ASSERT_EQ(symlink("target.json", link.c_str()), 0);
+  ASSERT_TRUE(timetree::WriteWholeFile(link.c_str(), "new\n"));
+  struct stat st {};
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(target), "new\n");
+  // A device is written as it is, never replaced (a root process could
+  // otherwise put a file in place of /dev/null).
+  EXPECT_TRUE(timetree::WriteWholeFile("/dev/null", "text"));
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_FALSE(timetree::WriteWholeFile("/dev/full", "text"));
+  EXPECT_EQ(errno, ENOSPC);
+  ASSERT_EQ(stat("/dev/full", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  // A folder, or a path whose folder is missing, is named as such.
+  EXPECT_FALSE(timetree::WriteWholeFile(dir_.c_str(), "text"));
+  EXPECT_EQ(timetree::FileProblem(errno, true), "is a directory");
+  EXPECT_FALSE(timetree::WriteWholeFile((dir_ + "/no/such.json").c_str(), "text"));
+  EXPECT_EQ(timetree::FileProblem(errno, true), "cannot be written: its folder does not exist");
+  EXPECT_EQ(Listing(), "link.json\ntarget.json\n");
+}
+
+}  // namespace
