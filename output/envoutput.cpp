@@ -7,11 +7,19 @@
 // mpi-trace:PATH, written by the MPI component from inside MPI_Finalize.
 // When it names anything, timing is on from the first start, and the
 // outputs are written when the library is unloaded at the process's exit.
-// An item that cannot be read is named on standard error at load and left
-// out; an output that cannot be written is named at exit. Paths may hold %p
-// (process id), %h (host name), %r (MPI rank as the launcher gives it, 0
-// without one), %t (the load time, UTC) and %% (a percent sign); they are
-// filled in when written.
+// An item that cannot be read, that writes a file another item writes, or
+// that asks for a timeline TIMETREE_TRACE turns off, is named on standard
+// error at load and left out; an output that cannot be written is named at
+// exit with the cause. Paths may hold %p (process id), %h (host name), %r
+// (MPI rank as the launcher gives it, 0 without one), %t (the load time,
+// UTC) and %% (a percent sign); any other placeholder is said and kept as
+// written. Every file is written whole (output/files.h).
+//
+// The MPI items are collective, written from inside MPI_Finalize by the
+// MPI component. When the process ends without getting there (a job killed
+// by its scheduler, an exit without MPI_Finalize), each rank writes its own
+// part of mpi-json and mpi-trace beside the path asked for (PATH with
+// ".rank-R" before its extension) and says how to combine the parts.
 //
 // Signals. Batch schedulers send SIGTERM (or SIGXCPU, SIGINT, SIGUSR1)
 // before they kill a job. For those named by TIMETREE_SIGNALS (default
@@ -23,10 +31,13 @@
 // puts back the disposition the signal had before the library's (the
 // host's handler, or the default) and sends the signal again, so the
 // program ends as it would have without the library (status 143 for
-// SIGTERM's default). A signal ignored at load is left ignored. Crashes
+// SIGTERM's default). A fatal signal's writing and the exit's never
+// overlap: whichever comes second finds the outputs written and leaves
+// them. A signal ignored at load is left ignored. Crashes
 // (SIGSEGV, SIGABRT) are not handled: the process state cannot be trusted.
 #include "output/envoutput.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -43,7 +54,9 @@
 
 #include "include/timetree.h"
 #include "output/exports.h"
+#include "output/files.h"
 #include "output/placeholders.h"
+#include "output/timeline.h"
 #include "registry/dtimemgr.h"
 #include "registry/trace.h"
 #include "stopwatch/atomics.h"
@@ -52,12 +65,13 @@ namespace timetree {
 
 namespace {
 
-enum class Kind { kReport, kJson, kFolded, kSvg, kHtml, kTrace, kMpi };
+enum class Kind { kReport, kJson, kFolded, kSvg, kHtml, kTrace, kMpiSummary, kMpiJson, kMpiTrace };
 
 struct Item {
   Kind kind;
   std::string text;  // as given, for messages
-  std::string path;  // with its placeholders
+  std::string path;  // its placeholders filled in: they do not change while
+                     // the process that loaded the library runs
 };
 
 struct State {
@@ -65,6 +79,8 @@ struct State {
   long pid = 0;             // the process that loaded the library
   char started[32] = {};    // load time, UTC, for %t
   std::mutex writing;       // one writer at a time: exit or a signal
+  bool finalWritten = false;  // written for the process's end: by a fatal
+                              // signal or at exit, whichever came first
   int pipe[2] = {-1, -1};
   pthread_t thread{};
   bool threadStarted = false;
@@ -99,38 +115,201 @@ void WriteReports() {
   }
 }
 
+bool IsTimeline(Kind kind) { return kind == Kind::kTrace || kind == Kind::kMpiTrace; }
+
 void Parse(const char* list) {
+  struct Known {
+    const char* name;
+    Kind kind;
+    bool path;
+  };
+  static const Known known[] = {
+      {"report", Kind::kReport, false},     {"json", Kind::kJson, true},
+      {"folded", Kind::kFolded, true},      {"svg", Kind::kSvg, true},
+      {"html", Kind::kHtml, true},          {"trace", Kind::kTrace, true},
+      {"mpi-summary", Kind::kMpiSummary, false}, {"mpi-json", Kind::kMpiJson, true},
+      {"mpi-trace", Kind::kMpiTrace, true}};
   for (const std::string& item : SplitList(list)) {
     const size_t colon = item.find(':');
     const std::string kind = item.substr(0, colon);
     const std::string path = colon == std::string::npos ? "" : item.substr(colon + 1);
-    Item parsed{Kind::kReport, item, path};
-    bool ok = true;
-    if (kind == "report" || kind == "mpi-summary") {
-      parsed.kind = kind == "report" ? Kind::kReport : Kind::kMpi;
-      ok = colon == std::string::npos;
-    } else if (kind == "json" || kind == "folded" || kind == "svg" || kind == "html" ||
-               kind == "trace" || kind == "mpi-json" || kind == "mpi-trace") {
-      parsed.kind = kind == "json"     ? Kind::kJson
-                    : kind == "folded" ? Kind::kFolded
-                    : kind == "svg"    ? Kind::kSvg
-                    : kind == "html"   ? Kind::kHtml
-                    : kind == "trace"  ? Kind::kTrace
-                                       : Kind::kMpi;
-      ok = !path.empty();
-    } else {
-      ok = false;
+    const Known* found = nullptr;
+    for (const Known& k : known) {
+      if (kind == k.name && (k.path ? !path.empty() : colon == std::string::npos)) found = &k;
     }
-    if (ok) {
-      g_state->items.push_back(parsed);
-    } else {
+    if (found == nullptr) {
       std::fprintf(stderr,
                    "timetree: TIMETREE_OUTPUT: \"%s\" is left out: not one of report, "
                    "json:PATH, folded:PATH, svg:PATH, html:PATH, trace:PATH, mpi-summary, "
                    "mpi-json:PATH, mpi-trace:PATH\n",
                    item.c_str());
+      continue;
+    }
+    const std::string unknown = UnknownPlaceholder(path);
+    if (!unknown.empty()) {
+      std::fprintf(stderr,
+                   "timetree: TIMETREE_OUTPUT: \"%s\": %s is not a placeholder (%%p, %%h, %%r, "
+                   "%%t, %%%%): it is kept as written\n",
+                   item.c_str(), unknown.c_str());
+    }
+    Item parsed{found->kind, item, found->path ? FillInPath(path, g_state->started) : ""};
+    // Two items that write one file: the second would overwrite the first.
+    const Item* same = nullptr;
+    for (const Item& earlier : g_state->items) {
+      if (!parsed.path.empty() && earlier.path == parsed.path) same = &earlier;
+    }
+    if (same != nullptr) {
+      std::fprintf(stderr,
+                   "timetree: TIMETREE_OUTPUT: \"%s\" is left out: \"%s\" writes %s already\n",
+                   item.c_str(), same->text.c_str(), parsed.path.c_str());
+      continue;
+    }
+    g_state->items.push_back(parsed);
+  }
+}
+
+// ----- the MPI items, when MPI_Finalize cannot write them
+
+// What became of MPI in this process, asked of MPI itself where it is
+// loaded (MPI_Finalized may be called at any time, from any thread).
+enum class Mpi { kAbsent, kRunning, kFinalised, kFinalisedPastWrapper };
+
+Mpi MpiState() {
+  using Query = int (*)(int*);
+  const auto finalized = reinterpret_cast<Query>(dlsym(RTLD_DEFAULT, "MPI_Finalized"));
+  if (finalized == nullptr) return Mpi::kAbsent;
+  int done = 0;
+  finalized(&done);
+  if (done == 0) return Mpi::kRunning;
+  // MPI's own MPI_Finalize is its PMPI_Finalize under another name: when
+  // the program's call resolves to it, libtimetree_mpi's did not run.
+  void* called = dlsym(RTLD_DEFAULT, "MPI_Finalize");
+  return called != nullptr && called == dlsym(RTLD_DEFAULT, "PMPI_Finalize")
+             ? Mpi::kFinalisedPastWrapper
+             : Mpi::kFinalised;
+}
+
+// path with ".rank-R" before its extension (after the name when it has
+// none); R is padded to the width of the largest rank, so that the parts
+// list in rank order. glob, when given, gets the same with "*" for R.
+std::string PartPath(const std::string& path, const char* rank, std::string* glob) {
+  std::string number = rank;
+  if (const char* size = LauncherSize()) {
+    const long ranks = std::strtol(size, nullptr, 10);
+    const size_t width = ranks > 1 ? std::to_string(ranks - 1).size() : 1;
+    if (number.size() < width) number.insert(0, width - number.size(), '0');
+  }
+  const size_t slash = path.rfind('/');
+  const size_t base = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= base) dot = path.size();
+  if (glob != nullptr) *glob = path.substr(0, dot) + ".rank-*" + path.substr(dot);
+  return path.substr(0, dot) + ".rank-" + number + path.substr(dot);
+}
+
+// At the process's end, the MPI items that MPI_Finalize did not write: each
+// rank writes its own part of mpi-json and mpi-trace beside the path asked
+// for, and says so, with how to combine the parts.
+void WriteMpiParts(const Item& item, long timers, int signal) {
+  const Mpi mpi = MpiState();
+  if (mpi == Mpi::kFinalised) return;  // written from inside MPI_Finalize
+  const char* rank = LauncherRank();
+  const bool first_rank = std::strcmp(rank, "0") == 0;
+  if (mpi == Mpi::kFinalisedPastWrapper) {
+    if (first_rank) {
+      std::fprintf(stderr,
+                   "timetree: TIMETREE_OUTPUT: \"%s\" was not written: the program's "
+                   "MPI_Finalize did not reach libtimetree_mpi (link it before the MPI library, "
+                   "as timetree::mpi and timetree-mpi.pc do)\n",
+                   item.text.c_str());
+    }
+    return;
+  }
+  std::string why;
+  if (mpi == Mpi::kAbsent) {
+    why = "the program does not use MPI";
+  } else if (signal != 0) {
+    AppendFormat(why, "the job was ended by SIG%s before MPI_Finalize", sigabbrev_np(signal));
+  } else {
+    why = "the program ended without MPI_Finalize";
+  }
+  if (item.kind == Kind::kMpiSummary) {
+    if (first_rank) {
+      std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: mpi-summary was not written: %s\n",
+                   why.c_str());
+    }
+    return;
+  }
+  std::string glob;
+  const std::string part = PartPath(item.path, rank, &glob);
+  if (item.kind == Kind::kMpiJson && timers == 0) {
+    std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: no timers to write to %s\n", part.c_str());
+    return;
+  }
+  // The part carries the rank as the combined file's sources do.
+  TimeSetMetadata("rank", rank);
+  if (const char* size = LauncherSize()) TimeSetMetadata("ranks", size);
+  bool written = false;
+  if (item.kind == Kind::kMpiJson) {
+    written = TimeWriteJson(part.c_str());
+  } else {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string name;
+    AppendFormat(name, "rank %s (%s)", rank, host);
+    written = WriteTraceFile(part.c_str(), std::strtol(rank, nullptr, 10), name.c_str());
+  }
+  if (!written) {
+    std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: %s %s\n", part.c_str(),
+                 FileProblem(errno, true).c_str());
+    return;
+  }
+  std::fprintf(stderr,
+               "timetree: TIMETREE_OUTPUT: \"%s\": %s, so rank %s wrote its own part, %s; "
+               "'timetree merge %s -o %s' combines the parts of every rank\n",
+               item.text.c_str(), why.c_str(), rank, part.c_str(), glob.c_str(),
+               item.path.c_str());
+}
+
+// Writes every output now. moment: a snapshot (SIGUSR1, the program goes
+// on), a fatal signal's, or the exit's; of the last two only the first to
+// come writes, and the other finds it done.
+enum class Moment { kSnapshot, kSignal, kExit };
+
+void WriteOutputs(Moment moment, int signal) {
+  if (g_state == nullptr || g_state->items.empty()) return;
+  if (static_cast<long>(getpid()) != g_state->pid) return;
+  const std::lock_guard<std::mutex> lock(g_state->writing);
+  if (g_state->finalWritten) return;
+  long timers = 0;
+  TimeForEachTimer64(&CountOne, &timers);
+  for (const Item& item : g_state->items) {
+    if (item.kind == Kind::kReport) {
+      WriteReports();
+      continue;
+    }
+    if (item.kind == Kind::kMpiSummary || item.kind == Kind::kMpiJson ||
+        item.kind == Kind::kMpiTrace) {
+      if (moment != Moment::kSnapshot) WriteMpiParts(item, timers, signal);
+      continue;
+    }
+    const char* path = item.path.c_str();
+    if (timers == 0) {
+      std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: no timers to write to %s\n", path);
+      continue;
+    }
+    errno = 0;
+    const bool written = item.kind == Kind::kJson     ? TimeWriteJson(path)
+                         : item.kind == Kind::kFolded ? TimeWriteFolded(path)
+                         : item.kind == Kind::kSvg    ? TimeWriteFlameGraph(path)
+                         : item.kind == Kind::kTrace  ? TimeWriteTrace(path)
+                                                      : WriteReportPage(path);
+    if (!written) {
+      std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: %s %s\n", path,
+                   FileProblem(errno, true).c_str());
     }
   }
+  if (moment != Moment::kSnapshot) g_state->finalWritten = true;
 }
 
 // ----- signals
@@ -160,7 +339,7 @@ void* SignalThread(void*) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || byte == 0) return nullptr;  // unload
     const int signal = byte;
-    WriteEnvironmentOutputs();
+    WriteOutputs(signal == SIGUSR1 ? Moment::kSnapshot : Moment::kSignal, signal);
     if (signal == SIGUSR1) continue;
     // The signal as it would have been without the library.
     sigaction(signal, &g_state->before[signal], nullptr);
@@ -233,7 +412,10 @@ void InstallSignals() {
 
 void StartEnvironmentOutput() {
   const char* list = std::getenv("TIMETREE_OUTPUT");
-  if (list == nullptr || list[0] == '\0') return;
+  if (list == nullptr || list[0] == '\0') {
+    ReadTraceEnvironment(false);
+    return;
+  }
   g_state = new State;
   g_state->pid = static_cast<long>(getpid());
   const time_t now = std::time(nullptr);
@@ -241,17 +423,29 @@ void StartEnvironmentOutput() {
   gmtime_r(&now, &utc);
   std::strftime(g_state->started, sizeof g_state->started, "%Y%m%dT%H%M%SZ", &utc);
   Parse(list);
+  // A timeline asked for is recorded, at the default size unless
+  // TIMETREE_TRACE gives one; one that TIMETREE_TRACE turns off is said.
+  bool timeline = false;
+  for (const Item& item : g_state->items) timeline = timeline || IsTimeline(item.kind);
+  ReadTraceEnvironment(timeline);
+  if (timeline && g_traceLimit == 0) {
+    std::vector<Item> kept;
+    for (Item& item : g_state->items) {
+      if (!IsTimeline(item.kind)) {
+        kept.push_back(std::move(item));
+        continue;
+      }
+      std::fprintf(stderr,
+                   "timetree: TIMETREE_OUTPUT: \"%s\" is left out: TIMETREE_TRACE=%s turns the "
+                   "timeline off\n",
+                   item.text.c_str(), std::getenv("TIMETREE_TRACE"));
+    }
+    g_state->items = std::move(kept);
+  }
   if (g_state->items.empty()) return;
   // Timing on from the first start; the host's own calls then behave as
   // they always do.
   StoreRelaxed(g_timeManager.enabled, 1);
-  // A timeline asked for is recorded, at the default size unless
-  // TIMETREE_TRACE gives one.
-  ReadTraceEnvironment();
-  for (const Item& item : g_state->items) {
-    const bool trace = item.kind == Kind::kTrace || item.text.compare(0, 10, "mpi-trace:") == 0;
-    if (trace && g_traceLimit == 0) g_traceLimit = kDefaultTraceEvents;
-  }
   InstallSignals();
 }
 
@@ -260,33 +454,7 @@ const bool g_started = (StartEnvironmentOutput(), true);
 
 }  // namespace
 
-void WriteEnvironmentOutputs() {
-  if (g_state == nullptr || g_state->items.empty()) return;
-  if (static_cast<long>(getpid()) != g_state->pid) return;
-  const std::lock_guard<std::mutex> lock(g_state->writing);
-  long timers = 0;
-  TimeForEachTimer64(&CountOne, &timers);
-  for (const Item& item : g_state->items) {
-    if (item.kind == Kind::kMpi) continue;
-    if (item.kind == Kind::kReport) {
-      WriteReports();
-      continue;
-    }
-    const std::string path = FillInPath(item.path, g_state->started);
-    if (timers == 0) {
-      std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: no timers to write to %s\n", path.c_str());
-      continue;
-    }
-    const bool written = item.kind == Kind::kJson     ? TimeWriteJson(path.c_str())
-                         : item.kind == Kind::kFolded ? TimeWriteFolded(path.c_str())
-                         : item.kind == Kind::kSvg    ? TimeWriteFlameGraph(path.c_str())
-                         : item.kind == Kind::kTrace  ? TimeWriteTrace(path.c_str())
-                                                      : WriteReportPage(path.c_str());
-    if (!written) {
-      std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: %s could not be written\n", path.c_str());
-    }
-  }
-}
+void WriteEnvironmentOutputs() { WriteOutputs(Moment::kExit, 0); }
 
 void StopEnvironmentOutput() {
   if (g_state == nullptr) return;

@@ -142,4 +142,34 @@ void AppendValidUtf8(std::string& out, const std::string& text) {
       [](std::string&, unsigned char) { return false; }, kReplacement);
 }
 
+// Appends units as microseconds: the whole part, then the fraction's exact
+// decimal digits (at most 10), at least three of them.
+void AppendMicros(std::string& out, int64_t units) {
+  const bool negative = units < 0;
+  const uint64_t value = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+  char text[40];
+  char* p = text + 20;
+  char* const point = p;
+  uint64_t whole = value >> 10;
+  do {
+    *--p = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole != 0);
+  if (negative) *--p = '-';
+  // fraction / 1024 = fraction * 9765625 / 10^10
+  uint64_t digits = (value & 1023) * 9765625;
+  char* q = point;
+  *q++ = '.';
+  char fraction[10];
+  for (int i = 9; i >= 0; --i) {
+    fraction[i] = static_cast<char>('0' + digits % 10);
+    digits /= 10;
+  }
+  int kept = 10;
+  while (kept > 3 && fraction[kept - 1] == '0') --kept;
+  for (int i = 0; i < kept; ++i) *q++ = fraction[i];
+  out.append(p, static_cast<size_t>(q - p));
+}
+
+
 }  // namespace timetree

@@ -4,6 +4,7 @@
 #define TIMETREE_OUTPUT_EXPORTS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace timetree {
@@ -27,6 +28,15 @@ void AppendFoldedName(std::string& out, const char* name);
 // Appends text (which may hold zero bytes) with every byte that starts no
 // well-formed UTF-8 sequence replaced by U+FFFD.
 void AppendValidUtf8(std::string& out, const std::string& text);
+
+// Appends units of 1/1024 microsecond as microseconds, exactly: the whole
+// part, then the fraction's decimal digits (at most 10), at least three.
+// Timelines are written in these units because readers add "dur" to "ts"
+// as doubles to find an event's end, and an end one unit of the last place
+// past the next event's start nests that event inside it; multiples of
+// 1/1024 are exact doubles and exact decimals, so every sum is exact and an
+// end equals the start written for the same moment.
+void AppendMicros(std::string& out, int64_t units);
 
 // Appends text as XML character data: markup characters as entities,
 // characters that XML forbids and malformed UTF-8 replaced by U+FFFD.

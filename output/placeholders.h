@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -26,15 +27,40 @@ inline std::vector<std::string> SplitList(const std::string& list) {
   return items;
 }
 
-// The MPI rank as the usual launchers give it to each process.
-inline const char* LauncherRank() {
-  for (const char* name : {"OMPI_COMM_WORLD_RANK", "PMIX_RANK", "PMI_RANK", "SLURM_PROCID"}) {
+// The first of the variables names that is set and not empty, or null.
+inline const char* FirstSet(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
     const char* value = std::getenv(name);
     if (value != nullptr && value[0] != '\0') return value;
   }
-  return "0";
+  return nullptr;
 }
 
+// The MPI rank as the usual launchers give it to each process.
+inline const char* LauncherRank() {
+  const char* rank = FirstSet({"OMPI_COMM_WORLD_RANK", "PMIX_RANK", "PMI_RANK", "SLURM_PROCID"});
+  return rank != nullptr ? rank : "0";
+}
+
+// The number of ranks as the launchers give it; null without one.
+inline const char* LauncherSize() {
+  return FirstSet({"OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "SLURM_NTASKS"});
+}
+
+// The first unknown placeholder of path ("%x", or "%" at its end), or an
+// empty text when every one is known.
+inline std::string UnknownPlaceholder(const std::string& path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '%') continue;
+    if (i + 1 == path.size()) return "%";
+    const char c = path[++i];
+    if (c != 'p' && c != 'h' && c != 'r' && c != 't' && c != '%') return std::string("%") + c;
+  }
+  return "";
+}
+
+// An unknown placeholder is kept as it is written (UnknownPlaceholder
+// finds it, so that it can be said).
 inline std::string FillInPath(const std::string& path, const char* started) {
   std::string out;
   for (size_t i = 0; i < path.size(); ++i) {
@@ -57,7 +83,11 @@ inline std::string FillInPath(const std::string& path, const char* started) {
       case 't':
         out += started;
         break;
-      default:  // %% and anything else: the character itself
+      case '%':
+        out += '%';
+        break;
+      default:
+        out += '%';
         out += path[i];
     }
   }

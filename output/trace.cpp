@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -18,6 +19,7 @@
 #include "include/timetree.h"
 #include "output/exports.h"
 #include "output/files.h"
+#include "output/timeline.h"
 #include "output/metadata.h"
 #include "registry/dtimemgr.h"
 #include "registry/trace.h"
@@ -31,41 +33,8 @@ namespace {
 
 using Write = bool (*)(const char* text, unsigned long size, void* context);
 
-// Times are written in units of 1/1024 microsecond (0.98 ns). Readers add
-// "dur" to "ts" as doubles to find an event's end, and an end one unit of
-// the last place past the next event's start nests that event inside it;
-// multiples of 1/1024 are exact doubles and exact decimals, so the sum is
-// exact and an end equals the start written for the same moment.
+// Times are written in units of 1/1024 microsecond (see AppendMicros).
 constexpr double kUnitsPerNanosecond = 1.024;
-
-// Appends units as microseconds: the whole part, then the fraction's exact
-// decimal digits (at most 10), at least three of them.
-void AppendMicros(std::string& out, int64_t units) {
-  const bool negative = units < 0;
-  const uint64_t value = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
-  char text[40];
-  char* p = text + 20;
-  char* const point = p;
-  uint64_t whole = value >> 10;
-  do {
-    *--p = static_cast<char>('0' + whole % 10);
-    whole /= 10;
-  } while (whole != 0);
-  if (negative) *--p = '-';
-  // fraction / 1024 = fraction * 9765625 / 10^10
-  uint64_t digits = (value & 1023) * 9765625;
-  char* q = point;
-  *q++ = '.';
-  char fraction[10];
-  for (int i = 9; i >= 0; --i) {
-    fraction[i] = static_cast<char>('0' + digits % 10);
-    digits /= 10;
-  }
-  int kept = 10;
-  while (kept > 3 && fraction[kept - 1] == '0') --kept;
-  for (int i = 0; i < kept; ++i) *q++ = fraction[i];
-  out.append(p, static_cast<size_t>(q - p));
-}
 
 // One thread's events in the order a trace reader wants them: by start,
 // each event before those it encloses. They were recorded as the intervals
@@ -282,9 +251,24 @@ bool TimeWriteTraceEvents(long pid, long long origin_ns, const char* process_nam
 
 long long TimeTraceOrigin() { return timetree::MonotonicTickClock().origin; }
 
-bool TimeWriteTrace(const char* path) {
-  if (path == nullptr || timetree::LoadRelaxed(timetree::g_traceLimit) == 0) return false;
-  timetree::WholeFile file(path);
+namespace timetree {
+
+// The CLOCK_REALTIME reading, in nanoseconds, at the moment that this
+// process's timeline counts from: files written by separate processes line
+// up by it (on one host exactly, across hosts as well as their clocks
+// agree).
+long long TraceOriginRealtime() {
+  timespec real{}, mono{};
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_MONOTONIC, &mono);
+  const long long real_ns = static_cast<long long>(real.tv_sec) * 1000000000 + real.tv_nsec;
+  const long long mono_ns = static_cast<long long>(mono.tv_sec) * 1000000000 + mono.tv_nsec;
+  return real_ns - (mono_ns - TimeTraceOrigin());
+}
+
+bool WriteTraceFile(const char* path, long pid, const char* process_name) {
+  if (path == nullptr || LoadRelaxed(g_traceLimit) == 0) return false;
+  WholeFile file(path);
   if (file.file() == nullptr) return false;
   bool ok = true;
   try {
@@ -292,24 +276,28 @@ bool TimeWriteTrace(const char* path) {
     // element that is always there, the process's sort index.
     std::string head = "{\"displayTimeUnit\": \"ns\", \"traceEvents\": [\n";
     head += "{\"ph\": \"M\", \"name\": \"process_sort_index\", \"pid\": ";
-    timetree::AppendFormat(head, "%ld, \"tid\": 0, \"args\": {\"sort_index\": 0}}",
-                           static_cast<long>(getpid()));
+    AppendFormat(head, "%ld, \"tid\": 0, \"args\": {\"sort_index\": 0}}", pid);
     ok = file.Write(head);
-    timetree::Totals totals;
-    ok = ok && timetree::WriteEvents(getpid(), TimeTraceOrigin(), nullptr,
-                                     &timetree::WriteToFile, &file, &totals);
+    Totals totals;
+    ok = ok && WriteEvents(pid, TimeTraceOrigin(), process_name, &WriteToFile, &file, &totals);
     std::string tail = "\n], \"otherData\": {\"timetree_version\": \"" TIMETREE_VERSION "\"";
-    timetree::AppendFormat(tail, ", \"threads\": %ld, \"events\": %llu, \"dropped\": %llu",
-                           totals.threads, static_cast<unsigned long long>(totals.events),
-                           static_cast<unsigned long long>(totals.dropped));
-    timetree::AppendFormat(tail, ", \"events_per_thread\": %llu}",
-                           static_cast<unsigned long long>(
-                               timetree::LoadRelaxed(timetree::g_traceLimit)));
-    timetree::AppendMetadataJson(tail, totals.threads);
+    AppendFormat(tail, ", \"threads\": %ld, \"events\": %llu, \"dropped\": %llu",
+                 totals.threads, static_cast<unsigned long long>(totals.events),
+                 static_cast<unsigned long long>(totals.dropped));
+    AppendFormat(tail, ", \"events_per_thread\": %llu, \"clock_origin_unix_ns\": %lld}",
+                 static_cast<unsigned long long>(LoadRelaxed(g_traceLimit)),
+                 TraceOriginRealtime());
+    AppendMetadataJson(tail, totals.threads);
     tail += "}\n";
     ok = ok && file.Write(tail);
   } catch (...) {
     ok = false;
   }
   return ok && file.Commit();
+}
+
+}  // namespace timetree
+
+bool TimeWriteTrace(const char* path) {
+  return timetree::WriteTraceFile(path, static_cast<long>(getpid()), nullptr);
 }

@@ -41,12 +41,13 @@ size_t BytesFor(uint32_t capacity) {
   return (bytes + page - 1) / page * page;
 }
 
-// TIMETREE_TRACE: unset, empty, 0 or off: no recording; 1 or on: the
-// default; a larger whole number: that many events per thread. Anything
-// else is said on standard error rather than guessed at.
-uint64_t LimitFromEnvironment() {
+// TIMETREE_TRACE: unset or empty: no recording, unless a timeline is asked
+// for (then the default); 0 or off: no recording; 1 or on: the default; a
+// larger whole number: that many events per thread. Anything else is said
+// on standard error rather than guessed at, with what follows from it.
+uint64_t LimitFromEnvironment(bool asked) {
   const char* text = std::getenv("TIMETREE_TRACE");
-  if (text == nullptr || text[0] == '\0') return 0;
+  if (text == nullptr || text[0] == '\0') return asked ? kDefaultTraceEvents : 0;
   const char* const words[][2] = {{"on", "1"}, {"true", "1"}, {"yes", "1"},
                                   {"off", "0"}, {"false", "0"}, {"no", "0"}};
   for (const auto& word : words) {
@@ -65,6 +66,14 @@ uint64_t LimitFromEnvironment() {
     }
     return events == 1 ? kDefaultTraceEvents : events;
   }
+  if (asked) {
+    std::fprintf(stderr,
+                 "timetree: TIMETREE_TRACE=%s is neither a number of events per thread nor on "
+                 "or off; the timeline that TIMETREE_OUTPUT asks for records the default %llu "
+                 "events per thread\n",
+                 text, static_cast<unsigned long long>(kDefaultTraceEvents));
+    return kDefaultTraceEvents;
+  }
   std::fprintf(stderr,
                "timetree: TIMETREE_TRACE=%s is neither a number of events per thread nor on "
                "or off; no timeline is recorded\n",
@@ -73,10 +82,6 @@ uint64_t LimitFromEnvironment() {
 }
 
 bool g_environmentRead = false;
-
-struct ReadEnvironment {
-  ReadEnvironment() { ReadTraceEnvironment(); }
-} g_readEnvironment;
 
 // Maps bytes for a chunk, its pages filled in; null when no memory can be
 // had.
@@ -225,10 +230,10 @@ uint32_t FirstCapacity(uint64_t limit) {
 
 }  // namespace
 
-void ReadTraceEnvironment() {
+void ReadTraceEnvironment(bool asked) {
   if (g_environmentRead) return;
   g_environmentRead = true;
-  g_traceLimit = LimitFromEnvironment();
+  g_traceLimit = LimitFromEnvironment(asked);
 }
 
 void SetTraceLimit(uint64_t limit) {

@@ -68,9 +68,10 @@ constexpr uint64_t kDefaultTraceEvents = 1000000;
 // in 32 bits.
 constexpr uint64_t kMostTraceEvents = (uint64_t{1} << 32) - 2;
 
-// Reads TIMETREE_TRACE, once, at load; the first of the library's parts
-// that needs it calls it.
-void ReadTraceEnvironment();
+// Reads TIMETREE_TRACE, once, at load (the environment's outputs read it,
+// knowing whether TIMETREE_OUTPUT asks for a timeline: unset, it then
+// records the default).
+void ReadTraceEnvironment(bool asked);
 
 // Turns recording on with limit events per thread (0: off; at most
 // kMostTraceEvents), for threads

@@ -66,7 +66,8 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
   EXPECT_NE(o.err.find("timetree: TIMETREE_OUTPUT: \"json:" + left_out), std::string::npos);
   EXPECT_NE(o.err.find("\nmain                           |      1 |"), std::string::npos);
   EXPECT_NE(o.err.find("\n.work                          |      1 |"), std::string::npos);
-  EXPECT_NE(o.err.find("timetree: TIMETREE_OUTPUT: /nonexistent/run.json could not be written\n"),
+  EXPECT_NE(o.err.find("timetree: TIMETREE_OUTPUT: /nonexistent/run.json cannot be written: its "
+                       "folder does not exist\n"),
             std::string::npos);
 
   EXPECT_NE(ReadFile(dir + "/run.svg").find("<svg"), std::string::npos);
@@ -117,6 +118,81 @@ TEST(EnvironmentOutput, SignalsOfABatchSchedulerKeepTheTimings) {
   o = Host({"usr1", json}, {output, "TIMETREE_SIGNALS=none"});
   EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == SIGUSR1) << o.status;
   std::remove(json.c_str());
+}
+
+// Files in a folder: no temporary file may be left beside the outputs.
+std::string Listing(const std::string& dir) {
+  const std::string list = dir + ".list";
+  std::system(("ls -A '" + dir + "' > '" + list + "'").c_str());
+  const std::string text = ReadFile(list);
+  std::remove(list.c_str());
+  return text;
+}
+
+bool Whole(const std::string& text, const char* head) {
+  return text.rfind(head, 0) == 0 && text.size() > 3 && text.substr(text.size() - 3) == "}}\n";
+}
+
+// A SIGTERM that lands near the program's normal end, at 20 moments around
+// the exit's writing of the outputs: whichever writes, the files are whole
+// every time, and nothing else is left in the folder.
+TEST(EnvironmentOutput, SignalNearTheExitLeavesWholeFiles) {
+  const std::string dir = timetree_test::TempPath("race");
+  ASSERT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+  const std::string json = dir + "/run.json", trace = dir + "/trace.json";
+  for (int run = 0; run < 20; ++run) {
+    std::remove(json.c_str());
+    std::remove(trace.c_str());
+    const Outcome o = Host({"race", std::to_string(run * 800)},
+                           {"TIMETREE_OUTPUT=json:" + json + ",trace:" + trace});
+    EXPECT_TRUE((WIFEXITED(o.status) && WEXITSTATUS(o.status) == 3) ||
+                (WIFSIGNALED(o.status) && WTERMSIG(o.status) == SIGTERM))
+        << run << ": " << o.status << o.err;
+    EXPECT_TRUE(Whole(ReadFile(json), "{\"schema\": 2, ")) << run << ": " << ReadFile(json);
+    EXPECT_TRUE(Whole(ReadFile(trace), "{\"displayTimeUnit\"")) << run;
+    EXPECT_EQ(Listing(dir), "run.json\ntrace.json\n") << run;
+  }
+  // A snapshot, then a SIGTERM at once: the last write stands, whole, with
+  // main still running and counted up to the signal.
+  std::remove(json.c_str());
+  std::remove(trace.c_str());
+  const Outcome o = Host({"usr1term"}, {"TIMETREE_OUTPUT=json:" + json});
+  EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == SIGTERM) << o.status;
+  const std::string text = ReadFile(json);
+  EXPECT_TRUE(Whole(text, "{\"schema\": 2, ")) << text;
+  EXPECT_NE(text.find("{\"name\": \"main\", \"count\": 1, \"total_seconds\": "), std::string::npos);
+  EXPECT_EQ(text.find("\"total_seconds\": 0, "), std::string::npos) << text;
+  EXPECT_EQ(Listing(dir), "run.json\n");
+  EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
+}
+
+// What the environment asks for that cannot be done as asked is said at
+// load, once, with what follows from it.
+TEST(EnvironmentOutput, ItemsThatCannotBeAsAskedAreSaid) {
+  const std::string dir = timetree_test::TempPath("said");
+  ASSERT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+  Outcome o = Host({"exit"}, {"TIMETREE_OUTPUT=json:" + dir + "/a-%x.json,folded:" + dir +
+                                  "/a-%x.json,trace:" + dir + "/t.json",
+                              "TIMETREE_TRACE=0"});
+  EXPECT_EQ(o.err,
+            "timetree: TIMETREE_OUTPUT: \"json:" + dir + "/a-%x.json\": %x is not a placeholder "
+            "(%p, %h, %r, %t, %%): it is kept as written\n"
+            "timetree: TIMETREE_OUTPUT: \"folded:" + dir + "/a-%x.json\": %x is not a placeholder "
+            "(%p, %h, %r, %t, %%): it is kept as written\n"
+            "timetree: TIMETREE_OUTPUT: \"folded:" + dir + "/a-%x.json\" is left out: \"json:" +
+            dir + "/a-%x.json\" writes " + dir + "/a-%x.json already\n"
+            "timetree: TIMETREE_OUTPUT: \"trace:" + dir + "/t.json\" is left out: TIMETREE_TRACE=0 "
+            "turns the timeline off\n");
+  EXPECT_EQ(ReadFile(dir + "/a-%x.json").rfind("{\"schema\": 2, ", 0), 0u);
+  EXPECT_EQ(Listing(dir), "a-%x.json\n");
+  // A value that is not one: the timeline asked for is recorded all the
+  // same, and the message says so.
+  o = Host({"exit"}, {"TIMETREE_OUTPUT=trace:" + dir + "/t.json", "TIMETREE_TRACE=-5"});
+  EXPECT_EQ(o.err, "timetree: TIMETREE_TRACE=-5 is neither a number of events per thread nor on "
+                   "or off; the timeline that TIMETREE_OUTPUT asks for records the default "
+                   "1000000 events per thread\n");
+  EXPECT_NE(ReadFile(dir + "/t.json").find("\"events_per_thread\": 1000000,"), std::string::npos);
+  EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 }  // namespace

@@ -175,10 +175,14 @@ int Run(int argc, char** argv) {
   MergeOptions merge;
   auto* merge_cmd = app.add_subcommand(
       "merge", "Runs (single or combined, in any mix) into one combined file: per path the "
-               "sources that have it, and the sum, mean, min and max with the source of each.");
-  merge_cmd->add_option("RUN.json", merge.runs, "The runs, in source order")->required();
-  merge_cmd->add_option("-o,--output", merge.output, "The combined file to write")->required();
-  merge_cmd->footer("Example: timetree merge rank0.json rank1.json rank2.json -o all.json");
+               "sources that have it, and the sum, mean, min and max with the source of each. "
+               "Timelines into one timeline, each file's processes lined up by the clock it "
+               "gives.");
+  merge_cmd->add_option("RUN.json", merge.runs, "The runs (or timelines), in source order")
+      ->required();
+  merge_cmd->add_option("-o,--output", merge.output, "The file to write")->required();
+  merge_cmd->footer("Example: timetree merge rank0.json rank1.json rank2.json -o all.json\n"
+                    "         timetree merge trace.rank-*.json -o trace.json");
 
   FlameOptions flame;
   auto* flame_cmd = app.add_subcommand(

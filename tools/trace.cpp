@@ -62,9 +62,11 @@ class Reader : public nlohmann::json_sax<json> {
     return true;
   }
   bool number_integer(number_integer_t value) override {
+    Origin(static_cast<long long>(value));
     return Number(static_cast<double>(value), true, static_cast<long long>(value));
   }
   bool number_unsigned(number_unsigned_t value) override {
+    if (value <= static_cast<number_unsigned_t>(LLONG_MAX)) Origin(static_cast<long long>(value));
     return Number(static_cast<double>(value), value <= static_cast<number_unsigned_t>(LLONG_MAX),
                   static_cast<long long>(value));
   }
@@ -107,7 +109,10 @@ class Reader : public nlohmann::json_sax<json> {
   }
   bool key(string_t& key) override {
     key_ = key;
-    if (depth_ == 1) metadata_depth_ = key == "metadata" ? 2 : 0;
+    if (depth_ == 1) {
+      metadata_depth_ = key == "metadata" ? 2 : 0;
+      in_other_ = key == "otherData";
+    }
     return true;
   }
   bool parse_error(std::size_t at, const std::string&,
@@ -129,6 +134,14 @@ class Reader : public nlohmann::json_sax<json> {
     uint64_t dropped = 0;
     bool has_ts = false, has_dur = false, implicit = false, running = false;
   };
+
+  // otherData's clock origin.
+  void Origin(long long value) {
+    if (in_other_ && depth_ == 2 && key_ == "clock_origin_unix_ns") {
+      t_.has_origin = true;
+      t_.origin_unix_ns = value;
+    }
+  }
 
   bool InEvent() const { return events_depth_ != 0 && depth_ == events_depth_ + 1; }
   bool InArgs() const { return events_depth_ != 0 && depth_ == events_depth_ + 2; }
@@ -183,6 +196,7 @@ class Reader : public nlohmann::json_sax<json> {
   int depth_ = 0;
   int events_depth_ = 0;
   int metadata_depth_ = 0;
+  bool in_other_ = false;  // inside the top level's "otherData"
   std::string key_;
   Event event_;
   std::map<std::pair<long long, long long>, size_t> lanes_;

@@ -38,6 +38,10 @@ struct Timeline {
   double start = 0, end = 0;  // microseconds: the first start, the last end
   uint64_t events = 0;
   timetree::combined::Metadata metadata;
+  // The real-time clock, in nanoseconds since 1970, at ts 0 (otherData's
+  // "clock_origin_unix_ns"), when the file gives it.
+  bool has_origin = false;
+  long long origin_unix_ns = 0;
 };
 
 // Whether the file at path holds a timeline rather than a run: its first

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Checks a timeline file against the trace-event rules its readers apply.
 
-check_trace.py TRACE [--events N] [--threads N] [--ranks N] [--waits NAME]
+check_trace.py TRACE [--events N] [--threads N] [--processes N] [--ranks N] [--waits NAME]
 
 Every complete event has a string name, "ph": "X", numeric ts and dur
 (dur >= 0) and integer pid and tid; on each thread the events nest properly
 (an event that starts inside another ends inside it: no partial overlap)
 and come in order of start; each thread with events is named by a
 thread_name event whose "events" count is what the file holds for it.
---events and --threads say how many there must be in all; --ranks that pid
+--events, --threads and --processes say how many there must be in all
+(processes: distinct pids with events); --ranks that pid
 runs 0..N-1 (an MPI trace), each rank's clock offset and residual given.
 --waits NAME: on every rank an event NAME ends at the same moment (within
 the clock residual and 50 ms of scheduling), while they start apart: the
@@ -30,6 +31,7 @@ def main():
     parser.add_argument("trace")
     parser.add_argument("--events", type=int)
     parser.add_argument("--threads", type=int)
+    parser.add_argument("--processes", type=int)
     parser.add_argument("--ranks", type=int)
     parser.add_argument("--waits")
     args = parser.parse_args()
@@ -79,6 +81,9 @@ def main():
         fail("%d events, expected %d" % (total, args.events))
     if args.threads is not None and len(lanes) != args.threads:
         fail("%d threads with events, expected %d" % (len(lanes), args.threads))
+    if args.processes is not None and len({pid for pid, _ in lanes}) != args.processes:
+        fail("%d processes with events, expected %d"
+             % (len({pid for pid, _ in lanes}), args.processes))
     if args.ranks is not None:
         pids = sorted({pid for pid, _ in lanes})
         if pids != list(range(args.ranks)):

@@ -2,15 +2,22 @@
  * dlopen, so that a handler of its own can be installed first), times
  * "main" with "work" inside, and then, by its argument:
  *   exit     returns 3;
- *   term     raises SIGTERM inside "main" and waits to be ended;
+ *   term     raises SIGTERM inside "main", 20 ms after it started, and waits
+ *            to be ended;
  *   usr1     raises SIGUSR1 twice inside "main", waiting each time for the
  *            snapshot (argv[2]) to appear, then prints "went on", returns 3;
  *   handler  installs its own SIGUSR1 handler before loading the library,
- *            raises SIGUSR1 and returns 3 once its handler ran.
+ *            raises SIGUSR1 and returns 3 once its handler ran;
+ *   race     returns 3 at once, while a thread of its own raises SIGTERM
+ *            after argv[2] microseconds: the signal lands somewhere near
+ *            the exit's writing of the outputs;
+ *   usr1term raises SIGUSR1 and SIGTERM at once, inside "main".
  * argv[3] is the library to load. */
 #define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
+#include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -22,6 +29,13 @@ static volatile sig_atomic_t host_handler_ran = 0;
 static void on_usr1(int signal) {
   (void)signal;
   host_handler_ran = 1;
+}
+
+static void* terminate_later(void* micros) {
+  struct timespec pause = {0, 1000L * atol((const char*)micros)};
+  nanosleep(&pause, NULL);
+  raise(SIGTERM);
+  return NULL;
 }
 
 /* Waits up to 5 s for path to exist; removes it for the next snapshot. */
@@ -59,8 +73,19 @@ int main(int argc, char** argv) {
   start("work");
   stop("work");
   if (strcmp(mode, "term") == 0) {
+    struct timespec twenty_ms = {0, 20 * 1000 * 1000};
+    nanosleep(&twenty_ms, NULL);
     raise(SIGTERM);
     for (;;) pause();
+  }
+  if (strcmp(mode, "usr1term") == 0) {
+    raise(SIGUSR1);
+    raise(SIGTERM);
+    for (;;) pause();
+  }
+  if (strcmp(mode, "race") == 0) {
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, terminate_later, (void*)snapshot) != 0) return 2;
   }
   if (strcmp(mode, "usr1") == 0) {
     raise(SIGUSR1);
