@@ -718,6 +718,7 @@ const PathRecord* PathOf(TimerNode* node) {
       if (found.second) {
         record.parent = parent;
         std::memcpy(record.name, n->name, kNameStorage);
+        record.fullName = n->longName != nullptr ? strdup(n->longName) : nullptr;
       }
       n->path = &record;
     }
@@ -739,7 +740,10 @@ TimerNode* BuildPath(ThreadTree& tree, const PathRecord* record) {
   for (auto at = records.rbegin(); at != records.rend(); ++at) {
     const NameKey key((*at)->name);
     TimerNode* node = FindTimer(*list, key);
-    if (node == nullptr) node = NewTimer(tree, *list, parent, false, (*at)->name, key);
+    if (node == nullptr) {
+      const char* name = (*at)->fullName != nullptr ? (*at)->fullName : (*at)->name;
+      node = NewTimer(tree, *list, parent, false, name, key);
+    }
     if (node == nullptr) return nullptr;
     node->path = *at;
     parent = node;

@@ -26,6 +26,10 @@ struct TraceBuffer;
 struct PathRecord {
   const PathRecord* parent;
   char name[kNameStorage];
+  const char* fullName;  // the creating name whole when it is longer than
+                         // name (kept as long as the record), else null;
+                         // a worker's copy of the path keeps it, so that
+                         // merging the two does not see names that differ
 };
 
 struct TimerNode {

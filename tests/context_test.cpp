@@ -52,6 +52,26 @@ TEST_F(Contexts, WorkersTimersNestUnderTheSpawnersPath) {
                 Row("    work", 2, 0.004) + Row("    inner", 1, 0.003) + Row("after", 1, 0.001));
 }
 
+// A worker that adopts the path of a timer with a long name has the same
+// name there: nothing says that different names were merged.
+TEST_F(Contexts, AdoptedLongNamesAreNotMarkedMerged) {
+  OpenCapture();
+  TimeStartTimer("solver::assemble_jacobian_block");
+  const TimeContext context = TimeCurrentContext();
+  std::thread worker([context] {
+    const TimeContextScope scope(context);
+    Run("work", 2);
+  });
+  worker.join();
+  TimeStopTimer("solver::assemble_jacobian_block");
+  const std::string path = NewFile("adopted.json");
+  std::remove(path.c_str());
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  const std::string json = timetree_test::ReadFile(path);
+  EXPECT_NE(json.find("{\"name\": \"work\""), std::string::npos);
+  EXPECT_EQ(json.find("names_merged"), std::string::npos) << json;
+}
+
 TEST_F(Contexts, AdoptedPathOutlivesTheSpawnersTimerButNotAClear) {
   OpenCapture();
   TimeStartTimer("run");
