@@ -100,7 +100,7 @@ TEST(Tools, ShowGivesThreadsSpreadAndSharesOfTheWallTime) {
   const std::string over =
       "SHARE above 100%: threads that ran at the same time, whose totals add up\n";
   EXPECT_EQ(r.out,
-            "threads.json: 2 timers, 10.0 ms in all, 2 threads\n"
+            "threads.json: 2 timers, 10.0 ms in all, 3 threads\n"
             "NAME    COUNT    TOTAL     SELF  PER START  THREADS      MIN      MAX  IMBALANCE   SHARE\n"
             "run         1  10.0 ms      0 s    10.0 ms        1  10.0 ms  10.0 ms       1.00  100.0%\n"
             "  work      4  16.0 ms  16.0 ms    4.00 ms        3  4.00 ms  8.00 ms       1.50  160.0%\n" +
@@ -110,10 +110,27 @@ TEST(Tools, ShowGivesThreadsSpreadAndSharesOfTheWallTime) {
                 "run         1  10.0 ms  6.00 ms    10.0 ms  100.0%\n"
                 "  work      2  4.00 ms  4.00 ms    2.00 ms   40.0%\n"
                 "\nthread 101 \"worker\", finished (2 finished threads folded):\n"
+                "NAME      COUNT    TOTAL     SELF  PER START  THREADS      MIN      MAX  IMBALANCE   SHARE\n"
+                "run;work      2  12.0 ms  12.0 ms    6.00 ms        2  4.00 ms  8.00 ms       1.33  120.0%\n" +
+                over);
+  // The header counts every thread, as the metadata does; a worker's rows
+  // of the path it adopted (count 0) are shown when asked for.
+  EXPECT_NE(Tool("show threads.json --threads --all").out.find(
+                "\nthread 101 \"worker\", finished (2 finished threads folded):\n"
                 "NAME    COUNT    TOTAL     SELF  PER START  THREADS      MIN      MAX  IMBALANCE   SHARE\n"
                 "run         0      0 s      0 s          -        0      0 s      0 s       1.00    0.0%\n"
-                "  work      2  12.0 ms  12.0 ms    6.00 ms        2  4.00 ms  8.00 ms       1.33  120.0%\n" +
-                over);
+                "  work      2  12.0 ms  12.0 ms    6.00 ms        2  4.00 ms  8.00 ms       1.33  120.0%\n"),
+            std::string::npos);
+  // A child above its parent's share has its note too; columns line up as
+  // a terminal shows them (a wide character takes two, an accent none).
+  EXPECT_EQ(Tool("show shares.json").out,
+            "shares.json: 4 timers, 1.00 s in all\n"
+            "NAME           COUNT   TOTAL    SELF  PER START  THREADS     MIN     MAX  IMBALANCE  SHARE\n"
+            "forces             1  500 ms     0 s     500 ms        1  500 ms  500 ms       1.00  50.0%\n"
+            "  pair_forces      2  900 ms  900 ms     450 ms        2  400 ms  500 ms       1.11  90.0%\n"
+            "\u8a08\u7b97               1  250 ms  250 ms     250 ms        1  250 ms  250 ms       1.00  25.0%\n"
+            "e\u0301t\u00e9                1  250 ms  250 ms     250 ms        1  250 ms  250 ms       1.00  25.0%\n"
+            "SHARE above its parent's: threads that ran at the same time, whose totals add up\n");
   // A job killed inside its one top-level timer (written on SIGTERM): the
   // open interval is not counted, so the wall time is at least what
   // finished under it.
@@ -504,7 +521,24 @@ TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
     EXPECT_EQ(Read(err), "timetree: cannot write standard output: No space left on device\n")
         << args;
   }
-  std::remove(err.c_str());
+  // A closed pipe ends the command quietly, as it ends 'git log | head'.
+  const std::string big = Temp("big.json"), status = Temp("status");
+  {
+    std::ofstream out(big);
+    out << "{\"schema\": 2, \"timers\": [";
+    for (int i = 0; i < 5000; ++i) {
+      out << (i == 0 ? "" : ", ") << "{\"name\": \"t" << i << "\", \"count\": 1, "
+          << "\"total_seconds\": 1, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+          << "\"running\": false, \"children\": []}";
+    }
+    out << "]}";
+  }
+  const std::string piped = "( '" TIMETREE_TOOL "' show '" + big + "' 2> '" + err +
+                            "'; echo $? > '" + status + "' ) | head -c 1 > /dev/null";
+  ASSERT_EQ(std::system(piped.c_str()), 0);
+  EXPECT_EQ(Read(status), "141\n");
+  EXPECT_EQ(Read(err), "");
+  for (const auto& f : {err, big, status}) std::remove(f.c_str());
   Result r = Tool("--version");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("timetree 1.", 0), 0u) << r.out;

@@ -19,6 +19,7 @@ struct ShowOptions {
   int depth = 1 << 30;   // levels shown
   bool seconds = false;  // plain seconds rather than a unit per value
   bool no_metadata = false;
+  bool all = false;      // a thread's rows of a path it adopted, too
 };
 int Show(const ShowOptions& options, std::ostream& out, std::ostream& err);
 

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,11 +44,11 @@ int Run(int argc, char** argv);
 
 }  // namespace
 
-// Standard output that cannot be written (a full disk, a closed pipe) is
-// trouble like any other: the command says so and exits 2 rather than
-// leave a cut table behind an exit status of 0.
+// Standard output that cannot be written (a full disk) is trouble like any
+// other: the command says so and exits 2 rather than leave a cut table
+// behind an exit status of 0. A closed pipe ('timetree show run.json |
+// head') ends it quietly, by SIGPIPE, as it ends other commands.
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
   int status = Run(argc, argv);
   errno = 0;
   std::cout.flush();
@@ -90,6 +89,9 @@ int Run(int argc, char** argv) {
                        "Hide timers below PCT percent of the whole run (with what is under them)")
       ->check(zero_or_more);
   show_cmd->add_flag("--threads", show.threads, "Also show each thread's own tree");
+  show_cmd->add_flag("--all", show.all,
+                     "With --threads, also the rows of a path a thread adopted (count 0), "
+                     "which are otherwise left out, their names carried by the rows under them");
   show_cmd->add_flag("--no-metadata", show.no_metadata,
                      "Leave out the run's metadata (program, host, times, ...) under the "
                      "first line");

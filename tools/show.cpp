@@ -63,9 +63,19 @@ bool HasThreadSpread(const Node& root) {
   return any;
 }
 
-// Writes the table; returns whether a row's share was above 100%.
-bool WriteTable(const Node& root, bool combined, double whole, const ShowOptions& options,
-                std::ostream& out) {
+// What a table's shares came to: whether one was above 100%, or above its
+// parent's (threads at work at once add up past the time they ran in).
+struct Shares {
+  bool over_all = false;
+  bool over_parent = false;
+};
+
+// Writes the table. In a thread's own table (adopted: its top-level timers
+// may hang from a path it adopted, whose timers it never started) rows of
+// that path are left out unless options.all asks for them; the rows under
+// them carry the path in their name ("run;iteration;work").
+Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptions& options,
+                  std::ostream& out, bool adopted = false) {
   const bool plain = options.seconds;
   auto share = [whole](const Node& node) { return whole > 0 ? node.Mean() / whole * 100 : 0.0; };
   auto percent = [](double value) {
@@ -89,10 +99,34 @@ bool WriteTable(const Node& root, bool combined, double whole, const ShowOptions
                    std::string("PER START") + s, "THREADS", std::string("MIN") + s,
                    std::string("MAX") + s, "IMBALANCE", "SHARE"});
   }
-  bool over = false;
+  Shares shares;
+  // Per depth of the walk: the path of left-out rows that the children's
+  // names carry, the depth the children are shown at, and the share of the
+  // row shown last there.
+  std::vector<std::string> prefixes;
+  std::vector<int> shown_depths;
+  std::vector<double> parent_shares;
   SortedPreorder(root, options.sort, [&](const Node& node, int depth) {
-    if (share(node) < options.min_share || depth >= options.depth) return false;
-    std::string label = IndentedLabel(depth, node.name);
+    prefixes.resize(static_cast<size_t>(depth) + 1);
+    shown_depths.resize(static_cast<size_t>(depth) + 1);
+    parent_shares.resize(static_cast<size_t>(depth) + 1);
+    const std::string prefix = depth > 0 ? prefixes[depth - 1] : "";
+    const int shown = depth > 0 ? shown_depths[depth - 1] : 0;
+    const double parent_share = depth > 0 ? parent_shares[depth - 1] : -1;
+    if (adopted && !options.all && node.count.sum == 0 && node.running == 0 &&
+        !node.children.empty()) {
+      prefixes[depth] = prefix + node.name + ";";
+      shown_depths[depth] = shown;
+      parent_shares[depth] = parent_share;
+      return true;
+    }
+    prefixes[depth] = "";
+    shown_depths[depth] = shown + 1;
+    // A running timer's children may pass it for another reason: a file of
+    // an older version gave it only its finished intervals.
+    parent_shares[depth] = node.running > 0 ? -1 : share(node);
+    if (share(node) < options.min_share || shown >= options.depth) return false;
+    std::string label = IndentedLabel(shown, prefix + node.name);
     if (node.implicit) label += " ?";
     if (combined) {
       const double mean = node.Mean();
@@ -119,8 +153,12 @@ bool WriteTable(const Node& root, bool combined, double whole, const ShowOptions
       table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
                  Duration(node.self.sum, plain), per_start(node), percent(share(node))});
     }
-    // Shown to one decimal: above 100.0% only when it reads so.
-    over = over || share(node) >= 100.05;
+    // Shown to one decimal: above 100.0%, or above the parent's, only when
+    // it reads so.
+    shares.over_all = shares.over_all || share(node) >= 100.05;
+    shares.over_parent = shares.over_parent ||
+                         (parent_share >= 0 && percent(share(node)) != percent(parent_share) &&
+                          share(node) > parent_share);
     std::string note;
     if (node.running > 0 && !combined) note += "  running";
     if (node.running > 0 && combined) {
@@ -132,12 +170,17 @@ bool WriteTable(const Node& root, bool combined, double whole, const ShowOptions
     return true;
   });
   out << table.Text();
-  return over;
+  return shares;
 }
 
-// Said under a table whose shares pass 100%.
-constexpr char kOverlapNote[] =
-    "SHARE above 100%: threads that ran at the same time, whose totals add up\n";
+// Said under a table whose shares pass 100%, or a parent's.
+void WriteSharesNote(const Shares& shares, std::ostream& out) {
+  if (shares.over_all) {
+    out << "SHARE above 100%: threads that ran at the same time, whose totals add up\n";
+  } else if (shares.over_parent) {
+    out << "SHARE above its parent's: threads that ran at the same time, whose totals add up\n";
+  }
+}
 
 size_t Count(const Node& root) {
   size_t n = 0;
@@ -160,8 +203,11 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     timetree::AppendFormat(head, " (mean over the sources of each path), %ld sources",
                            run->sources);
   } else if (!run->threads.empty()) {
-    timetree::AppendFormat(head, ", %zu thread%s", run->threads.size(),
-                           run->threads.size() == 1 ? "" : "s");
+    // Every thread that timed, finished ones folded into an entry counted
+    // each, as the metadata's "threads" counts them.
+    long threads = 0;
+    for (const auto& thread : run->threads) threads += thread->threads;
+    timetree::AppendFormat(head, ", %ld thread%s", threads, threads == 1 ? "" : "s");
   }
   out << head << "\n";
   // The metadata (a combined file's: what every source agrees on).
@@ -170,7 +216,7 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
       out << "  " << Display(entry.first) << ": " << Display(entry.second) << "\n";
     }
   }
-  if (WriteTable(run->root, run->combined, whole, options, out)) out << kOverlapNote;
+  WriteSharesNote(WriteTable(run->root, run->combined, whole, options, out), out);
   if (run->combined) {
     out << "(src): the source (file or rank, counted from 0) of the least and the greatest "
            "total; STDDEV: of the sources' totals; IMBALANCE: MAX / MEAN; ?: stopped "
@@ -191,7 +237,7 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     out << title << ":\n";
     // Shares of the run's wall time, as above: a thread whose timers nest
     // under another thread's path has no top-level time of its own.
-    if (WriteTable(thread->root, false, whole, options, out)) out << kOverlapNote;
+    WriteSharesNote(WriteTable(thread->root, false, whole, options, out, true), out);
   }
   return 0;
 }

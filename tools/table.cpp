@@ -1,9 +1,13 @@
 #include "table.h"
 
+#include <locale.h>
+#include <wchar.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 #include "output/exports.h"
 
@@ -90,8 +94,30 @@ std::string IndentedLabel(int depth, const std::string& name) {
 }
 
 size_t DisplayWidth(const std::string& text) {
+  // The C library's character widths, in its built-in UTF-8 locale: wide
+  // East Asian characters take two columns, combining marks none.
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   size_t width = 0;
-  for (const char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  if (utf8 == static_cast<locale_t>(0)) {
+    for (const char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    return width;
+  }
+  const locale_t before = uselocale(utf8);
+  std::mbstate_t state{};
+  for (size_t at = 0; at < text.size();) {
+    wchar_t c = 0;
+    const size_t n = std::mbrtowc(&c, text.data() + at, text.size() - at, &state);
+    if (n == 0 || n > text.size() - at) {  // a zero byte, or not UTF-8: a column a byte
+      ++width;
+      ++at;
+      state = std::mbstate_t{};
+      continue;
+    }
+    const int columns = wcwidth(c);
+    width += columns < 0 ? 1 : static_cast<size_t>(columns);
+    at += n;
+  }
+  uselocale(before);
   return width;
 }
 

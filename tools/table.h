@@ -22,8 +22,9 @@ std::string SignedDuration(double seconds, bool plain);
 std::string CountText(double count);
 
 // A table of text cells: the first column left-aligned, the others
-// right-aligned, each as wide as its widest cell (counted in characters, so
-// "µs" is two), separated by two spaces, with no trailing blanks.
+// right-aligned, each as wide as its widest cell (counted in the columns a
+// terminal gives it: "µs" two, a wide East Asian character two, a combining
+// accent none), separated by two spaces, with no trailing blanks.
 class Table {
  public:
   explicit Table(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
@@ -44,7 +45,7 @@ std::string Display(const std::string& name);
 // Display shows it.
 std::string IndentedLabel(int depth, const std::string& name);
 
-// Characters in UTF-8 text: bytes that do not continue a sequence.
+// The columns that UTF-8 text takes in a terminal.
 size_t DisplayWidth(const std::string& text);
 
 }  // namespace timetree_cli
