@@ -722,6 +722,28 @@ TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
        "run.json: not a timeline (no \"traceEvents\"): read a run with 'timetree show'"},
       {"timeline.json", "[{\"ph\": \"X\", \"name\": \"a\", \"ts\": 0, \"dur\": 1}]", "show",
        "timeline.json: a timeline, not a run: read it with 'timetree trace' or 'timetree html'"},
+      // Figures that cannot be: a timer's own time above its total, a time
+      // past any run's, a timeline's negative or non-numeric figures.
+      {"selfish.json",
+       "{\"schema\": 2, \"timers\": [{\"name\": \"a\", \"count\": 1, \"total_seconds\": 1,"
+       " \"self_seconds\": 2, \"stopped_implicitly\": false, \"running\": false, "
+       "\"children\": []}]}",
+       "show", "selfish.json: timers[0].self_seconds: above total_seconds"},
+      {"huge.json",
+       "{\"schema\": 2, \"timers\": [{\"name\": \"a\", \"count\": 1, \"total_seconds\": 1e300,"
+       " \"self_seconds\": 0, \"stopped_implicitly\": false, \"running\": false, "
+       "\"children\": []}]}",
+       "show", "huge.json: timers[0].total_seconds: more than 1e15 seconds (32 million years): "
+       "not a time"},
+      {"negdur.json", "[{\"ph\": \"X\", \"name\": \"a\", \"ts\": 0, \"dur\": -1, \"pid\": 1}]",
+       "trace", "negdur.json: [0].dur: negative"},
+      {"textts.json",
+       "{\"traceEvents\": [{\"ph\": \"M\"}, {\"ph\": \"X\", \"name\": \"a\", \"ts\": \"0\"}]}",
+       "trace", "textts.json: traceEvents[1].ts: not a number"},
+      {"negpid.json", "[{\"ph\": \"X\", \"name\": \"a\", \"ts\": 0, \"dur\": 1, \"pid\": -3}]",
+       "html -o /dev/null", "negpid.json: [0].pid: negative"},
+      {"nodur.json", "[{\"ph\": \"X\", \"name\": \"a\", \"ts\": 0, \"pid\": 1}]", "trace",
+       "nodur.json: [0].dur: missing from a complete event"},
       {"mean.json",
        "{\"schema\": 2, \"combined\": true, \"sources\": 2, \"timers\": [{\"name\": \"a\", "
        "\"sources\": 2, \"count\": {\"sum\": 2, \"min\": 1, \"max\": 1}, \"total_seconds\": "

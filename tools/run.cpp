@@ -50,6 +50,12 @@ class Location {
 
 class Reader {
  public:
+  // More than any run can take, summed over a million processes: a figure
+  // above it is a broken file, not a time to print with 300 digits.
+  static constexpr double kMostSeconds = 1e15;
+  static constexpr const char* kTooManySeconds =
+      "more than 1e15 seconds (32 million years): not a time";
+
   Reader(const std::string& file, bool combined, long sources)
       : file_(file), combined_(combined), sources_(sources) {}
 
@@ -71,6 +77,7 @@ class Reader {
     if (!value.is_number()) Fail(file_, at.Text(key), "not a number");
     const double seconds = value.get<double>();
     if (!std::isfinite(seconds) || seconds < 0) Fail(file_, at.Text(key), "negative or not finite");
+    if (seconds > kMostSeconds) Fail(file_, at.Text(key), kTooManySeconds);
     return seconds;
   }
 
@@ -169,6 +176,9 @@ class Reader {
       }
       node.self = Combined(Member(value, "self_seconds", at), at, ".self_seconds", true,
                            node.sources);
+      if (node.self.sum > node.total.sum * (1 + 1e-9)) {
+        Fail(file_, at.Text(".self_seconds"), "sum above total_seconds' sum");
+      }
       // The sources in which the timer was running, when any was.
       const auto running = value.find("running_sources");
       if (running != value.end()) {
@@ -182,6 +192,9 @@ class Reader {
       node.count = One(static_cast<double>(Whole(Member(value, "count", at), at, ".count")));
       node.total = One(Seconds(Member(value, "total_seconds", at), at, ".total_seconds"));
       node.self = One(Seconds(Member(value, "self_seconds", at), at, ".self_seconds"));
+      if (node.self.sum > node.total.sum * (1 + 1e-9)) {
+        Fail(file_, at.Text(".self_seconds"), "above total_seconds");
+      }
       node.running = Flag(Member(value, "running", at), at, ".running") ? 1 : 0;
       // The spread over threads, when more than one started the path: each
       // thread's total lies between the least and the greatest, so the

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <ostream>
@@ -55,8 +56,12 @@ class Reader : public nlohmann::json_sax<json> {
  public:
   explicit Reader(Timeline& timeline) : t_(timeline) {}
 
-  bool null() override { return true; }
+  bool null() override {
+    NotANumber();
+    return true;
+  }
   bool boolean(bool value) override {
+    NotANumber();
     if (InArgs() && key_ == "stopped_implicitly") event_.implicit = value;
     if (InArgs() && key_ == "running") event_.running = value;
     return true;
@@ -75,6 +80,7 @@ class Reader : public nlohmann::json_sax<json> {
     return Number(value, false, 0);
   }
   bool string(string_t& value) override {
+    NotANumber();
     if (InMetadata()) t_.metadata.emplace_back(key_, value);
     if (InEvent()) {
       if (key_ == "ph") event_.ph = value;
@@ -86,8 +92,12 @@ class Reader : public nlohmann::json_sax<json> {
   }
   bool binary(binary_t&) override { return true; }
   bool start_object(std::size_t) override {
+    NotANumber();
     ++depth_;
-    if (events_depth_ != 0 && depth_ == events_depth_ + 1) event_ = Event{};
+    if (events_depth_ != 0 && depth_ == events_depth_ + 1) {
+      event_ = Event{};
+      ++index_;
+    }
     return true;
   }
   bool end_object() override {
@@ -97,9 +107,14 @@ class Reader : public nlohmann::json_sax<json> {
     return true;
   }
   bool start_array(std::size_t) override {
+    NotANumber();
     ++depth_;
     // The events: the top level itself, or its member traceEvents.
-    if (depth_ == 1 || (depth_ == 2 && key_ == "traceEvents")) events_depth_ = depth_;
+    if (depth_ == 1 || (depth_ == 2 && key_ == "traceEvents")) {
+      events_depth_ = depth_;
+      where_ = depth_ == 1 ? "" : "traceEvents";
+      index_ = -1;
+    }
     return true;
   }
   bool end_array() override {
@@ -147,8 +162,29 @@ class Reader : public nlohmann::json_sax<json> {
   bool InArgs() const { return events_depth_ != 0 && depth_ == events_depth_ + 2; }
   bool InMetadata() const { return metadata_depth_ != 0 && depth_ == metadata_depth_; }
 
+  // A figure of an event that cannot be: refused with the event's place.
+  [[noreturn]] void Refuse(const std::string& what) const {
+    throw InputError(t_.file + ": " + where_ + "[" + std::to_string(index_) + "]." + key_ + ": " +
+                     what);
+  }
+  bool Figure() const {
+    return InEvent() && (key_ == "ts" || key_ == "dur" || key_ == "pid" || key_ == "tid");
+  }
+  void NotANumber() const {
+    if (Figure()) Refuse("not a number");
+  }
+
   bool Number(double value, bool whole, long long integer) {
     if (InMetadata() && whole) t_.metadata.emplace_back(key_, std::to_string(integer));
+    if (Figure()) {
+      // Times in microseconds; a ts may be negative (an MPI rank that
+      // started before rank 0), a duration or a process number may not.
+      if (!std::isfinite(value) || std::fabs(value) > 1e21) {
+        Refuse("more than 1e15 seconds (32 million years): not a time");
+      }
+      if ((key_ == "pid" || key_ == "tid") && !whole) Refuse("not a whole number");
+      if ((key_ == "dur" || key_ == "pid") && value < 0) Refuse("negative");
+    }
     if (InEvent()) {
       if (key_ == "ts") event_.ts = value, event_.has_ts = true;
       if (key_ == "dur") event_.dur = value, event_.has_dur = true;
@@ -178,7 +214,10 @@ class Reader : public nlohmann::json_sax<json> {
 
   void Finish() {
     if (event_.ph == "X") {
-      if (!event_.has_ts || !event_.has_dur) return;
+      if (!event_.has_ts || !event_.has_dur) {
+        key_ = event_.has_ts ? "dur" : "ts";
+        Refuse("missing from a complete event");
+      }
       Lane& lane = LaneOf(event_.pid, event_.tid);
       lane.events.push_back(TraceEvent{NameIndex(event_.name), 0, event_.ts,
                                        std::max(0.0, event_.dur), event_.implicit,
@@ -196,6 +235,8 @@ class Reader : public nlohmann::json_sax<json> {
   int depth_ = 0;
   int events_depth_ = 0;
   int metadata_depth_ = 0;
+  long index_ = -1;         // the current event's place in its array
+  std::string where_;       // the array: "traceEvents", or "" at the top
   bool in_other_ = false;  // inside the top level's "otherData"
   std::string key_;
   Event event_;
