@@ -24,17 +24,21 @@ void WriteFile(const std::string& path, const std::string& text) {
 namespace {
 
 // A combined run that its own reader would refuse is never written: a sum
-// past the range of a double, or a count past 2^53, which a double no
-// longer holds exactly.
+// of seconds above what a file may hold, or a count past 2^53, which a
+// double no longer holds exactly.
 void ExpectReadable(const Run& run) {
   Preorder(run.root, [&](const Node& node, int) {
     const char* what = nullptr;
-    if (!std::isfinite(node.total.sum)) what = "total seconds";
-    if (!std::isfinite(node.self.sum)) what = "self seconds";
-    if (node.count.sum > 9007199254740992.0) what = "count";
+    if (!(node.total.sum <= kMostSeconds)) what = "total seconds";
+    if (!(node.self.sum <= kMostSeconds)) what = "self seconds";
     if (what != nullptr) {
       throw InputError("merge: the sum of the " + std::string(what) + " of \"" +
-                       FoldedPath(node) + "\" is too large to be held exactly; nothing written");
+                       FoldedPath(node) + "\" is more than 1e15 seconds, more than a file may "
+                       "hold; nothing written");
+    }
+    if (node.count.sum > 9007199254740992.0) {
+      throw InputError("merge: the sum of the count of \"" + FoldedPath(node) +
+                       "\" is too large to be held exactly; nothing written");
     }
     return true;
   });

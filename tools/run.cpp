@@ -50,9 +50,6 @@ class Location {
 
 class Reader {
  public:
-  // More than any run can take, summed over a million processes: a figure
-  // above it is a broken file, not a time to print with 300 digits.
-  static constexpr double kMostSeconds = 1e15;
   static constexpr const char* kTooManySeconds =
       "more than 1e15 seconds (32 million years): not a time";
 

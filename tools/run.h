@@ -25,6 +25,10 @@ using timetree::combined::RunTotal;
 using timetree::combined::RunWallTime;
 using timetree::combined::ThreadRun;
 
+// More than any run can take, summed over a million processes: a figure
+// above it is a broken file, not a time to print with 300 digits.
+constexpr double kMostSeconds = 1e15;
+
 // Bad input: the message names the file and what is wrong with it.
 class InputError : public std::runtime_error {
  public:
