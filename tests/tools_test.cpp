@@ -196,8 +196,8 @@ void WriteHostileRun(const std::string& path) {
 }
 
 // Each format of convert, checked against its documented schema, with names
-// that each format must escape (in benchmark, ";" is the path's separator:
-// the folded names are checked there), and a combined file.
+// that each format must escape (in benchmark, ";" is the path's separator,
+// written as %3B in a name), and a combined file.
 TEST(Tools, ConvertWritesEachFormatWithItsNamesEscaped) {
   const std::string run = Temp("hostile-convert.json");
   WriteHostileRun(run);
@@ -216,9 +216,25 @@ TEST(Tools, ConvertWritesEachFormatWithItsNamesEscaped) {
   }
   ASSERT_EQ(Tool("convert '" + run + "' --to benchmark -o '" + out + "'").status, 0);
   EXPECT_EQ(std::system(("python3 '" TIMETREE_TEST_DATA "/check_convert.py' benchmark '" + out +
-                         "' 'q\"uote_<b>' 'a:b_\\ufffd'")
+                         "' 'q\"uote <b>' 'a%3Bb \\ufffd'")
                             .c_str()),
             0);
+  // Names that the folded form writes alike keep series of their own, and
+  // a budget line that would judge both is refused.
+  std::ofstream(run) << timetree_test_json::Run({{"a b", 1}, {"a_b", 2}, {"x;y", 3}, {"x:y", 4}});
+  EXPECT_EQ(Tool("convert '" + run + "' --to benchmark -o -").out,
+            "[\n{\"name\": \"a b\", \"unit\": \"s\", \"value\": 1, \"extra\": \"count 1\"},\n"
+            "{\"name\": \"a_b\", \"unit\": \"s\", \"value\": 2, \"extra\": \"count 1\"},\n"
+            "{\"name\": \"x%3By\", \"unit\": \"s\", \"value\": 3, \"extra\": \"count 1\"},\n"
+            "{\"name\": \"x:y\", \"unit\": \"s\", \"value\": 4, \"extra\": \"count 1\"}\n]\n");
+  const std::string budget = Temp("alike.txt");
+  std::ofstream(budget) << "a_b 5\n";
+  const Result r = Tool("check '" + run + "' --budget '" + budget + "'");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "timetree: " + budget + ":1: \"a_b\" names 2 paths in " + run +
+                       " (names that differ only in blanks, control characters or \";\" fold "
+                       "alike): one limit cannot judge them\n");
+  std::remove(budget.c_str());
   // Standard output with -o -; a run that cannot be read is trouble.
   EXPECT_EQ(Tool("convert merged.json --to benchmark -o -").out.rfind("[\n{\"name\": \"main\", \"unit\": \"s\", \"value\": 1.25, \"range\": \"\u00b1 0.25\", \"extra\": \"count 2\"},\n", 0), 0u);
   EXPECT_EQ(Tool("convert missing.json --to hatchet -o -").status, 2);

@@ -87,6 +87,31 @@ const Node* FoldedChild(const Node& node, const std::string& part) {
   return nullptr;
 }
 
+// Every node at a folded path: names that fold alike ("a b", "a_b") make
+// it name several.
+std::vector<const Node*> FindAll(const Node& root, const std::string& path) {
+  std::vector<const Node*> nodes{&root};
+  for (const std::string& part : Split(path)) {
+    std::vector<const Node*> next;
+    for (const Node* node : nodes) {
+      for (const auto& child : node->children) {
+        if (Folded(*child) == part) next.push_back(child.get());
+      }
+    }
+    nodes = std::move(next);
+    if (nodes.empty()) break;
+  }
+  return nodes;
+}
+
+// A budget line that names several paths judges none of them rightly.
+[[noreturn]] void Ambiguous(const std::string& where, const std::string& path, size_t count,
+                            const std::string& run) {
+  throw InputError(where + ": \"" + path + "\" names " + std::to_string(count) + " paths in " +
+                   run + " (names that differ only in blanks, control characters or \";\" "
+                   "fold alike): one limit cannot judge them");
+}
+
 // The node at a folded path, or null.
 const Node* Find(const Node& root, const std::string& path) {
   const Node* node = &root;
@@ -193,7 +218,10 @@ int CheckRepeated(const CheckOptions& options, std::ostream& out) {
   std::string text, after;
   if (!options.budget.empty()) {
     for (const Limit& limit : ReadBudget(options.budget)) {
-      const size_t found = FindFoldedPath(paths, limit.path);
+      const std::vector<size_t> matches = FindFoldedPath(paths, limit.path);
+      const std::string where = options.budget + ":" + std::to_string(limit.line);
+      if (matches.size() > 1) Ambiguous(where, limit.path, matches.size(), "the runs");
+      const size_t found = matches.empty() ? paths.size() : matches.front();
       if (found == paths.size() || paths[found].next.empty()) {
         throw InputError(options.budget + ":" + std::to_string(limit.line) + ": no path \"" +
                          limit.path + "\" in the runs");
@@ -249,7 +277,12 @@ int Check(const CheckOptions& options, std::ostream& out) {
   std::string text, after;
   if (!options.budget.empty()) {
     for (const Limit& limit : ReadBudget(options.budget)) {
-      const Node* node = Find(run->root, limit.path);
+      const std::vector<const Node*> matches = FindAll(run->root, limit.path);
+      if (matches.size() > 1) {
+        Ambiguous(options.budget + ":" + std::to_string(limit.line), limit.path, matches.size(),
+                  run_file);
+      }
+      const Node* node = matches.empty() ? nullptr : matches.front();
       if (node == nullptr) {
         const std::string near = Nearest(run->root, limit.path);
         throw InputError(options.budget + ":" + std::to_string(limit.line) + ": no path \"" +

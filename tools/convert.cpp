@@ -85,6 +85,28 @@ std::string CaliperSplit(const Run& run) {
   return out;
 }
 
+// A path as a series name: the names joined by ";", each with "%", ";" and
+// control characters written as %XX, so that every path has a name of its
+// own ("a b" and "a_b", "x;y" and "x:y" stay apart) and the name reads
+// back to the path.
+std::string SeriesName(const Node& node) {
+  std::vector<const Node*> chain;
+  for (const Node* n = &node; n->parent != nullptr; n = n->parent) chain.push_back(n);
+  std::string name;
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
+    if (at != chain.rbegin()) name += ';';
+    for (const char c : (*at)->name) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (c == '%' || c == ';' || byte < 0x20 || byte == 0x7F) {
+        timetree::AppendFormat(name, "%%%02X", byte);
+      } else {
+        name += c;
+      }
+    }
+  }
+  return name;
+}
+
 // For CI benchmark dashboards: each path's mean time per start, in ns below
 // a second and s above, with its count; a combined file adds the spread of
 // the sources' totals per start as the range.
@@ -98,7 +120,7 @@ std::string Benchmark(const Run& run) {
     out += first ? "\n" : ",\n";
     first = false;
     out += "{\"name\": ";
-    Text(out, FoldedPath(node));
+    Text(out, SeriesName(node));
     timetree::AppendFormat(out, ", \"unit\": \"%s\", \"value\": %.17g", ns ? "ns" : "s",
                            ns ? per_start * 1e9 : per_start);
     if (node.sources > 1 && starts > 0) {

@@ -1,5 +1,6 @@
 #include "repeated.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -10,7 +11,9 @@ namespace timetree_cli {
 std::vector<PathTotals> GatherTotals(const std::vector<std::unique_ptr<Run>>& base,
                                      const std::vector<std::unique_ptr<Run>>& next) {
   std::vector<PathTotals> paths;
-  std::map<std::pair<size_t, std::string>, size_t> at;  // (parent, folded name) -> entry
+  // (parent, name) -> entry: two names that fold alike ("a b", "a_b") stay
+  // two paths.
+  std::map<std::pair<size_t, std::string>, size_t> at;
   auto gather = [&](const Run& run, bool is_base) {
     std::vector<size_t> entries;  // of the path down to the current depth
     Preorder(run.root, [&](const Node& node, int depth) {
@@ -18,9 +21,9 @@ std::vector<PathTotals> GatherTotals(const std::vector<std::unique_ptr<Run>>& ba
       const size_t parent = entries.empty() ? static_cast<size_t>(-1) : entries.back();
       std::string folded;
       timetree::AppendFoldedName(folded, node.name.c_str());
-      auto found = at.find({parent, folded});
+      auto found = at.find({parent, node.name});
       if (found == at.end()) {
-        found = at.emplace(std::make_pair(parent, folded), paths.size()).first;
+        found = at.emplace(std::make_pair(parent, node.name), paths.size()).first;
         paths.push_back(PathTotals{node.name, folded, depth, parent, {}, {}});
       }
       PathTotals& entry = paths[found->second];
@@ -45,22 +48,22 @@ std::string FoldedPathOf(const std::vector<PathTotals>& paths, size_t i) {
   return path;
 }
 
-size_t FindFoldedPath(const std::vector<PathTotals>& paths, const std::string& path) {
-  size_t parent = static_cast<size_t>(-1);
+std::vector<size_t> FindFoldedPath(const std::vector<PathTotals>& paths, const std::string& path) {
+  std::vector<size_t> parents{static_cast<size_t>(-1)};
   size_t from = 0;
   while (true) {
     const size_t semicolon = path.find(';', from);
     const std::string part =
         path.substr(from, semicolon == std::string::npos ? std::string::npos : semicolon - from);
-    size_t found = paths.size();
+    std::vector<size_t> found;
     for (size_t i = 0; i < paths.size(); ++i) {
-      if (paths[i].parent == parent && paths[i].folded == part) {
-        found = i;
-        break;
+      if (paths[i].folded == part &&
+          std::find(parents.begin(), parents.end(), paths[i].parent) != parents.end()) {
+        found.push_back(i);
       }
     }
-    if (found == paths.size() || semicolon == std::string::npos) return found;
-    parent = found;
+    if (found.empty() || semicolon == std::string::npos) return found;
+    parents = std::move(found);
     from = semicolon + 1;
   }
 }

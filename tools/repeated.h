@@ -25,15 +25,16 @@ struct PathTotals {
 
 // Every path of any run, in the order of first appearance (base runs
 // first), parents before children, with its totals. Paths are the same
-// when their folded names are.
+// when their names are.
 std::vector<PathTotals> GatherTotals(const std::vector<std::unique_ptr<Run>>& base,
                                      const std::vector<std::unique_ptr<Run>>& next);
 
 // The path of paths[i] as the folded export writes it ("outer;inner").
 std::string FoldedPathOf(const std::vector<PathTotals>& paths, size_t i);
 
-// The entry of a folded path; paths.size() when there is none.
-size_t FindFoldedPath(const std::vector<PathTotals>& paths, const std::string& path);
+// The entries of a folded path: none, one, or several when names that
+// fold alike ("a b" and "a_b") make it ambiguous.
+std::vector<size_t> FindFoldedPath(const std::vector<PathTotals>& paths, const std::string& path);
 
 // The runs at paths (files), read.
 std::vector<std::unique_ptr<Run>> ReadRuns(const std::vector<std::string>& paths);
