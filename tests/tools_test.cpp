@@ -631,7 +631,7 @@ TEST(Tools, DeepFilesTakeMemoryInProportionToTheirSize) {
        {"show " + deep, "diff " + deep + " " + deep, "check " + deep + " --against " + deep +
         " --max-regression 0", "merge " + deep + " " + deep + " -o " + merged,
         "show " + merged, "diff " + merged + " " + deep, "flame " + deep + " -o " + svg,
-        "html " + merged + " -o " + page}) {
+        "html " + merged + " -o " + page, "convert " + deep + " --to pprof -o " + svg}) {
     const Result r = Tool(args);
     EXPECT_EQ(r.status, 0) << args << ": " << r.err;
     if (args.rfind("show " + deep, 0) == 0) {

@@ -4,8 +4,19 @@
 //
 // One sample per timer path: its stack the path's locations, leaf first,
 // and three values: calls/count, total/nanoseconds and self/nanoseconds,
-// self the default, so that pprof's flat column is each timer's self time
-// and its cum column the total (the selves below it summed).
+// self the default. A run with each thread's own tree gives each thread's
+// samples, labelled "thread", so that a timer's self time is its own
+// thread's: pprof's flat column is then each timer's self time, and its cum
+// column the time of the timer and everything under it, summed over every
+// thread that timed under it (a worker's time counts under the path where
+// its work was spawned, so with threads at work at once cum passes the
+// timer's wall time, as shares pass 100% in 'timetree show').
+//
+// Every sample holds its whole stack, so a stack of depth D costs D entries:
+// paths deeper than kDeepest are summed into one sample under their
+// ancestor at that depth, its leaf a frame "(deeper levels)". Every frame
+// shown keeps its exact cum, and the profile grows with the timers, not
+// with the square of the depth.
 #include "pprof.h"
 
 #ifdef TIMETREE_HAVE_ZLIB
@@ -17,6 +28,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "output/exports.h"
 
 namespace timetree_cli {
 
@@ -94,6 +107,9 @@ std::string Gzip(const std::string& data) {
 #endif
 }
 
+constexpr int kDeepest = 128;
+constexpr char kDeeper[] = "(deeper levels)";
+
 }  // namespace
 
 std::string Pprof(const Run& run) {
@@ -109,26 +125,73 @@ std::string Pprof(const Run& run) {
   }
   // A function and a location (same id) per distinct name.
   std::map<std::string, uint64_t> ids;
-  std::vector<uint64_t> stack;  // location ids, root first
+  auto id_of = [&ids](const std::string& name) {
+    return ids.emplace(name, ids.size() + 1).first->second;
+  };
   std::string samples;
-  Preorder(run.root, [&](const Node& node, int depth) {
-    auto found = ids.find(node.name);
-    if (found == ids.end()) found = ids.emplace(node.name, ids.size() + 1).first;
-    stack.resize(static_cast<size_t>(depth));
-    stack.push_back(found->second);
-    std::string sample;
-    Packed(sample, 1, std::vector<uint64_t>(stack.rbegin(), stack.rend()));  // leaf first
-    Packed(sample, 2, {static_cast<uint64_t>(std::llround(node.count.sum)),
-                       Nanoseconds(node.Mean()), Nanoseconds(node.MeanSelf())});
-    Bytes(samples, 2, sample);
-    return true;
-  });
+  auto sample = [&](const std::vector<uint64_t>& stack, double count, double total, double self,
+                    const std::string& thread) {
+    std::string text;
+    Packed(text, 1, std::vector<uint64_t>(stack.rbegin(), stack.rend()));  // leaf first
+    Packed(text, 2, {static_cast<uint64_t>(std::llround(count)), Nanoseconds(total),
+                     Nanoseconds(self)});
+    if (!thread.empty()) {
+      std::string label;
+      Int(label, 1, strings.Index("thread"));
+      Int(label, 2, strings.Index(thread));
+      Bytes(text, 3, label);
+    }
+    Bytes(samples, 2, text);
+  };
+  bool deep = false;
+  auto tree = [&](const Node& root, const std::string& thread) {
+    std::vector<uint64_t> stack;  // location ids, root first
+    Preorder(root, [&](const Node& node, int depth) {
+      stack.resize(static_cast<size_t>(depth));
+      stack.push_back(id_of(node.name));
+      sample(stack, node.count.sum, node.Mean(), node.MeanSelf(), thread);
+      if (depth + 1 < kDeepest || node.children.empty()) return true;
+      // The levels below, in one sample.
+      double count = 0, total = 0, self = 0;
+      for (const auto& child : node.children) total += child->Mean();
+      Preorder(node, [&](const Node& below, int) {
+        count += below.count.sum;
+        self += below.MeanSelf();
+        return true;
+      });
+      stack.push_back(id_of(kDeeper));
+      sample(stack, count, total, self, thread);
+      deep = true;
+      return false;
+    });
+  };
+  if (run.threads.empty() || run.combined) {
+    tree(run.root, "");
+  } else {
+    for (const auto& thread : run.threads) {
+      std::string label;
+      timetree::AppendFormat(label, "%ld %s", thread->tid, thread->name.c_str());
+      tree(thread->root, label);
+    }
+  }
   profile += samples;
+  // One mapping, which every location names: it says that the functions
+  // are known, so that pprof looks for no binary.
+  std::string program = "timetree";
+  for (const auto& entry : run.metadata) {
+    if (entry.first == "program") program = entry.second;
+  }
+  std::string mapping;
+  Int(mapping, 1, 1);                          // id
+  Int(mapping, 5, strings.Index(program));     // filename
+  Int(mapping, 7, 1);                          // has_functions
+  Bytes(profile, 3, mapping);
   std::string locations, functions;
   for (const auto& entry : ids) {
     std::string line, location, function;
     Int(line, 1, entry.second);  // function_id
     Int(location, 1, entry.second);
+    Int(location, 2, 1);  // mapping_id
     Bytes(location, 4, line);
     Bytes(locations, 4, location);
     Int(function, 1, entry.second);
@@ -138,6 +201,11 @@ std::string Pprof(const Run& run) {
   }
   profile += locations + functions;
   const uint64_t default_type = strings.Index("self");
+  if (deep) {
+    // comment (13), shown by pprof -comments.
+    Int(profile, 13, strings.Index("timetree: timers deeper than 128 levels are summed into a "
+                                   "frame \"(deeper levels)\" under their ancestor at level 128"));
+  }
   // string_table (6), then default_sample_type (14).
   for (const std::string& text : strings.Order()) Bytes(profile, 6, text);
   Int(profile, 14, default_type);
