@@ -68,13 +68,16 @@ TIMETREE_API void TimeCloseOStream();
 // cannot be had.
 TIMETREE_API void TimeCommentBuildInfo();
 
-// Exports of the whole tree, written to the file at path (created or
-// truncated). Each returns true when the file was written whole, and false,
-// without creating or touching any file, while timing is off, when there
-// are no timers or when path is null; false also when the file could not be
-// opened or written. The tree is not changed: a running timer counts its
-// finished intervals and is marked running. Self time is a timer's total
-// less its children's totals, never below 0.
+// Exports of the whole tree, written to the file at path whole: to a
+// temporary file beside it, renamed over it when complete, so that a reader
+// (or a job killed meanwhile) finds the old file or the new one, never a
+// part (a device such as /dev/null is written as it is). Each returns true
+// when the file was written, and false, without creating or touching any
+// file, while timing is off, when there are no timers or when path is null;
+// false also when the file could not be written (errno then says why). The
+// tree is not changed: a running timer counts its time up to the export,
+// its current interval included, and is marked running. Self time is a
+// timer's total less its children's totals, never below 0.
 
 // JSON: {"schema": 2, "frequency": ticks per second, "timers": [...],
 // "threads": [...]}, each timer {"name", "count", "total_seconds",
@@ -154,7 +157,8 @@ struct TimeTimerInfo64 {
   int depth;                // 0 for a top-level timer
   const char* name;         // at most 25 characters; valid during the call
   int64_t count;            // starts, exact
-  double total_seconds;     // of the finished intervals
+  double total_seconds;     // of the finished intervals, and of a running
+                            // timer's current one up to the call
   double self_seconds;      // total less the children's totals, never below 0
   bool stopped_implicitly;  // the "?" of the indented report
   bool running;
