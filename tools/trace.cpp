@@ -279,11 +279,17 @@ void Reader::Close() {
   }
 }
 
-std::string LaneLabel(const Lane& lane) {
+// A lane's label: its process, then the thread's own name where the host
+// gave it one (a thread the host never named carries the program's name,
+// cut to 15 characters, which says nothing), and its tid.
+std::string LaneLabel(const Lane& lane, const std::string& program) {
   std::string label = lane.process.empty() ? "pid " + std::to_string(lane.pid) : lane.process;
   label += " \u00b7 ";
-  label += lane.thread.empty() ? "thread" : lane.thread;
-  label += " (tid " + std::to_string(lane.tid) + ")";
+  const bool unnamed = lane.thread.empty() || lane.thread == program.substr(0, 15) ||
+                       lane.thread == lane.process.substr(0, 15);
+  if (!unnamed) label += lane.thread + " (";
+  label += "tid " + std::to_string(lane.tid);
+  if (!unnamed) label += ")";
   return label;
 }
 
@@ -355,6 +361,10 @@ Timeline ReadTimeline(const std::string& path) {
 }
 
 std::string TimelinePageData(const Timeline& timeline) {
+  std::string program;
+  for (const auto& entry : timeline.metadata) {
+    if (entry.first == "program") program = entry.second;
+  }
   std::string out;
   out += "{\"mode\": \"trace\", \"file\": \"";
   timetree::AppendJsonString(out, timeline.file.c_str());
@@ -370,7 +380,7 @@ std::string TimelinePageData(const Timeline& timeline) {
   for (size_t l = 0; l < timeline.lanes.size(); ++l) {
     const Lane& lane = timeline.lanes[l];
     out += l == 0 ? "{\"label\": \"" : ", {\"label\": \"";
-    timetree::AppendJsonString(out, LaneLabel(lane).c_str());
+    timetree::AppendJsonString(out, LaneLabel(lane, program).c_str());
     timetree::AppendFormat(out, "\", \"dropped\": %llu, \"overlapping\": %llu",
                            static_cast<unsigned long long>(lane.dropped),
                            static_cast<unsigned long long>(lane.overlapping));

@@ -225,7 +225,7 @@ test("100,000 timers open and become usable within 2 s", async () => {
 test("a timeline's lanes zoom, pan and say what was dropped", async () => {
   const { page, problems } = await open(html("timeline", path.join(data, "trace.json")));
   assert.deepStrictEqual(await report(page, "lanes"), ["solver \u00b7 main (tid 70)",
-    "solver \u00b7 worker (tid 71)", "pid 8 \u00b7 thread (tid 80)"]);
+    "solver \u00b7 worker (tid 71)", "pid 8 \u00b7 tid 80"]);
   assert.strictEqual(await report(page, "events"), 7);
   assert.match(await page.$eval("#facts", (f) => f.textContent),
                /worker \(tid 71\): 5 intervals not recorded/);
