@@ -10,7 +10,9 @@
 #include <cstring>
 
 #include "include/timetree.h"
+#include "output/hints.h"
 #include "registry/dtimemgr.h"
+#include "stopwatch/atomics.h"
 
 namespace timetree {
 
@@ -50,7 +52,11 @@ void TimeComment(const char* text) {
   // Each text is written whole: texts of other threads come before or after.
   const timetree::ChannelLock lock;
   if (timetree::g_commentSpy != nullptr) timetree::g_commentSpy(text);
-  if (tm.console == nullptr && tm.file == nullptr) return;
+  if (tm.console == nullptr && tm.file == nullptr) {
+    if (text[0] != '\0' && timetree::LoadRelaxed(tm.enabled) != 0) timetree::NoteDropped();
+    return;
+  }
+  timetree::NoteWritten();
   // Failed writes are ignored on both channels.
   const size_t length = std::strlen(text);
   if (tm.console != nullptr) {

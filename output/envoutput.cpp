@@ -55,6 +55,7 @@
 #include "include/timetree.h"
 #include "output/exports.h"
 #include "output/files.h"
+#include "output/hints.h"
 #include "output/placeholders.h"
 #include "output/timeline.h"
 #include "registry/dtimemgr.h"
@@ -443,9 +444,12 @@ void StartEnvironmentOutput() {
     g_state->items = std::move(kept);
   }
   if (g_state->items.empty()) return;
-  // Timing on from the first start; the host's own calls then behave as
-  // they always do.
+  NoteWritten();
+  // Timing on from the first start, and kept on by the host's own
+  // TimeOpenOStream or TimeClear unless TIMING_ON is set to an off value;
+  // the host's calls then behave as they always do.
   StoreRelaxed(g_timeManager.enabled, 1);
+  g_timeManager.outputAsked = 1;
   InstallSignals();
 }
 

@@ -14,6 +14,7 @@
 #include "output/combined.h"
 #include "output/files.h"
 #include "output/flamegraph.h"
+#include "output/hints.h"
 #include "output/metadata.h"
 #include "output/reportpage.h"
 #include "registry/dtimemgr.h"
@@ -73,7 +74,9 @@ bool Export(const char* path, Build build) {
   } catch (...) {
     ok = false;
   }
-  return ok && file.Commit();
+  if (!ok || !file.Commit()) return false;
+  NoteWritten();
+  return true;
 }
 
 // Appends the timers under top as a JSON array's elements.
@@ -298,6 +301,7 @@ bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* contex
     visit(info, context);
     return true;
   });
+  timetree::NoteWritten();
   return true;
 }
 

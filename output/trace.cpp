@@ -19,6 +19,7 @@
 #include "include/timetree.h"
 #include "output/exports.h"
 #include "output/files.h"
+#include "output/hints.h"
 #include "output/timeline.h"
 #include "output/metadata.h"
 #include "registry/dtimemgr.h"
@@ -299,5 +300,7 @@ bool WriteTraceFile(const char* path, long pid, const char* process_name) {
 }  // namespace timetree
 
 bool TimeWriteTrace(const char* path) {
-  return timetree::WriteTraceFile(path, static_cast<long>(getpid()), nullptr);
+  if (!timetree::WriteTraceFile(path, static_cast<long>(getpid()), nullptr)) return false;
+  timetree::NoteWritten();
+  return true;
 }

@@ -48,6 +48,7 @@
 #include "include/timetree.h"
 #include "output/channels.h"
 #include "output/envoutput.h"
+#include "output/hints.h"
 #include "registry/merge.h"
 #include "registry/trace.h"
 #include "sibling/switches.h"
@@ -341,7 +342,7 @@ bool TimingOnUnset() {
 void NoteStartWhileOff() {
   TimeManager& tm = g_timeManager;
   if (__atomic_exchange_n(&tm.offNoted, 1, __ATOMIC_RELAXED) != 0) return;
-  if (TimingOnUnset()) StoreRelaxed(tm.offHintPid, static_cast<long>(getpid()));
+  StoreRelaxed(tm.offHintPid, static_cast<long>(getpid()));
 }
 
 void WriteOffHint() {
@@ -349,14 +350,24 @@ void WriteOffHint() {
   // Only the process that timed says it (not a forked child that exits),
   // and only when timing is still off for the same reason.
   if (LoadRelaxed(tm.offHintPid) != static_cast<long>(getpid())) return;
-  if (LoadRelaxed(tm.enabled) != 0 || !TimingOnUnset()) return;
+  if (LoadRelaxed(tm.enabled) != 0) return;
   int quiet = 0;
   if (ReadSwitch("TIMETREE_QUIET", &quiet) != 0) return;
-  std::fputs(
-      "timetree: timing was off because TIMING_ON is not set; to time and see the reports, "
-      "set TIMING_ON=1 and TIMING_CONSOLE=1 (standard output) and/or TIMING_FILE=1 (the "
-      "program's file); TIMETREE_QUIET=1 silences this line\n",
-      stderr);
+  int on = 0;
+  if (TimingOnUnset()) {
+    std::fputs(
+        "timetree: timing was off because TIMING_ON is not set; to time and see the reports, "
+        "set TIMING_ON=1 and TIMING_CONSOLE=1 (standard output) and/or TIMING_FILE=1 (the "
+        "program's file); TIMETREE_QUIET=1 silences this line\n",
+        stderr);
+  } else if (ReadSwitch("TIMING_ON", &on) != 0 && LoadRelaxed(tm.timingReadPid) == 0) {
+    // Set, but never read: the design reads it at a clear only.
+    std::fputs(
+        "timetree: timing was off: TIMING_ON is set, but the program never called "
+        "TimeOpenOStream or TimeClear, which read it; call one of them before timing, or set "
+        "TIMETREE_OUTPUT=report to time without them; TIMETREE_QUIET=1 silences this line\n",
+        stderr);
+  }
 }
 
 bool Reportable(const ThreadTree& tree, uint64_t generation) {
@@ -373,6 +384,7 @@ TimeManager::~TimeManager() {
   WriteEnvironmentOutputs();
   StopEnvironmentOutput();
   WriteOffHint();
+  WriteExitHints();
   TimeCloseOStream();
   // Its messages go nowhere now that the channels are closed.
   TimeClear();
@@ -686,6 +698,19 @@ void TimeClear() {
   timetree::FreeFinishedTraces();
   int enabled = 0;
   timetree::ReadSwitch("TIMING_ON", &enabled);
+  timetree::StoreRelaxed(tm.timingReadPid, static_cast<long>(getpid()));
+  if (enabled == 0 && tm.outputAsked != 0) {
+    // Outputs asked for from the environment keep timing on, unless
+    // TIMING_ON turns it off: that is said, once.
+    if (timetree::TimingOnUnset()) {
+      enabled = 1;
+    } else if (__atomic_exchange_n(&tm.outputAsked, 2, __ATOMIC_RELAXED) == 1) {
+      std::fprintf(stderr,
+                   "timetree: TIMING_ON=%s turns timing off, so TIMETREE_OUTPUT has no timers to "
+                   "write\n",
+                   std::getenv("TIMING_ON"));
+    }
+  }
   timetree::StoreRelaxed(tm.enabled, enabled);
 }
 

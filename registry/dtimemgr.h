@@ -292,6 +292,11 @@ struct TimeManager : ThreadTree {
   ThreadTree* setAside = nullptr;  // trees a fork caught half-changed, in
                                    // the child: never read, never released
   PtrList* setAsideRoot = nullptr; // the same for this tree's own root list
+  int outputAsked = 0;             // TIMETREE_OUTPUT names outputs: a clear
+                                   // keeps timing on unless TIMING_ON is
+                                   // set to an off value
+  long timingReadPid = 0;          // the process whose clear read TIMING_ON
+                                   // last; 0: none has
   int offNoted = 0;                // a start has met timing off
   long offHintPid = 0;             // the process that then had TIMING_ON
                                    // unset, to be told at exit; 0: none

@@ -23,7 +23,7 @@ using timetree_test::Model;
 class Differential : public timetree_test::TimingTest {};
 
 TEST_F(Differential, RandomSequencesMatchTheModelByteForByte) {
-  const char* env_seed = std::getenv("TIMETREE_DIFF_SEED");
+  const char* env_seed = std::getenv("TEST_DIFF_SEED");
   const uint64_t first_seed = env_seed != nullptr ? std::strtoull(env_seed, nullptr, 10) : 1;
   const int sequences = env_seed != nullptr ? 1 : 10000;
   const std::string path = NewFile("differential");
@@ -90,9 +90,9 @@ TEST_F(Differential, RandomSequencesMatchTheModelByteForByte) {
     }
     TimeCloseOStream();
     ASSERT_EQ(timetree_test::CommentLog::pieces, model.pieces)
-        << "replay with TIMETREE_DIFF_SEED=" << seed;
+        << "replay with TEST_DIFF_SEED=" << seed;
     ASSERT_EQ(timetree_test::ReadFile(path), model.file)
-        << "replay with TIMETREE_DIFF_SEED=" << seed;
+        << "replay with TEST_DIFF_SEED=" << seed;
   }
   RecordProperty("operations", static_cast<int>(operations));
   EXPECT_GT(operations, sequences * 20);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "output/hints.h"
 #include "support.h"
 
 namespace {
@@ -193,6 +194,47 @@ TEST(EnvironmentOutput, ItemsThatCannotBeAsAskedAreSaid) {
                    "1000000 events per thread\n");
   EXPECT_NE(ReadFile(dir + "/t.json").find("\"events_per_thread\": 1000000,"), std::string::npos);
   EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
+}
+
+// Outputs asked for from the environment keep timing on through the host's
+// own TimeOpenOStream, unless TIMING_ON turns it off, which is said; a
+// variable that looks like one of the library's is named at load.
+TEST(EnvironmentOutput, AskingForOutputKeepsTimingOnAndNearMissesAreNamed) {
+  const std::string json = timetree_test::TempPath("kept.json");
+  std::remove(json.c_str());
+  Outcome o = Host({"open"}, {"TIMETREE_OUTPUT=json:" + json});
+  EXPECT_EQ(o.err, "");
+  EXPECT_NE(ReadFile(json).find("{\"name\": \"main\", \"count\": 1, "), std::string::npos);
+  std::remove(json.c_str());
+  o = Host({"open"}, {"TIMETREE_OUTPUT=json:" + json, "TIMING_ON=0"});
+  EXPECT_EQ(o.err, "timetree: TIMING_ON=0 turns timing off, so TIMETREE_OUTPUT has no timers to "
+                   "write\ntimetree: TIMETREE_OUTPUT: no timers to write to " + json + "\n");
+  o = Host({"exit"}, {"TIMING_CONSOL=1", "TIMETREE_QUIET=0"});
+  EXPECT_EQ(o.err.rfind("timetree: the environment has TIMING_CONSOL, which timetree does not "
+                        "read; did you mean TIMING_CONSOLE?\n", 0), 0u) << o.err;
+}
+
+TEST(EnvironmentOutput, NearMissesOfTheLibrarysVariables) {
+  const char* const env[] = {"TIMING_CONSOL=1", "TIMETREE_OUTPUTS=json:x", "timing_on=1",
+                             "TIMETREE_FOO=1", "PATH=/bin", "TIMETREE_META_GIT=1",
+                             "TIMING_ON=1", "timetree_meta_git=1", "TIMIN_FILE=1", nullptr};
+  const std::string all =
+      "TIMING_ON, TIMING_FILE, TIMING_CONSOLE, TIMING_BUILD_MARKER, TIMETREE_OUTPUT, "
+      "TIMETREE_SIGNALS, TIMETREE_TRACE, TIMETREE_QUIET, TIMETREE_CLOCK";
+  const std::vector<std::string> expected = {
+      "timetree: the environment has TIMING_CONSOL, which timetree does not read; did you mean "
+      "TIMING_CONSOLE?",
+      "timetree: the environment has TIMETREE_OUTPUTS, which timetree does not read; did you "
+      "mean TIMETREE_OUTPUT?",
+      "timetree: the environment has timing_on, which timetree does not read; did you mean "
+      "TIMING_ON?",
+      "timetree: the environment has TIMETREE_FOO, which timetree does not read (it reads " + all +
+          " and TIMETREE_META_<KEY>)",
+      "timetree: the environment has timetree_meta_git, which timetree does not read; did you "
+      "mean TIMETREE_META_git?",
+      "timetree: the environment has TIMIN_FILE, which timetree does not read; did you mean "
+      "TIMING_FILE?"};
+  EXPECT_EQ(timetree::NearMisses(env), expected);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "output/hints.h"
 #include "registry/dtimemgr.h"
 #include "support.h"
 
@@ -68,6 +69,63 @@ TEST_F(Lifecycle, TimingLeftOffByAnUnsetSwitchIsExplainedOnceAtExit) {
                 "reports, set TIMING_ON=1 and TIMING_CONSOLE=1 (standard output) and/or "
                 "TIMING_FILE=1 (the program's file); TIMETREE_QUIET=1 silences this line\n");
     }
+  }
+}
+
+// Seeing nothing always comes with a reason, said once at exit: text that
+// went nowhere, timers that ran with nothing written, TIMING_ON that was
+// never read; and nothing when something was written.
+TEST_F(Lifecycle, SeeingNothingIsExplainedOnceAtExit) {
+  const std::string nowhere =
+      "timetree: reports or messages went nowhere: no output channel was open when they were "
+      "written; set TIMING_CONSOLE=1 (standard output) and/or TIMING_FILE=1 (the program's "
+      "file), which TimeOpenOStream reads, or TIMETREE_OUTPUT=report for both reports on "
+      "standard error at exit; TIMETREE_QUIET=1 silences this line\n";
+  const std::string nothing =
+      "timetree: timers ran, but nothing was written: no output channel was open and no "
+      "report, export or TIMETREE_OUTPUT item was asked for; set TIMING_CONSOLE=1 and/or "
+      "TIMING_FILE=1 (read by TimeOpenOStream) and call TimePrint, or set "
+      "TIMETREE_OUTPUT=report (or json:PATH, ...) to write at exit; TIMETREE_QUIET=1 "
+      "silences this line\n";
+  const std::string unread =
+      "timetree: timing was off: TIMING_ON is set, but the program never called "
+      "TimeOpenOStream or TimeClear, which read it; call one of them before timing, or set "
+      "TIMETREE_OUTPUT=report to time without them; TIMETREE_QUIET=1 silences this line\n";
+  const std::string file = NewFile("hint-file");
+  struct Case {
+    const char* what;
+    bool clear;       // TimeClear (or, with a file, TimeOpenOStream) first
+    const char* file_on;
+    void (*after)();  // what the host does with its timers
+    const char* quiet;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"no channel, no report", true, nullptr, [] {}, nullptr, nothing},
+      {"a report, no channel", true, nullptr, [] { TimePrint(); }, nullptr, nowhere},
+      {"a report to a file", true, "1", [] { TimePrint(); }, nullptr, ""},
+      {"an export", true, nullptr, [] { TimeWriteJson("/dev/null"); }, nullptr, ""},
+      {"quiet", true, nullptr, [] { TimePrint(); }, "1", ""},
+      {"never read", false, nullptr, [] {}, nullptr, unread},
+  };
+  for (const Case& c : cases) {
+    const std::string err = NewFile("stderr");
+    EXPECT_EXIT(
+        {
+          if (std::freopen(err.c_str(), "w", stderr) == nullptr) std::_Exit(3);
+          timetree::ResetHintsForTesting();
+          timetree::g_timeManager.offNoted = 0;
+          timetree::g_timeManager.offHintPid = 0;
+          Switch("TIMING_ON", "1");
+          Switch("TIMING_FILE", c.file_on);
+          Switch("TIMETREE_QUIET", c.quiet);
+          if (c.clear) TimeOpenOStream(file.c_str());
+          for (int i = 0; i < 3; ++i) Run("work", 1);
+          c.after();
+          std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(ReadFile(err), c.said) << c.what;
   }
 }
 

@@ -196,7 +196,7 @@ TEST_F(Threads, ClearsReportsAndExportsWhileOthersTime) {
 // 20,000 short-lived threads time the same two names: their trees are
 // folded as they finish, so memory grows with the paths, not the threads.
 TEST_F(Threads, FinishedThreadsAreFoldedIntoBoundedMemory) {
-  const char* env = std::getenv("TIMETREE_CHURN_THREADS");
+  const char* env = std::getenv("TEST_CHURN_THREADS");
   const int kThreads = env != nullptr ? std::atoi(env) : 20000;
   OpenCapture();
   for (int i = 0; i < kThreads; i += 8) {

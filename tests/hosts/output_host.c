@@ -11,7 +11,9 @@
  *   race     returns 3 at once, while a thread of its own raises SIGTERM
  *            after argv[2] microseconds: the signal lands somewhere near
  *            the exit's writing of the outputs;
- *   usr1term raises SIGUSR1 and SIGTERM at once, inside "main".
+ *   usr1term raises SIGUSR1 and SIGTERM at once, inside "main";
+ *   open     calls timetree_open(NULL) first, as a host that sets the
+ *            library going itself, then returns 3.
  * argv[3] is the library to load. */
 #define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
@@ -69,6 +71,12 @@ int main(int argc, char** argv) {
   *(void**)&start = dlsym(library, "timetree_start");
   *(void**)&stop = dlsym(library, "timetree_stop");
   if (start == NULL || stop == NULL) return 2;
+  if (strcmp(mode, "open") == 0) {
+    void (*open_outputs)(const char*);
+    *(void**)&open_outputs = dlsym(library, "timetree_open");
+    if (open_outputs == NULL) return 2;
+    open_outputs(NULL);
+  }
   start("main");
   start("work");
   stop("work");

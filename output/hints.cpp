@@ -1,0 +1,143 @@
+#include "output/hints.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "registry/dtimemgr.h"
+#include "sibling/switches.h"
+#include "stopwatch/atomics.h"
+
+extern char** environ;
+
+namespace timetree {
+
+namespace {
+
+int g_written = 0;
+long g_droppedPid = 0;  // the process in which text went nowhere
+
+// The variables the library and its components read.
+constexpr const char* kKnown[] = {
+    "TIMING_ON",       "TIMING_FILE",      "TIMING_CONSOLE", "TIMING_BUILD_MARKER",
+    "TIMETREE_OUTPUT", "TIMETREE_SIGNALS", "TIMETREE_TRACE", "TIMETREE_QUIET",
+    "TIMETREE_CLOCK"};
+constexpr char kMetaPrefix[] = "TIMETREE_META_";
+
+bool Quiet() {
+  int quiet = 0;
+  return ReadSwitch("TIMETREE_QUIET", &quiet) != 0;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Edits (insertions, deletions, substitutions, swaps of neighbours) from a
+// to b.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+}  // namespace
+
+void NoteWritten() { StoreRelaxed(g_written, 1); }
+void NoteDropped() { StoreRelaxed(g_droppedPid, static_cast<long>(getpid())); }
+
+void ResetHintsForTesting() {
+  StoreRelaxed(g_written, 0);
+  StoreRelaxed(g_droppedPid, 0L);
+  StoreRelaxed(g_timeManager.timingReadPid, 0L);
+}
+
+std::vector<std::string> NearMisses(const char* const* env) {
+  std::vector<std::string> lines;
+  for (const char* const* entry = env; entry != nullptr && *entry != nullptr; ++entry) {
+    const char* equals = std::strchr(*entry, '=');
+    const std::string name(*entry, equals != nullptr ? equals - *entry : std::strlen(*entry));
+    if (name.rfind(kMetaPrefix, 0) == 0) continue;
+    bool known = false;
+    for (const char* k : kKnown) known = known || name == k;
+    if (known) continue;
+    const std::string upper = Upper(name);
+    const char* nearest = nullptr;
+    size_t best = 3;  // at most two edits away
+    for (const char* k : kKnown) {
+      const size_t d = Distance(upper, k);
+      if (d < best) {
+        best = d;
+        nearest = k;
+      }
+    }
+    const bool ours = upper.rfind("TIMING_", 0) == 0 || upper.rfind("TIMETREE_", 0) == 0;
+    if (nearest != nullptr) {
+      lines.push_back("timetree: the environment has " + name +
+                      ", which timetree does not read; did you mean " + nearest + "?");
+    } else if (ours && upper.rfind(kMetaPrefix, 0) == 0) {
+      lines.push_back("timetree: the environment has " + name +
+                      ", which timetree does not read; did you mean " + kMetaPrefix +
+                      name.substr(sizeof kMetaPrefix - 1) + "?");
+    } else if (ours) {
+      std::string all;
+      for (const char* k : kKnown) all += std::string(all.empty() ? "" : ", ") + k;
+      lines.push_back("timetree: the environment has " + name +
+                      ", which timetree does not read (it reads " + all + " and " + kMetaPrefix +
+                      "<KEY>)");
+    }
+  }
+  return lines;
+}
+
+// Each is said only by the process in which it happened (not by a forked
+// child that exits).
+void WriteExitHints() {
+  const long self = static_cast<long>(getpid());
+  if (Quiet()) return;
+  if (LoadRelaxed(g_droppedPid) == self) {
+    std::fputs(
+        "timetree: reports or messages went nowhere: no output channel was open when they were "
+        "written; set TIMING_CONSOLE=1 (standard output) and/or TIMING_FILE=1 (the program's "
+        "file), which TimeOpenOStream reads, or TIMETREE_OUTPUT=report for both reports on "
+        "standard error at exit; TIMETREE_QUIET=1 silences this line\n",
+        stderr);
+  } else if (LoadRelaxed(g_timeManager.timingReadPid) == self &&
+             LoadRelaxed(g_timeManager.lastOrder) != 0 && LoadRelaxed(g_written) == 0) {
+    std::fputs(
+        "timetree: timers ran, but nothing was written: no output channel was open and no "
+        "report, export or TIMETREE_OUTPUT item was asked for; set TIMING_CONSOLE=1 and/or "
+        "TIMING_FILE=1 (read by TimeOpenOStream) and call TimePrint, or set "
+        "TIMETREE_OUTPUT=report (or json:PATH, ...) to write at exit; TIMETREE_QUIET=1 "
+        "silences this line\n",
+        stderr);
+  }
+}
+
+namespace {
+
+// Said at load, before the host's own code runs.
+struct SayNearMisses {
+  SayNearMisses() {
+    if (Quiet()) return;
+    for (const std::string& line : NearMisses(environ)) std::fprintf(stderr, "%s\n", line.c_str());
+  }
+} g_sayNearMisses;
+
+}  // namespace
+
+}  // namespace timetree

@@ -1,0 +1,35 @@
+// Seeing nothing always comes with a reason: what the user gets of a run is
+// noted as it happens, and when it is nothing, one line on standard error
+// at exit says why and what to set (TIMETREE_QUIET=1 silences it). At load,
+// a variable of the environment that looks like one of the library's but is
+// not (TIMING_CONSOL, TIMETREE_OUTPUTS, timing_on) is named, with the one it
+// probably meant.
+#ifndef TIMETREE_OUTPUT_HINTS_H
+#define TIMETREE_OUTPUT_HINTS_H
+
+#include <string>
+#include <vector>
+
+namespace timetree {
+
+// Something reached the user: text on an open channel, an export written,
+// the timers handed to the host, outputs named by TIMETREE_OUTPUT.
+void NoteWritten();
+// Text for the channels while timing was on and none was open.
+void NoteDropped();
+
+// At unload: says, once, when text went nowhere or when timers ran and
+// nothing was written; only in the process that loaded the library.
+void WriteExitHints();
+
+// Forgets what was noted, as in a process that has just loaded the
+// library; for tests.
+void ResetHintsForTesting();
+
+// For each variable of env (NAME=VALUE entries) that is not one of the
+// library's but looks like one, the line that names it; pure, for tests.
+std::vector<std::string> NearMisses(const char* const* env);
+
+}  // namespace timetree
+
+#endif  // TIMETREE_OUTPUT_HINTS_H
