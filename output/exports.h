@@ -38,6 +38,10 @@ void AppendValidUtf8(std::string& out, const std::string& text);
 // end equals the start written for the same moment.
 void AppendMicros(std::string& out, int64_t units);
 
+// Edits (insertions, deletions, substitutions, swaps of neighbours) from a
+// to b: how near a misspelt name is to one that exists.
+size_t EditDistance(const std::string& a, const std::string& b);
+
 // Appends text as XML character data: markup characters as entities,
 // characters that XML forbids and malformed UTF-8 replaced by U+FFFD.
 void AppendXmlText(std::string& out, const char* text);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "output/exports.h"
 #include "registry/dtimemgr.h"
 #include "sibling/switches.h"
 #include "stopwatch/atomics.h"
@@ -37,24 +38,6 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// Edits (insertions, deletions, substitutions, swaps of neighbours) from a
-// to b.
-size_t Distance(const std::string& a, const std::string& b) {
-  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
-  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    for (size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-      }
-    }
-  }
-  return d[a.size()][b.size()];
-}
-
 }  // namespace
 
 void NoteWritten() { StoreRelaxed(g_written, 1); }
@@ -79,7 +62,7 @@ std::vector<std::string> NearMisses(const char* const* env) {
     const char* nearest = nullptr;
     size_t best = 3;  // at most two edits away
     for (const char* k : kKnown) {
-      const size_t d = Distance(upper, k);
+      const size_t d = EditDistance(upper, k);
       if (d < best) {
         best = d;
         nearest = k;

@@ -161,17 +161,47 @@ TEST(Tools, MetadataIsShownAndUnlikeRunsAreSaidToBe) {
             "  host: node1\n  os: 6.1.0\n  pid: 100\n  program: solver\n"
             "  start_time: 2026-12-01T10:00:00Z\n  threads: 1\n  timetree_version: 1.2.0\n");
   EXPECT_EQ(Tool("show meta_a.json --no-metadata").out.find("  host"), std::string::npos);
+  // Only what can change the timings, and why; a commit of the host's own
+  // keys tells runs apart on purpose.
   const std::string warnings =
-      "timetree: warning: the runs differ in git_commit: \"aaa111\" in meta_a.json, \"bbb222\" "
-      "in meta_b.json\n"
-      "timetree: warning: the runs differ in host: \"node1\" in meta_a.json, \"node2\" in "
-      "meta_b.json\n";
+      "timetree: warning: the runs differ in host (\"node1\" in meta_a.json, \"node2\" in "
+      "meta_b.json): timings from two machines also compare the machines\n";
   const Result diff = Tool("diff meta_a.json meta_b.json");
   EXPECT_EQ(diff.status, 0);
   EXPECT_EQ(diff.err, warnings);
   const Result check = Tool("check meta_b.json --against meta_a.json --max-regression 50");
   EXPECT_EQ(check.status, 0);
   EXPECT_EQ(check.err, warnings);
+  // Arguments differ only where they name an output, or the path the
+  // program was started by: nothing is said; otherwise what differs is.
+  const struct {
+    const char *base, *next, *said;
+  } arguments[] = {
+      {"demo --size 100000 --export base", "build/demo --size 100000 --export new", ""},
+      {"demo -o a.json --threads 4", "demo -o b.json --threads 4", ""},
+      {"demo --size 100000 --export=base", "demo --size 150000 --export=new",
+       "timetree: warning: the runs differ in arguments (\"--size 100000\" in a.json, \"--size "
+       "150000\" in b.json): the program was run with other inputs or settings\n"},
+      {"solver mesh-a.dat", "solver mesh-b.dat",
+       "timetree: warning: the runs differ in arguments (\"mesh-a.dat\" in a.json, "
+       "\"mesh-b.dat\" in b.json): the program was run with other inputs or settings\n"},
+  };
+  const std::string dir = Temp("args");
+  ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
+  for (const auto& c : arguments) {
+    for (const auto& [file, args] : {std::pair{"a.json", c.base}, std::pair{"b.json", c.next}}) {
+      std::ofstream(dir + "/" + file)
+          << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+             "\"total_seconds\": 1, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+             "\"running\": false, \"children\": []}], \"metadata\": {\"arguments\": \""
+          << args << "\"}}";
+    }
+    const std::string command = "cd '" + dir + "' && '" TIMETREE_TOOL "' diff a.json b.json "
+                                ">/dev/null 2> err";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(Read(dir + "/err"), c.said) << c.base;
+  }
+  ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
   const std::string merged = Temp("merged-meta.json");
   ASSERT_EQ(Tool("merge meta_a.json meta_b.json -o '" + merged + "'").status, 0);
   const std::string text = Read(merged);
@@ -566,6 +596,24 @@ TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
   r = Tool("show .");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "timetree: .: is a directory\n");
+  // Each file problem names its cause.
+  EXPECT_EQ(Tool("html base.json -o .").err, "timetree: .: is a directory\n");
+  EXPECT_EQ(Tool("merge base.json -o /nonexistent/m.json").err,
+            "timetree: /nonexistent/m.json: cannot be written: its folder does not exist\n");
+  EXPECT_EQ(Tool("merge base.json -o /dev/full").err,
+            "timetree: /dev/full: cannot be written: the disk is full\n");
+  // A misspelt subcommand or option, with what was probably meant.
+  for (const auto& [args, said] : {
+           std::pair{"shwo base.json", "'shwo' is not a subcommand; did you mean 'show'?"},
+           std::pair{"frobnicate x", "'frobnicate' is not a subcommand; 'timetree --help' lists them"},
+           std::pair{"show base.json --sortt name",
+                     "'--sortt' is not an option of show; did you mean '--sort'?"},
+           std::pair{"diff base.json new.json --treshold=5",
+                     "'--treshold' is not an option of diff; did you mean '--threshold'?"}}) {
+    r = Tool(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.err, std::string("timetree: ") + said + "\n");
+  }
   EXPECT_EQ(Tool("check new.json --budget .").err, "timetree: .: is a directory\n");
   for (const char* args : {"show base.json --min-share -1", "diff base.json new.json --threshold -1",
                            "show base.json --depth 0"}) {
@@ -760,6 +808,20 @@ TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
        "html -o /dev/null", "negpid.json: [0].pid: negative"},
       {"nodur.json", "[{\"ph\": \"X\", \"name\": \"a\", \"ts\": 0, \"pid\": 1}]", "trace",
        "nodur.json: [0].dur: missing from a complete event"},
+      // Files that are not runs: said what they are and what reads them.
+      {"empty.json", "\n", "show",
+       "empty.json: an empty file, with no run in it: timetree reads the JSON that TimeWriteJson "
+       "(or TIMETREE_OUTPUT=json:PATH) writes"},
+      {"report.txt",
+       "\nLABEL                          |  COUNT |             TOTAL |           AVERAGE\n"
+       "main                           |      1 |          0.500000 |          0.500000\n",
+       "show", "report.txt: the text report of TimePrint or TimePrintIndented, not a run"},
+      {"stacks.folded", "main 100\nmain;solve_it 30\n", "diff base.json",
+       "stacks.folded: folded stacks (TimeWriteFolded), not a run: flamegraph.pl and speedscope "
+       "read them"},
+      {"run.pb.gz", "\x1f\x8b\x08\x00", "show",
+       "run.pb.gz: a gzip-compressed file (a pprof profile?), not a run: 'go tool pprof' reads a "
+       "profile"},
       {"mean.json",
        "{\"schema\": 2, \"combined\": true, \"sources\": 2, \"timers\": [{\"name\": \"a\", "
        "\"sources\": 2, \"count\": {\"sum\": 2, \"min\": 1, \"max\": 1}, \"total_seconds\": "

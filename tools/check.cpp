@@ -122,24 +122,6 @@ const Node* Find(const Node& root, const std::string& path) {
   return node;
 }
 
-// Edits (insertions, deletions, substitutions, swaps of neighbours) from a
-// to b.
-size_t Distance(const std::string& a, const std::string& b) {
-  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
-  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    for (size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-      }
-    }
-  }
-  return d[a.size()][b.size()];
-}
-
 // A path of the run close to one that is not in it, level by level: each
 // part that names no timer is taken as its nearest sibling's name when that
 // is a few edits away. Empty when there is none.
@@ -156,7 +138,7 @@ std::string Nearest(const Node& root, const std::string& path) {
     if (next == nullptr) {
       size_t best = std::max<size_t>(2, part.size() / 3) + 1;
       for (const auto& child : node->children) {
-        const size_t d = Distance(part, Folded(*child));
+        const size_t d = timetree::EditDistance(part, Folded(*child));
         if (d < best) {
           best = d;
           next = child.get();

@@ -1,6 +1,8 @@
 #include "compare.h"
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -130,33 +132,100 @@ std::string PercentText(const Compared& row) {
 
 namespace timetree_cli {
 
+namespace {
+
+// Options that name where a program writes (which differ from run to run
+// and change nothing of what it does): their values are not compared.
+bool NamesAnOutput(const std::string& option) {
+  static const char* const kOutputs[] = {"-o",     "--output", "--out",  "--export", "--file",
+                                         "--log",  "--json",   "--trace", "--dir",   "--prefix",
+                                         "--save", "--report", "--results"};
+  for (const char* o : kOutputs) {
+    if (option == o) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while ((at = text.find_first_not_of(' ', at)) != std::string::npos) {
+    const size_t end = text.find(' ', at);
+    words.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    at = end;
+  }
+  return words;
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The arguments of a and b that differ in what the program was asked to do,
+// joined as they were ("--size 100000"), each side's: both empty when they
+// differ only in where it writes (-o DIR, --export=DIR) or in the path it
+// was started by.
+std::pair<std::string, std::string> ArgumentsThatMatter(const std::string& a,
+                                                         const std::string& b) {
+  const std::vector<std::string> x = Words(a), y = Words(b);
+  std::string left, right;
+  auto add = [](std::string& to, const std::string& word) { to += (to.empty() ? "" : " ") + word; };
+  const size_t n = std::max(x.size(), y.size());
+  for (size_t i = 0; i < n; ++i) {
+    const std::string u = i < x.size() ? x[i] : "", v = i < y.size() ? y[i] : "";
+    if (u == v) continue;
+    if (i == 0 && BaseName(u) == BaseName(v)) continue;
+    const size_t ue = u.find('='), ve = v.find('=');
+    if (ue != std::string::npos && ve != std::string::npos && u.substr(0, ue) == v.substr(0, ve) &&
+        NamesAnOutput(u.substr(0, ue))) {
+      continue;
+    }
+    if (i > 0 && i < x.size() && i < y.size() && x[i - 1] == y[i - 1] && NamesAnOutput(x[i - 1])) {
+      continue;
+    }
+    // Said with the option it is the value of.
+    if (i > 0 && i - 1 < x.size() && i - 1 < y.size() && x[i - 1] == y[i - 1] &&
+        x[i - 1].rfind("-", 0) == 0) {
+      add(left, x[i - 1]);
+      add(right, y[i - 1]);
+    }
+    if (!u.empty()) add(left, u);
+    if (!v.empty()) add(right, v);
+  }
+  return {left, right};
+}
+
+}  // namespace
+
 void WarnUnlike(const Run& base, const Run& next, std::ostream& err) {
   if (base.metadata.empty() || next.metadata.empty()) return;
-  // Keys the library collects that say nothing of how alike runs are.
-  static const char* const kCircumstance[] = {"program", "pid", "start_time", "end_time", "clock",
-                                               "clock_frequency", "os", "rank"};
+  // The keys the library collects whose difference can change the timings,
+  // and why; others (pid, times, the host's own keys such as a commit,
+  // which tell runs apart on purpose) are not compared.
+  static const std::pair<const char*, const char*> kMatters[] = {
+      {"host", "timings from two machines also compare the machines"},
+      {"cpu", "processors differ in speed"},
+      {"os", "the kernel can change what system calls and scheduling cost"},
+      {"clock", "the counter read at each edge of a timer costs differently"},
+      {"timetree_version", "the cost of the timing itself may differ"},
+      {"threads", "a different number of threads shares the work differently"},
+      {"ranks", "a different number of ranks shares the work differently"},
+      {"arguments", "the program was run with other inputs or settings"}};
   auto find = [](const Run& run, const std::string& key) -> const std::string* {
     for (const auto& entry : run.metadata) {
       if (entry.first == key) return &entry.second;
     }
     return nullptr;
   };
-  std::vector<std::string> keys;
-  for (const Run* run : {&base, &next}) {
-    for (const auto& entry : run->metadata) {
-      bool skip = std::find(keys.begin(), keys.end(), entry.first) != keys.end();
-      for (const char* c : kCircumstance) skip = skip || entry.first == c;
-      if (!skip) keys.push_back(entry.first);
-    }
-  }
-  for (const std::string& key : keys) {
+  for (const auto& [key, why] : kMatters) {
     const std::string* a = find(base, key);
     const std::string* b = find(next, key);
-    if (a != nullptr && b != nullptr && *a == *b) continue;
-    err << "timetree: warning: the runs differ in " << Display(key) << ": "
-        << (a != nullptr ? "\"" + Display(*a) + "\"" : std::string("none")) << " in " << base.file
-        << ", " << (b != nullptr ? "\"" + Display(*b) + "\"" : std::string("none")) << " in "
-        << next.file << "\n";
+    if (a == nullptr || b == nullptr || *a == *b) continue;
+    std::string left = *a, right = *b;
+    if (std::string(key) == "arguments") {
+      std::tie(left, right) = ArgumentsThatMatter(*a, *b);
+      if (left.empty() && right.empty()) continue;
+    }
+    err << "timetree: warning: the runs differ in " << key << " (\"" << Display(left) << "\" in "
+        << base.file << ", \"" << Display(right) << "\" in " << next.file << "): " << why << "\n";
   }
 }
 

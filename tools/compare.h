@@ -37,10 +37,11 @@ std::vector<Compared> CompareRuns(const Run& base, const Run& next);
 std::string PathOf(const std::vector<Compared>& rows, size_t row);
 
 // Warns on err, one line per key, where the metadata of two runs differ in
-// a key that makes runs unlike (host, cpu, arguments, timetree_version,
-// threads, ranks, and every key that the host or a TIMETREE_META_ variable
-// set), so that a comparison of unlike runs is seen. Nothing when either
-// run has no metadata.
+// a key that makes runs unlike in a way that can change their timings
+// (host, cpu, os, clock, timetree_version, threads, ranks, and arguments
+// other than where the program writes), saying why it matters, so that a
+// comparison of unlike runs is seen. Nothing when either run has no
+// metadata.
 void WarnUnlike(const Run& base, const Run& next, std::ostream& err);
 
 // Percent as the tools print it: "+12.5%", "new", "gone".

@@ -2,6 +2,7 @@
 // exports as JSON. main only wires the command line to the subcommands.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "output/exports.h"
 #include "run.h"
 
 namespace {
@@ -41,6 +43,61 @@ std::string OneOrMore(std::string& text) {
 }
 
 int Run(int argc, char** argv);
+
+// The name of names nearest to word, a few edits away at most ("shwo":
+// "show"); empty when none is.
+std::string Nearest(const std::string& word, const std::vector<std::string>& names) {
+  std::string nearest;
+  size_t best = std::max<size_t>(2, word.size() / 3) + 1;
+  for (const std::string& name : names) {
+    const size_t d = timetree::EditDistance(word, name);
+    if (d < best) {
+      best = d;
+      nearest = name;
+    }
+  }
+  return nearest;
+}
+
+// A misspelt subcommand or option, said with the one it probably meant, as
+// git does; empty when the command line names only what exists. The
+// argument library's own messages ("A subcommand is required") say what is
+// missing, not what was meant.
+std::string Misspelt(const CLI::App& app, int argc, char** argv) {
+  if (argc < 2 || argv[1][0] == '-') return "";
+  const std::string word = argv[1];
+  std::vector<std::string> names;
+  const CLI::App* command = nullptr;
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    names.push_back(sub->get_name());
+    if (sub->get_name() == word) command = sub;
+  }
+  if (command == nullptr) {
+    const std::string near = Nearest(word, names);
+    return "'" + word + "' is not a subcommand" +
+           (near.empty() ? "; 'timetree --help' lists them" : "; did you mean '" + near + "'?");
+  }
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) continue;
+    const std::string option = arg.substr(0, arg.find('='));
+    std::vector<std::string> options{"--help"};
+    bool known = option == "--help";
+    for (const CLI::Option* o : command->get_options()) {
+      for (const std::string& name : o->get_lnames()) {
+        options.push_back("--" + name);
+        known = known || option == "--" + name;
+      }
+    }
+    if (known) continue;
+    const std::string near = Nearest(option, options);
+    return "'" + option + "' is not an option of " + word +
+           (near.empty() ? "; 'timetree " + word + " --help' lists them"
+                         : "; did you mean '" + near + "'?");
+  }
+  return "";
+}
 
 }  // namespace
 
@@ -248,6 +305,11 @@ int Run(int argc, char** argv) {
   convert_cmd->footer("Examples: timetree convert run.json --to speedscope -o run.speedscope.json\n"
                       "          timetree convert run.json --to benchmark -o -");
 
+  const std::string misspelt = Misspelt(app, argc, argv);
+  if (!misspelt.empty()) {
+    std::cerr << "timetree: " << misspelt << "\n";
+    return kTrouble;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -261,7 +261,54 @@ class Reader {
 
 }  // namespace
 
+namespace {
+
+// What a file that holds no JSON is, and what reads it; empty when it looks
+// like nothing the library writes.
+std::string KindOfNonJson(const std::string& text) {
+  constexpr char kReads[] = "timetree reads the JSON that TimeWriteJson (or TIMETREE_OUTPUT="
+                            "json:PATH) writes";
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+    return std::string("an empty file, with no run in it: ") + kReads;
+  }
+  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0x1f &&
+      static_cast<unsigned char>(text[1]) == 0x8b) {
+    return std::string("a gzip-compressed file (a pprof profile?), not a run: 'go tool pprof' "
+                       "reads a profile; ") + kReads;
+  }
+  if (text.find("\nLABEL                          |  COUNT |") != std::string::npos ||
+      text.rfind("LABEL                          |  COUNT |", 0) == 0) {
+    return std::string("the text report of TimePrint or TimePrintIndented, not a run: ") + kReads;
+  }
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (text[first] == '<') {
+    return std::string("an SVG or HTML file (a flame graph or a report page?), not a run: ") +
+           kReads;
+  }
+  // Folded stacks: every line a path, a blank and a whole number.
+  bool folded = true;
+  size_t at = 0;
+  while (folded && at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    const size_t blank = line.rfind(' ');
+    folded = line.empty() || (blank != std::string::npos && blank > 0 && blank + 1 < line.size() &&
+                              line.find_first_not_of("0123456789", blank + 1) == std::string::npos);
+    at = end + 1;
+  }
+  if (folded) {
+    return std::string("folded stacks (TimeWriteFolded), not a run: flamegraph.pl and speedscope "
+                       "read them; ") + kReads;
+  }
+  return "";
+}
+
+}  // namespace
+
 std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file) {
+  const std::string kind = KindOfNonJson(text);
+  if (!kind.empty()) throw InputError(file + ": " + kind);
   json document;
   try {
     // Names are data: bytes that are not UTF-8 (which a JSON parser
