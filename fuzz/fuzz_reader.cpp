@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/compare.h"
-#include "tools/run.h"
-#include "tools/trace.h"
+#include "tools/commands/commands.h"
+#include "tools/lib/compare.h"
+#include "tools/lib/run.h"
+#include "tools/lib/timeline.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 

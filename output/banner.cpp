@@ -78,9 +78,9 @@ void SetArchitectureForTesting(const char* architecture) {
 }  // namespace timetree
 
 void TimeCommentBuildInfo() {
-  timetree::TimeManager& tm = timetree::g_timeManager;
+  timetree::Channels& channels = timetree::g_channels;
   const timetree::ChannelLock lock;
-  if (tm.bannerPrinted != 0) return;
+  if (channels.bannerPrinted != 0) return;
 
   uint16_t date = 0;
   if (timetree::MarkerDate(&date)) {
@@ -101,5 +101,5 @@ void TimeCommentBuildInfo() {
   }
   // Set even when nothing was written, so that no banner follows before the
   // next TimeCloseOStream.
-  tm.bannerPrinted = 1;
+  channels.bannerPrinted = 1;
 }

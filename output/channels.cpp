@@ -4,7 +4,6 @@
 // closed).
 #include "output/channels.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,64 +15,59 @@
 
 namespace timetree {
 
+Channels g_channels;
+
 namespace {
+
 CommentSpy g_commentSpy = nullptr;
+
+// Buffered file output is written out before a fork, so that a child that
+// exits does not write the parent's pending bytes a second time (the
+// registry holds the channel lock across the fork meanwhile).
+void FlushBeforeFork() {
+  if (g_channels.file != nullptr) std::fflush(g_channels.file);
+}
+
+struct Hooks {
+  Hooks() { g_hooks.beforeFork = &FlushBeforeFork; }
+} g_setHooks;
+
 }  // namespace
 
 void SetCommentSpyForTesting(CommentSpy spy) { g_commentSpy = spy; }
-
-void CommentF(const char* format, ...) {
-  // Report rows and messages fit the stack buffer; a longer text is
-  // formatted again into one of its exact size rather than cut.
-  char buffer[1024];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (length < 0) return;
-  if (static_cast<size_t>(length) < sizeof buffer) {
-    TimeComment(buffer);
-    return;
-  }
-  char* text = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
-  if (text == nullptr) return;
-  va_start(args, format);
-  std::vsnprintf(text, static_cast<size_t>(length) + 1, format, args);
-  va_end(args);
-  TimeComment(text);
-  std::free(text);
-}
 
 }  // namespace timetree
 
 void TimeComment(const char* text) {
   if (text == nullptr) return;
-  timetree::TimeManager& tm = timetree::g_timeManager;
+  timetree::Channels& channels = timetree::g_channels;
   // Each text is written whole: texts of other threads come before or after.
   const timetree::ChannelLock lock;
   if (timetree::g_commentSpy != nullptr) timetree::g_commentSpy(text);
-  if (tm.console == nullptr && tm.file == nullptr) {
-    if (text[0] != '\0' && timetree::LoadRelaxed(tm.enabled) != 0) timetree::NoteDropped();
+  if (channels.console == nullptr && channels.file == nullptr) {
+    if (text[0] != '\0' && timetree::LoadRelaxed(timetree::g_timeManager.enabled) != 0) {
+      timetree::NoteDropped();
+    }
     return;
   }
   timetree::NoteWritten();
   // Failed writes are ignored on both channels.
   const size_t length = std::strlen(text);
-  if (tm.console != nullptr) {
-    std::fwrite(text, 1, length, tm.console);
-    std::fflush(tm.console);
+  if (channels.console != nullptr) {
+    std::fwrite(text, 1, length, channels.console);
+    std::fflush(channels.console);
   }
-  if (tm.file != nullptr) std::fwrite(text, 1, length, tm.file);
+  if (channels.file != nullptr) std::fwrite(text, 1, length, channels.file);
 }
 
 void TimeCloseOStream() {
-  timetree::TimeManager& tm = timetree::g_timeManager;
+  timetree::Channels& channels = timetree::g_channels;
   const timetree::ChannelLock lock;
   // Releasing the console only forgets it: standard output stays the host's.
-  tm.console = nullptr;
-  if (tm.file != nullptr) {
-    std::fclose(tm.file);
-    tm.file = nullptr;
+  channels.console = nullptr;
+  if (channels.file != nullptr) {
+    std::fclose(channels.file);
+    channels.file = nullptr;
   }
-  tm.bannerPrinted = 0;
+  channels.bannerPrinted = 0;
 }

@@ -1,12 +1,21 @@
-// Internal side of the output channels.
+// Internal side of the output channels: their state, which TimeComment,
+// TimeCloseOStream, TimeOpenOStream and the banner change.
 #ifndef TIMETREE_OUTPUT_CHANNELS_H
 #define TIMETREE_OUTPUT_CHANNELS_H
 
+#include <cstdio>
+
 namespace timetree {
 
-// Formats like printf and writes the result through TimeComment in one
-// piece, whatever its length.
-void CommentF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The two channels and the banner's flag. Constant-initialised: closed, and
+// no banner written, when the library is loaded. Read and changed under the
+// channel lock (ChannelLock, registry/dtimemgr.h).
+struct Channels {
+  FILE* console = nullptr;  // the console channel (standard output), while open
+  FILE* file = nullptr;     // the file channel, while open
+  int bannerPrinted = 0;    // the banner was written since the last close
+};
+extern Channels g_channels;
 
 using CommentSpy = void (*)(const char* text);
 

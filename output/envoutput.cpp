@@ -21,20 +21,9 @@
 // part of mpi-json and mpi-trace beside the path asked for (PATH with
 // ".rank-R" before its extension) and says how to combine the parts.
 //
-// Signals. Batch schedulers send SIGTERM (or SIGXCPU, SIGINT, SIGUSR1)
-// before they kill a job. For those named by TIMETREE_SIGNALS (default
-// TERM,INT,XCPU,USR1; "none" for none), the library's handler does only
-// what is safe in a handler: it writes the signal's number into a pipe (and,
-// for SIGUSR1, calls a handler the host had installed). A thread of the
-// library reads the pipe and writes the outputs, every running timer marked
-// running. SIGUSR1 then lets the program go on; for the others the thread
-// puts back the disposition the signal had before the library's (the
-// host's handler, or the default) and sends the signal again, so the
-// program ends as it would have without the library (status 143 for
-// SIGTERM's default). A fatal signal's writing and the exit's never
-// overlap: whichever comes second finds the outputs written and leaves
-// them. A signal ignored at load is left ignored. Crashes
-// (SIGSEGV, SIGABRT) are not handled: the process state cannot be trusted.
+// The outputs are written at exit, and on a batch scheduler's signals
+// (output/signals.h) at once.
+//
 #include "output/envoutput.h"
 
 #include <dlfcn.h>
@@ -53,10 +42,13 @@
 #include <vector>
 
 #include "include/timetree.h"
+#include "output/channels.h"
 #include "output/exports.h"
-#include "output/files.h"
+#include "runformat/text.h"
+#include "runformat/files.h"
 #include "output/hints.h"
-#include "output/placeholders.h"
+#include "output/signals.h"
+#include "runformat/placeholders.h"
 #include "output/timeline.h"
 #include "registry/dtimemgr.h"
 #include "registry/trace.h"
@@ -82,11 +74,6 @@ struct State {
   std::mutex writing;       // one writer at a time: exit or a signal
   bool finalWritten = false;  // written for the process's end: by a fatal
                               // signal or at exit, whichever came first
-  int pipe[2] = {-1, -1};
-  pthread_t thread{};
-  bool threadStarted = false;
-  bool installed[NSIG] = {};
-  struct sigaction before[NSIG];
 };
 
 // Allocated once and never freed: the outputs are written while the
@@ -99,12 +86,12 @@ void CountOne(const TimeTimerInfo64&, void* count) { ++*static_cast<long*>(count
 // Both reports, to the open channels, or to standard error when none is
 // open.
 void WriteReports() {
-  TimeManager& tm = g_timeManager;
+  Channels& channels = g_channels;
   bool borrowed = false;
   {
     const ChannelLock lock;
-    if (tm.console == nullptr && tm.file == nullptr) {
-      tm.console = stderr;
+    if (channels.console == nullptr && channels.file == nullptr) {
+      channels.console = stderr;
       borrowed = true;
     }
   }
@@ -112,7 +99,7 @@ void WriteReports() {
   TimePrintIndented(nullptr);
   if (borrowed) {
     const ChannelLock lock;
-    if (tm.console == stderr) tm.console = nullptr;
+    if (channels.console == stderr) channels.console = nullptr;
   }
 }
 
@@ -313,102 +300,10 @@ void WriteOutputs(Moment moment, int signal) {
   if (moment != Moment::kSnapshot) g_state->finalWritten = true;
 }
 
-// ----- signals
-
-void OnSignal(int signal, siginfo_t* info, void* context) {
-  const int saved = errno;
-  const unsigned char byte = static_cast<unsigned char>(signal);
-  // Non-blocking: a full pipe already holds a request to write.
-  ssize_t written = write(g_state->pipe[1], &byte, 1);
-  static_cast<void>(written);
-  if (signal == SIGUSR1) {
-    // The program goes on: so does a handler the host had.
-    const struct sigaction& before = g_state->before[signal];
-    if ((before.sa_flags & SA_SIGINFO) != 0) {
-      before.sa_sigaction(signal, info, context);
-    } else if (before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN) {
-      before.sa_handler(signal);
-    }
-  }
-  errno = saved;
-}
-
-void* SignalThread(void*) {
-  for (;;) {
-    unsigned char byte = 0;
-    const ssize_t n = read(g_state->pipe[0], &byte, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || byte == 0) return nullptr;  // unload
-    const int signal = byte;
-    WriteOutputs(signal == SIGUSR1 ? Moment::kSnapshot : Moment::kSignal, signal);
-    if (signal == SIGUSR1) continue;
-    // The signal as it would have been without the library.
-    sigaction(signal, &g_state->before[signal], nullptr);
-    g_state->installed[signal] = false;
-    kill(getpid(), signal);
-  }
-}
-
-// In a forked child the thread is gone: the signals go back to what they
-// were, so that none is swallowed.
-void ChildAfterFork() {
-  if (g_state == nullptr) return;
-  for (int s = 1; s < NSIG; ++s) {
-    if (g_state->installed[s]) sigaction(s, &g_state->before[s], nullptr);
-    g_state->installed[s] = false;
-  }
-}
-
-int SignalNumber(const std::string& name) {
-  std::string n = name.compare(0, 3, "SIG") == 0 ? name.substr(3) : name;
-  if (n == "TERM") return SIGTERM;
-  if (n == "INT") return SIGINT;
-  if (n == "XCPU") return SIGXCPU;
-  if (n == "USR1") return SIGUSR1;
-  if (n == "USR2") return SIGUSR2;
-  if (n == "HUP") return SIGHUP;
-  if (n == "QUIT") return SIGQUIT;
-  if (n == "ALRM") return SIGALRM;
-  return 0;
-}
-
-void InstallSignals() {
-  const char* list = std::getenv("TIMETREE_SIGNALS");
-  std::string names = list != nullptr ? list : "TERM,INT,XCPU,USR1";
-  if (names == "none") return;
-  std::vector<int> signals;
-  for (const std::string& name : SplitList(names)) {
-    const int s = SignalNumber(name);
-    if (s == 0) {
-      std::fprintf(stderr,
-                   "timetree: TIMETREE_SIGNALS: \"%s\" is left out: not one of TERM, INT, XCPU, "
-                   "USR1, USR2, HUP, QUIT, ALRM\n",
-                   name.c_str());
-    } else {
-      signals.push_back(s);
-    }
-  }
-  if (signals.empty()) return;
-  if (pipe2(g_state->pipe, O_CLOEXEC) != 0) return;
-  fcntl(g_state->pipe[1], F_SETFL, O_NONBLOCK);
-  // The thread takes no signal of its own: they go to the host's threads.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  g_state->threadStarted = pthread_create(&g_state->thread, nullptr, &SignalThread, nullptr) == 0;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (!g_state->threadStarted) return;
-  pthread_atfork(nullptr, nullptr, &ChildAfterFork);
-  for (int s : signals) {
-    struct sigaction ours {};
-    ours.sa_sigaction = &OnSignal;
-    ours.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&ours.sa_mask);
-    struct sigaction before {};
-    if (sigaction(s, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) continue;
-    g_state->before[s] = before;
-    if (sigaction(s, &ours, nullptr) == 0) g_state->installed[s] = true;
-  }
+// The signal thread's writer: a snapshot for SIGUSR1, after which the
+// program goes on, and the end's writing for the others.
+void WriteOnSignal(int signal) {
+  WriteOutputs(signal == SIGUSR1 ? Moment::kSnapshot : Moment::kSignal, signal);
 }
 
 void StartEnvironmentOutput() {
@@ -450,7 +345,7 @@ void StartEnvironmentOutput() {
   // the host's calls then behave as they always do.
   StoreRelaxed(g_timeManager.enabled, 1);
   g_timeManager.outputAsked = 1;
-  InstallSignals();
+  InstallSignals(&WriteOnSignal);
 }
 
 // Reads the environment when the library is loaded.
@@ -461,18 +356,7 @@ const bool g_started = (StartEnvironmentOutput(), true);
 void WriteEnvironmentOutputs() { WriteOutputs(Moment::kExit, 0); }
 
 void StopEnvironmentOutput() {
-  if (g_state == nullptr) return;
-  for (int s = 1; s < NSIG; ++s) {
-    if (g_state->installed[s]) sigaction(s, &g_state->before[s], nullptr);
-    g_state->installed[s] = false;
-  }
-  if (g_state->threadStarted && static_cast<long>(getpid()) == g_state->pid) {
-    const unsigned char quit = 0;
-    ssize_t written = write(g_state->pipe[1], &quit, 1);
-    static_cast<void>(written);
-    pthread_join(g_state->thread, nullptr);
-    g_state->threadStarted = false;
-  }
+  if (g_state != nullptr) StopSignals();
 }
 
 }  // namespace timetree

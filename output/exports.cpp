@@ -1,6 +1,7 @@
 // Exports of the timer tree for other tools: JSON, folded stacks and an SVG
 // flame graph. Each walks the tree without recursion, so any depth works.
 #include "output/exports.h"
+#include "runformat/text.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,17 +12,18 @@
 #include <vector>
 
 #include "include/timetree.h"
-#include "output/combined.h"
-#include "output/files.h"
-#include "output/flamegraph.h"
+#include "runformat/combined.h"
+#include "runformat/files.h"
+#include "runformat/flamegraph.h"
 #include "output/hints.h"
 #include "output/metadata.h"
-#include "output/reportpage.h"
+#include "runformat/reportpage.h"
 #include "registry/dtimemgr.h"
 #include "registry/merge.h"
 #include "registry/snapshot.h"
 #include "stopwatch/access.h"
 #include "stopwatch/atomics.h"
+#include "registry/walk.h"
 
 namespace timetree {
 

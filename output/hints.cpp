@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "output/exports.h"
+#include "runformat/text.h"
 #include "registry/dtimemgr.h"
 #include "sibling/switches.h"
 #include "stopwatch/atomics.h"
@@ -87,6 +87,31 @@ std::vector<std::string> NearMisses(const char* const* env) {
   return lines;
 }
 
+void WriteOffHint() {
+  TimeManager& tm = g_timeManager;
+  // Only the process that timed says it (not a forked child that exits),
+  // and only when timing is still off for the same reason.
+  if (LoadRelaxed(tm.offHintPid) != static_cast<long>(getpid())) return;
+  if (LoadRelaxed(tm.enabled) != 0) return;
+  int quiet = 0;
+  if (ReadSwitch("TIMETREE_QUIET", &quiet) != 0) return;
+  int on = 0;
+  if (SwitchUnset("TIMING_ON")) {
+    std::fputs(
+        "timetree: timing was off because TIMING_ON is not set; to time and see the reports, "
+        "set TIMING_ON=1 and TIMING_CONSOLE=1 (standard output) and/or TIMING_FILE=1 (the "
+        "program's file); TIMETREE_QUIET=1 silences this line\n",
+        stderr);
+  } else if (ReadSwitch("TIMING_ON", &on) != 0 && LoadRelaxed(tm.timingReadPid) == 0) {
+    // Set, but never read: the design reads it at a clear only.
+    std::fputs(
+        "timetree: timing was off: TIMING_ON is set, but the program never called "
+        "TimeOpenOStream or TimeClear, which read it; call one of them before timing, or set "
+        "TIMETREE_OUTPUT=report to time without them; TIMETREE_QUIET=1 silences this line\n",
+        stderr);
+  }
+}
+
 // Each is said only by the process in which it happened (not by a forked
 // child that exits).
 void WriteExitHints() {
@@ -100,7 +125,7 @@ void WriteExitHints() {
         "standard error at exit; TIMETREE_QUIET=1 silences this line\n",
         stderr);
   } else if (LoadRelaxed(g_timeManager.timingReadPid) == self &&
-             LoadRelaxed(g_timeManager.lastOrder) != 0 && LoadRelaxed(g_written) == 0) {
+             LoadRelaxed(g_registry.lastOrder) != 0 && LoadRelaxed(g_written) == 0) {
     std::fputs(
         "timetree: timers ran, but nothing was written: no output channel was open and no "
         "report, export or TIMETREE_OUTPUT item was asked for; set TIMING_CONSOLE=1 and/or "

@@ -18,6 +18,11 @@ void NoteWritten();
 // Text for the channels while timing was on and none was open.
 void NoteDropped();
 
+// At unload: says, once, why timing was off when a start found it off
+// (TIMING_ON unset, or set but never read by a clear); only in the process
+// in which that happened, and not when TIMING_ON turned it off.
+void WriteOffHint();
+
 // At unload: says, once, when text went nowhere or when timers ran and
 // nothing was written; only in the process that loaded the library.
 void WriteExitHints();

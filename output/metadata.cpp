@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "include/timetree.h"
-#include "output/exports.h"
+#include "runformat/text.h"
 #include "stopwatch/ticks.h"
 
 extern char** environ;

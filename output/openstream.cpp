@@ -3,11 +3,12 @@
 #include <cstdio>
 
 #include "include/timetree.h"
+#include "output/channels.h"
 #include "registry/dtimemgr.h"
 #include "sibling/switches.h"
 
 void TimeOpenOStream(const char* path) {
-  timetree::TimeManager& tm = timetree::g_timeManager;
+  timetree::Channels& channels = timetree::g_channels;
   // Any message of the clear goes to the channels as they stood before.
   TimeClear();
   const timetree::ChannelLock lock;
@@ -18,17 +19,17 @@ void TimeOpenOStream(const char* path) {
     // An open file stays open and the new path is ignored; a file that
     // cannot be opened is tried again at the next call. Close-on-exec, so that
     // a child the host starts does not inherit it.
-    if (tm.file == nullptr && path != nullptr) tm.file = std::fopen(path, "we");
-  } else if (tm.file != nullptr) {
-    std::fclose(tm.file);
-    tm.file = nullptr;
+    if (channels.file == nullptr && path != nullptr) channels.file = std::fopen(path, "we");
+  } else if (channels.file != nullptr) {
+    std::fclose(channels.file);
+    channels.file = nullptr;
   }
 
   int console_on = 0;
   timetree::ReadSwitch("TIMING_CONSOLE", &console_on);
   if (console_on != 0) {
-    if (tm.console == nullptr) tm.console = stdout;
+    if (channels.console == nullptr) channels.console = stdout;
   } else {
-    tm.console = nullptr;
+    channels.console = nullptr;
   }
 }

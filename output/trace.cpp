@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "include/timetree.h"
-#include "output/exports.h"
-#include "output/files.h"
+#include "runformat/text.h"
+#include "runformat/files.h"
 #include "output/hints.h"
 #include "output/timeline.h"
 #include "output/metadata.h"
@@ -107,10 +107,9 @@ void AddRunning(const ThreadTree& tree, std::vector<TraceEvent>& events) {
 // The buffers of the current clear, in the order their threads started
 // timing; under the registry mutex.
 std::vector<const TraceBuffer*> CurrentBuffers() {
-  TimeManager& tm = g_timeManager;
   std::vector<const TraceBuffer*> buffers;
-  for (const TraceBuffer* b = tm.traces; b != nullptr; b = b->next) {
-    if (!b->abandoned && LoadAcquire(b->generation) == tm.clearGeneration) buffers.push_back(b);
+  for (const TraceBuffer* b = g_registry.traces; b != nullptr; b = b->next) {
+    if (!b->abandoned && LoadAcquire(b->generation) == g_registry.clearGeneration) buffers.push_back(b);
   }
   std::reverse(buffers.begin(), buffers.end());
   return buffers;
@@ -125,9 +124,8 @@ struct Totals {
 // Writes every thread's events through write, 64 KiB at a time.
 bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write, void* context,
                  Totals* totals) {
-  TimeManager& tm = g_timeManager;
-  const std::lock_guard<std::mutex> lock(tm.registryMutex);
-  if (LoadRelaxed(g_traceLimit) == 0 && tm.traces == nullptr) return false;
+  const std::lock_guard<std::mutex> lock(g_registry.mutex);
+  if (LoadRelaxed(g_traceLimit) == 0 && g_registry.traces == nullptr) return false;
   const TickClock clock = MonotonicTickClock();
   // Monotonic in ticks, so that nesting survives the conversion.
   const auto units = [&](int64_t ticks) {
@@ -156,7 +154,7 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
       events.insert(events.end(), chunk, chunk + used);
     });
     if (!buffer->finished) {
-      for (const ThreadTree* t = tm.trees; t != nullptr; t = t->nextTree) {
+      for (const ThreadTree* t = g_registry.trees; t != nullptr; t = t->nextTree) {
         if (t->trace == buffer) AddRunning(*t, events);
       }
     }

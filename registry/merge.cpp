@@ -5,6 +5,7 @@
 
 #include "stopwatch/access.h"
 #include "stopwatch/atomics.h"
+#include "registry/nameindex.h"
 
 namespace timetree {
 
@@ -89,12 +90,6 @@ struct TimerTrees {
 };
 
 }  // namespace
-
-Spread SpreadOf(const TimerNode& node) {
-  if (node.spreadKept) return Spread{node.spreadThreads, node.spreadMin, node.spreadMax};
-  const double total = StopWatchAccess::LoadElapsed(node.watch);
-  return Spread{LoadRelaxed(node.count) > 0 ? 1 : 0, total, total};
-}
 
 bool MergeTimers(PtrList& into, const PtrList& from, const int64_t* up_to) {
   TimerTrees trees;

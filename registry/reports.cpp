@@ -4,11 +4,12 @@
 #include <cstring>
 
 #include "include/timetree.h"
-#include "output/channels.h"
 #include "registry/dtimemgr.h"
 #include "registry/snapshot.h"
 #include "stopwatch/access.h"
 #include "stopwatch/atomics.h"
+#include "registry/nameindex.h"
+#include "registry/walk.h"
 
 namespace timetree {
 

@@ -3,10 +3,11 @@
 #include "registry/merge.h"
 #include "stopwatch/atomics.h"
 #include "stopwatch/ticks.h"
+#include "registry/threads.h"
 
 namespace timetree {
 
-Snapshot::Snapshot(Kind kind) : lock_(g_timeManager.registryMutex) {
+Snapshot::Snapshot(Kind kind) : lock_(g_registry.mutex) {
   TimeManager& tm = g_timeManager;
   if (LoadRelaxed(tm.enabled) == 0) return;
   if (kind == kUpToNow) {
@@ -14,10 +15,10 @@ Snapshot::Snapshot(Kind kind) : lock_(g_timeManager.registryMutex) {
     up_to_ = &now_;
   }
   own_ = CallingTreeIfAttached();
-  const uint64_t generation = LoadAcquire(tm.clearGeneration);
+  const uint64_t generation = LoadAcquire(g_registry.clearGeneration);
   // The trees with timers, sorted by the start of their first timer.
   int count = 0;
-  for (ThreadTree* t = tm.trees; t != nullptr; t = t->nextTree) {
+  for (ThreadTree* t = g_registry.trees; t != nullptr; t = t->nextTree) {
     if (!Reportable(*t, generation)) continue;
     ++count;
     ThreadTree** at = &first_;

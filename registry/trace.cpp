@@ -17,6 +17,7 @@
 #include <new>
 #include <vector>
 
+#include "registry/contexts.h"
 #include "sibling/faults.h"
 
 namespace timetree {
@@ -150,7 +151,7 @@ bool Link(TraceChunk* after, TraceChunk* chunk) {
 }
 
 bool StillRegistered(const Request& request) {
-  for (const TraceBuffer* b = g_timeManager.traces; b != nullptr; b = b->next) {
+  for (const TraceBuffer* b = g_registry.traces; b != nullptr; b = b->next) {
     if (b == request.buffer) return b->serial == request.serial && !b->abandoned;
   }
   return false;
@@ -169,7 +170,7 @@ void* RunMapper(void* argument) {
     if (chunk != nullptr) {
       bool linked = false;
       {
-        const std::lock_guard<std::mutex> registry(g_timeManager.registryMutex);
+        const std::lock_guard<std::mutex> registry(g_registry.mutex);
         linked = StillRegistered(request) && Link(request.after, chunk);
       }
       if (!linked) FreeChunks(chunk);
@@ -236,24 +237,6 @@ void ReadTraceEnvironment(bool asked) {
   g_traceLimit = LimitFromEnvironment(asked);
 }
 
-void SetTraceLimit(uint64_t limit) {
-  if (limit > kMostTraceEvents) limit = kMostTraceEvents;
-  StoreRelaxed(g_traceLimit, limit);
-  TimeManager& tm = g_timeManager;
-  const std::lock_guard<std::mutex> lock(tm.registryMutex);
-  ThreadTree* tree = CallingTreeIfAttached();
-  if (tree == nullptr) return;
-  if (limit == 0) {
-    // The buffer stays in the registry until the next clear; the thread
-    // records no more.
-    DetachTrace(*tree);
-  } else if (tree->trace == nullptr) {
-    AttachTrace(*tree);
-  } else {
-    tree->trace->limit = limit;
-  }
-}
-
 void AttachTrace(ThreadTree& tree) {
   const uint64_t limit = LoadRelaxed(g_traceLimit);
   if (limit == 0 || tree.trace != nullptr) return;
@@ -264,7 +247,6 @@ void AttachTrace(ThreadTree& tree) {
     FreeChunks(chunk);
     return;
   }
-  TimeManager& tm = g_timeManager;
   static uint64_t serials = 0;  // under the registry mutex
   buffer->serial = ++serials;
   buffer->first = buffer->last = chunk;
@@ -272,8 +254,8 @@ void AttachTrace(ThreadTree& tree) {
   buffer->generation = tree.generation;
   buffer->thread = tree.thread;
   buffer->tid = tree.tid;
-  buffer->next = tm.traces;
-  tm.traces = buffer;
+  buffer->next = g_registry.traces;
+  g_registry.traces = buffer;
   tree.trace = buffer;
   const uint64_t after = NextCapacity(*chunk, chunk->capacity, limit);
   if (after != 0) RequestChunk(*buffer, chunk, after);
@@ -305,8 +287,7 @@ void ResetTrace(ThreadTree& tree, uint64_t generation) {
 }
 
 void FreeFinishedTraces() {
-  TimeManager& tm = g_timeManager;
-  for (TraceBuffer** link = &tm.traces; *link != nullptr;) {
+  for (TraceBuffer** link = &g_registry.traces; *link != nullptr;) {
     TraceBuffer* buffer = *link;
     if (!buffer->finished) {
       link = &buffer->next;

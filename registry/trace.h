@@ -21,7 +21,7 @@
 
 #include <cstdint>
 
-#include "registry/dtimemgr.h"
+#include "registry/threadtree.h"
 #include "stopwatch/atomics.h"
 
 namespace timetree {
@@ -72,12 +72,6 @@ constexpr uint64_t kMostTraceEvents = (uint64_t{1} << 32) - 2;
 // knowing whether TIMETREE_OUTPUT asks for a timeline: unset, it then
 // records the default).
 void ReadTraceEnvironment(bool asked);
-
-// Turns recording on with limit events per thread (0: off; at most
-// kMostTraceEvents), for threads
-// that attach after the call and the calling thread; TIMETREE_OUTPUT's
-// trace item and the tests use it.
-void SetTraceLimit(uint64_t limit);
 
 // A new buffer for the calling thread's tree, linked into the registry;
 // under the registry mutex. Nothing when recording is off or memory is short.

@@ -54,4 +54,9 @@ int ReadSwitch(const char* name, int* out) {
   return *out;
 }
 
+bool SwitchUnset(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr || value[0] == '\0';
+}
+
 }  // namespace timetree

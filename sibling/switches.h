@@ -16,6 +16,10 @@ int CheckDebugRegEntry(const char* name, int unused);
 // Reads switch name into *out and returns it.
 int ReadSwitch(const char* name, int* out);
 
+// Whether switch name is unset or empty: the state in which a host that
+// times sees nothing and has chosen nothing.
+bool SwitchUnset(const char* name);
+
 }  // namespace timetree
 
 #endif  // TIMETREE_SIBLING_SWITCHES_H

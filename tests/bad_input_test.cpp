@@ -14,6 +14,7 @@
 #include "output/banner.h"
 #include "registry/dtimemgr.h"
 #include "support.h"
+#include "output/channels.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ TEST_F(BadInput, TableOfBadInputs) {
       {"1 MiB stopwatch label",
        [] {
          StopWatch w;
-         w.Print(kMiB.c_str(), timetree::g_timeManager.file);
+         w.Print(kMiB.c_str(), timetree::g_channels.file);
        },
        WatchRow(kMiB)},
       {"bytes that are not UTF-8",
@@ -125,7 +126,7 @@ TEST_F(BadInput, TableOfBadInputs) {
          // missing folder.
          for (const char* path : {"/tmp", "/proc/timetree.txt", "/nonexistent/folder/x.txt"}) {
            TimeOpenOStream(path);
-           if (timetree::g_timeManager.file != nullptr) ADD_FAILURE() << "opened " << path;
+           if (timetree::g_channels.file != nullptr) ADD_FAILURE() << "opened " << path;
            TimeComment("goes nowhere\n");
          }
        },

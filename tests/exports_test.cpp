@@ -1,4 +1,4 @@
-#include "output/exports.h"
+#include "runformat/text.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

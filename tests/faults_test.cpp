@@ -12,6 +12,7 @@
 #include "registry/dtimemgr.h"
 #include "sibling/faults.h"
 #include "support.h"
+#include "output/channels.h"
 
 namespace {
 
@@ -185,12 +186,12 @@ TEST_F(Faults, WriteErrorsOnTheFileAreIgnored) {
   Switch("TIMING_ON", "1");
   Switch("TIMING_FILE", "1");
   TimeOpenOStream("/dev/full");
-  ASSERT_NE(g_timeManager.file, nullptr);
+  ASSERT_NE(timetree::g_channels.file, nullptr);
   const std::string big(100000, 'x');
   TimeComment(big.c_str());  // past the stream's buffer: the write fails
   Workload();
   TimeCloseOStream();  // the final flush fails too
-  EXPECT_EQ(g_timeManager.file, nullptr);
+  EXPECT_EQ(timetree::g_channels.file, nullptr);
   // The next file works as usual.
   OpenCapture();
   TimeComment("fine\n");

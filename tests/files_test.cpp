@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "output/files.h"
+#include "runformat/files.h"
 #include "support.h"
 
 namespace {

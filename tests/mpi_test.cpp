@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "include/timetree_mpi.h"
-#include "output/combined.h"
+#include "runformat/combined.h"
 #include "registry/dtimemgr.h"
 #include "support.h"
 

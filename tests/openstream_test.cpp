@@ -4,6 +4,7 @@
 
 #include "registry/dtimemgr.h"
 #include "support.h"
+#include "output/channels.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ TEST_F(OpenStream, FileSwitchOnWithNullPathOpensNothing) {
   Switch("TIMING_ON", "1");
   Switch("TIMING_FILE", "1");
   TimeOpenOStream(nullptr);
-  EXPECT_EQ(timetree::g_timeManager.file, nullptr);
+  EXPECT_EQ(timetree::g_channels.file, nullptr);
   EXPECT_EQ(timetree::g_timeManager.enabled, 1);
 }
 
@@ -28,7 +29,7 @@ TEST_F(OpenStream, SecondOpenKeepsTheFirstFileUntilTheSwitchTurnsOff) {
   Switch("TIMING_FILE", "0");
   TimeOpenOStream(second.c_str());
   TimeComment("three\n");
-  EXPECT_EQ(timetree::g_timeManager.file, nullptr);
+  EXPECT_EQ(timetree::g_channels.file, nullptr);
   EXPECT_EQ(ReadFile(path_), "one\ntwo\n");
   EXPECT_EQ(ReadFile(second), "");  // never created
 }
@@ -36,10 +37,10 @@ TEST_F(OpenStream, SecondOpenKeepsTheFirstFileUntilTheSwitchTurnsOff) {
 TEST_F(OpenStream, ConsoleSwitchTurnedOffReleasesTheConsole) {
   Switch("TIMING_CONSOLE", "on");
   TimeOpenOStream(nullptr);
-  EXPECT_EQ(timetree::g_timeManager.console, stdout);
+  EXPECT_EQ(timetree::g_channels.console, stdout);
   Switch("TIMING_CONSOLE", "off");
   TimeOpenOStream(nullptr);
-  EXPECT_EQ(timetree::g_timeManager.console, nullptr);
+  EXPECT_EQ(timetree::g_channels.console, nullptr);
 }
 
 TEST_F(OpenStream, AllSwitchesOffDisablesClosesAndDeletesTimers) {
@@ -50,8 +51,8 @@ TEST_F(OpenStream, AllSwitchesOffDisablesClosesAndDeletesTimers) {
   Switch("TIMING_CONSOLE", "0");
   TimeOpenOStream(path_.c_str());
   EXPECT_EQ(timetree::g_timeManager.enabled, 0);
-  EXPECT_EQ(timetree::g_timeManager.file, nullptr);
-  EXPECT_EQ(timetree::g_timeManager.console, nullptr);
+  EXPECT_EQ(timetree::g_channels.file, nullptr);
+  EXPECT_EQ(timetree::g_channels.console, nullptr);
   EXPECT_EQ(timetree::g_timeManager.root.count(), 0);
 }
 
@@ -69,10 +70,10 @@ TEST_F(OpenStream, UnopenableFileIsTriedAgainAtTheNextCall) {
   Switch("TIMING_ON", "1");
   Switch("TIMING_FILE", "1");
   TimeOpenOStream("/nonexistent-dir/timetree/out.txt");
-  EXPECT_EQ(timetree::g_timeManager.file, nullptr);
+  EXPECT_EQ(timetree::g_channels.file, nullptr);
   path_ = NewFile("retry");
   TimeOpenOStream(path_.c_str());
-  EXPECT_NE(timetree::g_timeManager.file, nullptr);
+  EXPECT_NE(timetree::g_channels.file, nullptr);
   TimeComment("ok\n");
   EXPECT_EQ(Captured(), "ok\n");
 }

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "stats.h"
+#include "lib/stats.h"
 
 namespace {
 

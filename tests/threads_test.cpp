@@ -214,7 +214,7 @@ TEST_F(Threads, FinishedThreadsAreFoldedIntoBoundedMemory) {
     for (auto& t : batch) t.join();
   }
   int trees = 0;
-  for (auto* t = timetree::g_timeManager.trees; t != nullptr; t = t->nextTree) {
+  for (auto* t = timetree::g_registry.trees; t != nullptr; t = t->nextTree) {
     if (t->root.head() != nullptr) ++trees;
   }
   EXPECT_EQ(trees, 1);
@@ -233,7 +233,7 @@ TEST_F(Threads, FinishedThreadsAreFoldedIntoBoundedMemory) {
   std::thread([] { Run("alone", 0); }).join();
   TimeClear();
   int left = 0;
-  for (auto* t = timetree::g_timeManager.trees; t != nullptr; t = t->nextTree) left += t->finished;
+  for (auto* t = timetree::g_registry.trees; t != nullptr; t = t->nextTree) left += t->finished;
   EXPECT_EQ(left, 0);
   EXPECT_EQ(Captured(), Header() + Row("job", kThreads, kThreads * 0.003) +
                             Row(".step", kThreads, kThreads * 0.002) +

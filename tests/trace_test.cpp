@@ -15,6 +15,7 @@
 
 #include "registry/trace.h"
 #include "support.h"
+#include "registry/threads.h"
 
 namespace {
 

@@ -1,0 +1,62 @@
+# The few settings every target of the project shares, written once.
+
+# Warnings always; errors of them where TIMETREE_WERROR says so (CI).
+function(timetree_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra
+                         $<$<BOOL:${TIMETREE_WERROR}>:-Werror>)
+endfunction()
+
+# A C++ target of the project: C++17 without compiler extensions, and the
+# warnings.
+function(timetree_cxx target)
+  set_target_properties(${target} PROPERTIES
+    CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
+  timetree_warnings(${target})
+endfunction()
+
+# A component: a shared library libNAME.so.MAJOR beside the core library,
+# alias timetree::EXPORT, with hidden symbols but those its version script
+# (cmake/MAP) names.
+#   timetree_component(target EXPORT name MAP file SOURCES ...)
+function(timetree_component target)
+  cmake_parse_arguments(arg "" "EXPORT;MAP" "SOURCES" ${ARGN})
+  add_library(${target} SHARED ${arg_SOURCES})
+  add_library(timetree::${arg_EXPORT} ALIAS ${target})
+  set_target_properties(${target} PROPERTIES
+    EXPORT_NAME ${arg_EXPORT}
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  if(arg_MAP)
+    target_link_options(${target} PRIVATE
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/${arg_MAP})
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+      ${PROJECT_SOURCE_DIR}/cmake/${arg_MAP})
+  endif()
+  timetree_cxx(${target})
+endfunction()
+
+# A test program of GoogleTest cases, found by CTest.
+#   timetree_test(target SOURCES ... LIBRARIES ...)
+function(timetree_test target)
+  cmake_parse_arguments(arg "" "" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${target} ${arg_SOURCES})
+  target_link_libraries(${target} PRIVATE ${arg_LIBRARIES} GTest::gtest_main)
+  timetree_cxx(${target})
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# Installs cmake/NAME.pc.in as NAME.pc. The prefix written into it is the one
+# the install goes to (also "cmake --install --prefix DIR", which may differ
+# from the configured one), so that pkg-config prints plain paths and leaves
+# out the system's own -L.
+function(timetree_install_pc name)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${name}.pc.in ${PROJECT_BINARY_DIR}/${name}.pc.in
+                 @ONLY)
+  install(CODE "
+    file(READ \"${PROJECT_BINARY_DIR}/${name}.pc.in\" text)
+    string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" text \"\${text}\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/pc/${name}.pc\" \"\${text}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
+         TYPE FILE FILES \"${PROJECT_BINARY_DIR}/pc/${name}.pc\")")
+endfunction()

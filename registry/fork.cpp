@@ -1,0 +1,119 @@
+// A fork may come at any moment, also while another thread creates a timer
+// (linking it, growing its list's index, emptying its tree after a clear).
+// The child has only the thread that forked: the other threads' trees are
+// finished ones there, or set aside whole when their owners were changing
+// them, so that the child never follows a half-made node.
+#include <pthread.h>
+
+#include <cstdint>
+#include <mutex>
+#include <new>
+
+#include "registry/contexts.h"
+#include "registry/dtimemgr.h"
+#include "registry/threads.h"
+#include "registry/trace.h"
+#include "stopwatch/ticks.h"
+
+namespace timetree {
+
+namespace {
+
+// The locks are held across the fork so that the child's copy of the state
+// is whole; the outputs' hook writes out buffered file output meanwhile, so
+// that a child that exits does not write the parent's pending bytes a
+// second time.
+void BeforeFork() {
+  TimeManager& tm = g_timeManager;
+  g_registry.mutex.lock();
+  tm.channelLock.Lock();
+  LockPaths();
+  LockChunkMapper();
+  if (g_hooks.beforeFork != nullptr) g_hooks.beforeFork();
+}
+
+void AfterForkInParent() {
+  TimeManager& tm = g_timeManager;
+  UnlockChunkMapper();
+  UnlockPaths();
+  tm.channelLock.Unlock();
+  g_registry.mutex.unlock();
+}
+
+// Where the child keeps the root list of the main thread's tree when a fork
+// caught that tree half-changed: static, so that nothing is allocated in the
+// child's handler, and never destroyed.
+alignas(PtrList) unsigned char g_setAsideRoot[sizeof(PtrList)];
+
+// Sets aside, in a forked child, a tree whose owner was changing its shape
+// at the fork: it is kept reachable but never read or released again, so
+// the child's reports, clears and exit never follow a half-made node or
+// release an index twice. Its timers are left out of the child's reports.
+void SetAside(ThreadTree& tree) {
+  TimeManager& tm = g_timeManager;
+  if (&tree != &tm) {
+    tree.nextTree = g_registry.setAside;
+    g_registry.setAside = &tree;
+    return;
+  }
+  // The main thread's tree is part of the global state: its root list is
+  // moved aside and the tree starts empty.
+  auto* root = new (g_setAsideRoot) PtrList;
+  tm.root.MoveTo(*root);
+  g_registry.setAsideRoot = root;
+  tm.current = nullptr;
+  tm.base = nullptr;
+  tm.lastBase = nullptr;
+  tm.currentList = &tm.root;
+  tm.order = 0;
+  tm.attached = tm.finished = tm.leftRunning = false;
+  tm.threads = 0;
+  tm.changing = 0;
+}
+
+// The child has only the thread that forked: the other threads' trees are
+// finished ones now, or set aside when their owners were changing them.
+void AfterForkInChild() {
+  TimeManager& tm = g_timeManager;
+  const int64_t now = ReadTicks();
+  for (ThreadTree** link = &g_registry.trees; *link != nullptr;) {
+    ThreadTree* t = *link;
+    if (t == t_callingTree || t->finished) {
+      link = &t->nextTree;
+      continue;
+    }
+    // The thread's timeline ends here; one that was being emptied is left
+    // unread.
+    if (t->trace != nullptr) {
+      t->trace->finished = true;
+      t->trace->abandoned = LoadAcquire(t->changing) != 0;
+      t->trace = nullptr;
+    }
+    if (LoadAcquire(t->changing) != 0) {
+      *link = t->nextTree;
+      SetAside(*t);
+      continue;
+    }
+    t->finished = true;
+    t->leftRunning = t->current != nullptr;
+    EndRunningTimers(*t, now);
+    t->current = nullptr;
+    t->base = nullptr;
+    t->lastBase = nullptr;
+    t->currentList = &t->root;
+    link = &t->nextTree;
+  }
+  UnlockChunkMapper();
+  UnlockPaths();
+  tm.channelLock.Unlock();
+  g_registry.mutex.unlock();
+}
+
+struct ForkHandlers {
+  ForkHandlers() { pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild); }
+} g_forkHandlers;
+
+
+}  // namespace
+
+}  // namespace timetree

@@ -1,0 +1,107 @@
+// The timer trees of the threads, and the registry that holds them: the
+// types that the start/stop path, the timeline, the fork handlers and the
+// reports share. The code that attaches, resets, folds and retires trees is
+// in threads.cpp.
+#ifndef TIMETREE_REGISTRY_THREADTREE_H
+#define TIMETREE_REGISTRY_THREADTREE_H
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <mutex>
+
+#include "registry/timernode.h"
+#include "stopwatch/atomics.h"
+
+namespace timetree {
+
+struct TraceBuffer;
+
+// The timers of one thread. Only the owning thread changes them; reports on
+// other threads read them (see the comment at the top of threads.cpp).
+struct ThreadTree {
+  PtrList root;                    // top-level timers, in order of first start
+  TimerNode* current = nullptr;    // innermost running timer
+  TimerNode* base = nullptr;       // the adopted path's last node: where the
+                                   // thread's top-level timers go; null: root
+  TimerNode* lastBase = nullptr;   // the last such node, found again at once
+                                   // when its path is adopted again
+  PtrList* currentList = &root;    // where the next start looks and adds
+  uint64_t generation = 0;         // the clear whose timers these are
+  uint64_t order = 0;              // when its first timer since that clear
+                                   // started, among all threads; 0: none yet
+  ThreadTree* nextTree = nullptr;  // the registry's chain of trees
+  ThreadTree* nextReported = nullptr;  // a report's trees, in order
+  pthread_t thread{};              // the owner, while attached
+  long tid = 0;                    // the owner's OS thread id
+  char threadName[16] = {};        // as the host named the thread, if it did
+  TraceBuffer* trace = nullptr;    // its timeline, while recording is on
+  int threads = 0;                 // threads whose timers these are: 1, more
+                                   // once finished threads are folded in
+  bool attached = false;           // a thread owns it (or owned it)
+  bool finished = false;           // its thread has exited
+  bool leftRunning = false;        // it exited inside a timer
+  // A fork may come while the owner is changing the tree's shape (creating
+  // a timer, growing an index, emptying a stale tree). The owner raises
+  // changing meanwhile and keeps what it allocates reachable from pending,
+  // so that a forked child can set such a tree aside whole, without reading
+  // or releasing any of it.
+  int changing = 0;
+  void* pendingNode = nullptr;
+  void* pendingIndex[2] = {};      // an index being built, one released
+
+  constexpr ThreadTree() = default;
+  ThreadTree(const ThreadTree&) = delete;
+  ThreadTree& operator=(const ThreadTree&) = delete;
+};
+
+// Every thread's tree and timeline, and the clear generation. Its mutex
+// guards the chain of trees, the clear, the thread-exit hook, reports and
+// exports; it is never taken on the start/stop path except once, when a
+// thread attaches its tree. Constant-initialised and trivially destroyed, so
+// that it is valid before any constructor and after every destructor of the
+// library or its host.
+struct Registry {
+  constexpr explicit Registry(ThreadTree* main) : mainTree(main) {}
+  Registry(const Registry&) = delete;
+  Registry& operator=(const Registry&) = delete;
+
+  ThreadTree* mainTree;            // the main thread's tree, which is part
+                                   // of the global timing state
+  uint64_t clearGeneration = 0;    // raised by every clear
+  uint64_t lastOrder = 0;          // the order last handed to a tree
+  ThreadTree* trees = nullptr;     // every attached or finished tree
+  TraceBuffer* traces = nullptr;   // every thread's timeline buffer
+  std::mutex mutex;
+  pthread_key_t exitKey{};         // runs the thread-exit hook
+  bool exitKeyCreated = false;
+  bool unloaded = false;           // the timing state has been destroyed
+  ThreadTree* setAside = nullptr;  // trees a fork caught half-changed, in
+                                   // the child: never read, never released
+  PtrList* setAsideRoot = nullptr; // the same for the main tree's root list
+};
+
+extern Registry g_registry;
+
+// The clear generation as of now.
+inline uint64_t CurrentGeneration() { return LoadAcquire(g_registry.clearGeneration); }
+
+// Whether a report shows tree: it belongs to the clear of that generation
+// and holds timers.
+inline bool Reportable(const ThreadTree& tree, uint64_t generation) {
+  return LoadAcquire(tree.generation) == generation && LoadRelaxed(tree.order) != 0 &&
+         tree.root.SharedHead() != nullptr;
+}
+
+// Brackets a change of a tree's shape by its owner (see
+// ThreadTree::changing). The mark is an exchange, so that none of the
+// tree's stores that follow can be seen before it; it is paid once per
+// created timer, never by a start of an existing one.
+inline void BeginChange(ThreadTree& tree) {
+  __atomic_exchange_n(&tree.changing, 1, __ATOMIC_SEQ_CST);
+}
+inline void EndChange(ThreadTree& tree) { StoreRelease(tree.changing, 0); }
+
+}  // namespace timetree
+
+#endif  // TIMETREE_REGISTRY_THREADTREE_H

@@ -1,0 +1,96 @@
+// A timer of the tree: its name (the long name kept whole where it is
+// longer than the compared part), its children, its watch and count, its
+// marks; and the record of a timer path that a context hands to another
+// thread. The types of the registry's bottom layer.
+#ifndef TIMETREE_REGISTRY_TIMERNODE_H
+#define TIMETREE_REGISTRY_TIMERNODE_H
+
+#include <cstdint>
+
+#include "registry/names.h"
+#include "registry/ptrlist.h"
+#include "sibling/faults.h"
+#include "stopwatch/StopWatch.h"
+
+namespace timetree {
+
+// A timer path handed from one thread to another (a TimeContext): its last
+// name and the record of the path above it. One record is made per distinct
+// path, never changed and kept until unload, so that a context can be read
+// safely after the timers it was taken from are gone.
+struct PathRecord {
+  const PathRecord* parent;
+  char name[kNameStorage];
+  const char* fullName;  // the creating name whole when it is longer than
+                         // name (kept as long as the record), else null;
+                         // a worker's copy of the path keeps it, so that
+                         // merging the two does not see names that differ
+};
+
+struct TimerNode {
+  // At most kNameLength characters, zero-padded to kNameStorage bytes.
+  alignas(8) char name[kNameStorage] = {};
+  PtrList children;              // timers started while this one was current
+  TimerNode* parent = nullptr;   // null at top level
+  PtrList* owner = nullptr;      // the list that holds this node
+  StopWatch watch;               // its own count stays 0: see count
+  int64_t count = 0;             // starts, exact at any number
+  int stoppedImplicitly = 0;     // closed by a stop that named an outer timer
+  int namesMerged = 0;           // started under a name that differs from
+                                 // the creating one past kNameLength
+  bool longNameUnknown = false;  // longName could not be kept
+  bool top = false;              // started at the thread's top level under
+                                 // an adopted path: its parent is that
+                                 // path's last node, which is not running
+  bool endedRunning = false;     // its thread ended (or a fork left it
+                                 // behind) while it ran: its last interval
+                                 // ends there, and it is shown running
+  char* longName = nullptr;      // the creating name whole (malloc), when it
+                                 // is longer than kNameLength; else null
+  PtrListNode* slot = nullptr;   // this node's entry in its owner list
+  const struct PathRecord* path = nullptr;  // its path as a context, once asked
+  // Over the threads that started this path, once merged or folded (kept):
+  // how many, and the least and greatest of their totals in ticks. A node
+  // not kept is one thread's: one thread when started, none otherwise.
+  bool spreadKept = false;
+  int spreadThreads = 0;
+  double spreadMin = 0.0;
+  double spreadMax = 0.0;
+
+  TimerNode() = default;
+  TimerNode(const TimerNode&) = delete;
+  TimerNode& operator=(const TimerNode&) = delete;
+  // Destroys and frees the whole subtree, without recursion.
+  ~TimerNode();
+
+  // A new record, or null when the allocation at site fails.
+  static TimerNode* Create(AllocSite site);
+
+  // The name that created the timer, whole.
+  const char* FullName() const { return longName != nullptr ? longName : name; }
+  // Keeps name whole in longName when it is longer than the stored name.
+  void KeepLongName(const char* full);
+};
+
+// The spread of a timer's total over the threads that started its path.
+struct Spread {
+  int threads;
+  double min, max;  // ticks
+};
+// Read atomically: node may be another thread's, being timed.
+Spread SpreadOf(const TimerNode& node);
+
+// Called by a start whose name has at least kNameLength characters, with
+// the timer it found: when name differs, past the compared characters, from
+// the name that created the timer, marks the timer and says once on
+// standard error that the two are counted as one.
+void NoteLongName(TimerNode& node, const char* name);
+
+// Destroys and frees every timer in list with its whole subtree, then empties
+// list. owner is the node whose children list is (null for a list of top-level
+// timers or of flat records). Works at any depth without recursion.
+void DestroyTimers(PtrList& list, TimerNode* owner);
+
+}  // namespace timetree
+
+#endif  // TIMETREE_REGISTRY_TIMERNODE_H

@@ -1,0 +1,294 @@
+// timetree show: a run as an indented table.
+#include <algorithm>
+#include <string>
+
+#include <memory>
+
+#include "commands/commands.h"
+#include "lib/options.h"
+#include "runformat/text.h"
+#include "lib/run.h"
+#include "lib/table.h"
+
+namespace timetree_cli {
+
+namespace {
+
+struct ShowOptions {
+  std::string run;
+  double min_share = 0;  // percent
+  bool threads = false;
+  std::string sort;      // total, self, count, name; empty: the tree's order
+  int depth = 1 << 30;   // levels shown
+  bool seconds = false;  // plain seconds rather than a unit per value
+  bool no_metadata = false;
+  bool all = false;      // a thread's rows of a path it adopted, too
+};
+
+}  // namespace
+
+namespace {
+
+// Whether a comes before b among siblings in the order asked for: the
+// larger figure first, names alphabetically; the tree's order otherwise.
+bool Before(const std::string& sort, const Node& a, const Node& b) {
+  if (sort == "total") return a.Mean() > b.Mean();
+  if (sort == "self") return a.MeanSelf() > b.MeanSelf();
+  if (sort == "count") return a.count.sum > b.count.sum;
+  if (sort == "name") return a.name < b.name;
+  return false;
+}
+
+// Visits the nodes under root parent first, siblings in the order asked for,
+// without recursion; visit(node, depth) returns whether to enter the node.
+template <class Visit>
+void SortedPreorder(const Node& root, const std::string& sort, Visit visit) {
+  struct Frame {
+    std::vector<const Node*> children;
+    size_t next = 0;
+  };
+  auto frame_of = [&sort](const Node& node) {
+    Frame frame;
+    for (const auto& child : node.children) frame.children.push_back(child.get());
+    if (!sort.empty()) {
+      std::stable_sort(frame.children.begin(), frame.children.end(),
+                       [&sort](const Node* a, const Node* b) { return Before(sort, *a, *b); });
+    }
+    return frame;
+  };
+  std::vector<Frame> stack;
+  stack.push_back(frame_of(root));
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const Node* child = frame.children[frame.next++];
+    if (visit(*child, static_cast<int>(stack.size()) - 1) && !child->children.empty()) {
+      stack.push_back(frame_of(*child));
+    }
+  }
+}
+
+// Whether any path of a single run was started by more than one thread.
+bool HasThreadSpread(const Node& root) {
+  bool any = false;
+  Preorder(root, [&any](const Node& node, int) {
+    any = any || node.threads > 1;
+    return !any;
+  });
+  return any;
+}
+
+// What a table's shares came to: whether one was above 100%, or above its
+// parent's (threads at work at once add up past the time they ran in).
+struct Shares {
+  bool over_all = false;
+  bool over_parent = false;
+};
+
+// Writes the table. In a thread's own table (adopted: its top-level timers
+// may hang from a path it adopted, whose timers it never started) rows of
+// that path are left out unless options.all asks for them; the rows under
+// them carry the path in their name ("run;iteration;work").
+Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptions& options,
+                  std::ostream& out, bool adopted = false) {
+  const bool plain = options.seconds;
+  auto share = [whole](const Node& node) { return whole > 0 ? node.Mean() / whole * 100 : 0.0; };
+  auto percent = [](double value) {
+    std::string text;
+    timetree::AppendFormat(text, "%.1f%%", value);
+    return text;
+  };
+  auto per_start = [plain](const Node& node) {
+    return node.count.sum > 0 ? Duration(node.total.sum / node.count.sum, plain) : "-";
+  };
+  const char* s = plain ? " s" : "";
+  Table table = combined ? Table({"NAME", "SOURCES", "COUNT", std::string("MEAN") + s,
+                                  std::string("PER START") + s, std::string("MIN") + s, "(src)",
+                                  std::string("MAX") + s, "(src)", std::string("STDDEV") + s,
+                                  "IMBALANCE", "SHARE"})
+                         : Table({"NAME", "COUNT", std::string("TOTAL") + s,
+                                  std::string("SELF") + s, std::string("PER START") + s, "SHARE"});
+  const bool spread = !combined && HasThreadSpread(root);
+  if (spread) {
+    table = Table({"NAME", "COUNT", std::string("TOTAL") + s, std::string("SELF") + s,
+                   std::string("PER START") + s, "THREADS", std::string("MIN") + s,
+                   std::string("MAX") + s, "IMBALANCE", "SHARE"});
+  }
+  Shares shares;
+  // Per depth of the walk: the path of left-out rows that the children's
+  // names carry, the depth the children are shown at, and the share of the
+  // row shown last there.
+  std::vector<std::string> prefixes;
+  std::vector<int> shown_depths;
+  std::vector<double> parent_shares;
+  SortedPreorder(root, options.sort, [&](const Node& node, int depth) {
+    prefixes.resize(static_cast<size_t>(depth) + 1);
+    shown_depths.resize(static_cast<size_t>(depth) + 1);
+    parent_shares.resize(static_cast<size_t>(depth) + 1);
+    const std::string prefix = depth > 0 ? prefixes[depth - 1] : "";
+    const int shown = depth > 0 ? shown_depths[depth - 1] : 0;
+    const double parent_share = depth > 0 ? parent_shares[depth - 1] : -1;
+    if (adopted && !options.all && node.count.sum == 0 && node.running == 0 &&
+        !node.children.empty()) {
+      prefixes[depth] = prefix + node.name + ";";
+      shown_depths[depth] = shown;
+      parent_shares[depth] = parent_share;
+      return true;
+    }
+    prefixes[depth] = "";
+    shown_depths[depth] = shown + 1;
+    // A running timer's children may pass it for another reason: a file of
+    // an older version gave it only its finished intervals.
+    parent_shares[depth] = node.running > 0 ? -1 : share(node);
+    if (share(node) < options.min_share || shown >= options.depth) return false;
+    std::string label = IndentedLabel(shown, prefix + node.name);
+    if (node.implicit) label += " ?";
+    if (combined) {
+      const double mean = node.Mean();
+      std::string imbalance;
+      timetree::AppendFormat(imbalance, "%.2f", mean > 0 ? node.total.max / mean : 1.0);
+      table.Add({label, std::to_string(node.sources), CountText(node.count.sum),
+                 Duration(mean, plain), per_start(node), Duration(node.total.min, plain),
+                 std::to_string(node.total.min_source), Duration(node.total.max, plain),
+                 std::to_string(node.total.max_source), Duration(node.StdDev(), plain), imbalance,
+                 percent(share(node))});
+    } else if (spread) {
+      // A path of one thread: its total is the least and the greatest; of
+      // none, one only on the path to another thread's timers.
+      const long threads = node.threads > 1 ? node.threads : node.count.sum > 0 ? 1 : 0;
+      const double min = node.threads > 1 ? node.thread_min : node.total.sum;
+      const double max = node.threads > 1 ? node.thread_max : node.total.sum;
+      const double mean = threads > 0 ? node.total.sum / static_cast<double>(threads) : 0.0;
+      std::string imbalance;
+      timetree::AppendFormat(imbalance, "%.2f", mean > 0 ? max / mean : 1.0);
+      table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
+                 Duration(node.self.sum, plain), per_start(node), std::to_string(threads),
+                 Duration(min, plain), Duration(max, plain), imbalance, percent(share(node))});
+    } else {
+      table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
+                 Duration(node.self.sum, plain), per_start(node), percent(share(node))});
+    }
+    // Shown to one decimal: above 100.0%, or above the parent's, only when
+    // it reads so.
+    shares.over_all = shares.over_all || share(node) >= 100.05;
+    shares.over_parent = shares.over_parent ||
+                         (parent_share >= 0 && percent(share(node)) != percent(parent_share) &&
+                          share(node) > parent_share);
+    std::string note;
+    if (node.running > 0 && !combined) note += "  running";
+    if (node.running > 0 && combined) {
+      note += "  running in " + std::to_string(node.running) +
+              (node.running == 1 ? " source" : " sources");
+    }
+    if (node.names_merged) note += "  names merged";
+    if (!note.empty()) table.Note(note);
+    return true;
+  });
+  out << table.Text();
+  return shares;
+}
+
+// Said under a table whose shares pass 100%, or a parent's.
+void WriteSharesNote(const Shares& shares, std::ostream& out) {
+  if (shares.over_all) {
+    out << "SHARE above 100%: threads that ran at the same time, whose totals add up\n";
+  } else if (shares.over_parent) {
+    out << "SHARE above its parent's: threads that ran at the same time, whose totals add up\n";
+  }
+}
+
+size_t Count(const Node& root) {
+  size_t n = 0;
+  Preorder(root, [&n](const Node&, int) {
+    ++n;
+    return true;
+  });
+  return n;
+}
+
+}  // namespace
+
+int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
+  const auto run = ReadRun(options.run);
+  const double whole = RunWallTime(*run);
+  std::string head;
+  timetree::AppendFormat(head, "%s: %zu timers, %s in all", run->file.c_str(), Count(run->root),
+                         DurationWithUnit(whole, options.seconds).c_str());
+  if (run->combined) {
+    timetree::AppendFormat(head, " (mean over the sources of each path), %ld sources",
+                           run->sources);
+  } else if (!run->threads.empty()) {
+    // Every thread that timed, finished ones folded into an entry counted
+    // each, as the metadata's "threads" counts them.
+    long threads = 0;
+    for (const auto& thread : run->threads) threads += thread->threads;
+    timetree::AppendFormat(head, ", %ld thread%s", threads, threads == 1 ? "" : "s");
+  }
+  out << head << "\n";
+  // The metadata (a combined file's: what every source agrees on).
+  if (!options.no_metadata) {
+    for (const auto& entry : run->metadata) {
+      out << "  " << Display(entry.first) << ": " << Display(entry.second) << "\n";
+    }
+  }
+  WriteSharesNote(WriteTable(run->root, run->combined, whole, options, out), out);
+  if (run->combined) {
+    out << "(src): the source (file or rank, counted from 0) of the least and the greatest "
+           "total; STDDEV: of the sources' totals; IMBALANCE: MAX / MEAN; ?: stopped "
+           "implicitly\n";
+  }
+  if (!options.threads) return 0;
+  if (run->threads.empty()) {
+    err << "timetree: " << run->file << ": no per-thread trees in this file\n";
+    return 0;
+  }
+  for (const auto& thread : run->threads) {
+    std::string title;
+    timetree::AppendFormat(title, "\nthread %ld \"%s\"%s", thread->tid,
+                           Display(thread->name).c_str(), thread->finished ? ", finished" : "");
+    if (thread->threads > 1) {
+      timetree::AppendFormat(title, " (%ld finished threads folded)", thread->threads);
+    }
+    out << title << ":\n";
+    // Shares of the run's wall time, as above: a thread whose timers nest
+    // under another thread's path has no top-level time of its own.
+    WriteSharesNote(WriteTable(thread->root, false, whole, options, out, true), out);
+  }
+  return 0;
+}
+
+Subcommand AddShow(CLI::App& app) {
+  auto options = std::make_shared<ShowOptions>();
+  ShowOptions& show = *options;
+  auto* show_cmd = app.add_subcommand("show", "The run as an indented table: count, total, "
+                                              "self, mean per start and share of the run "
+                                              "per timer.");
+  show_cmd->add_option("RUN.json", show.run, "The run (or combined file)")->required();
+  show_cmd->add_option("--min-share", show.min_share,
+                       "Hide timers below PCT percent of the whole run (with what is under them)")
+      ->check(kZeroOrMore);
+  show_cmd->add_flag("--threads", show.threads, "Also show each thread's own tree");
+  show_cmd->add_flag("--all", show.all,
+                     "With --threads, also the rows of a path a thread adopted (count 0), "
+                     "which are otherwise left out, their names carried by the rows under them");
+  show_cmd->add_flag("--no-metadata", show.no_metadata,
+                     "Leave out the run's metadata (program, host, times, ...) under the "
+                     "first line");
+  show_cmd->add_option("--sort", show.sort,
+                       "Order siblings by 'total', 'self', 'count' (largest first) or 'name'; "
+                       "the order of first starts without it")
+      ->check(CLI::IsMember({"total", "self", "count", "name"}));
+  show_cmd->add_option("--depth", show.depth, "Show N levels of the tree")->check(kOneOrMore);
+  show_cmd->add_flag("--seconds", show.seconds,
+                     "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
+  show_cmd->footer("Example: timetree show run.json --min-share 1 --sort total --depth 3");
+  return {show_cmd, [options] {
+    const ShowOptions& show = *options;
+    return Show(show, std::cout, std::cerr);
+  }};
+}
+
+}  // namespace timetree_cli

@@ -1,0 +1,52 @@
+// Two runs side by side, path by path: what diff, check and the
+// differential flame graph compare.
+#ifndef TIMETREE_TOOLS_COMPARE_H
+#define TIMETREE_TOOLS_COMPARE_H
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "lib/run.h"
+
+namespace timetree_cli {
+
+constexpr size_t kNoParent = static_cast<size_t>(-1);
+
+struct Compared {
+  std::string name;
+  size_t parent = kNoParent;  // the parent's row, before this one
+  int depth = 0;
+  bool in_base = false, in_next = false;
+  double base = 0, next = 0;  // mean totals, 0 where the path is missing
+  const Node* next_node = nullptr;
+
+  double Change() const { return next - base; }
+  // The change in percent of the base: infinite for a path new in next or
+  // grown from 0.
+  double Percent() const;
+};
+
+// Every path of either run, in tree order: base's paths in base's order,
+// each followed by the paths that next adds under it.
+std::vector<Compared> CompareRuns(const Run& base, const Run& next);
+
+// The path of rows[row] as FoldedPath writes it ("outer;inner"). Spelt out
+// only where it is printed, so that a deep tree's rows take memory in
+// proportion to its depth, not its square.
+std::string PathOf(const std::vector<Compared>& rows, size_t row);
+
+// Warns on err, one line per key, where the metadata of two runs differ in
+// a key that makes runs unlike in a way that can change their timings
+// (host, cpu, os, clock, timetree_version, threads, ranks, and arguments
+// other than where the program writes), saying why it matters, so that a
+// comparison of unlike runs is seen. Nothing when either run has no
+// metadata.
+void WarnUnlike(const Run& base, const Run& next, std::ostream& err);
+
+// Percent as the tools print it: "+12.5%", "new", "gone".
+std::string PercentText(const Compared& row);
+
+}  // namespace timetree_cli
+
+#endif  // TIMETREE_TOOLS_COMPARE_H
