@@ -1,0 +1,89 @@
+// Timetree check, the CI gate, on one run and on repeated runs.
+#include "tools/tool.h"
+
+namespace timetree_tools_test {
+namespace {
+
+TEST(Tools, CheckGatesOnBudgetAndRegression) {
+  Result r = Tool("check new.json --budget budget.txt");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "over budget: main 1.50 s > 1.20 s\n"
+            "over budget: main;solve 1.00 s > 800 ms\n"
+            "check failed: 2 of 3 limits exceeded\n");
+  r = Tool("check base.json --against base.json --max-regression 0");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "check passed: 4 limits hold\n") << "a path exactly at its limit holds";
+
+  // Paths in one run only do not fail the gate but are listed after it.
+  r = Tool("check new.json --against base.json --max-regression 60 --seconds");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "regression: main;solve 0.500000 s -> 1.000000 s (+100.0%) > +60%\n"
+            "check failed: 1 of 3 limits exceeded\n"
+            "gone from the base: main;setup\n"
+            "new in the run: main;write_out\n");
+  // Paths below 1.1 s in both runs are noise: only main still counts; a
+  // check that judges nothing at all is trouble.
+  r = Tool("check new.json --against base.json --max-regression 60 --min-seconds 1.1");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "check passed: 1 limits hold\n");
+  r = Tool("check new.json --against base.json --max-regression 60 --min-seconds 2");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "timetree: check judged no limit: every path in both runs is below "
+                   "--min-seconds\n");
+  EXPECT_EQ(Tool("check new.json").status, 2);
+}
+
+// Several runs a side: the gate judges medians with a Mann-Whitney test,
+// refuses a number of runs with which it could never fail, and diff gives
+// medians and p-values.
+TEST(Tools, RepeatedRunsAreJudgedByMediansAndATest) {
+  std::vector<std::string> base, slow;
+  auto write = [](const std::string& path, double main_seconds) {
+    std::ofstream(path) << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+                           "\"total_seconds\": " << main_seconds << ", \"self_seconds\": "
+                        << main_seconds << ", \"stopped_implicitly\": false, \"running\": false, "
+                           "\"children\": []}]}";
+  };
+  for (int i = 0; i < 5; ++i) {
+    base.push_back(Temp("base" + std::to_string(i) + ".json"));
+    slow.push_back(Temp("slow" + std::to_string(i) + ".json"));
+    write(base.back(), 1.0 + 0.01 * i);
+    write(slow.back(), 1.3 + 0.01 * i);
+  }
+  auto join = [](const std::vector<std::string>& files, size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) text += " '" + files[i] + "'";
+    return text;
+  };
+  // Slower by 30% in every run: the test's p-value is 2/252.
+  Result r = Tool("check" + join(slow, 5) + " --against" + join(base, 5) + " --max-regression 10");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "regression: main median 1.02 s -> 1.32 s (+29.4%) > +10%, p = 0.00794\n"
+            "check failed: 1 of 1 limits exceeded\n");
+  // The same runs on both sides pass; so does a regression within the limit.
+  EXPECT_EQ(Tool("check" + join(base, 5) + " --against" + join(base, 5) + " --max-regression 10")
+                .status,
+            0);
+  EXPECT_EQ(Tool("check" + join(slow, 5) + " --against" + join(base, 5) + " --max-regression 40")
+                .status,
+            0);
+  // Three a side can never reach p < 0.05: trouble, not a pass.
+  r = Tool("check" + join(slow, 3) + " --against" + join(base, 3) + " --max-regression 10");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("with 3 base runs and 3 runs the test's p-value is never below 0.05"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Tool("diff --base" + join(base, 5) + " --new" + join(slow, 5)).out,
+            "NAME    BASE     NEW   CHANGE       %        P\n"
+            "main  1.02 s  1.32 s  +300 ms  +29.4%  0.00794\n"
+            "BASE and NEW: medians over 5 and 5 runs; P: two-sided Mann-Whitney test (three or "
+            "more runs a side)\n");
+  for (const auto& f : base) std::remove(f.c_str());
+  for (const auto& f : slow) std::remove(f.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

@@ -1,0 +1,87 @@
+// Timetree convert, checked against each format's reader.
+#include "tools/tool.h"
+
+namespace timetree_tools_test {
+namespace {
+
+// Each format of convert, checked against its documented schema, with names
+// that each format must escape (in benchmark, ";" is the path's separator,
+// written as %3B in a name), and a combined file.
+TEST(Tools, ConvertWritesEachFormatWithItsNamesEscaped) {
+  const std::string run = Temp("hostile-convert.json");
+  WriteHostileRun(run);
+  const std::string out = Temp("converted.json");
+  for (const char* to : {"hatchet", "caliper-json-split", "speedscope"}) {
+    for (const std::string& file : {run, std::string(TIMETREE_TEST_DATA "/merged.json")}) {
+      ASSERT_EQ(Tool("convert '" + file + "' --to " + to + " -o '" + out + "'").status, 0) << to;
+      const bool hostile = file == run;
+      const std::string names = hostile ? " 'q\"uote <b>' 'a;b \\ufffd'" : " main solve";
+      EXPECT_EQ(std::system(("python3 '" TIMETREE_TEST_DATA "/check_convert.py' " + std::string(to) +
+                             " '" + out + "'" + names)
+                                .c_str()),
+                0)
+          << to << " " << file;
+    }
+  }
+  ASSERT_EQ(Tool("convert '" + run + "' --to benchmark -o '" + out + "'").status, 0);
+  EXPECT_EQ(std::system(("python3 '" TIMETREE_TEST_DATA "/check_convert.py' benchmark '" + out +
+                         "' 'q\"uote <b>' 'a%3Bb \\ufffd'")
+                            .c_str()),
+            0);
+  // Names that the folded form writes alike keep series of their own, and
+  // a budget line that would judge both is refused.
+  std::ofstream(run) << timetree_test_json::Run({{"a b", 1}, {"a_b", 2}, {"x;y", 3}, {"x:y", 4}});
+  EXPECT_EQ(Tool("convert '" + run + "' --to benchmark -o -").out,
+            "[\n{\"name\": \"a b\", \"unit\": \"s\", \"value\": 1, \"extra\": \"count 1\"},\n"
+            "{\"name\": \"a_b\", \"unit\": \"s\", \"value\": 2, \"extra\": \"count 1\"},\n"
+            "{\"name\": \"x%3By\", \"unit\": \"s\", \"value\": 3, \"extra\": \"count 1\"},\n"
+            "{\"name\": \"x:y\", \"unit\": \"s\", \"value\": 4, \"extra\": \"count 1\"}\n]\n");
+  const std::string budget = Temp("alike.txt");
+  std::ofstream(budget) << "a_b 5\n";
+  const Result r = Tool("check '" + run + "' --budget '" + budget + "'");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "timetree: " + budget + ":1: \"a_b\" names 2 paths in " + run +
+                       " (names that differ only in blanks, control characters or \";\" fold "
+                       "alike): one limit cannot judge them\n");
+  std::remove(budget.c_str());
+  // Standard output with -o -; a run that cannot be read is trouble.
+  EXPECT_EQ(Tool("convert merged.json --to benchmark -o -").out.rfind("[\n{\"name\": \"main\", \"unit\": \"s\", \"value\": 1.25, \"range\": \"\u00b1 0.25\", \"extra\": \"count 2\"},\n", 0), 0u);
+  EXPECT_EQ(Tool("convert missing.json --to hatchet -o -").status, 2);
+  std::remove(run.c_str());
+  std::remove(out.c_str());
+}
+
+// The pprof format, read by the real pprof: self as flat, total as cum, as
+// show gives them, and names as they were.
+TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
+  if (std::system("command -v go >/dev/null 2>&1") != 0) GTEST_SKIP() << "no go (golang-go)";
+  const std::string out = Temp("base.pb.gz");
+  ASSERT_EQ(Tool("convert base.json --to pprof -o '" + out + "'").status, 0);
+  const std::string top = Temp("top.txt");
+  const std::string go = "HOME='" + Temp("gohome") + "' GOCACHE='" + Temp("gocache") +
+                         "' go tool pprof -top '";
+  ASSERT_EQ(std::system((go + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
+  const std::string text = Read(top);
+  EXPECT_NE(text.find("     500ms 50.00% 50.00%      500ms 50.00%  solve\n"
+                      "     250ms 25.00% 75.00%      250ms 25.00%  parse\n"
+                      "     200ms 20.00% 95.00%     1000ms   100%  main\n"
+                      "      50ms  5.00%   100%       50ms  5.00%  setup\n"),
+            std::string::npos)
+      << text;
+  // Names that other formats must escape pass as they are (as UTF-8).
+  const std::string run = Temp("hostile-pprof.json");
+  WriteHostileRun(run);
+  // (-top shortens what looks like a template's arguments; -raw shows the
+  // whole name.)
+  ASSERT_EQ(Tool("convert '" + run + "' --to pprof -o '" + out + "'").status, 0);
+  const std::string raw = "HOME='" + Temp("gohome") + "' GOCACHE='" + Temp("gocache") +
+                          "' go tool pprof -raw '";
+  ASSERT_EQ(std::system((raw + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
+  EXPECT_NE(Read(top).find(" a;b \xef\xbf\xbd :0"), std::string::npos) << Read(top);
+  EXPECT_NE(Read(top).find("(q\"uote <b>)"), std::string::npos) << Read(top);
+  for (const std::string& f : {out, top, run}) std::remove(f.c_str());
+  ASSERT_EQ(std::system(("rm -rf '" + Temp("gohome") + "' '" + Temp("gocache") + "'").c_str()), 0);
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

@@ -1,0 +1,43 @@
+// Timetree merge.
+#include "tools/tool.h"
+
+namespace timetree_tools_test {
+namespace {
+
+TEST(Tools, MergeWritesTheCombinedFormatAndIsAssociative) {
+  const std::string ab = Temp("ab.json"), abc = Temp("abc.json"), bc = Temp("bc.json"),
+                    ab_c = Temp("ab_c.json"), a_bc = Temp("a_bc.json");
+  ASSERT_EQ(Tool("merge base.json new.json -o " + ab).status, 0);
+  EXPECT_EQ(Read(ab), Read(TIMETREE_TEST_DATA "/merged.json"));
+  // Combining combined files is combining their sources at once.
+  ASSERT_EQ(Tool("merge base.json new.json old.json -o " + abc).status, 0);
+  ASSERT_EQ(Tool("merge " + ab + " old.json -o " + ab_c).status, 0);
+  ASSERT_EQ(Tool("merge new.json old.json -o " + bc).status, 0);
+  ASSERT_EQ(Tool("merge base.json " + bc + " -o " + a_bc).status, 0);
+  EXPECT_EQ(Read(ab_c), Read(abc));
+  EXPECT_EQ(Read(a_bc), Read(abc));
+  for (const auto& f : {ab, abc, bc, ab_c, a_bc}) std::remove(f.c_str());
+}
+
+// merge never writes a file that its own reader refuses: sums past what a
+// file may hold are trouble, naming the path, and nothing is written.
+TEST(Tools, MergeThatWouldOverflowWritesNothing) {
+  const std::string a = Temp("huge-a.json"), b = Temp("huge-b.json"), out = Temp("huge.json");
+  for (const auto& [path, total] : {std::pair{a, "6e14"}, std::pair{b, "7e14"}}) {
+    std::ofstream(path) << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+                           "\"total_seconds\": 1, \"self_seconds\": 1, \"stopped_implicitly\": "
+                           "false, \"running\": false, \"children\": [{\"name\": \"big\", "
+                           "\"count\": 1, \"total_seconds\": "
+                        << total << ", \"self_seconds\": 1, \"stopped_implicitly\": false, "
+                        << "\"running\": false, \"children\": []}]}]}";
+  }
+  const Result r = Tool("merge " + a + " " + b + " -o " + out);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "timetree: merge: the sum of the total seconds of \"main;big\" is more than "
+                   "1e15 seconds, more than a file may hold; nothing written\n");
+  EXPECT_FALSE(std::ifstream(out).good());
+  for (const auto& f : {a, b}) std::remove(f.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

@@ -1,0 +1,176 @@
+// Timetree show.
+#include "tools/tool.h"
+
+namespace timetree_tools_test {
+namespace {
+
+TEST(Tools, ShowPrintsTheTreeWithShares) {
+  const Result r = Tool("show base.json --threads");
+  EXPECT_EQ(r.status, 0);
+  const std::string table =
+      "NAME       COUNT    TOTAL     SELF  PER START   SHARE\n"
+      "main           1   1.00 s   200 ms     1.00 s  100.0%\n"
+      "  parse        2   250 ms   250 ms     125 ms   25.0%\n"
+      "  solve        1   500 ms   500 ms     500 ms   50.0%\n"
+      "  setup ?      1  50.0 ms  50.0 ms    50.0 ms    5.0%\n";
+  EXPECT_EQ(r.out, "base.json: 4 timers, 1.00 s in all, 1 thread\n" + table +
+                       "\nthread 4711 \"main\":\n" + table);
+  // Hidden below 30%, with what is under them; a schema 1 file reads too.
+  EXPECT_EQ(Tool("show base.json --min-share 30").out,
+            "base.json: 4 timers, 1.00 s in all, 1 thread\n"
+            "NAME     COUNT   TOTAL    SELF  PER START   SHARE\n"
+            "main         1  1.00 s  200 ms     1.00 s  100.0%\n"
+            "  solve      1  500 ms  500 ms     500 ms   50.0%\n");
+  EXPECT_EQ(Tool("show old.json").status, 0);
+  // Siblings by their figure, largest first; levels cut by --depth.
+  EXPECT_EQ(Tool("show base.json --sort self").out.substr(153),
+            "  solve        1   500 ms   500 ms     500 ms   50.0%\n"
+            "  parse        2   250 ms   250 ms     125 ms   25.0%\n"
+            "  setup ?      1  50.0 ms  50.0 ms    50.0 ms    5.0%\n");
+  EXPECT_EQ(Tool("show base.json --sort name --depth 1").out,
+            "base.json: 4 timers, 1.00 s in all, 1 thread\n"
+            "NAME  COUNT   TOTAL    SELF  PER START   SHARE\n"
+            "main      1  1.00 s  200 ms     1.00 s  100.0%\n");
+}
+
+// Paths that several threads started: their spread over the threads, and
+// shares of the run's wall time (the first thread's), which threads at work
+// at once pass together, with a word saying so.
+TEST(Tools, ShowGivesThreadsSpreadAndSharesOfTheWallTime) {
+  const Result r = Tool("show threads.json --threads");
+  EXPECT_EQ(r.status, 0);
+  const std::string over =
+      "SHARE above 100%: threads that ran at the same time, whose totals add up\n";
+  EXPECT_EQ(r.out,
+            "threads.json: 2 timers, 10.0 ms in all, 3 threads\n"
+            "NAME    COUNT    TOTAL     SELF  PER START  THREADS      MIN      MAX  IMBALANCE   SHARE\n"
+            "run         1  10.0 ms      0 s    10.0 ms        1  10.0 ms  10.0 ms       1.00  100.0%\n"
+            "  work      4  16.0 ms  16.0 ms    4.00 ms        3  4.00 ms  8.00 ms       1.50  160.0%\n" +
+                over +
+                "\nthread 100 \"host\":\n"
+                "NAME    COUNT    TOTAL     SELF  PER START   SHARE\n"
+                "run         1  10.0 ms  6.00 ms    10.0 ms  100.0%\n"
+                "  work      2  4.00 ms  4.00 ms    2.00 ms   40.0%\n"
+                "\nthread 101 \"worker\", finished (2 finished threads folded):\n"
+                "NAME      COUNT    TOTAL     SELF  PER START  THREADS      MIN      MAX  IMBALANCE   SHARE\n"
+                "run;work      2  12.0 ms  12.0 ms    6.00 ms        2  4.00 ms  8.00 ms       1.33  120.0%\n" +
+                over);
+  // The header counts every thread, as the metadata does; a worker's rows
+  // of the path it adopted (count 0) are shown when asked for.
+  EXPECT_NE(Tool("show threads.json --threads --all").out.find(
+                "\nthread 101 \"worker\", finished (2 finished threads folded):\n"
+                "NAME    COUNT    TOTAL     SELF  PER START  THREADS      MIN      MAX  IMBALANCE   SHARE\n"
+                "run         0      0 s      0 s          -        0      0 s      0 s       1.00    0.0%\n"
+                "  work      2  12.0 ms  12.0 ms    6.00 ms        2  4.00 ms  8.00 ms       1.33  120.0%\n"),
+            std::string::npos);
+  // A child above its parent's share has its note too; columns line up as
+  // a terminal shows them (a wide character takes two, an accent none).
+  EXPECT_EQ(Tool("show shares.json").out,
+            "shares.json: 4 timers, 1.00 s in all\n"
+            "NAME           COUNT   TOTAL    SELF  PER START  THREADS     MIN     MAX  IMBALANCE  SHARE\n"
+            "forces             1  500 ms     0 s     500 ms        1  500 ms  500 ms       1.00  50.0%\n"
+            "  pair_forces      2  900 ms  900 ms     450 ms        2  400 ms  500 ms       1.11  90.0%\n"
+            "\u8a08\u7b97               1  250 ms  250 ms     250 ms        1  250 ms  250 ms       1.00  25.0%\n"
+            "e\u0301t\u00e9                1  250 ms  250 ms     250 ms        1  250 ms  250 ms       1.00  25.0%\n"
+            "SHARE above its parent's: threads that ran at the same time, whose totals add up\n");
+  // A job killed inside its one top-level timer (written on SIGTERM): the
+  // open interval is not counted, so the wall time is at least what
+  // finished under it.
+  EXPECT_EQ(Tool("show killed.json").out,
+            "killed.json: 2 timers, 2.00 s in all, 1 thread\n"
+            "NAME    COUNT   TOTAL    SELF  PER START   SHARE\n"
+            "solve       1     0 s     0 s        0 s    0.0%  running\n"
+            "  step   9379  2.00 s  2.00 s     214 µs  100.0%  running\n");
+  // The page gets the same figures and the same wall time.
+  const std::string page = Temp("threads.html");
+  ASSERT_EQ(Tool("html threads.json -o '" + page + "'").status, 0);
+  const std::string html = Read(page);
+  std::remove(page.c_str());
+  EXPECT_NE(html.find("\"total\": 0.01,"), std::string::npos);
+  EXPECT_NE(html.find("\"threads\": [1,3], \"tmin\": [0.01,0.004], \"tmax\": [0.01,0.008]"),
+            std::string::npos);
+}
+
+TEST(Tools, ShowOfACombinedFileGivesWhereMinAndMaxComeFrom) {
+  const Result r = Tool("show merged.json");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "merged.json: 5 timers, 1.25 s in all (mean over the sources of each path), "
+            "2 sources\n"
+            "NAME         SOURCES  COUNT     MEAN  PER START      MIN  (src)      MAX  (src)"
+            "   STDDEV  IMBALANCE   SHARE\n"
+            "main               2      2   1.25 s     1.25 s   1.00 s      0   1.50 s      1"
+            "   250 ms       1.20  100.0%\n"
+            "  parse            2      4   188 ms    93.8 ms   125 ms      1   250 ms      0"
+            "  62.5 ms       1.33   15.0%\n"
+            "  solve            2      2   750 ms     750 ms   500 ms      0   1.00 s      1"
+            "   250 ms       1.33   60.0%\n"
+            "  setup ?          1      1  50.0 ms    50.0 ms  50.0 ms      0  50.0 ms      0"
+            "      0 s       1.00    4.0%\n"
+            "  write out        1      4  50.0 ms    12.5 ms  50.0 ms      1  50.0 ms      1"
+            "      0 s       1.00    4.0%\n"
+            "(src): the source (file or rank, counted from 0) of the least and the greatest "
+            "total; STDDEV: of the sources' totals; IMBALANCE: MAX / MEAN; ?: stopped "
+            "implicitly\n");
+}
+
+TEST(Tools, TimesHaveAUnitPerValueAndColumnsFitTheirValues) {
+  EXPECT_EQ(Tool("show units.json").out,
+            "units.json: 8 timers, 98765 s in all\n"
+            "NAME            COUNT    TOTAL     SELF  PER START   SHARE\n"
+            "whole run   123456789  98765 s  98753 s     800 \u00b5s  100.0%\n"
+            "  one ns            1  1.00 ns  1.00 ns    1.00 ns    0.0%\n"
+            "  999 ns            1   999 ns   999 ns     999 ns    0.0%\n"
+            "  999.7 ns          1  1.00 \u00b5s  1.00 \u00b5s    1.00 \u00b5s    0.0%\n"
+            "  one us            1  1.00 \u00b5s  1.00 \u00b5s    1.00 \u00b5s    0.0%\n"
+            "  1.5 ms            1  1.50 ms  1.50 ms    1.50 ms    0.0%\n"
+            "  12 s              2   12.0 s   12.0 s     6.00 s    0.0%\n"
+            "  zero              1      0 s      0 s        0 s    0.0%\n");
+  EXPECT_EQ(Tool("show units.json --seconds --sort count").out,
+            "units.json: 8 timers, 98765.000000 s in all\n"
+            "NAME            COUNT        TOTAL s         SELF s    PER START s   SHARE\n"
+            "whole run   123456789   98765.000000   98752.998497       0.000800  100.0%\n"
+            "  12 s              2      12.000000      12.000000       6.000000    0.0%\n"
+            "  one ns            1  0.00000000100  0.00000000100  0.00000000100    0.0%\n"
+            "  999 ns            1    0.000000999    0.000000999    0.000000999    0.0%\n"
+            "  999.7 ns          1     0.00000100     0.00000100     0.00000100    0.0%\n"
+            "  one us            1     0.00000100     0.00000100     0.00000100    0.0%\n"
+            "  1.5 ms            1       0.001500       0.001500       0.001500    0.0%\n"
+            "  zero              1       0.000000       0.000000       0.000000    0.0%\n");
+}
+
+// Zero and equal figures: a path grown from 0 is an infinite change and a
+// regression, an unchanged one neither, a path that fell to 0 is -100%; a
+// combined path whose mean is 0 has an imbalance of 1; a limit exactly met
+// holds; the names-merged mark survives a merge.
+TEST(Tools, ZeroAndEqualFigures) {
+  const std::string base = Temp("zero-base.json"), next = Temp("zero-new.json"),
+                    merged = Temp("zero-merged.json");
+  auto run = [](const std::string& path, double a, double b, double c) {
+    std::ofstream(path) << timetree_test_json::Run({{"a", a}, {"b", b}, {"c", c}});
+  };
+  run(base, 0, 1, 1);
+  run(next, 1, 1, 0);
+  Result r = Tool("diff " + base + " " + next + " --paths");
+  EXPECT_EQ(r.out,
+            "PATH    BASE     NEW   CHANGE        %\n"
+            "a        0 s  1.00 s  +1.00 s    +inf%\n"
+            "b     1.00 s  1.00 s      0 s    +0.0%\n"
+            "c     1.00 s     0 s  -1.00 s  -100.0%\n");
+  r = Tool("check " + next + " --against " + base + " --max-regression 0");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "regression: a 0 s -> 1.00 s (+inf%) > +0%\ncheck failed: 1 of 3 limits exceeded\n");
+  ASSERT_EQ(Tool("merge " + base + " " + base + " -o " + merged).status, 0);
+  r = Tool("show " + merged);
+  EXPECT_NE(r.out.find("\na           2      2     0 s        0 s     0 s      0     0 s      0"
+                       "     0 s       1.00   0.0%  names merged\n"),
+            std::string::npos)
+      << r.out;
+  r = Tool("check base.json --budget exact.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "check passed: 2 limits hold\n");
+  for (const auto& f : {base, next, merged}) std::remove(f.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

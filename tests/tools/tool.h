@@ -1,0 +1,91 @@
+// What the command's tests share: running "timetree ARGS" as a user runs
+// it, in the folder of the test data, and small runs written on the spot.
+#ifndef TIMETREE_TESTS_TOOLS_TOOL_H
+#define TIMETREE_TESTS_TOOLS_TOOL_H
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+
+namespace timetree_test_json {
+
+// A run of top-level timers of the given totals; each is marked as a
+// timer that counted names merged past their 25th character.
+inline std::string Run(std::initializer_list<std::pair<const char*, double>> timers) {
+  std::string text = "{\"schema\": 2, \"timers\": [";
+  const char* comma = "";
+  for (const auto& [name, total] : timers) {
+    text += comma + std::string("{\"name\": \"") + name + "\", \"count\": 1, \"total_seconds\": " +
+            std::to_string(total) + ", \"self_seconds\": " + std::to_string(total) +
+            ", \"stopped_implicitly\": false, \"running\": false, \"names_merged\": true, "
+            "\"children\": []}";
+    comma = ", ";
+  }
+  return text + "]}";
+}
+
+}  // namespace timetree_test_json
+
+namespace timetree_tools_test {
+
+inline std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+inline std::string Temp(const std::string& stem) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr ? dir : "/tmp") + "/timetree-tools-" +
+         std::to_string(getpid()) + "-" + stem;
+}
+
+// Runs "timetree ARGS" in the data folder.
+inline Result Tool(const std::string& args) {
+  const std::string out = Temp("out"), err = Temp("err");
+  const std::string command = "cd '" TIMETREE_TEST_DATA "' && '" TIMETREE_TOOL "' " + args +
+                              " > '" + out + "' 2> '" + err + "'";
+  const int status = std::system(command.c_str());
+  Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out), Read(err)};
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return result;
+}
+
+// A run whose names each format must escape: a quote and markup, and ";"
+// with a byte that is not UTF-8.
+inline void WriteHostileRun(const std::string& path) {
+  std::ofstream(path) << "{\"schema\": 2, \"timers\": [{\"name\": \"q\\\"uote <b>\", \"count\": 2, "
+                         "\"total_seconds\": 3, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+                         "\"running\": false, \"children\": [{\"name\": \"a;b \xff\", \"count\": 1, "
+                         "\"total_seconds\": 2, \"self_seconds\": 2, \"stopped_implicitly\": false, "
+                         "\"running\": false, \"children\": []}]}]}";
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' runtimes are slow and keep memory of their own (shadow,
+// quarantine): a smaller file, and no bound on memory.
+constexpr int kDeep = 20000;
+constexpr bool kBoundMemory = false;
+#else
+constexpr int kDeep = 100000;
+constexpr bool kBoundMemory = true;
+#endif
+
+}  // namespace timetree_tools_test
+
+#endif  // TIMETREE_TESTS_TOOLS_TOOL_H

@@ -1,0 +1,31 @@
+// Timetree trace.
+#include "tools/tool.h"
+
+namespace timetree_tools_test {
+namespace {
+
+// Every figure readable at any scale: a unit per value with three
+// significant figures, plain seconds never 0.000000 for a non-zero time,
+// and columns as wide as their widest value.
+// Per thread: events, span, time inside its outermost events, the path of
+// most self time; said below: a full buffer's dropped intervals and events
+// that do not nest, events still running. Events out of order are sorted;
+// "B" events are not read.
+TEST(Tools, TraceSummarisesEachThreadOfEachProcess) {
+  EXPECT_EQ(Tool("trace trace.json").out,
+            "TIMELINE trace.json: 7 events on 3 threads of 2 processes, 1.00 ms from the first "
+            "start to the last end\n"
+            "PROCESS  THREAD  TID  EVENTS  DROPPED     SPAN     BUSY  BUSIEST PATH     SELF\n"
+            "solver     main   70       4        0  1.00 ms  1.00 ms     run;solve   500 \u00b5s\n"
+            "solver   worker   71       2        5   550 \u00b5s   500 \u00b5s          work   400 \u00b5s\n"
+            "8             -   80       1        0  10.0 \u00b5s  10.0 \u00b5s      rank 1's  10.0 \u00b5s\n"
+            "thread 71 of solver: 5 intervals not recorded (its buffer was full): its timeline "
+            "ends early\n"
+            "thread 71 of solver: 1 event ends after the event that encloses it: the file does "
+            "not nest properly\n"
+            "thread 80 of 8: 1 event was still running when the file was written: it ends "
+            "there\n");
+}
+
+}  // namespace
+}  // namespace timetree_tools_test
