@@ -74,28 +74,30 @@ std::vector<uint32_t> Preorder(const std::vector<TraceEvent>& events) {
 // Appends to events, innermost first (as they would stop), an event from
 // its start to now for each timer of tree that runs: those of a thread cut
 // short, as a killed job's are. Another thread's tree is read as the
-// exports read it: links with acquire, figures atomically; descending
-// through the timers that run and those of an adopted path, which never
-// start. The event names the timer's stored name (bit 1 set), which lives
-// as long as the registry mutex is held. Under the registry mutex.
+// exports read it: links with acquire, figures atomically. Every timer is
+// visited: a running one may hang under an adopted path's nodes, which run
+// only if the thread started them itself. The event names the timer's
+// stored name (bit 1 set), which lives as long as the registry mutex is
+// held. Under the registry mutex.
 void AddRunning(const ThreadTree& tree, std::vector<TraceEvent>& events) {
   std::vector<TraceEvent> running;
-  const PtrList* list = &tree.root;
-  while (list != nullptr) {
-    const PtrList* next = nullptr;
-    for (PtrListNode* p = list->SharedHead(); p != nullptr; p = LoadAcquire(p->next)) {
-      const auto* node = static_cast<const TimerNode*>(p->data);
-      const bool runs = StopWatchAccess::LoadRunning(node->watch);
-      if (runs) {
-        running.push_back(TraceEvent{reinterpret_cast<uintptr_t>(node->name) | 2u,
-                                     StopWatchAccess::LoadStartTicks(node->watch), 0});
-      }
-      if (runs || LoadRelaxed(node->count) == 0) {
-        next = &node->children;
-        if (runs) break;
-      }
+  // The next timer to visit in each list entered: a parent comes before
+  // its children, so the running timers are found outermost first.
+  std::vector<PtrListNode*> next{tree.root.SharedHead()};
+  while (!next.empty()) {
+    PtrListNode* const p = next.back();
+    if (p == nullptr) {
+      next.pop_back();
+      continue;
     }
-    list = next;
+    next.back() = LoadAcquire(p->next);
+    const auto* node = static_cast<const TimerNode*>(p->data);
+    if (StopWatchAccess::LoadRunning(node->watch)) {
+      running.push_back(
+          TraceEvent{reinterpret_cast<uintptr_t>(node->name) | kEventRunning | kEventName,
+                     StopWatchAccess::LoadStartTicks(node->watch), 0});
+    }
+    next.push_back(node->children.SharedHead());
   }
   const int64_t now = ReadTicks();
   for (auto at = running.rbegin(); at != running.rend(); ++at) {
@@ -185,13 +187,14 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
     bool any = false;
     for (uint32_t at : Preorder(events)) {
       const TraceEvent& event = events[at];
-      const uintptr_t record = event.path & ~uintptr_t{3};
-      const bool running = (event.path & 2) != 0;
+      const uintptr_t record = event.path & ~kEventMarks;
+      const bool running = (event.path & kEventRunning) != 0;
       auto found = names.find(record);
       if (found == names.end()) {
         std::string escaped;
-        AppendJsonString(escaped, running ? reinterpret_cast<const char*>(record)
-                                          : reinterpret_cast<const PathRecord*>(record)->name);
+        AppendJsonString(escaped, (event.path & kEventName) != 0
+                                      ? reinterpret_cast<const char*>(record)
+                                      : reinterpret_cast<const PathRecord*>(record)->name);
         found = names.emplace(record, std::move(escaped)).first;
       }
       const int64_t start = units(event.start), stop = units(event.stop);
@@ -204,7 +207,7 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
       out += ", \"dur\": ";
       AppendMicros(out, stop - start);
       out += running                ? ", \"args\": {\"running\": true}}"
-             : (event.path & 1) != 0 ? ", \"args\": {\"stopped_implicitly\": true}}"
+             : (event.path & kEventImplicit) != 0 ? ", \"args\": {\"stopped_implicitly\": true}}"
                                      : "}";
       flush(false);
     }

@@ -41,10 +41,14 @@ void LockPaths() { g_pathMutex.lock(); }
 void UnlockPaths() { g_pathMutex.unlock(); }
 
 const PathRecord* PathOf(TimerNode* node) {
-  std::vector<TimerNode*> chain;
-  for (TimerNode* n = node; n != nullptr && n->path == nullptr; n = n->parent) chain.push_back(n);
   const std::lock_guard<std::mutex> lock(g_pathMutex);
+  return PathOfWithPathsLocked(node);
+}
+
+const PathRecord* PathOfWithPathsLocked(TimerNode* node) {
+  std::vector<TimerNode*> chain;
   try {
+    for (TimerNode* n = node; n != nullptr && n->path == nullptr; n = n->parent) chain.push_back(n);
     if (g_paths == nullptr) g_paths = new std::map<std::pair<const PathRecord*, std::string>, PathRecord>;
     for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
       TimerNode* n = *at;

@@ -10,6 +10,8 @@ namespace timetree {
 // The record of node's path as a context, made for node and its ancestors
 // as needed; null when memory is short. The calling thread's own nodes only.
 const PathRecord* PathOf(TimerNode* node);
+// The same, with the records' mutex held by the caller (a fork's child).
+const PathRecord* PathOfWithPathsLocked(TimerNode* node);
 
 // The records' mutex, held across a fork (see fork.cpp).
 void LockPaths();

@@ -109,6 +109,11 @@ void TimeStartTimer(const char* name) {
       timetree::NoteLongName(*node, name);
     }
     list->set_hint(node);
+    // Whether a running timer encloses this start is the start's, not the
+    // node's: a timer made under a running parent may be started again at
+    // the top of an adopted path, whose nodes are not running, and the
+    // other way round.
+    node->top = tree->current == nullptr;
     timetree::StoreRelaxed(tree->current, node);
     tree->currentList = &node->children;
     StopWatchAccess::Start(node->watch, node->count);  // last: the search is not timed
@@ -118,7 +123,7 @@ void TimeStartTimer(const char* name) {
   // A top-level timer under an adopted path hangs from the path's last
   // node, which is not one of the thread's running timers.
   node = timetree::NewTimer(*tree, *list, tree->current != nullptr ? tree->current : tree->base,
-                            tree->current == nullptr && tree->base != nullptr, name, key);
+                            tree->current == nullptr, name, key);
   if (node == nullptr) return;
   list->set_hint(node);
   timetree::StoreRelaxed(tree->current, node);

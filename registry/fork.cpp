@@ -82,21 +82,24 @@ void AfterForkInChild() {
       link = &t->nextTree;
       continue;
     }
+    const bool changing = LoadAcquire(t->changing) != 0;
+    if (!changing) {
+      t->leftRunning = t->current != nullptr;
+      EndRunningTimers(*t, now, true);
+    }
     // The thread's timeline ends here; one that was being emptied is left
     // unread.
     if (t->trace != nullptr) {
       t->trace->finished = true;
-      t->trace->abandoned = LoadAcquire(t->changing) != 0;
+      t->trace->abandoned = changing;
       t->trace = nullptr;
     }
-    if (LoadAcquire(t->changing) != 0) {
+    if (changing) {
       *link = t->nextTree;
       SetAside(*t);
       continue;
     }
     t->finished = true;
-    t->leftRunning = t->current != nullptr;
-    EndRunningTimers(*t, now);
     t->current = nullptr;
     t->base = nullptr;
     t->lastBase = nullptr;

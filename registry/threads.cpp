@@ -56,9 +56,13 @@ void ResetTree(ThreadTree& tree, uint64_t generation) {
   EndChange(tree);
 }
 
-void EndRunningTimers(ThreadTree& tree, int64_t now) {
+void EndRunningTimers(ThreadTree& tree, int64_t now, bool fork_child) {
   for (TimerNode* node = tree.current; node != nullptr; node = node->top ? nullptr : node->parent) {
     if (!StopWatchAccess::Running(node->watch)) continue;
+    if (tree.trace != nullptr) {
+      RecordEndedRunning(*tree.trace, node, StopWatchAccess::StartTicks(node->watch), now,
+                         fork_child);
+    }
     StopWatchAccess::EndAt(node->watch, now);
     node->endedRunning = true;
   }
@@ -125,16 +129,19 @@ void OnThreadExit(void* data) {
   auto* tree = static_cast<ThreadTree*>(data);
   const std::lock_guard<std::mutex> lock(g_registry.mutex);
   t_callingTree = nullptr;
+  const bool reportable = Reportable(*tree, g_registry.clearGeneration);
+  if (reportable) {
+    pthread_getname_np(pthread_self(), tree->threadName, sizeof tree->threadName);
+    tree->leftRunning = tree->current != nullptr;
+    EndRunningTimers(*tree, ReadTicks(), false);
+  }
   // The thread's timeline stays whole, apart from the folding of its timers.
   DetachTrace(*tree);
-  if (!Reportable(*tree, g_registry.clearGeneration)) {
+  if (!reportable) {
     Retire(*tree);
     return;
   }
-  pthread_getname_np(pthread_self(), tree->threadName, sizeof tree->threadName);
   tree->finished = true;
-  tree->leftRunning = tree->current != nullptr;
-  EndRunningTimers(*tree, ReadTicks());
   StoreRelaxed(tree->current, static_cast<TimerNode*>(nullptr));
   tree->base = nullptr;
   tree->lastBase = nullptr;

@@ -45,8 +45,10 @@ ThreadTree* CallingTreeIfAttached();
 // Ends, at now, the intervals of the timers that run on a tree whose thread
 // has gone (the current timer and those outside it): each keeps the time up
 // to then and is shown as having ended running, so that a snapshot does not
-// count time after the thread's end.
-void EndRunningTimers(ThreadTree& tree, int64_t now);
+// count time after the thread's end. The thread's timeline, if any, gets
+// each of those intervals, marked running; fork_child: in a fork's child,
+// with the locks the fork holds.
+void EndRunningTimers(ThreadTree& tree, int64_t now, bool fork_child);
 
 // Frees the trees of exited threads; by a clear, under the registry mutex.
 void FreeFinishedTrees();

@@ -39,9 +39,9 @@ struct TimerNode {
   int namesMerged = 0;           // started under a name that differs from
                                  // the creating one past kNameLength
   bool longNameUnknown = false;  // longName could not be kept
-  bool top = false;              // started at the thread's top level under
-                                 // an adopted path: its parent is that
-                                 // path's last node, which is not running
+  bool top = false;              // last started with none of its thread's
+                                 // timers running: its parent, if any, is
+                                 // an adopted path's node, not running
   bool endedRunning = false;     // its thread ended (or a fork left it
                                  // behind) while it ran: its last interval
                                  // ends there, and it is shown running

@@ -301,41 +301,66 @@ void FreeFinishedTraces() {
   }
 }
 
+namespace {
+
+// The chunk the next event goes in, moving on to (or mapping) the next one
+// when the last is full; null when the thread's events reach the limit or
+// memory is short. ahead: the next chunk is asked of the mapper too.
+TraceChunk* ChunkWithRoom(TraceBuffer& buffer, bool ahead) {
+  TraceChunk* chunk = buffer.last;
+  if (chunk->used < chunk->capacity) return chunk;
+  const uint64_t held = buffer.full + chunk->capacity;
+  const uint64_t capacity = NextCapacity(*chunk, held, buffer.limit);
+  if (capacity == 0) return nullptr;
+  // Mapped ahead, or kept from before the last clear; else mapped now.
+  TraceChunk* next = LoadAcquire(chunk->next);
+  if (next == nullptr) {
+    next = NewChunk(static_cast<uint32_t>(capacity));
+    if (next == nullptr) return nullptr;
+    if (!Link(chunk, next)) {
+      FreeChunks(next);
+      next = LoadAcquire(chunk->next);
+    }
+  }
+  buffer.full = held;
+  buffer.last = next;
+  // The one after it, ahead of need.
+  const uint64_t after = NextCapacity(*next, held + next->capacity, buffer.limit);
+  if (ahead && after != 0 && LoadAcquire(next->next) == nullptr) RequestChunk(buffer, next, after);
+  return next;
+}
+
+void Append(TraceChunk& chunk, uintptr_t path, int64_t start, int64_t stop) {
+  const uint32_t used = chunk.used;
+  chunk.events[used] = TraceEvent{path, start, stop};
+  StoreRelease(chunk.used, used + 1);
+}
+
+}  // namespace
+
 void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
                 bool implicit) {
   // A timer's first recorded interval interns its path.
-  if (node->path == nullptr && PathOf(node) == nullptr) {
+  TraceChunk* chunk = nullptr;
+  if ((node->path == nullptr && PathOf(node) == nullptr) ||
+      (chunk = ChunkWithRoom(buffer, true)) == nullptr) {
     StoreRelaxed(buffer.dropped, buffer.dropped + 1);
     return;
   }
-  TraceChunk* chunk = buffer.last;
-  if (chunk->used == chunk->capacity) {
-    const uint64_t held = buffer.full + chunk->capacity;
-    const uint64_t capacity = NextCapacity(*chunk, held, buffer.limit);
-    if (capacity == 0) {
-      StoreRelaxed(buffer.dropped, buffer.dropped + 1);
-      return;
-    }
-    // Mapped ahead, or kept from before the last clear; else mapped now.
-    TraceChunk* next = LoadAcquire(chunk->next);
-    if (next == nullptr) {
-      next = NewChunk(static_cast<uint32_t>(capacity));
-      if (next == nullptr) {
-        StoreRelaxed(buffer.dropped, buffer.dropped + 1);
-        return;
-      }
-      if (!Link(chunk, next)) {
-        FreeChunks(next);
-        next = LoadAcquire(chunk->next);
-      }
-    }
-    buffer.full = held;
-    buffer.last = next;
-    // The one after it, ahead of need.
-    const uint64_t after = NextCapacity(*next, held + next->capacity, buffer.limit);
-    if (after != 0 && LoadAcquire(next->next) == nullptr) RequestChunk(buffer, next, after);
+  Append(*chunk, reinterpret_cast<uintptr_t>(node->path) | (implicit ? kEventImplicit : 0), start,
+         stop);
+}
+
+void RecordEndedRunning(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
+                        bool fork_child) {
+  TraceChunk* chunk = nullptr;
+  if ((node->path == nullptr &&
+       (fork_child ? PathOfWithPathsLocked(node) : PathOf(node)) == nullptr) ||
+      (chunk = ChunkWithRoom(buffer, !fork_child)) == nullptr) {
+    StoreRelaxed(buffer.dropped, buffer.dropped + 1);
+    return;
   }
-  RecordInterval(buffer, node, start, stop, implicit);
+  Append(*chunk, reinterpret_cast<uintptr_t>(node->path) | kEventRunning, start, stop);
 }
 
 void LockChunkMapper() { g_mapperMutex.lock(); }

@@ -28,11 +28,20 @@ namespace timetree {
 
 // One finished interval: 24 bytes.
 struct TraceEvent {
-  uintptr_t path;  // the PathRecord*, its low bit set when the interval was
-                   // closed by a stop that named an outer timer
+  uintptr_t path;  // the PathRecord*, with the marks below in its low bits
   int64_t start;   // ticks
   int64_t stop;
 };
+
+// Closed by a stop that named an outer timer.
+constexpr uintptr_t kEventImplicit = 1;
+// Still running when its thread's timeline ended (the thread exited, or a
+// fork left it behind), or when an export read it.
+constexpr uintptr_t kEventRunning = 2;
+// path is the timer's stored name, not a record: an export's event of a
+// running timer, which lives while the registry mutex is held.
+constexpr uintptr_t kEventName = 4;
+constexpr uintptr_t kEventMarks = 7;
 
 struct TraceChunk {
   TraceChunk* next;    // published with release once complete
@@ -96,6 +105,13 @@ void UnlockChunkMapper();
 
 // Frees the buffers of exited threads; under the registry mutex.
 void FreeFinishedTraces();
+
+// Appends the event of a timer whose thread's timeline ends while it runs,
+// from start to stop, marked running; by the owner, or in a fork's child
+// (fork_child), where the locks of the path records and of the chunk mapper
+// are held already.
+void RecordEndedRunning(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
+                        bool fork_child);
 
 // Appends one event for node's interval from start to stop; by the owner.
 void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop, bool implicit)

@@ -127,6 +127,40 @@ TEST_F(Contexts, ThreadAdoptingItsOwnPathOrNothingTimesAsBefore) {
                             Row("next", 1, 0.001));
 }
 
+// Whether a running timer encloses a timer is decided at each start: a
+// timer made inside its running parent and started again at the top of
+// the adopted path (its parent not running) does not reach into the parent
+// on a stop of another name, and one made at the top of the adopted path
+// and started again inside its running parent stops back into it.
+TEST_F(Contexts, WhatEnclosesATimerIsDecidedAtEachStart) {
+  OpenCapture();
+  TimeStartTimer("run");
+  Run("step", 1);
+  const TimeContext run = TimeCurrentContext();
+  FakeClock::now += 1;
+  TimeStopTimer("run");
+  FakeClock::now += 5;  // run is not running from here on
+  TimeAdoptContext(run);
+  TimeStartTimer("step");
+  FakeClock::now += 2;
+  TimeStopTimer("other");
+  TimeStartTimer("top");
+  FakeClock::now += 1;
+  TimeStopTimer("top");
+  TimeAdoptContext(TimeContext{});
+  TimeStartTimer("run");
+  TimeStartTimer("top");
+  FakeClock::now += 1;
+  TimeStopTimer("top");
+  FakeClock::now += 1;
+  TimeStopTimer("run");
+  TimePrintIndented(nullptr);
+  EXPECT_EQ(Captured(),
+            "Timer could not find timer \"other\"\nCheck that start and stop have the same "
+            "name\n" +
+                Header() + Row("run", 2, 0.004) + Row(".step", 2, 0.003) + Row(".top", 2, 0.002));
+}
+
 // The JSON gives a path's spread over the threads that started it; paths
 // of one thread, and those a thread only adopted, stay as they were.
 TEST_F(Contexts, JsonGivesTheSpreadOverTheThreadsThatStartedAPath) {

@@ -120,6 +120,37 @@ TEST_F(Trace, RunningTimersEndAtTheExport) {
   TimeStopTimer("job");
 }
 
+// A running timer is drawn wherever it hangs: under an adopted path whose
+// timer ran before (and runs no more), and in the lane of a thread that
+// ended inside it, up to that end.
+TEST_F(Trace, RunningTimersUnderAnAdoptedPathOrOfAnEndedThreadAreDrawn) {
+  OpenCapture();
+  TimeStartTimer("run");
+  const TimeContext run = TimeCurrentContext();
+  FakeClock::now += 1;
+  TimeStopTimer("run");
+  FakeClock::now += 1;
+  TimeAdoptContext(run);
+  TimeStartTimer("work");
+  FakeClock::now += 2;
+  std::string left;
+  std::thread worker([&left] {
+    TimeStartTimer("left");
+    FakeClock::now += 3;
+    left = Event("left", "0.000", "3000.000", ", \"args\": {\"running\": true}");
+  });
+  worker.join();
+  std::vector<std::string> events = Written("X");
+  if (!events.empty() && events.back().back() != ',') events.back() += ',';
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        Event("run", "0.000", "1000.000"),
+                        Event("work", "2000.000", "2000.000", ", \"args\": {\"running\": true}"),
+                        left,
+                    }));
+  TimeStopTimer("work");
+  TimeAdoptContext(TimeContext{});
+}
+
 TEST_F(Trace, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
   // Past the first chunk (1,364 events), and past the limit within the
   // second.
