@@ -19,6 +19,7 @@
 
 #include "model.h"
 #include "registry/dtimemgr.h"
+#include "registry/threads.h"
 #include "stopwatch/atomics.h"
 #include "support.h"
 
@@ -325,9 +326,11 @@ bool WaitAtMost(pid_t child, int seconds, int& status) {
 
 // In a forked child, a thread that was not changing its tree at the fork
 // is a finished thread: its timers are all there, its running timer
-// warned about, and the JSON says it finished.
+// warned about, the JSON says it finished, and its timeline's lane ends
+// with the running timer's interval up to the fork.
 TEST_F(Threads, ForkedChildKeepsAnIdleThreadsTreeAsFinished) {
   OpenCapture();
+  timetree::SetTraceLimit(100);
   std::atomic<int> step{0};
   std::thread worker([&step] {
     Run("worker done", 0);
@@ -337,13 +340,14 @@ TEST_F(Threads, ForkedChildKeepsAnIdleThreadsTreeAsFinished) {
     TimeStopTimer("worker running");
   });
   while (step.load() != 1) std::this_thread::yield();
-  const std::string json = NewFile("idle.json");
+  const std::string json = NewFile("idle.json"), trace = NewFile("idle.trace");
   const pid_t child = fork();
   if (child == 0) {
     TimePrint();
-    const bool ok = TimeWriteJson(json.c_str());
+    const bool ok = TimeWriteJson(json.c_str()) && TimeWriteTrace(trace.c_str());
     std::_Exit(ok ? 0 : 1);
   }
+  timetree::SetTraceLimit(0);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   step = 2;
@@ -354,6 +358,10 @@ TEST_F(Threads, ForkedChildKeepsAnIdleThreadsTreeAsFinished) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\"name\": \"worker running\", \"count\": 1"), std::string::npos);
+  const std::string timeline = ReadFile(trace);
+  const size_t lane = timeline.find("{\"ph\": \"X\", \"name\": \"worker running\"");
+  ASSERT_NE(lane, std::string::npos) << timeline;
+  EXPECT_NE(timeline.find("\"args\": {\"running\": true}}", lane), std::string::npos) << timeline;
 }
 
 // A fork may land while another thread is creating a timer (linking it,
