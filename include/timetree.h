@@ -32,6 +32,18 @@ TIMETREE_API void TimeStartTimer(const char* name);
 // no timer running it writes a message. Ignored while timing is off.
 TIMETREE_API void TimeStopTimer(const char* name);
 
+// Adds bytes to the calling thread's current timer: data that its interval
+// moved (the MPI component gives each MPI call's message size), summed per
+// timer, merged like counts, written as "bytes" in the JSON and shown by
+// timetree show. Nothing without a running timer or while timing is off.
+TIMETREE_API void TimeAddBytes(unsigned long long bytes);
+
+// Marks every timer of the calling thread named name "throttled": its
+// caller stopped timing it, so its figures stop early (the instrumented
+// functions' library does so for a function too short to time). Written as
+// "throttled" in the JSON, said by timetree show.
+TIMETREE_API void TimeMarkThrottled(const char* name);
+
 // Deletes every timer of every thread (writing a message when one of the
 // calling thread's was still running) and reads TIMING_ON afresh. A thread
 // that was inside a timer finds, at its next stop, no timer running.
@@ -81,7 +93,11 @@ TIMETREE_API void TimeCommentBuildInfo();
 
 // JSON: {"schema": 2, "frequency": ticks per second, "timers": [...],
 // "threads": [...]}, each timer {"name", "count", "total_seconds",
-// "self_seconds", "stopped_implicitly", "running", "children": [...]};
+// "self_seconds", "stopped_implicitly", "running", "children": [...]}
+// and, for a timer started at least once, "min_interval_seconds" and
+// "max_interval_seconds", its shortest and longest single interval (a
+// running one counts in the longest as far as it has run); "bytes" where
+// TimeAddBytes gave some, "throttled" where TimeMarkThrottled marked it;
 // "timers" is every thread's timers merged by path, and each thread
 // {"tid", "name", "finished", "threads", "timers": [...]} one thread's own
 // (finished threads may be folded into one entry; "threads" says how many).
@@ -164,6 +180,14 @@ struct TimeTimerInfo64 {
   bool running;
   bool names_merged;        // started under names that differ past the 25th
                             // character, counted as one timer
+  // Added in 1.4 (the library hands its own object to the visitor, so a
+  // host built against the fields above reads them as before):
+  double min_interval_seconds;  // the shortest and the longest single
+  double max_interval_seconds;  // interval (a running one counts in the
+                                // longest as far as it has run); 0 when
+                                // count is 0
+  uint64_t bytes;               // added by TimeAddBytes
+  bool throttled;               // see TimeMarkThrottled
 };
 
 // Hands every timer to visit, parent before children, in the order of the

@@ -21,6 +21,8 @@ extern "C" {
  * characters; NULL is the empty name. */
 TIMETREE_API void timetree_start(const char* name);
 TIMETREE_API void timetree_stop(const char* name);
+/* TimeAddBytes: bytes that the current timer's interval moved. */
+TIMETREE_API void timetree_add_bytes(unsigned long long bytes);
 /* TimeClear, TimePrint, TimePrintIndented (unit NULL: "."), TimeComment. */
 TIMETREE_API void timetree_clear(void);
 TIMETREE_API void timetree_print(void);

@@ -55,6 +55,13 @@ void AddOwn(const TimeTimerInfo64& timer, void* context) {
   node->implicit = timer.stopped_implicitly;
   node->running = timer.running ? 1 : 0;
   node->names_merged = timer.names_merged;
+  if (timer.count > 0) {
+    node->intervals = combined::Figure{0, timer.min_interval_seconds, timer.max_interval_seconds,
+                                       own.rank, own.rank};
+    node->has_intervals = true;
+  }
+  node->bytes = static_cast<double>(timer.bytes);
+  node->throttled = timer.throttled;
 }
 
 }  // namespace
@@ -75,7 +82,8 @@ namespace {
 // name, sources, the count, total and self figures (sum, min, max, and the
 // source of each extreme), the squared differences of the totals, the
 // sources in which it ran, flags (bit 0 stopped implicitly, bit 2 names
-// merged).
+// merged, bit 3 throttled, bit 4 with intervals), the interval figure
+// (shortest and longest, with their sources), the bytes.
 void Append(std::string& out, const void* bytes, size_t size) {
   out.append(static_cast<const char*>(bytes), size);
 }
@@ -105,12 +113,14 @@ std::string Serialise(const Run& run) {
     const uint32_t length = static_cast<uint32_t>(node.name.size());
     const int64_t sources = node.sources;
     const int64_t running = node.running;
-    const uint8_t flags = static_cast<uint8_t>((node.implicit ? 1 : 0) | (node.names_merged ? 4 : 0));
+    const uint8_t flags =
+        static_cast<uint8_t>((node.implicit ? 1 : 0) | (node.names_merged ? 4 : 0) |
+                             (node.throttled ? 8 : 0) | (node.has_intervals ? 16 : 0));
     Append(out, &d, sizeof d);
     Append(out, &length, sizeof length);
     Append(out, node.name.data(), length);
     Append(out, &sources, sizeof sources);
-    for (const combined::Figure* f : {&node.count, &node.total, &node.self}) {
+    for (const combined::Figure* f : {&node.count, &node.total, &node.self, &node.intervals}) {
       const int64_t min_source = f->min_source, max_source = f->max_source;
       Append(out, &f->sum, sizeof f->sum);
       Append(out, &f->min, sizeof f->min);
@@ -121,6 +131,7 @@ std::string Serialise(const Run& run) {
     Append(out, &node.m2, sizeof node.m2);
     Append(out, &running, sizeof running);
     Append(out, &flags, sizeof flags);
+    Append(out, &node.bytes, sizeof node.bytes);
     return true;
   });
   return out;
@@ -166,7 +177,7 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     }
     std::string name(data + at, length);
     at += length;
-    combined::Figure figures[3];
+    combined::Figure figures[4];
     if (!take(&sources, sizeof sources)) return false;
     for (combined::Figure& f : figures) {
       int64_t min_source = 0, max_source = 0;
@@ -178,10 +189,11 @@ bool Deserialise(const char* data, size_t size, Run& run) {
       f.min_source = static_cast<long>(min_source);
       f.max_source = static_cast<long>(max_source);
     }
-    double m2 = 0;
+    double m2 = 0, bytes = 0;
     int64_t running = 0;
     uint8_t flags = 0;
-    if (!take(&m2, sizeof m2) || !take(&running, sizeof running) || !take(&flags, sizeof flags)) {
+    if (!take(&m2, sizeof m2) || !take(&running, sizeof running) || !take(&flags, sizeof flags) ||
+        !take(&bytes, sizeof bytes)) {
       return false;
     }
     // Preorder with depths: climb to the parent of this depth, or enter the
@@ -207,6 +219,10 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     node->implicit = (flags & 1) != 0;
     node->running = static_cast<long>(running);
     node->names_merged = (flags & 4) != 0;
+    node->throttled = (flags & 8) != 0;
+    node->has_intervals = (flags & 16) != 0;
+    node->intervals = figures[3];
+    node->bytes = bytes;
   }
   return true;
 }

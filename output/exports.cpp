@@ -33,6 +33,23 @@ namespace {
 // Snapshot::kUpToNow), so its total is its watch's.
 double Seconds(TimerNode& node) { return node.watch.GetElapsedTime(); }
 
+// Ticks per second, as the JSON export gives them.
+double Frequency() {
+  const double frequency = LoadAcquire(StopWatch::m_frequency);
+  return frequency != 0.0 ? frequency : TickFrequency();
+}
+
+// The shortest and the longest interval in seconds; a timer with no
+// finished interval (only a running one) has its running one as both.
+struct Extremes {
+  double shortest, longest;
+};
+Extremes ExtremesOf(const TimerNode& node) {
+  const int64_t shortest = node.shortest != INT64_MAX ? node.shortest : node.longest;
+  return {static_cast<double>(shortest) / Frequency(),
+          static_cast<double>(node.longest) / Frequency()};
+}
+
 // Running at the snapshot, or when its thread ended.
 bool ShownRunning(const TimerNode& node) {
   return StopWatchAccess::Running(node.watch) || node.endedRunning;
@@ -109,6 +126,15 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
                        spread.threads, spread.min / frequency, max, mean,
                        mean > 0 ? max / mean : 1.0);
         }
+        if (node->count > 0) {
+          const Extremes extremes = ExtremesOf(*node);
+          AppendFormat(out, ", \"min_interval_seconds\": %.17g, \"max_interval_seconds\": %.17g",
+                       extremes.shortest, extremes.longest);
+        }
+        if (node->bytes != 0) {
+          AppendFormat(out, ", \"bytes\": %llu", static_cast<unsigned long long>(node->bytes));
+        }
+        if (node->throttled) out += ", \"throttled\": true";
         out += ", \"children\": [";
         flush(false);
       },
@@ -125,9 +151,7 @@ bool TimeWriteJson(const char* path) {
   return timetree::Export(path, [](std::string& out, auto flush,
                                    const timetree::Snapshot& snapshot) {
     timetree::AppendFormat(out, "{\"schema\": 2, \"frequency\": %.17g, \"timers\": [",
-                           timetree::LoadAcquire(StopWatch::m_frequency) != 0.0
-                               ? timetree::LoadAcquire(StopWatch::m_frequency)
-                               : timetree::TickFrequency());
+                           timetree::Frequency());
     timetree::AppendJsonTimers(out, *snapshot.top(), flush);
     out += "\n], \"threads\": [";
     // Each thread's own tree; one whose thread still runs is copied first,
@@ -174,6 +198,13 @@ void AddToRun(const PtrList& top, combined::Node& root) {
     n->implicit = node->stoppedImplicitly != 0;
     n->running = ShownRunning(*node) ? 1 : 0;
     n->names_merged = node->namesMerged != 0;
+    if (node->count > 0) {
+      const Extremes extremes = ExtremesOf(*node);
+      n->intervals = combined::Figure{0, extremes.shortest, extremes.longest, 0, 0};
+      n->has_intervals = true;
+    }
+    n->bytes = static_cast<double>(node->bytes);
+    n->throttled = node->throttled;
     const Spread spread = SpreadOf(*node);
     if (spread.threads > 1) {
       n->threads = spread.threads;
@@ -292,6 +323,8 @@ bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* contex
   const timetree::Snapshot snapshot(timetree::Snapshot::kUpToNow);
   if (snapshot.top() == nullptr) return false;
   timetree::WalkPreorder(*snapshot.top(), [&](TimerNode* node, int depth) {
+    const timetree::Extremes extremes =
+        node->count > 0 ? timetree::ExtremesOf(*node) : timetree::Extremes{0, 0};
     const TimeTimerInfo64 info{depth,
                                node->name,
                                node->count,
@@ -299,7 +332,11 @@ bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* contex
                                timetree::SelfSeconds(*node),
                                node->stoppedImplicitly != 0,
                                timetree::ShownRunning(*node),
-                               node->namesMerged != 0};
+                               node->namesMerged != 0,
+                               extremes.shortest,
+                               extremes.longest,
+                               node->bytes,
+                               node->throttled};
     visit(info, context);
     return true;
   });

@@ -15,6 +15,7 @@
 #include "registry/nameindex.h"
 #include "registry/threads.h"
 #include "registry/trace.h"
+#include "registry/walk.h"
 #include "sibling/switches.h"
 #include "stopwatch/access.h"
 #include "stopwatch/atomics.h"
@@ -148,7 +149,11 @@ void TimeStopTimer(const char* name) {
       return;
     }
     // Stop first, so that the name handling below is not timed.
+    const int64_t started = StopWatchAccess::StartTicks(node->watch);
     const int64_t stopped = StopWatchAccess::StopAt(node->watch);
+    const int64_t interval = stopped - started;
+    if (__builtin_expect(interval < node->shortest, 0)) timetree::StoreRelaxed(node->shortest, interval);
+    if (__builtin_expect(interval > node->longest, 0)) timetree::StoreRelaxed(node->longest, interval);
 
     // The running timer outside this one; none for a top-level timer, also
     // one under an adopted path.
@@ -166,8 +171,7 @@ void TimeStopTimer(const char* name) {
       }
     }
     if (tree->trace != nullptr) {
-      timetree::RecordInterval(*tree->trace, node, StopWatchAccess::StartTicks(node->watch),
-                               stopped, go_on);
+      timetree::RecordInterval(*tree->trace, node, started, stopped, go_on);
     }
     timetree::StoreRelaxed(tree->current, outer);
     tree->currentList = outer != nullptr    ? &outer->children
@@ -175,6 +179,23 @@ void TimeStopTimer(const char* name) {
                                                 : &tree->root;
     if (!go_on) return;
   }
+}
+
+void TimeAddBytes(unsigned long long bytes) {
+  if (timetree::LoadRelaxed(g_timeManager.enabled) == 0) return;
+  ThreadTree* tree = timetree::CallingTreeIfAttached();
+  TimerNode* node = tree != nullptr ? tree->current : nullptr;
+  if (node != nullptr) timetree::StoreRelaxed(node->bytes, node->bytes + bytes);
+}
+
+void TimeMarkThrottled(const char* name) {
+  ThreadTree* tree = timetree::CallingTreeIfAttached();
+  if (tree == nullptr) return;
+  const timetree::NameKey key(name);
+  timetree::WalkPreorder(tree->root, [&key](TimerNode* node, int) {
+    if (timetree::KeyMatches(node->name, key)) timetree::StoreRelaxed(node->throttled, true);
+    return true;
+  });
 }
 
 void TimeClear() {

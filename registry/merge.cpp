@@ -52,20 +52,25 @@ struct TimerTrees {
   // When set, a running timer counts its open interval up to this reading.
   const int64_t* up_to = nullptr;
 
-  // from's total in ticks: its finished intervals, and with up_to the open
-  // one.
-  double Ticks(const TimerNode& from) const {
-    double ticks = StopWatchAccess::LoadElapsed(from.watch);
-    if (up_to != nullptr && StopWatchAccess::LoadRunning(from.watch)) {
-      const int64_t start = StopWatchAccess::LoadStartTicks(from.watch);
-      if (*up_to > start) ticks += static_cast<double>(*up_to - start);
-    }
-    return ticks;
+  // from's open interval up to up_to, in ticks: 0 without up_to, or when
+  // it does not run.
+  int64_t Open(const TimerNode& from) const {
+    if (up_to == nullptr || !StopWatchAccess::LoadRunning(from.watch)) return 0;
+    const int64_t start = StopWatchAccess::LoadStartTicks(from.watch);
+    return *up_to > start ? *up_to - start : 0;
   }
 
   void Combine(TimerNode* to, Cursor at) const {
     const TimerNode& from = *Of(at);
-    const double ticks = Ticks(from);
+    // Its total in ticks: the finished intervals, and with up_to the open
+    // one, which also counts in the longest interval (it is at least that
+    // long).
+    const int64_t open = Open(from);
+    const double ticks = StopWatchAccess::LoadElapsed(from.watch) + static_cast<double>(open);
+    to->shortest = std::min(to->shortest, LoadRelaxed(from.shortest));
+    to->longest = std::max({to->longest, LoadRelaxed(from.longest), open});
+    to->bytes += LoadRelaxed(from.bytes);
+    if (LoadRelaxed(from.throttled)) to->throttled = true;
     // The spread first, from the totals as they were before the sum.
     const Spread a = SpreadOf(*to);
     const Spread b = from.spreadKept ? SpreadOf(from)

@@ -63,6 +63,9 @@ void EndRunningTimers(ThreadTree& tree, int64_t now, bool fork_child) {
       RecordEndedRunning(*tree.trace, node, StopWatchAccess::StartTicks(node->watch), now,
                          fork_child);
     }
+    // The interval cut short is at least as long as it ran.
+    const int64_t ran = now - StopWatchAccess::StartTicks(node->watch);
+    if (ran > node->longest) StoreRelaxed(node->longest, ran);
     StopWatchAccess::EndAt(node->watch, now);
     node->endedRunning = true;
   }

@@ -35,6 +35,8 @@ struct TimerNode {
   PtrList* owner = nullptr;      // the list that holds this node
   StopWatch watch;               // its own count stays 0: see count
   int64_t count = 0;             // starts, exact at any number
+  int64_t shortest = INT64_MAX;  // the shortest and the longest finished
+  int64_t longest = 0;           // interval, in ticks (none: INT64_MAX, 0)
   int stoppedImplicitly = 0;     // closed by a stop that named an outer timer
   int namesMerged = 0;           // started under a name that differs from
                                  // the creating one past kNameLength
@@ -49,6 +51,8 @@ struct TimerNode {
                                  // is longer than kNameLength; else null
   PtrListNode* slot = nullptr;   // this node's entry in its owner list
   const struct PathRecord* path = nullptr;  // its path as a context, once asked
+  uint64_t bytes = 0;            // data its intervals moved (TimeAddBytes)
+  bool throttled = false;        // its caller stopped timing it
   // Over the threads that started this path, once merged or folded (kept):
   // how many, and the least and greatest of their totals in ticks. A node
   // not kept is one thread's: one thread when started, none otherwise.

@@ -86,6 +86,12 @@ struct RunTrees : NodeCursor {
     to->implicit = to->implicit || from->implicit;
     to->running += from->running;
     to->names_merged = to->names_merged || from->names_merged;
+    if (from->has_intervals) {
+      Add(to->intervals, from->intervals, !to->has_intervals);
+      to->has_intervals = true;
+    }
+    to->bytes += from->bytes;
+    to->throttled = to->throttled || from->throttled;
   }
 };
 
@@ -113,7 +119,7 @@ std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs) {
     while (!todo.empty()) {
       Node* node = todo.back();
       todo.pop_back();
-      for (Figure* f : {&node->count, &node->total, &node->self}) {
+      for (Figure* f : {&node->count, &node->total, &node->self, &node->intervals}) {
         f->min_source += offset;
         f->max_source += offset;
       }
@@ -247,6 +253,15 @@ std::string CombinedJson(const Run& run) {
     out += node.implicit ? ", \"stopped_implicitly\": true" : ", \"stopped_implicitly\": false";
     if (node.running > 0) AppendFormat(out, ", \"running_sources\": %ld", node.running);
     if (node.names_merged) out += ", \"names_merged\": true";
+    if (node.has_intervals) {
+      AppendFormat(out,
+                   ", \"min_interval_seconds\": %.17g, \"min_interval_source\": %ld, "
+                   "\"max_interval_seconds\": %.17g, \"max_interval_source\": %ld",
+                   node.intervals.min, node.intervals.min_source, node.intervals.max,
+                   node.intervals.max_source);
+    }
+    if (node.bytes > 0) AppendFormat(out, ", \"bytes\": %.17g", node.bytes);
+    if (node.throttled) out += ", \"throttled\": true";
     out += ", \"children\": [";
     open.push_back(&node);
     return true;

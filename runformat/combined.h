@@ -54,6 +54,12 @@ struct Node {
   // the least and greatest of their totals; threads 0 otherwise.
   long threads = 0;
   double thread_min = 0, thread_max = 0;
+  // The shortest and the longest single interval over the sources (min and
+  // max, with the source of each; sum unused), when any source gives them.
+  Figure intervals;
+  bool has_intervals = false;
+  double bytes = 0;        // summed over the sources
+  bool throttled = false;  // its caller stopped timing it, in any source
 
   // The total over the sources that have the path: a single run's own.
   double Mean() const { return sources > 0 ? total.sum / sources : 0.0; }

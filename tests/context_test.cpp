@@ -184,13 +184,15 @@ TEST_F(Contexts, JsonGivesTheSpreadOverTheThreadsThatStartedAPath) {
       "{\"name\": \"work\", \"count\": 3, \"total_seconds\": %.17g, \"self_seconds\": %.17g, "
       "\"stopped_implicitly\": false, \"running\": false, \"threads\": 3, \"min_seconds\": "
       "%.17g, \"max_seconds\": %.17g, \"mean_seconds\": %.17g, \"imbalance\": %.17g, "
-      "\"children\": []}",
-      9 / 1000.0, 9 / 1000.0, 1 / 1000.0, 5 / 1000.0, mean, 5 / 1000.0 / mean);
+      "\"min_interval_seconds\": %.17g, \"max_interval_seconds\": %.17g, \"children\": []}",
+      9 / 1000.0, 9 / 1000.0, 1 / 1000.0, 5 / 1000.0, mean, 5 / 1000.0 / mean, 1 / 1000.0,
+      5 / 1000.0);
   EXPECT_NE(json.find(work), std::string::npos) << json;
   const std::string run = timetree_test::Format(
       "{\"name\": \"run\", \"count\": 1, \"total_seconds\": %.17g, \"self_seconds\": 0, "
-      "\"stopped_implicitly\": false, \"running\": false, \"children\": [",
-      2 / 1000.0);
+      "\"stopped_implicitly\": false, \"running\": false, \"min_interval_seconds\": %.17g, "
+      "\"max_interval_seconds\": %.17g, \"children\": [",
+      2 / 1000.0, 2 / 1000.0, 2 / 1000.0);
   EXPECT_EQ(json.find(run), json.find("{\"name\": \"run\"")) << json;
 }
 

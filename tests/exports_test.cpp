@@ -72,18 +72,23 @@ TEST_F(Exports, JsonHoldsTheWholeTreeExactly) {
   const std::string timers =
       "\n{\"name\": \"main\", \"count\": 2, \"total_seconds\": 0.00014999999999999999, "
       "\"self_seconds\": 9.9999999999999991e-05, \"stopped_implicitly\": false, "
-      "\"running\": false, \"children\": [\n"
+      "\"running\": false, \"min_interval_seconds\": 0, "
+      "\"max_interval_seconds\": 0.00014999999999999999, \"children\": [\n"
       "{\"name\": \"parse\", \"count\": 1, \"total_seconds\": 3.0000000000000001e-05, "
       "\"self_seconds\": 3.0000000000000001e-05, \"stopped_implicitly\": false, "
-      "\"running\": false, \"children\": []},\n"
+      "\"running\": false, \"min_interval_seconds\": 3.0000000000000001e-05, "
+      "\"max_interval_seconds\": 3.0000000000000001e-05, \"children\": []},\n"
       "{\"name\": \"load\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
       "\"self_seconds\": 0, \"stopped_implicitly\": false, "
-      "\"running\": false, \"children\": [\n"
+      "\"running\": false, \"min_interval_seconds\": 2.0000000000000002e-05, "
+      "\"max_interval_seconds\": 2.0000000000000002e-05, \"children\": [\n"
       "{\"name\": \"step\", \"count\": 1, \"total_seconds\": 2.0000000000000002e-05, "
       "\"self_seconds\": 2.0000000000000002e-05, \"stopped_implicitly\": true, "
-      "\"running\": false, \"children\": []}]}]},\n"
+      "\"running\": false, \"min_interval_seconds\": 2.0000000000000002e-05, "
+      "\"max_interval_seconds\": 2.0000000000000002e-05, \"children\": []}]}]},\n"
       "{\"name\": \"io\", \"count\": 1, \"total_seconds\": 0.001, \"self_seconds\": 0.001, "
-      "\"stopped_implicitly\": false, \"running\": true, \"children\": []}";
+      "\"stopped_implicitly\": false, \"running\": true, \"min_interval_seconds\": 0.001, "
+      "\"max_interval_seconds\": 0.001, \"children\": []}";
   // With one thread, the merged tree and that thread's own are the same.
   char thread_name[16] = {};
   pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
@@ -356,8 +361,73 @@ TEST_F(Exports, MergedLongNamesAreMarkedInTheJson) {
   EXPECT_EQ(marks, 3u) << text;
   EXPECT_EQ(text.find("\"short\", \"count\": 1, \"total_seconds\": 9.9999999999999995e-07, "
                       "\"self_seconds\": 9.9999999999999995e-07, \"stopped_implicitly\": false, "
-                      "\"running\": false, \"children\""),
+                      "\"running\": false, \"min_interval_seconds\": 9.9999999999999995e-07, "
+                      "\"max_interval_seconds\": 9.9999999999999995e-07, \"children\""),
             text.find("\"short\""));
+}
+
+// Per path over the threads: the shortest and the longest single interval
+// (a running one, and one cut short by its thread's end, count in the
+// longest as far as they ran), the bytes summed, the throttled mark of any
+// thread; the visitor hands over the same.
+TEST_F(Exports, IntervalExtremesBytesAndMarksMergeOverThreads) {
+  OpenCapture();
+  TimeStartTimer("step");
+  TimeAddBytes(10);
+  FakeClock::now += 4;
+  TimeStopTimer("step");
+  Run("step", 6);
+  TimeAddBytes(99);  // no timer runs: nothing
+  std::thread([] {
+    Run("step", 2);
+    TimeStartTimer("step");
+    TimeAddBytes(5);
+    FakeClock::now += 3;
+    TimeStopTimer("step");
+    TimeMarkThrottled("step");
+    TimeStartTimer("cut");
+    FakeClock::now += 8;  // the thread ends inside it
+  }).join();
+  TimeStartTimer("open");
+  FakeClock::now += 9;
+  const std::string path = NewFile("extremes.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  const std::string json = ReadFile(path);
+  const auto row = [&json](const char* name) {
+    const size_t at = json.find(std::string("{\"name\": \"") + name + "\"");
+    return at == std::string::npos ? std::string() : json.substr(at, json.find('\n', at) - at);
+  };
+  // Ticks are microseconds here.
+  const auto extremes = [](double shortest, double longest) {
+    return timetree_test::Format("\"min_interval_seconds\": %.17g, \"max_interval_seconds\": %.17g",
+                                 shortest * 1e-6, longest * 1e-6);
+  };
+  EXPECT_NE(row("step").find(extremes(2, 6) + ", \"bytes\": 15, \"throttled\": true, \"children\""),
+            std::string::npos)
+      << row("step");
+  EXPECT_NE(row("cut").find("\"running\": true, " + extremes(8, 8) + ", \"children\""),
+            std::string::npos)
+      << row("cut");
+  EXPECT_NE(row("open").find("\"running\": true, " + extremes(9, 9) + ", \"children\""),
+            std::string::npos)
+      << row("open");
+  struct Seen {
+    double shortest = 0, longest = 0;
+    uint64_t bytes = 0;
+    bool throttled = false;
+  } seen;
+  TimeForEachTimer64(
+      [](const TimeTimerInfo64& t, void* context) {
+        if (std::string(t.name) != "step") return;
+        *static_cast<Seen*>(context) = {t.min_interval_seconds, t.max_interval_seconds, t.bytes,
+                                        t.throttled};
+      },
+      &seen);
+  EXPECT_EQ(seen.shortest, 2e-6);
+  EXPECT_EQ(seen.longest, 6e-6);
+  EXPECT_EQ(seen.bytes, 15u);
+  EXPECT_TRUE(seen.throttled);
+  TimeStopTimer("open");
 }
 
 // A translation unit built with TIMETREE_DISABLE neither evaluates a scope's

@@ -105,7 +105,8 @@ TEST_F(Mpi, CombinedJsonHoldsExactSumsMeansAndTheirRanks) {
 }
 
 // Each field of the bytes a rank sends arrives as it was: counts past
-// 2^31, self times apart from totals, and the marks, each on its own path.
+// 2^31, self times apart from totals, the shortest and longest intervals
+// with their ranks, bytes, and the marks, each on its own path.
 TEST_F(Mpi, EveryFieldOfARanksTimersArrivesExactly) {
   OpenCapture();
   const int r = Rank();
@@ -115,6 +116,12 @@ TEST_F(Mpi, EveryFieldOfARanksTimersArrivesExactly) {
   TimeStopTimer("outer");
   auto* outer = static_cast<timetree::TimerNode*>(timetree::g_timeManager.root.head()->data);
   outer->count = 3000000000LL + r;
+  Run("varied", 4 - r);
+  Run("varied", 4 + 2 * r);
+  TimeStartTimer("sized");
+  TimeAddBytes(100 + r);
+  TimeStopTimer("sized");
+  if (r == 2) TimeMarkThrottled("sized");
   TimeStartTimer("marked");
   TimeStartTimer("closed early");
   TimeStopTimer("marked");  // closes "closed early" implicitly
@@ -131,14 +138,28 @@ TEST_F(Mpi, EveryFieldOfARanksTimersArrivesExactly) {
                       "\"max\": 0.040000000000000001, \"min_source\": 0, \"max_source\": 0}, "
                       "\"self_seconds\": {\"sum\": 0.12, \"mean\": 0.029999999999999999, \"min\": "
                       "0.029999999999999999, \"max\": 0.029999999999999999, \"min_source\": 0, "
-                      "\"max_source\": 0}, \"stopped_implicitly\": false, \"children\": [\n"
-                      "{\"name\": \"inner\""),
+                      "\"max_source\": 0}, \"stopped_implicitly\": false, "
+                      "\"min_interval_seconds\": 0.040000000000000001, \"min_interval_source\": 0, "
+                      "\"max_interval_seconds\": 0.040000000000000001, \"max_interval_source\": 0, "
+                      "\"children\": [\n{\"name\": \"inner\""),
             std::string::npos)
+      << text;
+  const size_t varied = text.find("{\"name\": \"varied\"");
+  ASSERT_NE(varied, std::string::npos) << text;
+  const std::string row = text.substr(varied, text.find('\n', varied) - varied);
+  EXPECT_NE(row.find("\"min_interval_seconds\": 0.001, \"min_interval_source\": 3, "
+                     "\"max_interval_seconds\": 0.01, \"max_interval_source\": 3, \"children\""),
+            std::string::npos)
+      << row;
+  EXPECT_NE(text.find("\"bytes\": 406, \"throttled\": true, \"children\""), std::string::npos)
       << text;
   EXPECT_NE(text.find("{\"name\": \"closed early\", \"sources\": 4, \"count\": {\"sum\": 4, "
                       "\"min\": 1, \"max\": 1}"),
             std::string::npos);
-  EXPECT_NE(text.find("\"stopped_implicitly\": true, \"children\": []}]}"), std::string::npos)
+  EXPECT_NE(text.find("\"stopped_implicitly\": true, \"min_interval_seconds\": 0, "
+                      "\"min_interval_source\": 0, \"max_interval_seconds\": 0, "
+                      "\"max_interval_source\": 0, \"children\": []}]}"),
+            std::string::npos)
       << "closed early";
   EXPECT_NE(text.find("{\"name\": \"left running\", \"sources\": 4, "), std::string::npos);
   EXPECT_EQ(text.find("\"stopped_implicitly\": true", text.find("\"left running\"")),
@@ -187,6 +208,10 @@ std::unique_ptr<timetree::combined::Run> OwnRun() {
         node->total = {t.total_seconds, t.total_seconds, t.total_seconds, 0, 0};
         node->self = {t.self_seconds, t.self_seconds, t.self_seconds, 0, 0};
         node->implicit = t.stopped_implicitly;
+        if (t.count > 0) {
+          node->intervals = {0, t.min_interval_seconds, t.max_interval_seconds, 0, 0};
+          node->has_intervals = true;
+        }
       },
       &b);
   auto run = std::make_unique<timetree::combined::Run>();

@@ -142,7 +142,8 @@ TEST_F(Threads, ClearOnAnotherThreadEmptiesARunningThreadsTree) {
   // Another thread's running timer is running in the merged JSON too.
   const std::string json = NewFile("running.json");
   ASSERT_TRUE(TimeWriteJson(json.c_str()));
-  EXPECT_NE(ReadFile(json).find("\"running\": true, \"children\": []}\n], \"threads\""),
+  EXPECT_NE(ReadFile(json).find("\"running\": true, \"min_interval_seconds\": 0, "
+                                "\"max_interval_seconds\": 0, \"children\": []}\n], \"threads\""),
             std::string::npos)
       << ReadFile(json);
   TimeClear();

@@ -33,6 +33,34 @@ TEST(Tools, ShowPrintsTheTreeWithShares) {
             "main      1  1.00 s  200 ms     1.00 s  100.0%\n");
 }
 
+// Files of 1.4 and later: each timer's shortest and longest interval, the
+// bytes its calls moved, the throttled mark; merged, the longest interval
+// of any source and which source it was.
+TEST(Tools, ShowGivesIntervalExtremesBytesAndMarks) {
+  EXPECT_EQ(Tool("show extremes.json").out,
+            "extremes.json: 3 timers, 1.00 s in all\n"
+            "NAME              COUNT   TOTAL    SELF  PER START  SHORTEST  LONGEST  BYTES   SHARE\n"
+            "main                  1  1.00 s  100 ms     1.00 s    1.00 s   1.00 s      -  100.0%\n"
+            "  MPI_Allreduce       4  500 ms  500 ms     125 ms   10.0 ms   470 ms   32 B   50.0%\n"
+            "  get            100000  400 ms  400 ms    4.00 \u00b5s   2.00 \u00b5s  30.0 \u00b5s      -   40.0%"
+            "  throttled\n");
+  // A file without them (base.json) has none to give: "-" in its rows.
+  const std::string merged = Temp("extremes-merged.json");
+  ASSERT_EQ(Tool("merge extremes.json base.json extremes.json -o " + merged).status, 0);
+  const Result shown = Tool("show --no-metadata " + merged);
+  std::remove(merged.c_str());
+  EXPECT_NE(shown.out.find("  LONGEST  (src)  BYTES   SHARE\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("\n  MPI_Allreduce        2       8   500 ms     125 ms   500 ms      0   500 ms"
+                           "      0     0 s       1.00   470 ms      0   64 B   50.0%\n"),
+            std::string::npos)
+      << shown.out;
+  EXPECT_NE(shown.out.find("\n  parse                1       2   250 ms     125 ms   250 ms      1   250 ms"
+                           "      1     0 s       1.00        -      -      -   25.0%\n"),
+            std::string::npos);
+  EXPECT_NE(shown.out.find("\nLONGEST: the longest single interval in any source, and its source\n"),
+            std::string::npos);
+}
+
 // Paths that several threads started: their spread over the threads, and
 // shares of the run's wall time (the first thread's), which threads at work
 // at once pass together, with a word saying so.

@@ -81,6 +81,34 @@ bool HasThreadSpread(const Node& root) {
   return any;
 }
 
+// Which of the columns that later files add the table needs.
+struct RowExtras {
+  bool intervals = false;
+  bool bytes = false;
+};
+RowExtras ExtrasOf(const Node& root) {
+  RowExtras extras;
+  Preorder(root, [&extras](const Node& node, int) {
+    extras.intervals = extras.intervals || node.has_intervals;
+    extras.bytes = extras.bytes || node.bytes > 0;
+    return true;
+  });
+  return extras;
+}
+
+// Bytes in units of 1024: "512 B", "8.0 KiB", "1.5 GiB".
+std::string BytesText(double bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  size_t unit = 0;
+  while (bytes >= 1024 && unit + 1 < std::size(kUnits)) {
+    bytes /= 1024;
+    ++unit;
+  }
+  std::string text;
+  timetree::AppendFormat(text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+  return text;
+}
+
 // What a table's shares came to: whether one was above 100%, or above its
 // parent's (threads at work at once add up past the time they ran in).
 struct Shares {
@@ -104,19 +132,28 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
   auto per_start = [plain](const Node& node) {
     return node.count.sum > 0 ? Duration(node.total.sum / node.count.sum, plain) : "-";
   };
-  const char* s = plain ? " s" : "";
-  Table table = combined ? Table({"NAME", "SOURCES", "COUNT", std::string("MEAN") + s,
-                                  std::string("PER START") + s, std::string("MIN") + s, "(src)",
-                                  std::string("MAX") + s, "(src)", std::string("STDDEV") + s,
-                                  "IMBALANCE", "SHARE"})
-                         : Table({"NAME", "COUNT", std::string("TOTAL") + s,
-                                  std::string("SELF") + s, std::string("PER START") + s, "SHARE"});
+  const std::string s = plain ? " s" : "";
   const bool spread = !combined && HasThreadSpread(root);
-  if (spread) {
-    table = Table({"NAME", "COUNT", std::string("TOTAL") + s, std::string("SELF") + s,
-                   std::string("PER START") + s, "THREADS", std::string("MIN") + s,
-                   std::string("MAX") + s, "IMBALANCE", "SHARE"});
+  std::vector<std::string> header =
+      combined ? std::vector<std::string>{"NAME", "SOURCES", "COUNT", "MEAN" + s,
+                                          "PER START" + s, "MIN" + s, "(src)", "MAX" + s, "(src)",
+                                          "STDDEV" + s, "IMBALANCE"}
+      : spread ? std::vector<std::string>{"NAME", "COUNT", "TOTAL" + s, "SELF" + s,
+                                          "PER START" + s, "THREADS", "MIN" + s, "MAX" + s,
+                                          "IMBALANCE"}
+               : std::vector<std::string>{"NAME", "COUNT", "TOTAL" + s, "SELF" + s,
+                                          "PER START" + s};
+  // Files of 1.4 and later: the shortest and the longest single interval
+  // (a combined file's longest with its source), and the bytes.
+  const RowExtras extras = ExtrasOf(root);
+  if (extras.intervals && combined) {
+    header.insert(header.end(), {"LONGEST" + s, "(src)"});
+  } else if (extras.intervals) {
+    header.insert(header.end(), {"SHORTEST" + s, "LONGEST" + s});
   }
+  if (extras.bytes) header.push_back("BYTES");
+  header.push_back("SHARE");
+  Table table(header);
   Shares shares;
   // Per depth of the walk: the path of left-out rows that the children's
   // names carry, the depth the children are shown at, and the share of the
@@ -146,15 +183,15 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
     if (share(node) < options.min_share || shown >= options.depth) return false;
     std::string label = IndentedLabel(shown, prefix + node.name);
     if (node.implicit) label += " ?";
+    std::vector<std::string> row;
     if (combined) {
       const double mean = node.Mean();
       std::string imbalance;
       timetree::AppendFormat(imbalance, "%.2f", mean > 0 ? node.total.max / mean : 1.0);
-      table.Add({label, std::to_string(node.sources), CountText(node.count.sum),
-                 Duration(mean, plain), per_start(node), Duration(node.total.min, plain),
-                 std::to_string(node.total.min_source), Duration(node.total.max, plain),
-                 std::to_string(node.total.max_source), Duration(node.StdDev(), plain), imbalance,
-                 percent(share(node))});
+      row = {label, std::to_string(node.sources), CountText(node.count.sum),
+             Duration(mean, plain), per_start(node), Duration(node.total.min, plain),
+             std::to_string(node.total.min_source), Duration(node.total.max, plain),
+             std::to_string(node.total.max_source), Duration(node.StdDev(), plain), imbalance};
     } else if (spread) {
       // A path of one thread: its total is the least and the greatest; of
       // none, one only on the path to another thread's timers.
@@ -164,13 +201,25 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
       const double mean = threads > 0 ? node.total.sum / static_cast<double>(threads) : 0.0;
       std::string imbalance;
       timetree::AppendFormat(imbalance, "%.2f", mean > 0 ? max / mean : 1.0);
-      table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
-                 Duration(node.self.sum, plain), per_start(node), std::to_string(threads),
-                 Duration(min, plain), Duration(max, plain), imbalance, percent(share(node))});
+      row = {label, CountText(node.count.sum), Duration(node.total.sum, plain),
+             Duration(node.self.sum, plain), per_start(node), std::to_string(threads),
+             Duration(min, plain), Duration(max, plain), imbalance};
     } else {
-      table.Add({label, CountText(node.count.sum), Duration(node.total.sum, plain),
-                 Duration(node.self.sum, plain), per_start(node), percent(share(node))});
+      row = {label, CountText(node.count.sum), Duration(node.total.sum, plain),
+             Duration(node.self.sum, plain), per_start(node)};
     }
+    if (extras.intervals && !node.has_intervals) {
+      row.insert(row.end(), {"-", "-"});
+    } else if (extras.intervals && combined) {
+      row.insert(row.end(), {Duration(node.intervals.max, plain),
+                             std::to_string(node.intervals.max_source)});
+    } else if (extras.intervals) {
+      row.insert(row.end(),
+                 {Duration(node.intervals.min, plain), Duration(node.intervals.max, plain)});
+    }
+    if (extras.bytes) row.push_back(node.bytes > 0 ? BytesText(node.bytes) : "-");
+    row.push_back(percent(share(node)));
+    table.Add(std::move(row));
     // Shown to one decimal: above 100.0%, or above the parent's, only when
     // it reads so.
     shares.over_all = shares.over_all || share(node) >= 100.05;
@@ -184,6 +233,7 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
               (node.running == 1 ? " source" : " sources");
     }
     if (node.names_merged) note += "  names merged";
+    if (node.throttled) note += "  throttled";
     if (!note.empty()) table.Note(note);
     return true;
   });
@@ -239,6 +289,9 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     out << "(src): the source (file or rank, counted from 0) of the least and the greatest "
            "total; STDDEV: of the sources' totals; IMBALANCE: MAX / MEAN; ?: stopped "
            "implicitly\n";
+    if (ExtrasOf(run->root).intervals) {
+      out << "LONGEST: the longest single interval in any source, and its source\n";
+    }
   }
   if (!options.threads) return 0;
   if (run->threads.empty()) {

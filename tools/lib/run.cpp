@@ -213,6 +213,46 @@ class Reader {
     node.implicit = Flag(Member(value, "stopped_implicitly", at), at, ".stopped_implicitly");
     const auto merged = value.find("names_merged");
     if (merged != value.end()) node.names_merged = Flag(*merged, at, ".names_merged");
+    Extras(value, node, at);
+  }
+
+  // What files of 1.4 and later add, each optional: the shortest and the
+  // longest interval (a combined file's with their sources), the bytes,
+  // the throttled mark.
+  void Extras(const json& value, Node& node, const Location& at) const {
+    const auto shortest = value.find("min_interval_seconds");
+    if (shortest != value.end()) {
+      node.has_intervals = true;
+      node.intervals.min = Seconds(*shortest, at, ".min_interval_seconds");
+      node.intervals.max =
+          Seconds(Member(value, "max_interval_seconds", at), at, ".max_interval_seconds");
+      if (node.intervals.min > node.intervals.max) {
+        Fail(file_, at.Text(".min_interval_seconds"), "above max_interval_seconds");
+      }
+      // The longest interval is part of the total; a running timer's, as far
+      // as it ran, is too.
+      if (node.intervals.max > node.total.max * (1 + 1e-9) + 1e-12) {
+        Fail(file_, at.Text(".max_interval_seconds"), "above the total");
+      }
+      if (combined_) {
+        node.intervals.min_source = Whole(Member(value, "min_interval_source", at), at,
+                                          ".min_interval_source");
+        node.intervals.max_source = Whole(Member(value, "max_interval_source", at), at,
+                                          ".max_interval_source");
+        if (node.intervals.min_source >= sources_ || node.intervals.max_source >= sources_) {
+          Fail(file_, at.Text(".min_interval_source"), "source index past the file's sources");
+        }
+      }
+    }
+    const auto bytes = value.find("bytes");
+    if (bytes != value.end()) {
+      if (!bytes->is_number() || !std::isfinite(bytes->get<double>()) || bytes->get<double>() < 0) {
+        Fail(file_, at.Text(".bytes"), "not a number of 0 or more");
+      }
+      node.bytes = bytes->get<double>();
+    }
+    const auto throttled = value.find("throttled");
+    if (throttled != value.end()) node.throttled = Flag(*throttled, at, ".throttled");
   }
 
   // Reads the array of timers into root's children, without recursion.
