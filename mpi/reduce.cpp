@@ -270,22 +270,22 @@ std::unique_ptr<Run> Reduce(MPI_Comm comm) {
       long long size = whole && bytes.size() <= static_cast<size_t>(INT_MAX)
                            ? static_cast<long long>(bytes.size())
                            : -1;
-      MPI_Send(&size, 1, MPI_LONG_LONG, rank - step, kTag, comm);
+      PMPI_Send(&size, 1, MPI_LONG_LONG, rank - step, kTag, comm);
       if (size > 0) {
-        MPI_Send(bytes.data(), static_cast<int>(size), MPI_CHAR, rank - step, kTag, comm);
+        PMPI_Send(bytes.data(), static_cast<int>(size), MPI_CHAR, rank - step, kTag, comm);
       }
       return nullptr;
     }
     if (rank % (2 * step) == 0 && rank + step < ranks) {
       long long size = 0;
-      MPI_Recv(&size, 1, MPI_LONG_LONG, rank + step, kTag, comm, MPI_STATUS_IGNORE);
+      PMPI_Recv(&size, 1, MPI_LONG_LONG, rank + step, kTag, comm, MPI_STATUS_IGNORE);
       if (size < 0) {
         whole = false;
         continue;
       }
       std::vector<char> bytes(static_cast<size_t>(size) + 1);
       if (size > 0) {
-        MPI_Recv(bytes.data(), static_cast<int>(size), MPI_CHAR, rank + step, kTag, comm,
+        PMPI_Recv(bytes.data(), static_cast<int>(size), MPI_CHAR, rank + step, kTag, comm,
                  MPI_STATUS_IGNORE);
       }
       Run received;
@@ -310,7 +310,7 @@ std::unique_ptr<Run> Reduce(MPI_Comm comm) {
 
 bool Agree(MPI_Comm comm, bool ok) {
   int value = ok ? 1 : 0;
-  MPI_Bcast(&value, 1, MPI_INT, 0, comm);
+  PMPI_Bcast(&value, 1, MPI_INT, 0, comm);
   return value != 0;
 }
 

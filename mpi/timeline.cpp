@@ -38,14 +38,14 @@ long long MonotonicNow() {
 void MeasureOffset(MPI_Comm comm, int rank, int ranks, long long* offset, long long* residual) {
   *offset = 0;
   *residual = 0;
-  MPI_Barrier(comm);
+  PMPI_Barrier(comm);
   if (rank == 0) {
     for (int r = 1; r < ranks; ++r) {
       for (int i = 0; i < kExchanges; ++i) {
         char ask = 0;
-        MPI_Recv(&ask, 1, MPI_CHAR, r, kClockTag, comm, MPI_STATUS_IGNORE);
+        PMPI_Recv(&ask, 1, MPI_CHAR, r, kClockTag, comm, MPI_STATUS_IGNORE);
         const long long now = MonotonicNow();
-        MPI_Send(&now, 1, MPI_LONG_LONG, r, kClockTag, comm);
+        PMPI_Send(&now, 1, MPI_LONG_LONG, r, kClockTag, comm);
       }
     }
     return;
@@ -54,9 +54,9 @@ void MeasureOffset(MPI_Comm comm, int rank, int ranks, long long* offset, long l
   for (int i = 0; i < kExchanges; ++i) {
     const char ask = 0;
     const long long sent = MonotonicNow();
-    MPI_Send(&ask, 1, MPI_CHAR, 0, kClockTag, comm);
+    PMPI_Send(&ask, 1, MPI_CHAR, 0, kClockTag, comm);
     long long theirs = 0;
-    MPI_Recv(&theirs, 1, MPI_LONG_LONG, 0, kClockTag, comm, MPI_STATUS_IGNORE);
+    PMPI_Recv(&theirs, 1, MPI_LONG_LONG, 0, kClockTag, comm, MPI_STATUS_IGNORE);
     const long long back = MonotonicNow();
     if (best < 0 || back - sent < best) {
       best = back - sent;
@@ -72,7 +72,7 @@ struct Forward {
 
 // A rank's piece of the timeline, sent to rank 0.
 bool SendPiece(const char* text, unsigned long size, void* context) {
-  MPI_Send(text, static_cast<int>(size), MPI_CHAR, 0, kPieceTag,
+  PMPI_Send(text, static_cast<int>(size), MPI_CHAR, 0, kPieceTag,
            static_cast<Forward*>(context)->comm);
   return true;
 }
@@ -94,7 +94,7 @@ bool TimeMpiWriteTrace(MPI_Comm comm, const char* path) {
   timetree::MeasureOffset(comm, rank, ranks, &offset, &residual);
   // Times count from rank 0's load, on rank 0's clock.
   long long origin = TimeTraceOrigin();
-  MPI_Bcast(&origin, 1, MPI_LONG_LONG, 0, comm);
+  PMPI_Bcast(&origin, 1, MPI_LONG_LONG, 0, comm);
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   std::string name;
@@ -102,14 +102,14 @@ bool TimeMpiWriteTrace(MPI_Comm comm, const char* path) {
   const long long local_origin = origin - offset;
   long long clock[2] = {offset, residual};
   std::vector<long long> clocks(rank == 0 ? 2 * static_cast<size_t>(ranks) : 2);
-  MPI_Gather(clock, 2, MPI_LONG_LONG, clocks.data(), 2, MPI_LONG_LONG, 0, comm);
+  PMPI_Gather(clock, 2, MPI_LONG_LONG, clocks.data(), 2, MPI_LONG_LONG, 0, comm);
   if (rank != 0) {
     timetree::Forward forward{comm};
     int recorded = TimeWriteTraceEvents(rank, local_origin, name.c_str(), &timetree::SendPiece,
                                         &forward)
                        ? 1
                        : 0;
-    MPI_Send(&recorded, 1, MPI_INT, 0, timetree::kDoneTag, comm);
+    PMPI_Send(&recorded, 1, MPI_INT, 0, timetree::kDoneTag, comm);
     return timetree::Agree(comm, false);
   }
   std::unique_ptr<timetree::WholeFile> whole;
@@ -125,17 +125,17 @@ bool TimeMpiWriteTrace(MPI_Comm comm, const char* path) {
     // Rank r's pieces, in order, then whether it recorded anything.
     for (;;) {
       MPI_Status status;
-      MPI_Probe(r, MPI_ANY_TAG, comm, &status);
+      PMPI_Probe(r, MPI_ANY_TAG, comm, &status);
       if (status.MPI_TAG == timetree::kDoneTag) {
         int theirs = 0;
-        MPI_Recv(&theirs, 1, MPI_INT, r, timetree::kDoneTag, comm, MPI_STATUS_IGNORE);
+        PMPI_Recv(&theirs, 1, MPI_INT, r, timetree::kDoneTag, comm, MPI_STATUS_IGNORE);
         recorded += theirs;
         break;
       }
       int size = 0;
       MPI_Get_count(&status, MPI_CHAR, &size);
       std::vector<char> piece(static_cast<size_t>(size) + 1);
-      MPI_Recv(piece.data(), size, MPI_CHAR, r, timetree::kPieceTag, comm, MPI_STATUS_IGNORE);
+      PMPI_Recv(piece.data(), size, MPI_CHAR, r, timetree::kPieceTag, comm, MPI_STATUS_IGNORE);
       ok = ok && timetree::WritePiece(piece.data(), static_cast<unsigned long>(size), file);
     }
   }

@@ -25,7 +25,9 @@ long g_droppedPid = 0;  // the process in which text went nowhere
 constexpr const char* kKnown[] = {
     "TIMING_ON",       "TIMING_FILE",      "TIMING_CONSOLE", "TIMING_BUILD_MARKER",
     "TIMETREE_OUTPUT", "TIMETREE_SIGNALS", "TIMETREE_TRACE", "TIMETREE_QUIET",
-    "TIMETREE_CLOCK"};
+    "TIMETREE_CLOCK",  "TIMETREE_MPI_CALLS", "TIMETREE_FUNCTIONS_INCLUDE",
+    "TIMETREE_FUNCTIONS_EXCLUDE", "TIMETREE_FUNCTIONS_MAX_DEPTH",
+    "TIMETREE_FUNCTIONS_THROTTLE", "TIMETREE_FUNCTIONS_THROTTLE_NS"};
 constexpr char kMetaPrefix[] = "TIMETREE_META_";
 
 bool Quiet() {

@@ -220,7 +220,9 @@ TEST(EnvironmentOutput, NearMissesOfTheLibrarysVariables) {
                              "TIMING_ON=1", "timetree_meta_git=1", "TIMIN_FILE=1", nullptr};
   const std::string all =
       "TIMING_ON, TIMING_FILE, TIMING_CONSOLE, TIMING_BUILD_MARKER, TIMETREE_OUTPUT, "
-      "TIMETREE_SIGNALS, TIMETREE_TRACE, TIMETREE_QUIET, TIMETREE_CLOCK";
+      "TIMETREE_SIGNALS, TIMETREE_TRACE, TIMETREE_QUIET, TIMETREE_CLOCK, TIMETREE_MPI_CALLS, "
+      "TIMETREE_FUNCTIONS_INCLUDE, TIMETREE_FUNCTIONS_EXCLUDE, TIMETREE_FUNCTIONS_MAX_DEPTH, "
+      "TIMETREE_FUNCTIONS_THROTTLE, TIMETREE_FUNCTIONS_THROTTLE_NS";
   const std::vector<std::string> expected = {
       "timetree: the environment has TIMING_CONSOL, which timetree does not read; did you mean "
       "TIMING_CONSOLE?",
