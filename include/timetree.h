@@ -44,6 +44,16 @@ TIMETREE_API void TimeAddBytes(unsigned long long bytes);
 // "throttled" in the JSON, said by timetree show.
 TIMETREE_API void TimeMarkThrottled(const char* name);
 
+// What one timer pair (a start and a stop of an existing timer, depth 1)
+// costs on this machine, in seconds: measured once, on the calling thread,
+// the first time it is asked for (a few thousand pairs on a timer that no
+// report shows: a fraction of a millisecond, and up to 10 ms more within
+// 10 ms of the library's load, while the counter's rate is measured). The
+// JSON's metadata gives it with the
+// run's estimated cost of timing; the instrumented functions' library
+// throttles by it.
+TIMETREE_API double TimePairSeconds();
+
 // Deletes every timer of every thread (writing a message when one of the
 // calling thread's was still running) and reads TIMING_ON afresh. A thread
 // that was inside a timer finds, at its next stop, no timer running.

@@ -50,6 +50,20 @@ Extremes ExtremesOf(const TimerNode& node) {
           static_cast<double>(node.longest) / Frequency()};
 }
 
+}  // namespace
+
+int64_t PairsOf(const Snapshot& snapshot) {
+  int64_t pairs = 0;
+  if (snapshot.top() == nullptr) return 0;
+  WalkPreorder(*snapshot.top(), [&pairs](TimerNode* node, int) {
+    pairs += node->count;
+    return true;
+  });
+  return pairs;
+}
+
+namespace {
+
 // Running at the snapshot, or when its thread ended.
 bool ShownRunning(const TimerNode& node) {
   return StopWatchAccess::Running(node.watch) || node.endedRunning;
@@ -172,7 +186,7 @@ bool TimeWriteJson(const char* path) {
       out += "\n]}";
     }
     out += "\n]";
-    timetree::AppendMetadataJson(out, snapshot.threads());
+    timetree::AppendMetadataJson(out, snapshot.threads(), timetree::PairsOf(snapshot));
     out += "}\n";
     flush(true);
   });
@@ -236,7 +250,7 @@ bool WriteReportPage(const char* path) {
       if (copy.head() != nullptr) DestroyTimers(copy, nullptr);
       run.threads.push_back(std::move(thread));
     }
-    run.metadata = RunMetadata(snapshot.threads());
+    run.metadata = RunMetadata(snapshot.threads(), PairsOf(snapshot));
     out = ReportPage(RunPageData(run) + "]}");
     flush(true);
   });
@@ -249,7 +263,8 @@ void TimeForEachMetadata(void (*visit)(const char* key, const char* value, void*
   if (visit == nullptr) return;
   std::vector<std::pair<std::string, std::string>> metadata;
   try {
-    metadata = timetree::RunMetadata(timetree::Snapshot().threads());
+    const timetree::Snapshot snapshot;
+    metadata = timetree::RunMetadata(snapshot.threads(), timetree::PairsOf(snapshot));
   } catch (const std::bad_alloc&) {
     return;  // memory is short: no metadata
   }

@@ -2,7 +2,14 @@
 #ifndef TIMETREE_OUTPUT_EXPORTS_H
 #define TIMETREE_OUTPUT_EXPORTS_H
 
+#include <cstdint>
+
+#include "registry/snapshot.h"
+
 namespace timetree {
+
+// The timer pairs that the snapshot's timers made: their counts summed.
+int64_t PairsOf(const Snapshot& snapshot);
 
 // The report page of every thread's timers (as 'timetree html' draws a
 // run's JSON) in a new file at path; as the exports, false when there is

@@ -93,7 +93,7 @@ time_t LoadTime() { return g_loaded; }
 
 namespace {
 
-Keys Collect(long threads) {
+Keys Collect(long threads, int64_t pairs) {
   Keys keys;
   auto text = [](std::string v) { return Value{std::move(v), false}; };
   auto number = [](std::string v) { return Value{std::move(v), true}; };
@@ -113,6 +113,16 @@ Keys Collect(long threads) {
   struct utsname names {};
   Set(keys, "os", text(uname(&names) == 0 ? names.release : ""));
   Set(keys, "cpu", text(CpuModel()));
+  // What timing itself cost: the pairs made (every timer's count) times
+  // the measured cost of one.
+  const double pair = TimePairSeconds();
+  std::string figure;
+  Set(keys, "timing_pairs", number(std::to_string(static_cast<long long>(pairs))));
+  AppendFormat(figure, "%.6g", pair);
+  Set(keys, "timing_pair_seconds", number(figure));
+  figure.clear();
+  AppendFormat(figure, "%.6g", pair * static_cast<double>(pairs));
+  Set(keys, "timing_cost_seconds", number(figure));
   constexpr char kPrefix[] = "TIMETREE_META_";
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     if (std::strncmp(*e, kPrefix, sizeof kPrefix - 1) != 0) continue;
@@ -134,14 +144,14 @@ Keys Collect(long threads) {
 
 }  // namespace
 
-std::vector<std::pair<std::string, std::string>> RunMetadata(long threads) {
+std::vector<std::pair<std::string, std::string>> RunMetadata(long threads, int64_t pairs) {
   std::vector<std::pair<std::string, std::string>> out;
-  for (auto& entry : Collect(threads)) out.emplace_back(entry.first, entry.second.text);
+  for (auto& entry : Collect(threads, pairs)) out.emplace_back(entry.first, entry.second.text);
   return out;
 }
 
-void AppendMetadataJson(std::string& out, long threads) {
-  const Keys keys = Collect(threads);
+void AppendMetadataJson(std::string& out, long threads, int64_t pairs) {
+  const Keys keys = Collect(threads, pairs);
   out += ", \"metadata\": {";
   const char* comma = "";
   for (const auto& entry : keys) {

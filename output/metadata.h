@@ -15,11 +15,11 @@ namespace timetree {
 time_t LoadTime();
 
 // Appends ", \"metadata\": {...}" with every key; threads is how many
-// threads timed.
-void AppendMetadataJson(std::string& out, long threads);
+// threads timed, pairs how many timer pairs they made (the counts summed).
+void AppendMetadataJson(std::string& out, long threads, int64_t pairs);
 
 // The same keys and values, numbers as their text.
-std::vector<std::pair<std::string, std::string>> RunMetadata(long threads);
+std::vector<std::pair<std::string, std::string>> RunMetadata(long threads, int64_t pairs);
 
 }  // namespace timetree
 

@@ -19,6 +19,7 @@
 #include "include/timetree.h"
 #include "runformat/text.h"
 #include "runformat/files.h"
+#include "output/exports.h"
 #include "output/hints.h"
 #include "output/timeline.h"
 #include "output/metadata.h"
@@ -289,7 +290,7 @@ bool WriteTraceFile(const char* path, long pid, const char* process_name) {
     AppendFormat(tail, ", \"events_per_thread\": %llu, \"clock_origin_unix_ns\": %lld}",
                  static_cast<unsigned long long>(LoadRelaxed(g_traceLimit)),
                  TraceOriginRealtime());
-    AppendMetadataJson(tail, totals.threads);
+    AppendMetadataJson(tail, totals.threads, PairsOf(Snapshot()));
     tail += "}\n";
     ok = ok && file.Write(tail);
   } catch (...) {

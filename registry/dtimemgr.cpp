@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "sibling/switches.h"
 #include "stopwatch/access.h"
 #include "stopwatch/atomics.h"
+#include "stopwatch/ticks.h"
 
 namespace timetree {
 
@@ -82,17 +84,11 @@ using timetree::StopWatchAccess;
 using timetree::ThreadTree;
 using timetree::TimerNode;
 
-void TimeStartTimer(const char* name) {
-  timetree::TimeManager& tm = g_timeManager;
-  if (timetree::LoadRelaxed(tm.enabled) == 0) {
-    if (__builtin_expect(timetree::LoadRelaxed(tm.offNoted) == 0, 0)) {
-      timetree::NoteStartWhileOff();
-    }
-    return;
-  }
-  ThreadTree* tree = timetree::CallingTree();
-  if (tree == nullptr) return;
+namespace {
 
+// A start on tree, timing on: the start protocol itself, shared by the
+// host's starts and the measurement of a pair's cost.
+inline void StartOn(ThreadTree* tree, const char* name) {
   // Only the current timer's children are searched: the same name under
   // another parent is another timer. A list never holds two timers of one
   // name, so any match is the first. The timer last found in the list is
@@ -132,11 +128,8 @@ void TimeStartTimer(const char* name) {
   StopWatchAccess::Start(node->watch, node->count);  // last: the bookkeeping is not timed
 }
 
-void TimeStopTimer(const char* name) {
-  timetree::TimeManager& tm = g_timeManager;
-  if (timetree::LoadRelaxed(tm.enabled) == 0) return;
-  ThreadTree* tree = timetree::StoppingTree();
-
+// A stop on tree (null: the thread has no timers), timing on.
+inline void StopOn(ThreadTree* tree, const char* name) {
   // Each turn closes the current timer; the loop goes on outwards while the
   // name is not the closed timer's and that timer had a parent.
   for (;;) {
@@ -179,6 +172,75 @@ void TimeStopTimer(const char* name) {
                                                 : &tree->root;
     if (!go_on) return;
   }
+}
+
+}  // namespace
+
+void TimeStartTimer(const char* name) {
+  timetree::TimeManager& tm = g_timeManager;
+  if (timetree::LoadRelaxed(tm.enabled) == 0) {
+    if (__builtin_expect(timetree::LoadRelaxed(tm.offNoted) == 0, 0)) {
+      timetree::NoteStartWhileOff();
+    }
+    return;
+  }
+  ThreadTree* tree = timetree::CallingTree();
+  if (tree != nullptr) StartOn(tree, name);
+}
+
+void TimeStopTimer(const char* name) {
+  if (timetree::LoadRelaxed(g_timeManager.enabled) == 0) return;
+  StopOn(timetree::StoppingTree(), name);
+}
+
+namespace timetree {
+namespace {
+
+// A timer pair's cost in ticks of the source it was measured with; -1 until
+// measured. Measured when timing is first turned on (in a clear, so never
+// in a signal handler that writes a killed job's outputs), in ticks, so that
+// the counter's calibration is not waited for then.
+double g_pairTicks = -1.0;
+int g_pairMode = 0;  // the TickMode it was measured with
+std::mutex g_pairMutex;
+
+void MeasurePair() {
+  const std::lock_guard<std::mutex> lock(g_pairMutex);
+  if (LoadAcquire(g_pairTicks) >= 0.0 && LoadRelaxed(g_pairMode) == static_cast<int>(g_tickMode)) {
+    return;
+  }
+  // On a tree of no thread's, which no report or export sees: the pair of
+  // an existing timer at depth 1, as a host's loop makes it, untraced.
+  ThreadTree scratch;
+  const char* const name = "timetree pair";
+  StartOn(&scratch, name);
+  StopOn(&scratch, name);
+  constexpr int kBatches = 15, kPairs = 200;
+  double per_pair[kBatches];
+  for (double& ticks : per_pair) {
+    const int64_t began = ReadTicks();
+    for (int i = 0; i < kPairs; ++i) {
+      StartOn(&scratch, name);
+      StopOn(&scratch, name);
+    }
+    ticks = static_cast<double>(ReadTicks() - began) / kPairs;
+  }
+  DestroyTimers(scratch.root, nullptr);
+  // The median: a batch that an interrupt lengthened does not count.
+  std::sort(per_pair, per_pair + kBatches);
+  StoreRelaxed(g_pairMode, static_cast<int>(g_tickMode));
+  StoreRelease(g_pairTicks, per_pair[kBatches / 2]);
+}
+
+}  // namespace
+}  // namespace timetree
+
+double TimePairSeconds() {
+  if (timetree::LoadAcquire(timetree::g_pairTicks) < 0.0 ||
+      timetree::LoadRelaxed(timetree::g_pairMode) != static_cast<int>(timetree::g_tickMode)) {
+    timetree::MeasurePair();
+  }
+  return timetree::LoadAcquire(timetree::g_pairTicks) / timetree::TickFrequency();
 }
 
 void TimeAddBytes(unsigned long long bytes) {
@@ -252,5 +314,6 @@ void TimeClear() {
     }
   }
   timetree::StoreRelaxed(tm.enabled, enabled);
+  if (enabled != 0 && timetree::LoadAcquire(timetree::g_pairTicks) < 0.0) timetree::MeasurePair();
 }
 

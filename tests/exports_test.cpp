@@ -134,12 +134,40 @@ TEST_F(Exports, JsonCarriesTheRunsMetadata) {
                    "print(list(m))\n"
                    "print(m[\"host\"], m[\"input\"], m[\"git_commit\"], m[\"threads\"], m[\"clock\"],"
                    " m[\"clock_frequency\"], m[\"timetree_version\"] != \"\", m[\"pid\"] > 0,"
-                   " m[\"start_time\"] <= m[\"end_time\"], m[\"start_time\"].endswith(\"Z\"))",
+                   " m[\"start_time\"] <= m[\"end_time\"], m[\"start_time\"].endswith(\"Z\"),"
+                   " m[\"timing_pairs\"])",
                    path, NewFile("metadata.txt")),
             "['program', 'arguments', 'host', 'pid', 'start_time', 'end_time', "
             "'timetree_version', 'threads', 'clock', 'clock_frequency', 'os', 'cpu', "
+            "'timing_pairs', 'timing_pair_seconds', 'timing_cost_seconds', "
             "'git_commit', 'input']\n"
-            "renamed \"node\" mesh_b.dat abc123 1 test 1000000 True True True True\n");
+            "renamed \"node\" mesh_b.dat abc123 1 test 1000000 True True True True 1\n");
+}
+
+// What timing cost, on the real counter: the pairs made (every count, of
+// every thread), the measured cost of one (tens of nanoseconds, not 0,
+// not microseconds), and their product; the host's call gives the same
+// figure.
+TEST_F(Exports, MetadataEstimatesWhatTimingCost) {
+  timetree_test::FakeClock::Remove();
+  OpenCapture();
+  for (int i = 0; i < 1000; ++i) Run("step", 0);
+  std::thread([] { Run("step", 0); }).join();
+  const std::string path = NewFile("cost.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  const double pair = TimePairSeconds();
+  EXPECT_GT(pair, 1e-9);
+  EXPECT_LT(pair, 2e-6);
+  EXPECT_EQ(Python("import json,sys\n"
+                   "m=json.load(open(sys.argv[1]))[\"metadata\"]\n"
+                   "print(m[\"timing_pairs\"], "
+                   "abs(m[\"timing_cost_seconds\"] / (1001 * m[\"timing_pair_seconds\"]) - 1) < 1e-5)",
+                   path, NewFile("cost.txt")),
+            "1001 True\n");
+  const std::string text = ReadFile(path);
+  EXPECT_NE(text.find(timetree_test::Format("\"timing_pair_seconds\": %.6g,", pair)),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(Exports, JsonStaysValidWhateverBytesANameHolds) {

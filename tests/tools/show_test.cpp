@@ -61,6 +61,18 @@ TEST(Tools, ShowGivesIntervalExtremesBytesAndMarks) {
             std::string::npos);
 }
 
+// What timing cost, from the file's measured pair and its counts; where it
+// is a large share, the timer that made the most pairs is named.
+TEST(Tools, ShowEstimatesWhatTimingCost) {
+  const std::string out = Tool("show costly.json --no-metadata").out;
+  EXPECT_EQ(out.substr(0, out.find("NAME") + 4),
+            "costly.json: 2 timers, 1.00 s in all\n"
+            "timing cost \u2248 40% of the time in timers (10000001 pairs \u00d7 40.0 ns): "
+            "consider excluding or throttling get (10000000 pairs)\n"
+            "NAME");
+  EXPECT_EQ(Tool("show base.json").out.find("timing cost"), std::string::npos);
+}
+
 // Paths that several threads started: their spread over the threads, and
 // shares of the run's wall time (the first thread's), which threads at work
 // at once pass together, with a word saying so.

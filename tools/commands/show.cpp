@@ -1,5 +1,6 @@
 // timetree show: a run as an indented table.
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include <memory>
@@ -250,6 +251,46 @@ void WriteSharesNote(const Shares& shares, std::ostream& out) {
   }
 }
 
+// What timing itself cost, from the pairs made (every count) and the cost
+// of one that the library measured (a combined file: its sources' mean):
+// one line after the first, or none when the file does not say.
+std::string CostLine(const Run& run) {
+  auto pair_of = [](const timetree::combined::Metadata& metadata) {
+    for (const auto& entry : metadata) {
+      if (entry.first == "timing_pair_seconds") return std::strtod(entry.second.c_str(), nullptr);
+    }
+    return 0.0;
+  };
+  double pair = pair_of(run.metadata);
+  if (pair <= 0 && !run.source_metadata.empty()) {
+    for (const auto& metadata : run.source_metadata) pair += pair_of(metadata);
+    pair /= static_cast<double>(run.source_metadata.size());
+  }
+  if (!(pair > 0)) return "";
+  double pairs = 0, timed = 0, most = 0;
+  const Node* busiest = nullptr;
+  Preorder(run.root, [&](const Node& node, int depth) {
+    pairs += node.count.sum;
+    if (depth == 0) timed += node.total.sum;
+    if (node.count.sum > most) {
+      most = node.count.sum;
+      busiest = &node;
+    }
+    return true;
+  });
+  if (!(timed > 0)) return "";
+  const double share = pairs * pair / timed * 100;
+  std::string line;
+  timetree::AppendFormat(line, share < 1 ? "timing cost \u2248 %.2f%%" : share < 10 ? "timing cost \u2248 %.1f%%" : "timing cost \u2248 %.0f%%", share);
+  timetree::AppendFormat(line, " of the time in timers (%s pairs \u00d7 %s)", CountText(pairs).c_str(),
+                         DurationWithUnit(pair, false).c_str());
+  if (share >= 5 && busiest != nullptr) {
+    line += ": consider excluding or throttling " + Display(busiest->name) + " (" +
+            CountText(most) + " pairs)";
+  }
+  return line + "\n";
+}
+
 size_t Count(const Node& root) {
   size_t n = 0;
   Preorder(root, [&n](const Node&, int) {
@@ -277,7 +318,7 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     for (const auto& thread : run->threads) threads += thread->threads;
     timetree::AppendFormat(head, ", %ld thread%s", threads, threads == 1 ? "" : "s");
   }
-  out << head << "\n";
+  out << head << "\n" << CostLine(*run);
   // The metadata (a combined file's: what every source agrees on).
   if (!options.no_metadata) {
     for (const auto& entry : run->metadata) {
