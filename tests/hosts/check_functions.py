@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Checks the JSON of functions_host, whose functions
+libtimetree_functions timed, for one of its runs:
+
+    check_functions.py FILE all        every function, nested as called
+    check_functions.py FILE throttled  solver::Dot throttled after 1,000 calls
+    check_functions.py FILE excluded   solver::Skipped left out, its Leaf kept
+    check_functions.py FILE depth      2 levels of calls only
+    check_functions.py FILE fortran    the Fortran host's program and procedures
+"""
+import json
+import sys
+
+
+def paths(timers, prefix=()):
+    for t in timers:
+        path = prefix + (t["name"],)
+        yield path, t
+        yield from paths(t["children"], path)
+
+
+# Names keep their first 25 characters.
+DOT = "solver::Dot(double const*"
+
+
+def main():
+    path, mode = sys.argv[1], sys.argv[2]
+    with open(path) as f:
+        run = json.load(f)
+    threads = run["threads"]
+    main_thread = {p: t for p, t in paths(threads[0]["timers"])}
+    found = {p[-1]: t for p, t in paths(run["timers"])}
+    errors = []
+
+    def expect(condition, what):
+        if not condition:
+            errors.append(what)
+
+    assemble = ("main", "solver::Assemble()")
+    if mode == "all":
+        for p in [("main",), assemble, assemble + (DOT,),
+                  assemble + ("solver::Skipped(double*)", "solver::Leaf(double*)"),
+                  assemble + ("solver::Recurse(int)",) * 4, ("main", "Hidden(double*)")]:
+            expect(p in main_thread, "no %s in the main thread" % " > ".join(p))
+        dot = main_thread.get(assemble + (DOT,), {})
+        expect(dot.get("count") == 20000, "solver::Dot: count %s, not 20000" % dot.get("count"))
+        expect("throttled" not in dot, "solver::Dot throttled")
+        # The worker thread's own tree has Worker and what it called.
+        expect(len(threads) == 2, "%d threads, not 2" % len(threads))
+        worker = {p[-1] for p, _ in paths(threads[1]["timers"])} if len(threads) == 2 else set()
+        expect({"Worker(double*)", "solver::Assemble()"} <= worker,
+               "the worker's tree lacks Worker or Assemble: %s" % sorted(worker))
+    elif mode == "throttled":
+        dot = main_thread.get(assemble + (DOT,), {})
+        expect(dot.get("count") == 1000 and dot.get("throttled") is True,
+               "solver::Dot: count %s, throttled %s; not 1000, true" % (dot.get("count"), dot.get("throttled")))
+        expect(main_thread.get(assemble, {}).get("count") == 1, "solver::Assemble not counted once")
+    elif mode == "excluded":
+        expect(assemble + ("solver::Leaf(double*)",) in main_thread, "Leaf not under Assemble")
+        expect("solver::Skipped(double*)" not in found, "solver::Skipped timed")
+    elif mode == "fortran":
+        advance = ("main", "MAIN__", "physics::advance")
+        expect(main_thread.get(advance, {}).get("count") == 3, "physics::advance not 3 times under MAIN__")
+        expect(main_thread.get(advance + ("physics::flux",), {}).get("count") == 3,
+               "physics::flux not 3 times under physics::advance")
+    elif mode == "depth":
+        expect(max(len(p) for p in main_thread) == 2, "deeper than 2 levels")
+        expect(assemble in main_thread, "no Assemble under main")
+    for e in errors:
+        print("check_functions: " + e)
+    if errors:
+        sys.exit(1)
+    print("check_functions: %s: %s as it should be" % (path, mode))
+
+
+if __name__ == "__main__":
+    main()
