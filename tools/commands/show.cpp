@@ -281,7 +281,14 @@ std::string CostLine(const Run& run) {
   if (!(timed > 0)) return "";
   const double share = pairs * pair / timed * 100;
   std::string line;
-  timetree::AppendFormat(line, share < 1 ? "timing cost \u2248 %.2f%%" : share < 10 ? "timing cost \u2248 %.1f%%" : "timing cost \u2248 %.0f%%", share);
+  if (share < 0.01) {
+    line = "timing cost < 0.01%";
+  } else {
+    timetree::AppendFormat(line, share < 1    ? "timing cost \u2248 %.2f%%"
+                                 : share < 10 ? "timing cost \u2248 %.1f%%"
+                                              : "timing cost \u2248 %.0f%%",
+                           share);
+  }
   timetree::AppendFormat(line, " of the time in timers (%s pairs \u00d7 %s)", CountText(pairs).c_str(),
                          DurationWithUnit(pair, false).c_str());
   if (share >= 5 && busiest != nullptr) {
