@@ -15,6 +15,9 @@
 #include <vector>
 
 void EmptyLibraryCall(const char*);
+namespace bench {
+void Leaf();  // instrumented.cpp, compiled with -finstrument-functions
+}
 #ifdef TIMETREE_BENCH_FORTRAN
 // bench/fortran_pair.f90: one start+stop pair of module timetree with a
 // 24-character name, held in a variable of that length (trimmed), of 32
@@ -100,6 +103,30 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
   Reset();
 }
 BENCHMARK(BM_ExistingTimerDepth1)->Arg(5)->Arg(24);
+
+// A function of code compiled with -finstrument-functions, already seen,
+// inside one enclosing timer: its enter and exit, as libtimetree_functions
+// times them (throttling off, lest the empty function be throttled).
+void BM_InstrumentedFunctionPair(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("outer");
+  bench::Leaf();
+  for (auto _ : state) bench::Leaf();
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_InstrumentedFunctionPair);
+
+// What the library measured a pair to cost (TimePairSeconds, for the
+// metadata's estimate of what timing cost), in ns, beside the benchmark's
+// own depth-1 pair.
+void BM_MeasuredPairCost(benchmark::State& state) {
+  Reset();
+  for (auto _ : state) benchmark::DoNotOptimize(TimePairSeconds());
+  state.counters["pair_ns"] = TimePairSeconds() * 1e9;
+  Reset();
+}
+BENCHMARK(BM_MeasuredPairCost)->Iterations(1);
 
 // The timeline's costs; bench/ratios.py runs them a second time with
 // TIMETREE_TRACE set. The depth-1 pair as above, with a count of
@@ -445,4 +472,13 @@ BENCHMARK_TEMPLATE(BM_Report, true)->Name("BM_PrintIndented")
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // Every call of the instrumented function is timed: an empty function
+  // would otherwise be throttled after its trial.
+  setenv("TIMETREE_FUNCTIONS_THROTTLE", "0", 0);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

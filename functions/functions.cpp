@@ -262,6 +262,7 @@ enum class State : uint8_t { kOnTrial, kTimed, kUntimed };
 // of them grows.
 struct Slot {
   void* function = nullptr;
+  const char* name = nullptr;  // the record's, kept where the call reads it
   Record* record = nullptr;
   uint64_t calls = 0;  // while on trial
   uint64_t ns = 0;     // their time, while on trial
@@ -282,6 +283,7 @@ struct Frame {
 struct Thread {
   std::unique_ptr<Entry[]> entries{new Entry[64]()};
   uint64_t mask = 63;
+  size_t max_depth = Config().max_depth;  // copied, for the calls to read
   std::vector<std::unique_ptr<Slot>> slots;
   std::vector<Frame> frames;
 };
@@ -324,6 +326,7 @@ TIMETREE_UNTIMED Slot* Insert(Thread& thread, void* function, Record* record) {
   thread.slots.push_back(std::make_unique<Slot>());
   Slot* slot = thread.slots.back().get();
   slot->function = function;
+  slot->name = record->name.c_str();
   slot->record = record;
   slot->state = !record->chosen                ? State::kUntimed
                 : Config().throttle_calls != 0 ? State::kOnTrial
@@ -387,15 +390,15 @@ TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void
   if (thread == nullptr) return;
   Slot* slot = Find(*thread, function);
   Frame frame{slot, nullptr, 0};
-  if (slot->state != State::kUntimed && thread->frames.size() < Config().max_depth) {
+  if (slot->state != State::kUntimed && thread->frames.size() < thread->max_depth) {
     if (__builtin_expect(slot->record->throttled.load(std::memory_order_relaxed), 0)) {
       // Another thread throttled it: this one's timers say so too.
       slot->state = State::kUntimed;
-      TimeMarkThrottled(slot->record->name.c_str());
+      TimeMarkThrottled(slot->name);
     } else {
-      frame.name = slot->record->name.c_str();
+      frame.name = slot->name;
       TimeStartTimer(frame.name);
-      if (slot->state == State::kOnTrial) frame.began = Nanoseconds();
+      if (__builtin_expect(slot->state == State::kOnTrial, 0)) frame.began = Nanoseconds();
     }
   }
   thread->frames.push_back(frame);
@@ -407,7 +410,7 @@ TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void*
   // Frames that a longjmp skipped are closed on the way to this one's; an
   // exit with no frame of its own (entered before the thread's table, say)
   // is let be.
-  bool ours = false;
+  bool ours = !thread->frames.empty() && thread->frames.back().slot->function == function;
   for (auto at = thread->frames.rbegin(); at != thread->frames.rend() && !ours; ++at) {
     ours = at->slot->function == function;
   }
@@ -416,7 +419,7 @@ TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void*
     thread->frames.pop_back();
     ours = frame.slot->function != function;
     if (frame.name == nullptr) continue;
-    if (frame.slot->state == State::kOnTrial) {
+    if (__builtin_expect(frame.slot->state == State::kOnTrial, 0)) {
       const uint64_t ns = Nanoseconds() - frame.began;
       TimeStopTimer(frame.name);
       Judge(*frame.slot, ns);

@@ -7,6 +7,7 @@
 #ifndef TIMETREE_C_H
 #define TIMETREE_C_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifndef TIMETREE_API
@@ -21,6 +22,10 @@ extern "C" {
  * characters; NULL is the empty name. */
 TIMETREE_API void timetree_start(const char* name);
 TIMETREE_API void timetree_stop(const char* name);
+/* The same, for a name of length bytes that is not terminated (as Fortran
+ * passes one): no copy is made; a zero byte ends the name early. */
+TIMETREE_API void timetree_start_n(const char* name, size_t length);
+TIMETREE_API void timetree_stop_n(const char* name, size_t length);
 /* TimeAddBytes: bytes that the current timer's interval moved. */
 TIMETREE_API void timetree_add_bytes(unsigned long long bytes);
 /* TimeClear, TimePrint, TimePrintIndented (unit NULL: "."), TimeComment. */

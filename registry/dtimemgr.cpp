@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "include/timetree.h"
+#include "include/timetree_c.h"
 #include "registry/nameindex.h"
 #include "registry/threads.h"
 #include "registry/trace.h"
@@ -86,19 +88,30 @@ using timetree::TimerNode;
 
 namespace {
 
+// The timer of list named key: the one found last in it (loops start the
+// same timer again and again), else the one after it (loops that start
+// several timers in turn start them in the order they were made), else by
+// the list's index or a walk.
+inline TimerNode* Lookup(timetree::PtrList& list, const timetree::NameKey& key) {
+  auto* node = static_cast<TimerNode*>(list.hint());
+  if (__builtin_expect(node != nullptr, 1)) {
+    if (__builtin_expect(timetree::KeyMatches(node->name, key), 1)) return node;
+    timetree::PtrListNode* next = node->slot->next;
+    node = static_cast<TimerNode*>(next != nullptr ? next->data : list.head()->data);
+    if (timetree::KeyMatches(node->name, key)) return node;
+  }
+  return timetree::FindTimer(list, key);
+}
+
 // A start on tree, timing on: the start protocol itself, shared by the
-// host's starts and the measurement of a pair's cost.
-inline void StartOn(ThreadTree* tree, const char* name) {
+// host's starts and the measurement of a pair's cost. name is key's text,
+// terminated when key holds all kNameLength characters.
+inline void StartOn(ThreadTree* tree, const char* name, const timetree::NameKey& key) {
   // Only the current timer's children are searched: the same name under
   // another parent is another timer. A list never holds two timers of one
-  // name, so any match is the first. The timer last found in the list is
-  // tried before the walk: loops start the same timer again and again.
+  // name, so any match is the first.
   timetree::PtrList* list = tree->currentList;
-  const timetree::NameKey key(name);
-  auto* node = static_cast<TimerNode*>(list->hint());
-  if (node == nullptr || !timetree::KeyMatches(node->name, key)) {
-    node = timetree::FindTimer(*list, key);
-  }
+  TimerNode* node = Lookup(*list, key);
   if (node != nullptr) {
     // Only a name as long as the compared part can differ past it.
     if (__builtin_expect(key.length == timetree::kNameLength, 0) &&
@@ -128,8 +141,18 @@ inline void StartOn(ThreadTree* tree, const char* name) {
   StopWatchAccess::Start(node->watch, node->count);  // last: the bookkeeping is not timed
 }
 
-// A stop on tree (null: the thread has no timers), timing on.
-inline void StopOn(ThreadTree* tree, const char* name) {
+// The text of a name given with its length, for a message.
+struct Said {
+  Said(const char* name, const timetree::NameKey& key, bool terminated)
+      : text(terminated ? name : (copy.assign(key.text, key.length), copy.c_str())) {}
+  std::string copy;
+  const char* text;
+};
+
+// A stop on tree (null: the thread has no timers), timing on; name is
+// key's text, terminated unless terminated says not.
+inline void StopOn(ThreadTree* tree, const char* name, const timetree::NameKey& key,
+                   bool terminated = true) {
   // Each turn closes the current timer; the loop goes on outwards while the
   // name is not the closed timer's and that timer had a parent.
   for (;;) {
@@ -137,7 +160,7 @@ inline void StopOn(ThreadTree* tree, const char* name) {
     if (node == nullptr) {
       const timetree::ChannelLock whole_message;
       TimeComment("No timer active while trying to stop timer \"");
-      TimeComment(name);
+      TimeComment(Said(name, key, terminated).text);
       TimeComment("\"\n");
       return;
     }
@@ -152,14 +175,14 @@ inline void StopOn(ThreadTree* tree, const char* name) {
     // one under an adopted path.
     TimerNode* const outer = node->top ? nullptr : node->parent;
     bool go_on = false;
-    if (!timetree::KeyMatches(node->name, timetree::NameKey(name))) {
+    if (!timetree::KeyMatches(node->name, key)) {
       if (outer != nullptr) {
         timetree::StoreRelaxed(node->stoppedImplicitly, 1);
         go_on = true;
       } else {
         const timetree::ChannelLock whole_message;
         TimeComment("Timer could not find timer \"");
-        TimeComment(name);
+        TimeComment(Said(name, key, terminated).text);
         TimeComment("\"\nCheck that start and stop have the same name\n");
       }
     }
@@ -185,12 +208,38 @@ void TimeStartTimer(const char* name) {
     return;
   }
   ThreadTree* tree = timetree::CallingTree();
-  if (tree != nullptr) StartOn(tree, name);
+  if (tree != nullptr) StartOn(tree, name, timetree::NameKey(name));
 }
 
 void TimeStopTimer(const char* name) {
   if (timetree::LoadRelaxed(g_timeManager.enabled) == 0) return;
-  StopOn(timetree::StoppingTree(), name);
+  StopOn(timetree::StoppingTree(), name, timetree::NameKey(name));
+}
+
+// Names given with their length (Fortran's), with no terminator to add: a
+// name shorter than the compared part is looked up as it is; a longer one,
+// whose whole text a start keeps, is copied and terminated.
+void timetree_start_n(const char* name, size_t length) {
+  timetree::TimeManager& tm = g_timeManager;
+  if (timetree::LoadRelaxed(tm.enabled) == 0 || name == nullptr) {
+    TimeStartTimer(name);
+    return;
+  }
+  const timetree::NameKey key(name, length);
+  if (__builtin_expect(key.length == timetree::kNameLength, 0)) {
+    TimeStartTimer(std::string(name, strnlen(name, length)).c_str());
+    return;
+  }
+  ThreadTree* tree = timetree::CallingTree();
+  if (tree != nullptr) StartOn(tree, name, key);
+}
+
+void timetree_stop_n(const char* name, size_t length) {
+  if (timetree::LoadRelaxed(g_timeManager.enabled) == 0 || name == nullptr) {
+    TimeStopTimer(name);
+    return;
+  }
+  StopOn(timetree::StoppingTree(), name, timetree::NameKey(name, length), false);
 }
 
 namespace timetree {
@@ -213,15 +262,16 @@ void MeasurePair() {
   // an existing timer at depth 1, as a host's loop makes it, untraced.
   ThreadTree scratch;
   const char* const name = "timetree pair";
-  StartOn(&scratch, name);
-  StopOn(&scratch, name);
+  const NameKey key(name);
+  StartOn(&scratch, name, key);
+  StopOn(&scratch, name, key);
   constexpr int kBatches = 15, kPairs = 200;
   double per_pair[kBatches];
   for (double& ticks : per_pair) {
     const int64_t began = ReadTicks();
     for (int i = 0; i < kPairs; ++i) {
-      StartOn(&scratch, name);
-      StopOn(&scratch, name);
+      StartOn(&scratch, name, NameKey(name));
+      StopOn(&scratch, name, NameKey(name));
     }
     ticks = static_cast<double>(ReadTicks() - began) / kPairs;
   }

@@ -39,6 +39,10 @@ struct NameKey {
   explicit NameKey(const char* name)
       : text(name != nullptr ? name : ""),
         length(name != nullptr ? strnlen(name, kNameLength) : 0) {}
+  // A name of length bytes, not terminated (Fortran's): as far as its first
+  // zero byte, if any, as the terminated name would be.
+  NameKey(const char* name, size_t length)
+      : text(name), length(strnlen(name, length < kNameLength ? length : kNameLength)) {}
   const char* text;
   size_t length;
 };

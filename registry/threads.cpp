@@ -30,6 +30,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -197,7 +198,8 @@ TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top
   if (node == nullptr) return nullptr;
   BeginChange(tree);
   tree.pendingNode = node;
-  CopyTimerName(node->name, name);
+  // The key's characters: a name given with its length has no terminator.
+  std::memcpy(node->name, key.text, key.length);
   if (key.length == kNameLength) node->KeepLongName(name);
   node->parent = parent;
   node->top = top;

@@ -17,11 +17,6 @@ module timetree
             timetree_write_trace, &
             timetree_write_flamegraph, timetree_set_metadata
 
-  ! Names shorter than this are passed with their length, and each thread
-  ! keeps a terminated copy of the ones it used last; longer ones pass
-  ! through a terminated temporary.
-  integer, parameter :: short = 64
-
   interface
     subroutine c_start(name) bind(C, name="timetree_start")
       import :: c_char
@@ -31,16 +26,17 @@ module timetree
       import :: c_char
       character(kind=c_char), intent(in) :: name(*)
     end subroutine c_stop
-    subroutine c_start_kept(name, length) bind(C, name="timetree_fortran_start")
+    ! Names with their length, as Fortran holds them: no copy, no terminator.
+    subroutine c_start_n(name, length) bind(C, name="timetree_start_n")
       import :: c_char, c_size_t
       character(kind=c_char), intent(in) :: name(*)
       integer(c_size_t), value :: length
-    end subroutine c_start_kept
-    subroutine c_stop_kept(name, length) bind(C, name="timetree_fortran_stop")
+    end subroutine c_start_n
+    subroutine c_stop_n(name, length) bind(C, name="timetree_stop_n")
       import :: c_char, c_size_t
       character(kind=c_char), intent(in) :: name(*)
       integer(c_size_t), value :: length
-    end subroutine c_stop_kept
+    end subroutine c_stop_n
     subroutine c_clear() bind(C, name="timetree_clear")
     end subroutine c_clear
     subroutine c_print() bind(C, name="timetree_print")
@@ -111,12 +107,7 @@ contains
         return
       end if
     end if
-    n = trimmed_length(name)
-    if (n < short) then
-      call c_start_kept(name, int(n, c_size_t))
-    else
-      call c_start(name(1:n) // c_null_char)
-    end if
+    call c_start_n(name, int(trimmed_length(name), c_size_t))
   end subroutine timetree_start
 
   ! Stops the current timer; name (trailing blanks trimmed) as for
@@ -131,12 +122,7 @@ contains
         return
       end if
     end if
-    n = trimmed_length(name)
-    if (n < short) then
-      call c_stop_kept(name, int(n, c_size_t))
-    else
-      call c_stop(name(1:n) // c_null_char)
-    end if
+    call c_stop_n(name, int(trimmed_length(name), c_size_t))
   end subroutine timetree_stop
 
   subroutine timetree_clear()

@@ -33,8 +33,8 @@ program fortran_host
   call timetree_stop(seventy)
   call timetree_start(terminated)
   call timetree_stop("fast")
-  ! Names of one length and first letter, which share a slot of the names
-  ! each thread keeps.
+  ! Names of one length that differ in their last letter only, passed
+  ! with their length and no terminator: each its own timer.
   call timetree_start("phase_a")
   call timetree_start("phase_b")
   call timetree_stop("phase_b")
