@@ -355,6 +355,88 @@ void BM_RoundRobinSiblings(benchmark::State& state) {
 }
 BENCHMARK(BM_RoundRobinSiblings)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
+// The siblings in a fixed order other than the one they were made in (a
+// stride through them), each name passed as the same pointer every time.
+void BM_StridedSiblings(benchmark::State& state) {
+  const auto names = StartSiblings(static_cast<int>(state.range(0)));
+  std::vector<const char*> order;
+  for (size_t i = 0, at = 0; i < names.size(); ++i, at = (at + 7) % names.size()) {
+    order.push_back(names[at].c_str());
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    TimeStartTimer(order[i]);
+    TimeStopTimer(order[i]);
+    if (++i == order.size()) i = 0;
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_StridedSiblings)->Arg(10)->Arg(1000);
+
+// A pair right after 64 MiB were streamed through the caches, against two
+// counter reads after the same: what a timer costs where the host's own
+// work has evicted it. Each is timed by the counter around it (fenced), and
+// reported as the counter "cold_ticks", the mean per iteration.
+char g_stream[64 << 20];
+void Stream() {
+  for (size_t i = 0; i < sizeof g_stream; i += 64) g_stream[i] = static_cast<char>(g_stream[i] + 1);
+  benchmark::ClobberMemory();
+}
+template <class Payload>
+void ColdTicks(benchmark::State& state, Payload payload) {
+  double ticks = 0;
+  for (auto _ : state) {
+    Stream();
+    _mm_lfence();
+    const uint64_t before = __rdtsc();
+    _mm_lfence();
+    payload();
+    _mm_lfence();
+    ticks += static_cast<double>(__rdtsc() - before);
+  }
+  state.counters["cold_ticks"] = benchmark::Counter(ticks, benchmark::Counter::kAvgIterations);
+}
+void BM_ColdPair(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("outer");
+  static const char* const name = "cold_timer_of_24_chars__";
+  TimeStartTimer(name);
+  TimeStopTimer(name);
+  ColdTicks(state, [] {
+    TimeStartTimer(name);
+    TimeStopTimer(name);
+  });
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_ColdPair)->Iterations(200);
+void BM_ColdRdtscPair(benchmark::State& state) {
+  ColdTicks(state, [] {
+    benchmark::DoNotOptimize(__rdtsc());
+    benchmark::DoNotOptimize(__rdtsc());
+  });
+}
+BENCHMARK(BM_ColdRdtscPair)->Iterations(200);
+// Two calls of an empty function of another library, and a pair while
+// timing is off: the part of a cold pair that any call into a library pays.
+void BM_ColdEmptyLibraryCallPair(benchmark::State& state) {
+  ColdTicks(state, [] {
+    EmptyLibraryCall("t");
+    EmptyLibraryCall("t");
+  });
+}
+BENCHMARK(BM_ColdEmptyLibraryCallPair)->Iterations(200);
+void BM_ColdDisabledPair(benchmark::State& state) {
+  Reset("0");
+  ColdTicks(state, [] {
+    TimeStartTimer("cold_timer_of_24_chars__");
+    TimeStopTimer("cold_timer_of_24_chars__");
+  });
+  Reset();
+}
+BENCHMARK(BM_ColdDisabledPair)->Iterations(200);
+
 void BM_Disabled(benchmark::State& state) {
   Reset("0");
   for (auto _ : state) {

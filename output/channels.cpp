@@ -45,7 +45,7 @@ void TimeComment(const char* text) {
   const timetree::ChannelLock lock;
   if (timetree::g_commentSpy != nullptr) timetree::g_commentSpy(text);
   if (channels.console == nullptr && channels.file == nullptr) {
-    if (text[0] != '\0' && timetree::LoadRelaxed(timetree::g_timeManager.enabled) != 0) {
+    if (text[0] != '\0' && timetree::LoadRelaxed(timetree::g_registry.enabled) != 0) {
       timetree::NoteDropped();
     }
     return;

@@ -343,7 +343,7 @@ void StartEnvironmentOutput() {
   // Timing on from the first start, and kept on by the host's own
   // TimeOpenOStream or TimeClear unless TIMING_ON is set to an off value;
   // the host's calls then behave as they always do.
-  StoreRelaxed(g_timeManager.enabled, 1);
+  StoreRelaxed(g_registry.enabled, 1);
   g_timeManager.outputAsked = 1;
   InstallSignals(&WriteOnSignal);
 }

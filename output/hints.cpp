@@ -94,7 +94,7 @@ void WriteOffHint() {
   // Only the process that timed says it (not a forked child that exits),
   // and only when timing is still off for the same reason.
   if (LoadRelaxed(tm.offHintPid) != static_cast<long>(getpid())) return;
-  if (LoadRelaxed(tm.enabled) != 0) return;
+  if (LoadRelaxed(g_registry.enabled) != 0) return;
   int quiet = 0;
   if (ReadSwitch("TIMETREE_QUIET", &quiet) != 0) return;
   int on = 0;

@@ -97,7 +97,7 @@ TimerNode* BuildPath(ThreadTree& tree, const PathRecord* record) {
 
 TimeContext TimeCurrentContext() {
   TimeContext context{nullptr, 0};
-  if (timetree::LoadRelaxed(timetree::g_timeManager.enabled) == 0) return context;
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) return context;
   ThreadTree* tree = timetree::CallingTreeIfAttached();
   if (tree == nullptr) return context;
   TimerNode* node = tree->current != nullptr ? tree->current : tree->base;
@@ -109,7 +109,7 @@ TimeContext TimeCurrentContext() {
 
 TimeContext TimeAdoptContext(TimeContext context) {
   TimeContext previous{nullptr, 0};
-  ThreadTree* tree = context.path != nullptr && timetree::LoadRelaxed(timetree::g_timeManager.enabled) != 0
+  ThreadTree* tree = context.path != nullptr && timetree::LoadRelaxed(timetree::g_registry.enabled) != 0
                          ? timetree::CallingTree()
                          : timetree::CallingTreeIfAttached();
   if (tree == nullptr) return previous;

@@ -44,7 +44,7 @@ TimeManager::~TimeManager() {
   if (g_hooks.unload != nullptr) g_hooks.unload();
   // Its messages go nowhere now that the channels are closed.
   TimeClear();
-  StoreRelaxed(enabled, 0);
+  StoreRelaxed(g_registry.enabled, 0);
   const std::lock_guard<std::mutex> lock(g_registry.mutex);
   // Threads still running keep their trees; no exit hook may run into
   // unloaded code.
@@ -201,7 +201,7 @@ inline void StopOn(ThreadTree* tree, const char* name, const timetree::NameKey& 
 
 void TimeStartTimer(const char* name) {
   timetree::TimeManager& tm = g_timeManager;
-  if (timetree::LoadRelaxed(tm.enabled) == 0) {
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) {
     if (__builtin_expect(timetree::LoadRelaxed(tm.offNoted) == 0, 0)) {
       timetree::NoteStartWhileOff();
     }
@@ -212,7 +212,7 @@ void TimeStartTimer(const char* name) {
 }
 
 void TimeStopTimer(const char* name) {
-  if (timetree::LoadRelaxed(g_timeManager.enabled) == 0) return;
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) return;
   StopOn(timetree::StoppingTree(), name, timetree::NameKey(name));
 }
 
@@ -220,8 +220,7 @@ void TimeStopTimer(const char* name) {
 // name shorter than the compared part is looked up as it is; a longer one,
 // whose whole text a start keeps, is copied and terminated.
 void timetree_start_n(const char* name, size_t length) {
-  timetree::TimeManager& tm = g_timeManager;
-  if (timetree::LoadRelaxed(tm.enabled) == 0 || name == nullptr) {
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0 || name == nullptr) {
     TimeStartTimer(name);
     return;
   }
@@ -235,7 +234,7 @@ void timetree_start_n(const char* name, size_t length) {
 }
 
 void timetree_stop_n(const char* name, size_t length) {
-  if (timetree::LoadRelaxed(g_timeManager.enabled) == 0 || name == nullptr) {
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0 || name == nullptr) {
     TimeStopTimer(name);
     return;
   }
@@ -261,7 +260,7 @@ void MeasurePair() {
   // On a tree of no thread's, which no report or export sees: the pair of
   // an existing timer at depth 1, as a host's loop makes it, untraced.
   ThreadTree scratch;
-  const char* const name = "timetree pair";
+  static const char name[timetree::kNameStorage] = "timetree pair";
   const NameKey key(name);
   StartOn(&scratch, name, key);
   StopOn(&scratch, name, key);
@@ -294,7 +293,7 @@ double TimePairSeconds() {
 }
 
 void TimeAddBytes(unsigned long long bytes) {
-  if (timetree::LoadRelaxed(g_timeManager.enabled) == 0) return;
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) return;
   ThreadTree* tree = timetree::CallingTreeIfAttached();
   TimerNode* node = tree != nullptr ? tree->current : nullptr;
   if (node != nullptr) timetree::StoreRelaxed(node->bytes, node->bytes + bytes);
@@ -363,7 +362,7 @@ void TimeClear() {
                    std::getenv("TIMING_ON"));
     }
   }
-  timetree::StoreRelaxed(tm.enabled, enabled);
+  timetree::StoreRelaxed(timetree::g_registry.enabled, enabled);
   if (enabled != 0 && timetree::LoadAcquire(timetree::g_pairTicks) < 0.0) timetree::MeasurePair();
 }
 

@@ -17,7 +17,8 @@ namespace timetree {
 // the lock that keeps a message or report whole is here, as the reports
 // and messages of the timers hold it.
 struct TimeManager : ThreadTree {
-  int enabled = 0;                 // last value of TIMING_ON
+  // Whether timing is on (the last value of TIMING_ON) is the registry's
+  // enabled, beside the clear generation that every start reads too.
   RecursiveLock channelLock;       // held for a whole message or report
   int outputAsked = 0;             // TIMETREE_OUTPUT names outputs: a clear
                                    // keeps timing on unless TIMING_ON is

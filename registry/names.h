@@ -65,7 +65,7 @@ inline uint32_t Load4(const char* p) {
 struct Words {
   uint64_t a, b, c, d;
 };
-inline Words Read(const char* s, size_t n) {
+__attribute__((always_inline)) inline Words Read(const char* s, size_t n) {
   if (n >= 16) return {Load8(s), Load8(s + 8), Load8(s + n - 16), Load8(s + n - 8)};
   if (n >= 8) return {Load8(s), Load8(s + n - 8), 0, 0};
   if (n >= 4) return {Load4(s), Load4(s + n - 4), 0, 0};
@@ -81,7 +81,7 @@ inline Words Read(const char* s, size_t n) {
 // Whether the stored name equals key: the same answer as copying key with
 // CopyTimerName and comparing with SameName, in a few word compares. The
 // key's bytes are all non-zero, so the stored name must end where it does.
-inline bool KeyMatches(const char* stored, const NameKey& key) {
+__attribute__((always_inline)) inline bool KeyMatches(const char* stored, const NameKey& key) {
   if (stored[key.length] != '\0') return false;
   const names_detail::Words x = names_detail::Read(stored, key.length);
   const names_detail::Words y = names_detail::Read(key.text, key.length);

@@ -72,14 +72,15 @@ class PtrList {
   void DropHead() { head_ = head_->next; }
 
  private:
+  // What a lookup reads first, together at the start.
+  void* hint_ = nullptr;
   PtrListNode* head_ = nullptr;
+  void* index_ = nullptr;
   PtrListNode* tail_ = nullptr;
-  int count_ = 0;
   PtrListNode* free_ = nullptr;
   Morvex* blocks_ = nullptr;
+  int count_ = 0;
   int blockSize_ = kBlockSize;
-  void* hint_ = nullptr;
-  void* index_ = nullptr;
 };
 
 }  // namespace timetree

@@ -8,8 +8,7 @@
 namespace timetree {
 
 Snapshot::Snapshot(Kind kind) : lock_(g_registry.mutex) {
-  TimeManager& tm = g_timeManager;
-  if (LoadRelaxed(tm.enabled) == 0) return;
+  if (LoadRelaxed(g_registry.enabled) == 0) return;
   if (kind == kUpToNow) {
     now_ = ReadTicks();
     up_to_ = &now_;

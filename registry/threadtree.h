@@ -19,15 +19,17 @@ struct TraceBuffer;
 
 // The timers of one thread. Only the owning thread changes them; reports on
 // other threads read them (see the comment at the top of threads.cpp).
-struct ThreadTree {
-  PtrList root;                    // top-level timers, in order of first start
+struct alignas(64) ThreadTree {
+  // What every start and stop reads, in the first cache line.
   TimerNode* current = nullptr;    // innermost running timer
-  TimerNode* base = nullptr;       // the adopted path's last node: where the
-                                   // thread's top-level timers go; null: root
-  TimerNode* lastBase = nullptr;   // the last such node, found again at once
-                                   // when its path is adopted again
   PtrList* currentList = &root;    // where the next start looks and adds
   uint64_t generation = 0;         // the clear whose timers these are
+  TraceBuffer* trace = nullptr;    // its timeline, while recording is on
+  TimerNode* base = nullptr;       // the adopted path's last node: where the
+                                   // thread's top-level timers go; null: root
+  PtrList root;                    // top-level timers, in order of first start
+  TimerNode* lastBase = nullptr;   // the last such node, found again at once
+                                   // when its path is adopted again
   uint64_t order = 0;              // when its first timer since that clear
                                    // started, among all threads; 0: none yet
   ThreadTree* nextTree = nullptr;  // the registry's chain of trees
@@ -35,7 +37,6 @@ struct ThreadTree {
   pthread_t thread{};              // the owner, while attached
   long tid = 0;                    // the owner's OS thread id
   char threadName[16] = {};        // as the host named the thread, if it did
-  TraceBuffer* trace = nullptr;    // its timeline, while recording is on
   int threads = 0;                 // threads whose timers these are: 1, more
                                    // once finished threads are folded in
   bool attached = false;           // a thread owns it (or owned it)
@@ -61,14 +62,17 @@ struct ThreadTree {
 // thread attaches its tree. Constant-initialised and trivially destroyed, so
 // that it is valid before any constructor and after every destructor of the
 // library or its host.
-struct Registry {
+struct alignas(64) Registry {
   constexpr explicit Registry(ThreadTree* main) : mainTree(main) {}
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 
+  // What every start and stop reads, in one cache line.
+  uint64_t clearGeneration = 0;    // raised by every clear
+  int enabled = 0;                 // timing is on: the last value of
+                                   // TIMING_ON (see TimeManager)
   ThreadTree* mainTree;            // the main thread's tree, which is part
                                    // of the global timing state
-  uint64_t clearGeneration = 0;    // raised by every clear
   uint64_t lastOrder = 0;          // the order last handed to a tree
   ThreadTree* trees = nullptr;     // every attached or finished tree
   TraceBuffer* traces = nullptr;   // every thread's timeline buffer

@@ -27,26 +27,32 @@ struct PathRecord {
                          // merging the two does not see names that differ
 };
 
-struct TimerNode {
+// What a start and a stop read and write lies in the first two cache
+// lines of a node, which is aligned to them: the name and the watch in the
+// first, the count, the extremes, the marks, the parent and the children's
+// list (its last-found timer first) in the second; the rest is read by
+// reports. A pair whose timers the host's own work has evicted from the
+// caches then fetches as few lines as it can.
+struct alignas(64) TimerNode {
   // At most kNameLength characters, zero-padded to kNameStorage bytes.
-  alignas(8) char name[kNameStorage] = {};
-  PtrList children;              // timers started while this one was current
-  TimerNode* parent = nullptr;   // null at top level
-  PtrList* owner = nullptr;      // the list that holds this node
+  char name[kNameStorage] = {};
   StopWatch watch;               // its own count stays 0: see count
   int64_t count = 0;             // starts, exact at any number
   int64_t shortest = INT64_MAX;  // the shortest and the longest finished
   int64_t longest = 0;           // interval, in ticks (none: INT64_MAX, 0)
+  TimerNode* parent = nullptr;   // null at top level
   int stoppedImplicitly = 0;     // closed by a stop that named an outer timer
-  int namesMerged = 0;           // started under a name that differs from
-                                 // the creating one past kNameLength
-  bool longNameUnknown = false;  // longName could not be kept
   bool top = false;              // last started with none of its thread's
                                  // timers running: its parent, if any, is
                                  // an adopted path's node, not running
   bool endedRunning = false;     // its thread ended (or a fork left it
                                  // behind) while it ran: its last interval
                                  // ends there, and it is shown running
+  bool longNameUnknown = false;  // longName could not be kept
+  PtrList children;              // timers started while this one was current
+  PtrList* owner = nullptr;      // the list that holds this node
+  int namesMerged = 0;           // started under a name that differs from
+                                 // the creating one past kNameLength
   char* longName = nullptr;      // the creating name whole (malloc), when it
                                  // is longer than kNameLength; else null
   PtrListNode* slot = nullptr;   // this node's entry in its owner list

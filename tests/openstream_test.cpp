@@ -17,7 +17,7 @@ TEST_F(OpenStream, FileSwitchOnWithNullPathOpensNothing) {
   Switch("TIMING_FILE", "1");
   TimeOpenOStream(nullptr);
   EXPECT_EQ(timetree::g_channels.file, nullptr);
-  EXPECT_EQ(timetree::g_timeManager.enabled, 1);
+  EXPECT_EQ(timetree::g_registry.enabled, 1);
 }
 
 TEST_F(OpenStream, SecondOpenKeepsTheFirstFileUntilTheSwitchTurnsOff) {
@@ -50,7 +50,7 @@ TEST_F(OpenStream, AllSwitchesOffDisablesClosesAndDeletesTimers) {
   Switch("TIMING_FILE", "0");
   Switch("TIMING_CONSOLE", "0");
   TimeOpenOStream(path_.c_str());
-  EXPECT_EQ(timetree::g_timeManager.enabled, 0);
+  EXPECT_EQ(timetree::g_registry.enabled, 0);
   EXPECT_EQ(timetree::g_channels.file, nullptr);
   EXPECT_EQ(timetree::g_channels.console, nullptr);
   EXPECT_EQ(timetree::g_timeManager.root.count(), 0);
