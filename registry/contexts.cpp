@@ -73,11 +73,27 @@ namespace {
 // The node of record's path in tree, made (never started) where missing;
 // null when memory is short.
 TimerNode* BuildPath(ThreadTree& tree, const PathRecord* record) {
-  std::vector<const PathRecord*> records;
-  for (const PathRecord* r = record; r != nullptr; r = r->parent) records.push_back(r);
+  // The path from the top; on the stack, with no allocation, up to a depth
+  // that real paths do not pass.
+  constexpr size_t kOnStack = 64;
+  const PathRecord* on_stack[kOnStack];
+  std::vector<const PathRecord*> deeper;
+  size_t depth = 0;
+  for (const PathRecord* r = record; r != nullptr; r = r->parent) ++depth;
+  const PathRecord** records = on_stack;
+  if (depth > kOnStack) {
+    try {
+      deeper.resize(depth);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    records = deeper.data();
+  }
+  size_t at_depth = depth;
+  for (const PathRecord* r = record; r != nullptr; r = r->parent) records[--at_depth] = r;
   PtrList* list = &tree.root;
   TimerNode* parent = nullptr;
-  for (auto at = records.rbegin(); at != records.rend(); ++at) {
+  for (const PathRecord* const* at = records; at != records + depth; ++at) {
     const NameKey key((*at)->name);
     TimerNode* node = FindTimer(*list, key);
     if (node == nullptr) {
@@ -120,11 +136,19 @@ TimeContext TimeAdoptContext(TimeContext context) {
   if (record == (tree->base != nullptr ? tree->base->path : nullptr)) return previous;
   TimerNode* base = nullptr;
   if (record != nullptr) {
-    // A pool's thread adopts the same path region after region.
-    base = tree->lastBase != nullptr && tree->lastBase->path == record
-               ? tree->lastBase
-               : timetree::BuildPath(*tree, record);
-    if (base != nullptr) tree->lastBase = base;
+    // A pool's thread adopts the same path region after region, or one of
+    // two in turn.
+    if (tree->lastBase != nullptr && tree->lastBase->path == record) {
+      base = tree->lastBase;
+    } else {
+      base = tree->otherBase != nullptr && tree->otherBase->path == record
+                 ? tree->otherBase
+                 : timetree::BuildPath(*tree, record);
+      if (base != nullptr) {
+        tree->otherBase = tree->lastBase;
+        tree->lastBase = base;
+      }
+    }
   }
   tree->base = base;
   // Timers running now stay where they are; the next top-level start, now

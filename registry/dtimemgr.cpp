@@ -319,7 +319,7 @@ void TimeClear() {
     // An adopted path ends with the timers it was built in.
     if (tree->base != nullptr && tree->current == nullptr) tree->currentList = &tree->root;
     tree->base = nullptr;
-    tree->lastBase = nullptr;
+    tree->lastBase = tree->otherBase = nullptr;
     if (tree->current != nullptr) {
       timetree::CommentF("dtimemgr - TimeClear deleted running timer: %s\n",
                          tree->current->name);

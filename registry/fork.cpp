@@ -63,7 +63,7 @@ void SetAside(ThreadTree& tree) {
   g_registry.setAsideRoot = root;
   tm.current = nullptr;
   tm.base = nullptr;
-  tm.lastBase = nullptr;
+  tm.lastBase = tm.otherBase = nullptr;
   tm.currentList = &tm.root;
   tm.order = 0;
   tm.attached = tm.finished = tm.leftRunning = false;
@@ -102,7 +102,7 @@ void AfterForkInChild() {
     t->finished = true;
     t->current = nullptr;
     t->base = nullptr;
-    t->lastBase = nullptr;
+    t->lastBase = t->otherBase = nullptr;
     t->currentList = &t->root;
     link = &t->nextTree;
   }

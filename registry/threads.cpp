@@ -48,7 +48,7 @@ void ResetTree(ThreadTree& tree, uint64_t generation) {
   if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
   StoreRelaxed(tree.current, static_cast<TimerNode*>(nullptr));
   tree.base = nullptr;
-  tree.lastBase = nullptr;
+  tree.lastBase = tree.otherBase = nullptr;
   tree.currentList = &tree.root;
   StoreRelaxed(tree.order, uint64_t{0});
   tree.leftRunning = false;
@@ -148,7 +148,7 @@ void OnThreadExit(void* data) {
   tree->finished = true;
   StoreRelaxed(tree->current, static_cast<TimerNode*>(nullptr));
   tree->base = nullptr;
-  tree->lastBase = nullptr;
+  tree->lastBase = tree->otherBase = nullptr;
   tree->currentList = &tree->root;
   FoldFinished(tree);
 }

@@ -28,8 +28,10 @@ struct alignas(64) ThreadTree {
   TimerNode* base = nullptr;       // the adopted path's last node: where the
                                    // thread's top-level timers go; null: root
   PtrList root;                    // top-level timers, in order of first start
-  TimerNode* lastBase = nullptr;   // the last such node, found again at once
-                                   // when its path is adopted again
+  TimerNode* lastBase = nullptr;   // the last two such nodes, found again
+  TimerNode* otherBase = nullptr;  // at once when their paths are adopted
+                                   // again (a pool whose regions alternate
+                                   // between two timers)
   uint64_t order = 0;              // when its first timer since that clear
                                    // started, among all threads; 0: none yet
   ThreadTree* nextTree = nullptr;  // the registry's chain of trees

@@ -6,9 +6,19 @@
 #include <omp.h>
 #include <timetree.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+// Every allocation of the process counted: regions in steady state, with
+// the tool, must make none.
+std::atomic<long> g_allocations{0};
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* malloc(size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_malloc(size);
+}
 
 namespace {
 
@@ -50,6 +60,23 @@ int main() {
   {
     TIMETREE_SCOPE("outside");
   }
+  // Regions that begin under two timers in turn, as a solver's phases do:
+  // once the tool and the library have seen both, no allocation.
+  auto alternate = [](int regions) {
+    for (int i = 0; i < regions; ++i) {
+      const char* phase = i % 2 == 0 ? "phase_a" : "phase_b";
+      TimeStartTimer(phase);
+#pragma omp parallel num_threads(4)
+      {
+        TIMETREE_SCOPE("work");
+      }
+      TimeStopTimer(phase);
+    }
+  };
+  alternate(20);
+  const long before = g_allocations.load();
+  alternate(200);
+  const long allocations = g_allocations.load() - before;
   TimePrintIndented(nullptr);
 
   std::vector<Row> rows;
@@ -58,7 +85,11 @@ int main() {
                                      {1, "iteration", kIterations},
                                      {2, "omp_region", 4 * kIterations},
                                      {3, "inner_region", 4 * 2 * kIterations},
-                                     {0, "outside", 4}};
+                                     {0, "outside", 4},
+                                     {0, "phase_a", 110},
+                                     {1, "work", 4 * 110},
+                                     {0, "phase_b", 110},
+                                     {1, "work", 4 * 110}};
   bool same = rows.size() == expected.size();
   for (size_t i = 0; same && i < rows.size(); ++i) {
     same = rows[i].depth == expected[i].depth && rows[i].name == expected[i].name &&
@@ -67,6 +98,11 @@ int main() {
   if (!same) {
     std::fprintf(stderr, "openmp_host: timers out of place:\n");
     for (const Row& r : rows) std::fprintf(stderr, "  %d %s %lld\n", r.depth, r.name.c_str(), r.count);
+    return 1;
+  }
+  if (allocations != 0) {
+    std::fprintf(stderr, "openmp_host: %ld allocations in 200 regions in steady state\n",
+                 allocations);
     return 1;
   }
   std::printf("openmp_host: every thread's timers where their region began\n");
