@@ -12,28 +12,53 @@ import sys
 GOALS = [
     # (benchmark, baseline, goal ratio or None)
     ("BM_StopWatchStartStop", "BM_RawRdtscPair", 1.1),
-    ("BM_ExistingTimerDepth1/5", "BM_RawRdtscPair", 1.05),
-    ("BM_ExistingTimerDepth1/24", "BM_RawRdtscPair", 1.2),
-    ("BM_ExistingTimerDepth1Adopted", "BM_RawRdtscPair", 1.05),
+    # A timer pair against the bare StopWatch pair of the same run.
+    ("BM_ExistingTimerDepth1/5", "BM_StopWatchStartStop", 1.15),
+    ("BM_ExistingTimerDepth1/24", "BM_StopWatchStartStop", 1.15),
+    ("BM_CPairDepth1", "BM_StopWatchStartStop", 1.15),
+    ("BM_TenthOfTenSharedPrefix", "BM_StopWatchStartStop", 1.2),
+    ("BM_ExistingTimerDepth1/5", "BM_RawRdtscPair", None),
+    ("BM_ExistingTimerDepth1/24", "BM_RawRdtscPair", None),
+    ("BM_ExistingTimerDepth1Adopted", "BM_ExistingTimerDepth1/5", 1.05),
     # Recording off: the pair as it always was.
-    ("BM_TracedDepth1/iterations:2000000", "BM_RawRdtscPair", 1.05),
-    ("BM_CPairDepth1", "BM_RawRdtscPair", 1.2),
-    ("BM_FortranPairDepth1", "BM_RawRdtscPair", 1.2),
-    ("BM_FortranTerminatedPairDepth1", "BM_RawRdtscPair", 1.2),
+    ("BM_TracedDepth1/iterations:2000000", "BM_ExistingTimerDepth1/5", 1.05),
+    # Fortran against C: plain names (trimmed, passed with their length)
+    # and names ending in c_null_char (passed as they are).
+    ("BM_FortranPairDepth1", "BM_CPairDepth1", 1.1),
+    ("BM_FortranTerminatedPairDepth1", "BM_CPairDepth1", 1.05),
     # What trimming 8 trailing blanks costs.
     ("BM_FortranPaddedPairDepth1", "BM_FortranPairDepth1", None),
-    ("BM_TenthOfTenSharedPrefix", "BM_RawRdtscPair", 1.2),
-    ("BM_LastOfSiblings/10", "BM_RawRdtscPair", 1.2),
-    ("BM_RoundRobinSiblings/10", "BM_RawRdtscPair", 1.5),
-    ("BM_RoundRobinSiblings/1000", "BM_RawRdtscPair", 2.0),
+    ("BM_LastOfSiblings/10", "BM_ExistingTimerDepth1/24", 1.2),
+    # Cycling costs what repeating costs.
+    ("BM_RoundRobinSiblings/10", "BM_ExistingTimerDepth1/24", 1.3),
+    ("BM_RoundRobinSiblings/1000", "BM_ExistingTimerDepth1/24", 1.3),
+    ("BM_StridedSiblings/10", "BM_ExistingTimerDepth1/24", None),
+    ("BM_StridedSiblings/1000", "BM_ExistingTimerDepth1/24", None),
     ("BM_FirstStart/1000/iterations:100000", "BM_RawRdtscPair", 10.0),
     ("BM_Disabled", "BM_EmptyLibraryCallPair", 1.2),
+    # An instrumented function's enter and exit against a timer pair.
+    ("BM_InstrumentedFunctionPair", "BM_ExistingTimerDepth1/5", 1.5),
     # Two threads timing at once, each pair against one thread's.
     ("BM_ExistingTimerThreads/real_time/threads:2",
      "BM_ExistingTimerThreads/real_time/threads:1", 1.1),
     # The flat report of 100,000 names under one parent, against the
     # indented report of the same tree.
     ("BM_PrintFlat/1/100000", "BM_PrintIndented/1/100000", 3.0),
+]
+
+# Figures that benchmarks report as counters: (benchmark, counter,
+# baseline benchmark, its counter or None for its time, goal ratio).
+COUNTER_GOALS = [
+    # A pair after 64 MiB streamed, against two counter reads after the same.
+    ("BM_ColdPair/iterations:200", "cold_ticks", "BM_ColdRdtscPair/iterations:200",
+     "cold_ticks", 13.0),
+    ("BM_ColdEmptyLibraryCallPair/iterations:200", "cold_ticks",
+     "BM_ColdRdtscPair/iterations:200", "cold_ticks", None),
+    ("BM_ColdDisabledPair/iterations:200", "cold_ticks", "BM_ColdRdtscPair/iterations:200",
+     "cold_ticks", None),
+    # The pair the library measured for its estimate of what timing cost,
+    # against the benchmark's own.
+    ("BM_MeasuredPairCost/iterations:1", "pair_ns", "BM_ExistingTimerDepth1/24", None, 1.25),
 ]
 
 
@@ -61,6 +86,9 @@ def medians_of(binary, repetitions, args, env):
             medians[b["run_name"]] = b["real_time"] * scale * threads
             if "bytes_per_event" in b:
                 counters[b["run_name"]] = (b["bytes_per_event"], b["first_fill_ns_per_pair"])
+            for key in ("cold_ticks", "pair_ns"):
+                if key in b:
+                    counters[(b["run_name"], key)] = b[key]
     return medians, counters
 
 
@@ -86,21 +114,31 @@ def main():
         del args[at:at + 2]
     env = dict(os.environ)
     env.pop("TIMETREE_TRACE", None)
-    medians, _ = medians_of(binary, repetitions,
-                            args + ["--benchmark_filter=-BM_WriteTrace10M"], env)
+    medians, counters = medians_of(binary, repetitions,
+                                   args + ["--benchmark_filter=-BM_WriteTrace10M"], env)
     print("%-46s %14s" % ("benchmark (median of %s)" % repetitions, "ns"))
     for name, ns in medians.items():
         print("%-46s %14.1f" % (name, ns))
     print()
     print_ratios("measured", GOALS, medians)
+    for name, key, base, base_key, goal in COUNTER_GOALS:
+        if (name, key) not in counters:
+            continue
+        base_value = counters.get((base, base_key)) if base_key else medians.get(base)
+        if not base_value:
+            continue
+        ratio = counters[(name, key)] / base_value
+        mark = "" if goal is None or ratio <= goal else "  over"
+        print("%-46s %-46s %7.2f %6s%s" % (name + " " + key, base, ratio,
+                                           "" if goal is None else goal, mark))
     # The timeline's pass: its own baseline, in the same run.
     env["TIMETREE_TRACE"] = TRACE_EVENTS
-    traced, counters = medians_of(
+    traced, trace_counters = medians_of(
         binary, repetitions, [
             "--benchmark_filter=BM_RawRdtscPair|BM_TracedDepth1|BM_WriteTrace10M"], env)
     print()
     print_ratios("measured, TIMETREE_TRACE=" + TRACE_EVENTS, TRACE_GOALS, traced)
-    for name, (bytes_per_event, first_fill) in counters.items():
+    for name, (bytes_per_event, first_fill) in trace_counters.items():
         print("%-46s %.2f s to export 10,000,000 events, %.2f resident bytes per event "
               "(goals 5 s, 24 bytes)" % (name, traced[name] / 1e9, bytes_per_event))
         print("%-46s %.1f ns per pair recorded into new memory, %.2f times the rdtsc pair"

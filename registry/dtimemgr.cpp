@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -226,7 +227,16 @@ void timetree_start_n(const char* name, size_t length) {
   }
   const timetree::NameKey key(name, length);
   if (__builtin_expect(key.length == timetree::kNameLength, 0)) {
-    TimeStartTimer(std::string(name, strnlen(name, length)).c_str());
+    // Terminated on the stack when it fits (no allocation per call).
+    const size_t whole = strnlen(name, length);
+    char copy[256];
+    if (whole < sizeof copy) {
+      std::memcpy(copy, name, whole);
+      copy[whole] = '\0';
+      TimeStartTimer(copy);
+    } else {
+      TimeStartTimer(std::string(name, whole).c_str());
+    }
     return;
   }
   ThreadTree* tree = timetree::CallingTree();
