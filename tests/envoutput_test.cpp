@@ -137,6 +137,68 @@ bool Whole(const std::string& text, const char* head) {
 // A SIGTERM that lands near the program's normal end, at 20 moments around
 // the exit's writing of the outputs: whichever writes, the files are whole
 // every time, and nothing else is left in the folder.
+// What the documents promise of signals and paths, case by case: SIGXCPU
+// is among the signals handled by default; a signal the host ignored before
+// the library loaded stays ignored; a forked child that exits writes
+// nothing of its parent's; %r without a launcher is 0; a killed rank's
+// part has its rank padded to the width of the largest.
+TEST(EnvironmentOutput, PromisedSignalsAndPaths) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args, env;
+    int signal;      // the signal that ends the host, or 0: it exits with 3
+    const char* out;
+    std::vector<std::string> files;  // the only files written, in dir
+  };
+  const std::string dir = timetree_test::TempPath("promised");
+  const std::vector<Case> cases = {
+      {"SIGXCPU", {"xcpu"}, {"TIMETREE_OUTPUT=json:" + dir + "/run.json"}, SIGXCPU, "", {"run.json"}},
+      {"ignored SIGTERM", {"ignored"}, {"TIMETREE_OUTPUT=json:" + dir + "/run.json"}, 0,
+       "went on\n", {"run.json"}},
+      {"forked child", {"fork"}, {"TIMETREE_OUTPUT=json:" + dir + "/run-%p.json"}, 0, "", {"run-"}},
+      {"%r alone", {"exit"}, {"TIMETREE_OUTPUT=json:" + dir + "/run-%r.json"}, 0, "",
+       {"run-0.json"}},
+      {"rank part", {"term"},
+       {"TIMETREE_OUTPUT=mpi-json:" + dir + "/ranks.json", "OMPI_COMM_WORLD_RANK=3",
+        "OMPI_COMM_WORLD_SIZE=12"},
+       SIGTERM, "", {"ranks.rank-03.json"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+    const Outcome o = Host(c.args, c.env);
+    if (c.signal != 0) {
+      EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == c.signal) << c.what << o.err;
+    } else {
+      EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 3) << c.what << o.err;
+    }
+    EXPECT_EQ(o.out, c.out) << c.what;
+    ASSERT_EQ(system(("ls '" + dir + "' > '" + dir + ".ls'").c_str()), 0);
+    const std::string listing = ReadFile(dir + ".ls");
+    std::remove((dir + ".ls").c_str());
+    size_t lines = 0;
+    for (char ch : listing) lines += ch == '\n' ? 1 : 0;
+    EXPECT_EQ(lines, c.files.size()) << c.what << ": " << listing;
+    for (const std::string& f : c.files) {
+      EXPECT_EQ(listing.rfind(f, 0), 0u) << c.what << ": " << listing;
+    }
+  }
+  EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+}
+
+// TIMETREE_TRACE past what a thread's events can be numbered by is capped
+// there, and said; the largest it can be is taken as it is.
+TEST(EnvironmentOutput, TraceLimitIsCappedWhereEventsCanBeNumbered) {
+  const std::string capped =
+      "timetree: TIMETREE_TRACE=4294967295 is more than a thread can record; each thread "
+      "records at most 4294967294 events\n";
+  EXPECT_NE(Host({"exit"}, {"TIMETREE_TRACE=4294967295", "TIMETREE_OUTPUT=report"})
+                .err.find(capped),
+            std::string::npos);
+  EXPECT_EQ(Host({"exit"}, {"TIMETREE_TRACE=4294967294", "TIMETREE_OUTPUT=report"})
+                .err.find("more than a thread can record"),
+            std::string::npos);
+}
+
 TEST(EnvironmentOutput, SignalNearTheExitLeavesWholeFiles) {
   const std::string dir = timetree_test::TempPath("race");
   ASSERT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);

@@ -179,6 +179,12 @@ TEST_F(Trace, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
       },
       &dropped_starts);
   EXPECT_EQ(dropped_starts, 500);
+  // After a clear, the buffer holds the next 1,500 in full and drops none:
+  // its chunks kept, its count of dropped intervals emptied.
+  TimeClear();
+  for (int i = 0; i < 1500; ++i) Run("again", 1);
+  EXPECT_EQ(Written("X").size(), 1500u);
+  EXPECT_TRUE(Written("i").empty());
 }
 
 TEST_F(Trace, AClearEmptiesEveryThreadsBufferAndExitedThreadsKeepTheirLanes) {

@@ -13,7 +13,13 @@
  *            the exit's writing of the outputs;
  *   usr1term raises SIGUSR1 and SIGTERM at once, inside "main";
  *   open     calls timetree_open(NULL) first, as a host that sets the
- *            library going itself, then returns 3.
+ *            library going itself, then returns 3;
+ *   xcpu     raises SIGXCPU (a scheduler's CPU limit) inside "main" and
+ *            waits to be ended;
+ *   ignored  ignores SIGTERM before loading the library, raises it inside
+ *            "main", prints "went on" and returns 3;
+ *   fork     forks inside "main" a child that exits at once (returning 0),
+ *            then returns 3 once the child has ended.
  * argv[3] is the library to load. */
 #define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
@@ -23,6 +29,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -66,6 +73,7 @@ int main(int argc, char** argv) {
     sigemptyset(&host.sa_mask);
     sigaction(SIGUSR1, &host, NULL);
   }
+  if (strcmp(mode, "ignored") == 0) signal(SIGTERM, SIG_IGN);
   library = dlopen(argv[3], RTLD_NOW);
   if (library == NULL) return 2;
   *(void**)&start = dlsym(library, "timetree_start");
@@ -86,6 +94,20 @@ int main(int argc, char** argv) {
     nanosleep(&thirty_ms, NULL);
     raise(SIGTERM);
     for (;;) pause();
+  }
+  if (strcmp(mode, "xcpu") == 0) {
+    raise(SIGXCPU);
+    for (;;) pause();
+  }
+  if (strcmp(mode, "ignored") == 0) {
+    raise(SIGTERM);
+    puts("went on");
+  }
+  if (strcmp(mode, "fork") == 0) {
+    int status = 0;
+    const pid_t child = fork();
+    if (child == 0) exit(0);
+    if (child < 0 || waitpid(child, &status, 0) != child) return 4;
   }
   if (strcmp(mode, "usr1term") == 0) {
     raise(SIGUSR1);

@@ -38,6 +38,22 @@ TEST(Tools, CheckGatesOnBudgetAndRegression) {
 // Several runs a side: the gate judges medians with a Mann-Whitney test,
 // refuses a number of runs with which it could never fail, and diff gives
 // medians and p-values.
+// A path at 0 s in both runs has not changed: 0%, no regression.
+TEST(Tools, APathAtZeroInBothRunsIsUnchanged) {
+  const std::string run = Temp("zero.json");
+  std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+                        "\"total_seconds\": 1, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+                        "\"running\": false, \"children\": [{\"name\": \"idle\", \"count\": 1, "
+                        "\"total_seconds\": 0, \"self_seconds\": 0, \"stopped_implicitly\": false, "
+                        "\"running\": false, \"children\": []}]}]}";
+  EXPECT_EQ(Tool("diff '" + run + "' '" + run + "'").out,
+            "NAME      BASE     NEW  CHANGE      %\n"
+            "main    1.00 s  1.00 s     0 s  +0.0%\n"
+            "  idle     0 s     0 s     0 s  +0.0%\n");
+  EXPECT_EQ(Tool("check '" + run + "' --against '" + run + "' --max-regression 10").status, 0);
+  std::remove(run.c_str());
+}
+
 TEST(Tools, RepeatedRunsAreJudgedByMediansAndATest) {
   std::vector<std::string> base, slow;
   auto write = [](const std::string& path, double main_seconds) {
@@ -81,8 +97,22 @@ TEST(Tools, RepeatedRunsAreJudgedByMediansAndATest) {
             "main  1.02 s  1.32 s  +300 ms  +29.4%  0.00794\n"
             "BASE and NEW: medians over 5 and 5 runs; P: two-sided Mann-Whitney test (three or "
             "more runs a side)\n");
+  // --min-seconds leaves out a path below it on both sides only: one that
+  // grew from 0.1 ms past it is judged.
+  std::vector<std::string> tiny, grown;
+  for (int i = 0; i < 5; ++i) {
+    tiny.push_back(Temp("tiny" + std::to_string(i) + ".json"));
+    grown.push_back(Temp("grown" + std::to_string(i) + ".json"));
+    write(tiny.back(), 0.0001 + 0.000001 * i);
+    write(grown.back(), 1.0 + 0.01 * i);
+  }
+  r = Tool("check" + join(grown, 5) + " --against" + join(tiny, 5) +
+           " --max-regression 10 --min-seconds 0.001");
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
   for (const auto& f : base) std::remove(f.c_str());
   for (const auto& f : slow) std::remove(f.c_str());
+  for (const auto& f : tiny) std::remove(f.c_str());
+  for (const auto& f : grown) std::remove(f.c_str());
 }
 
 }  // namespace

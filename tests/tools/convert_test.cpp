@@ -51,6 +51,26 @@ TEST(Tools, ConvertWritesEachFormatWithItsNamesEscaped) {
   std::remove(out.c_str());
 }
 
+// Each format's units and figures as its documentation gives them, from a
+// run whose self and total times differ (main: 1 s in all, 0.2 s its own;
+// parse: 2 starts of 0.125 s): benchmark values in ns below a second,
+// Caliper's exclusive and inclusive columns, speedscope's weights in ns.
+TEST(Tools, ConvertKeepsEachFormatsUnits) {
+  const struct {
+    const char* to;
+    const char* expected;
+  } cases[] = {
+      {"benchmark", "{\"name\": \"main;parse\", \"unit\": \"ns\", \"value\": 125000000, "},
+      {"benchmark", "{\"name\": \"main\", \"unit\": \"s\", \"value\": 1, "},
+      {"caliper-json-split", "[0, 0.20000000000000001, 1],\n[1, 0.25, 0.25],"},
+      {"speedscope", "\"weights\": [200000000, 250000000, 500000000, 50000000]"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Tool(std::string("convert base.json --to ") + c.to + " -o -");
+    EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.to << ":\n" << r.out;
+  }
+}
+
 // The pprof format, read by the real pprof: self as flat, total as cum, as
 // show gives them, and names as they were.
 TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
