@@ -105,7 +105,7 @@ void WriteOffHint() {
         "program's file); TIMETREE_QUIET=1 silences this line\n",
         stderr);
   } else if (ReadSwitch("TIMING_ON", &on) != 0 && LoadRelaxed(tm.timingReadPid) == 0) {
-    // Set, but never read: the design reads it at a clear only.
+    // Set, but never read: it is read at a clear only.
     std::fputs(
         "timetree: timing was off: TIMING_ON is set, but the program never called "
         "TimeOpenOStream or TimeClear, which read it; call one of them before timing, or set "

@@ -11,7 +11,7 @@ namespace {
 
 // What TIMETREE_OUTPUT asks for, the signals given back, the hints of a
 // run that showed nothing; then the channels closed, so that the last
-// clear's messages go nowhere, as the design has it.
+// clear's messages go nowhere, as they always did.
 void Unload() {
   WriteEnvironmentOutputs();
   StopEnvironmentOutput();

@@ -13,7 +13,7 @@ namespace timetree {
 // thread, so that a host with one thread works on it alone, exactly as
 // before threads were supported; other threads' trees are allocated, and
 // all are held by the registry (threadtree.h). The output channels that
-// the design counts in this state are the outputs' own (output/channels.h);
+// the timing state once held are the outputs' own (output/channels.h);
 // the lock that keeps a message or report whole is here, as the reports
 // and messages of the timers hold it.
 struct TimeManager : ThreadTree {

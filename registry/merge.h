@@ -13,7 +13,7 @@ namespace timetree {
 // MergeByPath for timer trees: counts and ticks are summed, the
 // stopped-implicitly and running marks or-ed. With up_to, a timer that runs
 // also counts its open interval, up to that counter reading (a snapshot);
-// without it only finished intervals count, as the designed reports have it.
+// without it only finished intervals count, as the flat and indented reports have it.
 //
 // from may be a tree that its owning thread is changing: it is read with
 // acquire and atomic loads, so every value read is one that was written.

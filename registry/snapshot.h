@@ -14,7 +14,7 @@ namespace timetree {
 class Snapshot {
  public:
   // What a running timer's total holds: its finished intervals only, as the
-  // designed reports count it, or also its open interval up to the
+  // flat and indented reports count it, or also its open interval up to the
   // snapshot's moment, as the exports count it (so that a file written
   // while main's timer runs, or by a killed job, gives it its time).
   enum Kind { kFinished, kUpToNow };

@@ -119,7 +119,7 @@ TEST_F(TimerTree, StopWithNoTimerRunningIsReportedInThreePieces) {
             "No timer active while trying to stop timer \"\"\n");
 }
 
-// Names that agree on their first 25 characters are one timer, as designed,
+// Names that agree on their first 25 characters are one timer, as always,
 // but never in silence: the first start under a name that differs past them
 // says so on standard error, once per timer, and marks the timer.
 TEST_F(TimerTree, NamesCompareOnTheirFirst25CharactersOnly) {
