@@ -85,16 +85,20 @@ TIMETREE_UNTIMED bool Number(const char* text, double& value) {
   return true;
 }
 
+// Never destroyed, like the tables below: the library's own exit-time
+// writes may reach a host's instrumented operator delete, and so the hooks,
+// after this library's statics would have gone.
 TIMETREE_UNTIMED const Settings& Config() {
-  static const Settings settings = [] {
-    Settings s;
+  static const Settings& settings = *[] {
+    Settings* made = new Settings;
+    Settings& s = *made;
     s.include = Globs(std::getenv("TIMETREE_FUNCTIONS_INCLUDE"));
     s.exclude = Globs(std::getenv("TIMETREE_FUNCTIONS_EXCLUDE"));
     double v = 0;
     if (Number(std::getenv("TIMETREE_FUNCTIONS_MAX_DEPTH"), v)) s.max_depth = static_cast<size_t>(v);
     if (Number(std::getenv("TIMETREE_FUNCTIONS_THROTTLE"), v)) s.throttle_calls = static_cast<uint64_t>(v);
     if (Number(std::getenv("TIMETREE_FUNCTIONS_THROTTLE_NS"), v)) s.throttle_ns = v;
-    return s;
+    return made;
   }();
   return settings;
 }
@@ -290,6 +294,15 @@ struct Thread {
 
 __thread Thread* t_thread __attribute__((tls_model("initial-exec"))) = nullptr;
 __thread bool t_gone __attribute__((tls_model("initial-exec"))) = false;
+// Set while this thread is inside one of the two hooks: an instrumented
+// function that they reach themselves (a host's own operator new, say) is
+// not timed, lest the hooks enter themselves.
+__thread bool t_inside __attribute__((tls_model("initial-exec"))) = false;
+
+struct Inside {
+  Inside() { t_inside = true; }
+  ~Inside() { t_inside = false; }
+};
 
 pthread_key_t g_exitKey;
 const bool g_exitKeyMade = pthread_key_create(&g_exitKey, [](void* thread) {
@@ -386,6 +399,8 @@ TIMETREE_UNTIMED void Judge(Slot& slot, uint64_t ns) {
 extern "C" {
 
 TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void* /*site*/) {
+  if (t_inside) return;
+  const Inside inside;
   Thread* thread = CallingThread();
   if (thread == nullptr) return;
   Slot* slot = Find(*thread, function);
@@ -405,6 +420,8 @@ TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void
 }
 
 TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void* /*site*/) {
+  if (t_inside) return;
+  const Inside inside;
   Thread* thread = CallingThread();
   if (thread == nullptr) return;
   // Frames that a longjmp skipped are closed on the way to this one's; an

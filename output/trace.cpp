@@ -127,7 +127,7 @@ struct Totals {
 // Writes every thread's events through write, 64 KiB at a time.
 bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write, void* context,
                  Totals* totals) {
-  const std::lock_guard<std::mutex> lock(g_registry.mutex);
+  const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
   if (LoadRelaxed(g_traceLimit) == 0 && g_registry.traces == nullptr) return false;
   const TickClock clock = MonotonicTickClock();
   // Monotonic in ticks, so that nesting survives the conversion.

@@ -46,7 +46,7 @@ TimeManager::~TimeManager() {
   // Its messages go nowhere now that the channels are closed.
   TimeClear();
   StoreRelaxed(g_registry.enabled, 0);
-  const std::lock_guard<std::mutex> lock(g_registry.mutex);
+  const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
   // Threads still running keep their trees; no exit hook may run into
   // unloaded code.
   g_registry.unloaded = true;
@@ -159,6 +159,9 @@ inline void StopOn(ThreadTree* tree, const char* name, const timetree::NameKey& 
   for (;;) {
     TimerNode* node = tree != nullptr ? tree->current : nullptr;
     if (node == nullptr) {
+      // The stop of a start that was declined while this thread held the
+      // registry (see AttachCallingThread): nothing to say.
+      if (tree == nullptr && timetree::g_registry.mutex.HeldByCaller()) return;
       const timetree::ChannelLock whole_message;
       TimeComment("No timer active while trying to stop timer \"");
       TimeComment(Said(name, key, terminated).text);
@@ -321,7 +324,7 @@ void TimeMarkThrottled(const char* name) {
 
 void TimeClear() {
   timetree::TimeManager& tm = g_timeManager;
-  const std::lock_guard<std::mutex> lock(timetree::g_registry.mutex);
+  const std::lock_guard<timetree::OwnedMutex> lock(timetree::g_registry.mutex);
   // Only the calling thread's own timers are reported on; other threads'
   // trees are emptied by their owners (see the top of this file).
   ThreadTree* tree = timetree::CallingTreeIfAttached();

@@ -41,6 +41,31 @@ class RecursiveLock {
   int depth_ = 0;  // only the owner changes or trusts it
 };
 
+// A mutex that knows whether the calling thread holds it: code that runs
+// while it is held (a host's operator new, reached from a report or a
+// thread's exit, that starts a timer) can then decline instead of
+// deadlocking on it. Owned by pthread_t, as above, for the forked child.
+class OwnedMutex {
+ public:
+  constexpr OwnedMutex() = default;
+  void lock() {
+    mutex_.lock();
+    __atomic_store_n(&owner_, pthread_self(), __ATOMIC_RELAXED);
+  }
+  void unlock() {
+    __atomic_store_n(&owner_, pthread_t{}, __ATOMIC_RELAXED);
+    mutex_.unlock();
+  }
+  // Only the holder can find itself the owner.
+  bool HeldByCaller() const {
+    return pthread_equal(__atomic_load_n(&owner_, __ATOMIC_RELAXED), pthread_self()) != 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  pthread_t owner_{};
+};
+
 }  // namespace timetree
 
 #endif  // TIMETREE_REGISTRY_LOCKS_H

@@ -42,7 +42,7 @@ class Snapshot {
   void CopyTree(const ThreadTree& tree, PtrList& into) const;
 
  private:
-  std::lock_guard<std::mutex> lock_;
+  std::lock_guard<OwnedMutex> lock_;
   ThreadTree* own_ = nullptr;
   ThreadTree* first_ = nullptr;
   const PtrList* top_ = nullptr;

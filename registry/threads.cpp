@@ -131,7 +131,7 @@ void FoldFinished(ThreadTree* tree) {
 // Runs on a thread that exits after it timed.
 void OnThreadExit(void* data) {
   auto* tree = static_cast<ThreadTree*>(data);
-  const std::lock_guard<std::mutex> lock(g_registry.mutex);
+  const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
   t_callingTree = nullptr;
   const bool reportable = Reportable(*tree, g_registry.clearGeneration);
   if (reportable) {
@@ -156,7 +156,11 @@ void OnThreadExit(void* data) {
 }  // namespace
 
 ThreadTree* AttachCallingThread() {
-  const std::lock_guard<std::mutex> lock(g_registry.mutex);
+  // A start reached while this thread holds the registry (a host's own
+  // operator new, timed, called by a report or by this thread's exit) is
+  // declined: the lock cannot be taken twice.
+  if (g_registry.mutex.HeldByCaller()) return nullptr;
+  const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
   ThreadTree* tree = nullptr;
   if (!g_registry.mainTree->attached && IsMainThread()) {
     tree = g_registry.mainTree;
@@ -222,7 +226,7 @@ TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top
 void SetTraceLimit(uint64_t limit) {
   if (limit > kMostTraceEvents) limit = kMostTraceEvents;
   StoreRelaxed(g_traceLimit, limit);
-  const std::lock_guard<std::mutex> lock(g_registry.mutex);
+  const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
   ThreadTree* tree = CallingTreeIfAttached();
   if (tree == nullptr) return;
   if (limit == 0) {

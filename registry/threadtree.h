@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "registry/locks.h"
 #include "registry/timernode.h"
 #include "stopwatch/atomics.h"
 
@@ -78,7 +79,7 @@ struct alignas(64) Registry {
   uint64_t lastOrder = 0;          // the order last handed to a tree
   ThreadTree* trees = nullptr;     // every attached or finished tree
   TraceBuffer* traces = nullptr;   // every thread's timeline buffer
-  std::mutex mutex;
+  OwnedMutex mutex;
   pthread_key_t exitKey{};         // runs the thread-exit hook
   bool exitKeyCreated = false;
   bool unloaded = false;           // the timing state has been destroyed

@@ -170,7 +170,7 @@ void* RunMapper(void* argument) {
     if (chunk != nullptr) {
       bool linked = false;
       {
-        const std::lock_guard<std::mutex> registry(g_registry.mutex);
+        const std::lock_guard<OwnedMutex> registry(g_registry.mutex);
         linked = StillRegistered(request) && Link(request.after, chunk);
       }
       if (!linked) FreeChunks(chunk);

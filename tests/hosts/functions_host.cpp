@@ -2,7 +2,23 @@
 // -finstrument-functions and linked with libtimetree_functions: every
 // function a timer. check_functions.py reads the JSON that TIMETREE_OUTPUT
 // writes at exit.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <new>
+#include <string>
 #include <thread>
+
+// The program's own allocator, instrumented like the rest: the library
+// allocates through it while it times, and must not time itself.
+void* operator new(std::size_t size) {
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace solver {
 
@@ -35,7 +51,20 @@ static __attribute__((noinline)) void Hidden(double* out) { *out += 2; }
 
 __attribute__((noinline)) void Worker(double* out) { *out = solver::Assemble(); }
 
-int main() {
+// Asks for a snapshot (SIGUSR1) and allocates until the library's signal
+// thread has written it: that thread, writing, reaches this program's
+// operator new too.
+__attribute__((noinline)) void Snapshot(const char* path) {
+  std::raise(SIGUSR1);
+  struct stat written {};
+  for (int i = 0; i < 10000 && stat(path, &written) != 0; ++i) {
+    const std::string text(200, 'x');
+    if (text.size() == 200) usleep(1000);
+  }
+}
+
+int main(int argc, char** argv) {
+  if (argc > 1) Snapshot(argv[1]);
   double a = 0, b = 0;
   a = solver::Assemble();
   Hidden(&a);
