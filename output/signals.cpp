@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,7 +67,8 @@ void OnSignal(int signal, siginfo_t* info, void* context) {
   errno = saved;
 }
 
-void* SignalThread(void*) {
+void* SignalThread(void* started) {
+  sem_post(static_cast<sem_t*>(started));
   for (;;) {
     unsigned char byte = 0;
     const ssize_t n = read(Installed().pipe[0], &byte, 1);
@@ -131,8 +133,20 @@ void InstallSignals(void (*write)(int signal)) {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
-  Installed().threadStarted = pthread_create(&Installed().thread, nullptr, &SignalThread, nullptr) == 0;
+  // The load waits until the thread runs: a host that forks at once then
+  // never forks while the thread is still being set up (under a sanitizer
+  // that takes its allocator's lock then, the child would wait on it for
+  // ever).
+  sem_t started;
+  sem_init(&started, 0, 0);
+  Installed().threadStarted =
+      pthread_create(&Installed().thread, nullptr, &SignalThread, &started) == 0;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (Installed().threadStarted) {
+    while (sem_wait(&started) != 0 && errno == EINTR) {
+    }
+  }
+  sem_destroy(&started);
   if (!Installed().threadStarted) return;
   pthread_atfork(nullptr, nullptr, &ChildAfterFork);
   for (int s : signals) {
