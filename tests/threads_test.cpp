@@ -20,6 +20,7 @@
 #include "model.h"
 #include "registry/dtimemgr.h"
 #include "registry/threads.h"
+#include "sanitized.h"
 #include "stopwatch/atomics.h"
 #include "support.h"
 
@@ -310,7 +311,7 @@ TEST_F(Threads, ForkedChildNeitherRepeatsPendingOutputNorLosesTiming) {
   EXPECT_EQ(Captured(), "parent's line, still in the buffer\n");
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef TIMETREE_SANITIZED
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;

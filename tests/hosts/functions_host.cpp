@@ -11,14 +11,19 @@
 #include <string>
 #include <thread>
 
+#include "../sanitized.h"
+
 // The program's own allocator, instrumented like the rest: the library
-// allocates through it while it times, and must not time itself.
+// allocates through it while it times, and must not time itself. (A
+// sanitizer brings its own, which a program cannot replace.)
+#ifndef TIMETREE_SANITIZED
 void* operator new(std::size_t size) {
   if (void* p = std::malloc(size != 0 ? size : 1)) return p;
   throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace solver {
 

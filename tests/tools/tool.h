@@ -15,6 +15,8 @@
 #include <sstream>
 #include <string>
 
+#include "sanitized.h"
+
 namespace timetree_test_json {
 
 // A run of top-level timers of the given totals; each is marked as a
@@ -76,7 +78,7 @@ inline void WriteHostileRun(const std::string& path) {
                          "\"running\": false, \"children\": []}]}]}";
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef TIMETREE_SANITIZED
 // The sanitizers' runtimes are slow and keep memory of their own (shadow,
 // quarantine): a smaller file, and no bound on memory.
 constexpr int kDeep = 20000;
