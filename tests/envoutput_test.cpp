@@ -183,6 +183,14 @@ TEST(EnvironmentOutput, PromisedSignalsAndPaths) {
     }
   }
   EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+  // Nor does the child write what goes to standard error: the two reports
+  // come once, from the parent.
+  const std::string err = Host({"fork"}, {"TIMETREE_OUTPUT=report"}).err;
+  size_t headers = 0;
+  for (size_t at = err.find("LABEL "); at != std::string::npos; at = err.find("LABEL ", at + 1)) {
+    ++headers;
+  }
+  EXPECT_EQ(headers, 2u) << err;
 }
 
 // TIMETREE_TRACE past what a thread's events can be numbered by is capped
