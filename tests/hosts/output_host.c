@@ -17,7 +17,8 @@
  *   xcpu     raises SIGXCPU (a scheduler's CPU limit) inside "main" and
  *            waits to be ended;
  *   ignored  ignores SIGTERM before loading the library, raises it inside
- *            "main", prints "went on" and returns 3;
+ *            "main", prints "went on" (or "handled", when the library
+ *            took the signal over) and returns 3;
  *   fork     forks inside "main" a child that exits at once (returning 0),
  *            then returns 3 once the child has ended.
  * argv[3] is the library to load. */
@@ -100,8 +101,10 @@ int main(int argc, char** argv) {
     for (;;) pause();
   }
   if (strcmp(mode, "ignored") == 0) {
+    struct sigaction now;
+    sigaction(SIGTERM, NULL, &now);
     raise(SIGTERM);
-    puts("went on");
+    puts(now.sa_handler == SIG_IGN ? "went on" : "handled");
   }
   if (strcmp(mode, "fork") == 0) {
     int status = 0;
