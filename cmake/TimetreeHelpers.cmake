@@ -46,6 +46,19 @@ function(timetree_test target)
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
 endfunction()
 
+# Installs a component: its library (and public header, if it has one), its
+# CMake export set (EXPORT_SET, which timetreeConfig.cmake includes for the
+# component) and its pkg-config file (cmake/PC.pc.in).
+#   timetree_install_component(target EXPORT_SET name PC name)
+function(timetree_install_component target)
+  cmake_parse_arguments(arg "" "EXPORT_SET;PC" "" ${ARGN})
+  install(TARGETS ${target} EXPORT ${arg_EXPORT_SET}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/timetree)
+  install(EXPORT ${arg_EXPORT_SET} NAMESPACE timetree:: DESTINATION ${TIMETREE_CMAKE_DIR})
+  timetree_install_pc(${arg_PC})
+endfunction()
+
 # Installs cmake/NAME.pc.in as NAME.pc. The prefix written into it is the one
 # the install goes to (also "cmake --install --prefix DIR", which may differ
 # from the configured one), so that pkg-config prints plain paths and leaves
