@@ -279,7 +279,9 @@ void ResetTrace(ThreadTree& tree, uint64_t generation) {
   // clears between phases records the next phase into memory that is
   // already there (its pages filled in), with no mapping on its measured
   // path. Every count is 0 before the new generation is published.
-  for (TraceChunk* c = buffer->first; c != nullptr; c = c->next) StoreRelease(c->used, 0u);
+  for (TraceChunk* c = buffer->first; c != nullptr; c = LoadAcquire(c->next)) {
+    StoreRelease(c->used, 0u);
+  }
   buffer->last = buffer->first;
   buffer->full = 0;
   StoreRelaxed(buffer->dropped, uint64_t{0});
