@@ -62,6 +62,17 @@ COUNTER_GOALS = [
 ]
 
 
+# The pass with TIMETREE_NAMES=full: names of 25 characters or fewer cost
+# what they cost by default; a longer one a compare of its tail more.
+NAMES_GOALS = [
+    ("BM_ExistingTimerDepth1/5", "BM_StopWatchStartStop", 1.15),
+    ("BM_ExistingTimerDepth1/24", "BM_StopWatchStartStop", 1.15),
+    ("BM_LongNameDepth1/0", "BM_ExistingTimerDepth1/24", 1.15),
+    ("BM_LongNameDepth1/1", "BM_ExistingTimerDepth1/24", 1.15),
+]
+NAMES_FILTER = "BM_StopWatchStartStop|BM_ExistingTimerDepth1/|BM_LongNameDepth1"
+
+
 # The second pass, with TIMETREE_TRACE set: the same pair, every interval
 # recorded.
 TRACE_GOALS = [
@@ -131,6 +142,12 @@ def main():
         mark = "" if goal is None or ratio <= goal else "  over"
         print("%-46s %-46s %7.2f %6s%s" % (name + " " + key, base, ratio,
                                            "" if goal is None else goal, mark))
+    # Whole names: the same pairs, and their baseline, in a run of their own.
+    names_env = dict(env, TIMETREE_NAMES="full")
+    whole, _ = medians_of(binary, repetitions, ["--benchmark_filter=" + NAMES_FILTER], names_env)
+    print()
+    print_ratios("measured, TIMETREE_NAMES=full", NAMES_GOALS, whole)
+    print_ratios("measured, names by default", NAMES_GOALS[2:], medians)
     # The timeline's pass: its own baseline, in the same run.
     env["TIMETREE_TRACE"] = TRACE_EVENTS
     traced, trace_counters = medians_of(

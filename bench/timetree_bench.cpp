@@ -104,6 +104,27 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
 }
 BENCHMARK(BM_ExistingTimerDepth1)->Arg(5)->Arg(24);
 
+// The same with a name of 55 characters, alike in its first 25 with a
+// sibling: by the host's TimeStartTimer (cut to 25 characters, or under
+// TIMETREE_NAMES=full compared whole: its tail once), and as a component
+// names a function (TimeStartWholeName, always whole).
+void BM_LongNameDepth1(benchmark::State& state) {
+  Reset();
+  const char* sibling = "solver::detail::Assembler<double>::assemble_vector(int)";
+  const char* name = "solver::detail::Assembler<double>::assemble_matrix(int)";
+  const bool whole = state.range(0) == 1;
+  TimeStartTimer("outer");
+  (whole ? TimeStartWholeName : TimeStartTimer)(sibling);
+  (whole ? TimeStopWholeName : TimeStopTimer)(sibling);
+  for (auto _ : state) {
+    (whole ? TimeStartWholeName : TimeStartTimer)(name);
+    (whole ? TimeStopWholeName : TimeStopTimer)(name);
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_LongNameDepth1)->Arg(0)->Arg(1);
+
 // A function of code compiled with -finstrument-functions, already seen,
 // inside one enclosing timer: its enter and exit, as libtimetree_functions
 // times them (throttling off, lest the empty function be throttled).

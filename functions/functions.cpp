@@ -239,6 +239,26 @@ struct Record {
 
 std::mutex g_recordsMutex;
 std::unordered_map<void*, Record*>* g_records = nullptr;
+// Which function each name was given to: two functions of one name (static
+// functions of two files, or of two plugins) are two timers.
+std::unordered_map<std::string, void*>* g_names = nullptr;
+
+// Where function lies, as "object+0xoffset", to tell it from another
+// function of the same name.
+TIMETREE_UNTIMED std::string Where(void* function) {
+  Dl_info info{};
+  char hex[40];
+  if (dladdr(function, &info) == 0 || info.dli_fname == nullptr) {
+    std::snprintf(hex, sizeof hex, "0x%lx", reinterpret_cast<unsigned long>(function));
+    return hex;
+  }
+  const std::string object = info.dli_fname;
+  const size_t slash = object.rfind('/');
+  std::snprintf(hex, sizeof hex, "+0x%lx",
+                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(function) -
+                                           reinterpret_cast<uintptr_t>(info.dli_fbase)));
+  return (slash == std::string::npos ? object : object.substr(slash + 1)) + hex;
+}
 
 // The function's record, made at its first call on any thread; its name is
 // found outside the lock, so that a slow lookup holds up no other thread.
@@ -252,9 +272,20 @@ TIMETREE_UNTIMED Record* RecordOf(void* function) {
   auto record = std::make_unique<Record>();
   record->name = NameOf(function);
   record->chosen = Chosen(record->name);
+  const std::string where = Where(function);
   const std::lock_guard<std::mutex> lock(g_recordsMutex);
   Record*& kept = (*g_records)[function];
-  if (kept == nullptr) kept = record.release();
+  if (kept != nullptr) return kept;
+  if (g_names == nullptr) g_names = new std::unordered_map<std::string, void*>;
+  void*& owner = (*g_names)[record->name];
+  if (owner == nullptr) {
+    owner = function;
+  } else {
+    // Another function has this name: this one is named by its place too.
+    record->name += " (" + where + ")";
+    (*g_names)[record->name] = function;
+  }
+  kept = record.release();
   return kept;
 }
 
@@ -412,7 +443,7 @@ TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void
       TimeMarkThrottled(slot->name);
     } else {
       frame.name = slot->name;
-      TimeStartTimer(frame.name);
+      TimeStartWholeName(frame.name);
       if (__builtin_expect(slot->state == State::kOnTrial, 0)) frame.began = Nanoseconds();
     }
   }
@@ -438,10 +469,10 @@ TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void*
     if (frame.name == nullptr) continue;
     if (__builtin_expect(frame.slot->state == State::kOnTrial, 0)) {
       const uint64_t ns = Nanoseconds() - frame.began;
-      TimeStopTimer(frame.name);
+      TimeStopWholeName(frame.name);
       Judge(*frame.slot, ns);
     } else {
-      TimeStopTimer(frame.name);
+      TimeStopWholeName(frame.name);
     }
   }
 }

@@ -14,13 +14,17 @@
 #ifndef TIMETREE_H
 #define TIMETREE_H
 
+#include <cstddef>
+
 #include "StopWatch.h"
 
 // Starts the timer name under the current timer, creating it on its first
 // start, and makes it current. Names compare on their first 25 characters;
 // null is the empty name. A start whose name differs from the timer's only
 // after the 25th character is counted in it, and said once per timer on
-// standard error ("names_merged" in the JSON). Counts are 64-bit. Ignored
+// standard error ("names_merged" in the JSON). With TIMETREE_NAMES=full
+// (read when the library loads) names compare on their whole text instead
+// (see docs/names.md). Counts are 64-bit. Ignored
 // while timing is off; when TIMING_ON was never set, one line on standard
 // error at exit says how to turn timing on (TIMETREE_QUIET=1 silences it).
 TIMETREE_API void TimeStartTimer(const char* name);
@@ -31,6 +35,14 @@ TIMETREE_API void TimeStartTimer(const char* name);
 // running timer has that name it stops them all and writes a message. With
 // no timer running it writes a message. Ignored while timing is off.
 TIMETREE_API void TimeStopTimer(const char* name);
+
+// The same for a name that a program or a tool made rather than a person
+// (a function's demangled symbol, an MPI call, a kernel): compared on its
+// whole text whatever TIMETREE_NAMES says, so that names alike in their
+// first 25 characters are different timers. timetree's own components
+// name their timers so.
+TIMETREE_API void TimeStartWholeName(const char* name);
+TIMETREE_API void TimeStopWholeName(const char* name);
 
 // Adds bytes to the calling thread's current timer: data that its interval
 // moved (the MPI component gives each MPI call's message size), summed per
@@ -181,7 +193,7 @@ TIMETREE_API void TimeForEachMetadata(void (*visit)(const char* key, const char*
 // One timer, as TimeForEachTimer64 hands it over.
 struct TimeTimerInfo64 {
   int depth;                // 0 for a top-level timer
-  const char* name;         // at most 25 characters; valid during the call
+  const char* name;         // whole (see name_length); valid during the call
   int64_t count;            // starts, exact
   double total_seconds;     // of the finished intervals, and of a running
                             // timer's current one up to the call
@@ -198,6 +210,9 @@ struct TimeTimerInfo64 {
                                 // count is 0
   uint64_t bytes;               // added by TimeAddBytes
   bool throttled;               // see TimeMarkThrottled
+  // Added in 1.5: name's length. Before 1.5 name was cut to its first 25
+  // characters; it is whole now (TimeForEachTimer keeps the cut form).
+  size_t name_length;
 };
 
 // Hands every timer to visit, parent before children, in the order of the

@@ -19,7 +19,8 @@ extern "C" {
 #endif
 
 /* TimeStartTimer / TimeStopTimer: names compare on their first 25
- * characters; NULL is the empty name. */
+ * characters (their whole text under TIMETREE_NAMES=full); NULL is the
+ * empty name. */
 TIMETREE_API void timetree_start(const char* name);
 TIMETREE_API void timetree_stop(const char* name);
 /* The same, for a name of length bytes that is not terminated (as Fortran
@@ -54,7 +55,8 @@ TIMETREE_API void timetree_set_metadata(const char* key, const char* value);
 /* One timer, as timetree_for_each hands it over. The flags are 0 or 1. */
 struct timetree_timer_info {
   int depth;                /* 0 for a top-level timer */
-  const char* name;         /* at most 25 characters; valid during the call */
+  const char* name;         /* its first 25 characters (the whole name is
+                               full_name); valid during the call */
   int64_t count;            /* starts, exact */
   double total_seconds;     /* of the finished intervals */
   double self_seconds;      /* total less the children's totals, never below 0 */
@@ -62,6 +64,9 @@ struct timetree_timer_info {
   int running;
   int names_merged;         /* started under names that differ past the 25th
                                character, counted as one timer */
+  /* Added in 1.5: the name whole, and its length. */
+  const char* full_name;
+  size_t full_name_length;
 };
 typedef void (*timetree_visit_fn)(const struct timetree_timer_info* timer, void* context);
 /* TimeForEachTimer64: every timer, parent before children, all threads'

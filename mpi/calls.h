@@ -51,19 +51,19 @@ inline int Size(MPI_Comm comm) {
 // status).
 template <class Call>
 auto Timed(const char* name, uint64_t bytes, Call call) {
-  TimeStartTimer(name);
+  TimeStartWholeName(name);
   const auto result = call();
   if (bytes != 0) TimeAddBytes(bytes);
-  TimeStopTimer(name);
+  TimeStopWholeName(name);
   return result;
 }
 template <class Call, class Learnt>
 auto TimedThen(const char* name, Call call, Learnt learnt) {
-  TimeStartTimer(name);
+  TimeStartWholeName(name);
   const auto result = call();
   const uint64_t bytes = learnt();
   if (bytes != 0) TimeAddBytes(bytes);
-  TimeStopTimer(name);
+  TimeStopWholeName(name);
   return result;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -119,7 +120,7 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
       top,
       [&](TimerNode* node, int, bool first) {
         out += first ? "\n{\"name\": \"" : ",\n{\"name\": \"";
-        AppendJsonString(out, node->name);
+        AppendJsonString(out, node->FullName());
         AppendFormat(out, "\", \"count\": %lld", static_cast<long long>(node->count));
         AppendFormat(out, ", \"total_seconds\": %.17g", Seconds(*node));
         AppendFormat(out, ", \"self_seconds\": %.17g", SelfSeconds(*node));
@@ -201,7 +202,7 @@ void AddToRun(const PtrList& top, combined::Node& root) {
   std::vector<combined::Node*> parents{&root};
   WalkPreorder(top, [&](TimerNode* node, int depth) {
     parents.resize(static_cast<size_t>(depth) + 1);
-    combined::Node* n = parents.back()->AddChild(node->name);
+    combined::Node* n = parents.back()->AddChild(node->FullName());
     const double count = static_cast<double>(node->count);
     const double total = Seconds(*node);
     const double self = SelfSeconds(*node);
@@ -281,7 +282,7 @@ bool TimeWriteFolded(const char* path) {
         [&](TimerNode* node, int depth, bool) {
           lengths.push_back(stack.size());
           if (depth > 0) stack += ';';
-          timetree::AppendFoldedName(stack, node->name);
+          timetree::AppendFoldedName(stack, node->FullName());
           out += stack;
           timetree::AppendFormat(
               out, " %lld\n",
@@ -322,8 +323,8 @@ bool TimeWriteFlameGraph(const char* path) {
                              static_cast<long long>(node->count), timetree::Seconds(*node),
                              timetree::SelfSeconds(*node),
                              timetree::ShownRunning(*node) ? ", running" : "");
-      graph.Box(depth, node->name, timetree::Seconds(*node), details,
-                timetree::FlameGraph::WarmColour(node->name));
+      graph.Box(depth, node->FullName(), timetree::Seconds(*node), details,
+                timetree::FlameGraph::WarmColour(node->FullName()));
       flush(false);
       return true;
     });
@@ -340,8 +341,9 @@ bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* contex
   timetree::WalkPreorder(*snapshot.top(), [&](TimerNode* node, int depth) {
     const timetree::Extremes extremes =
         node->count > 0 ? timetree::ExtremesOf(*node) : timetree::Extremes{0, 0};
+    const char* name = node->FullName();
     const TimeTimerInfo64 info{depth,
-                               node->name,
+                               name,
                                node->count,
                                timetree::Seconds(*node),
                                timetree::SelfSeconds(*node),
@@ -351,7 +353,8 @@ bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* contex
                                extremes.shortest,
                                extremes.longest,
                                node->bytes,
-                               node->throttled};
+                               node->throttled,
+                               std::strlen(name)};
     visit(info, context);
     return true;
   });
@@ -367,11 +370,14 @@ struct Narrowing {
 };
 
 // Hands a timer to a visitor of the 32-bit form; a count past INT_MAX
-// stops there.
+// stops there, and a name at its first 25 characters, as that form has
+// always had it.
 void VisitNarrowed(const TimeTimerInfo64& timer, void* context) {
   const auto& to = *static_cast<Narrowing*>(context);
+  char cut[timetree::kNameSize];
+  timetree::CopyTimerName(cut, timer.name);
   const TimeTimerInfo info{timer.depth,
-                           timer.name,
+                           cut,
                            timer.count < INT_MAX ? static_cast<int>(timer.count) : INT_MAX,
                            timer.total_seconds,
                            timer.self_seconds,

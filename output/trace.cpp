@@ -95,7 +95,7 @@ void AddRunning(const ThreadTree& tree, std::vector<TraceEvent>& events) {
     const auto* node = static_cast<const TimerNode*>(p->data);
     if (StopWatchAccess::LoadRunning(node->watch)) {
       running.push_back(
-          TraceEvent{reinterpret_cast<uintptr_t>(node->name) | kEventRunning | kEventName,
+          TraceEvent{reinterpret_cast<uintptr_t>(node->FullName()) | kEventRunning | kEventName,
                      StopWatchAccess::LoadStartTicks(node->watch), 0});
     }
     next.push_back(node->children.SharedHead());
@@ -195,7 +195,7 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
         std::string escaped;
         AppendJsonString(escaped, (event.path & kEventName) != 0
                                       ? reinterpret_cast<const char*>(record)
-                                      : reinterpret_cast<const PathRecord*>(record)->name);
+                                      : FullName(*reinterpret_cast<const PathRecord*>(record)));
         found = names.emplace(record, std::move(escaped)).first;
       }
       const int64_t start = units(event.start), stop = units(event.stop);

@@ -53,12 +53,20 @@ const PathRecord* PathOfWithPathsLocked(TimerNode* node) {
     for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
       TimerNode* n = *at;
       const PathRecord* parent = n->parent != nullptr ? n->parent->path : nullptr;
-      auto found = g_paths->emplace(std::make_pair(parent, std::string(n->name)), PathRecord{});
+      // A timer known by its whole name is its own path, apart from those
+      // of the same first characters.
+      auto found = g_paths->emplace(
+          std::make_pair(parent, std::string(n->NamedWhole() ? n->longName : n->name)),
+          PathRecord{});
       PathRecord& record = found.first->second;
       if (found.second) {
         record.parent = parent;
         std::memcpy(record.name, n->name, kNameStorage);
         record.fullName = n->longName != nullptr ? strdup(n->longName) : nullptr;
+        if (n->NamedWhole() && record.fullName == nullptr) {
+          g_paths->erase(found.first);
+          return nullptr;
+        }
       }
       n->path = &record;
     }
@@ -94,7 +102,8 @@ TimerNode* BuildPath(ThreadTree& tree, const PathRecord* record) {
   PtrList* list = &tree.root;
   TimerNode* parent = nullptr;
   for (const PathRecord* const* at = records; at != records + depth; ++at) {
-    const NameKey key((*at)->name);
+    const NameKey key = (*at)->name[kNameKind] == kNamedWhole ? NameKey::Whole((*at)->fullName)
+                                                               : NameKey((*at)->name);
     TimerNode* node = FindTimer(*list, key);
     if (node == nullptr) {
       const char* name = (*at)->fullName != nullptr ? (*at)->fullName : (*at)->name;

@@ -96,10 +96,10 @@ namespace {
 inline TimerNode* Lookup(timetree::PtrList& list, const timetree::NameKey& key) {
   auto* node = static_cast<TimerNode*>(list.hint());
   if (__builtin_expect(node != nullptr, 1)) {
-    if (__builtin_expect(timetree::KeyMatches(node->name, key), 1)) return node;
+    if (__builtin_expect(timetree::Matches(*node, key), 1)) return node;
     timetree::PtrListNode* next = node->slot->next;
     node = static_cast<TimerNode*>(next != nullptr ? next->data : list.head()->data);
-    if (timetree::KeyMatches(node->name, key)) return node;
+    if (timetree::Matches(*node, key)) return node;
   }
   return timetree::FindTimer(list, key);
 }
@@ -115,7 +115,7 @@ inline void StartOn(ThreadTree* tree, const char* name, const timetree::NameKey&
   TimerNode* node = Lookup(*list, key);
   if (node != nullptr) {
     // Only a name as long as the compared part can differ past it.
-    if (__builtin_expect(key.length == timetree::kNameLength, 0) &&
+    if (__builtin_expect(key.length == timetree::kNameLength, 0) && !key.whole &&
         (name[timetree::kNameLength] != '\0' || node->longName != nullptr)) {
       timetree::NoteLongName(*node, name);
     }
@@ -179,7 +179,7 @@ inline void StopOn(ThreadTree* tree, const char* name, const timetree::NameKey& 
     // one under an adopted path.
     TimerNode* const outer = node->top ? nullptr : node->parent;
     bool go_on = false;
-    if (!timetree::KeyMatches(node->name, key)) {
+    if (!timetree::Matches(*node, key)) {
       if (outer != nullptr) {
         timetree::StoreRelaxed(node->stoppedImplicitly, 1);
         go_on = true;
@@ -212,12 +212,28 @@ void TimeStartTimer(const char* name) {
     return;
   }
   ThreadTree* tree = timetree::CallingTree();
-  if (tree != nullptr) StartOn(tree, name, timetree::NameKey(name));
+  if (tree != nullptr) StartOn(tree, name, timetree::NameKey::OfHost(name));
 }
 
 void TimeStopTimer(const char* name) {
   if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) return;
-  StopOn(timetree::StoppingTree(), name, timetree::NameKey(name));
+  StopOn(timetree::StoppingTree(), name, timetree::NameKey::OfHost(name));
+}
+
+// Names a machine made (a function's, an MPI call's): compared whole,
+// whatever TIMETREE_NAMES says.
+void TimeStartWholeName(const char* name) {
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) {
+    TimeStartTimer(name);
+    return;
+  }
+  ThreadTree* tree = timetree::CallingTree();
+  if (tree != nullptr) StartOn(tree, name, timetree::NameKey::Whole(name));
+}
+
+void TimeStopWholeName(const char* name) {
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) return;
+  StopOn(timetree::StoppingTree(), name, timetree::NameKey::Whole(name));
 }
 
 // Names given with their length (Fortran's), with no terminator to add: a
@@ -228,8 +244,9 @@ void timetree_start_n(const char* name, size_t length) {
     TimeStartTimer(name);
     return;
   }
-  const timetree::NameKey key(name, length);
-  if (__builtin_expect(key.length == timetree::kNameLength, 0)) {
+  const timetree::NameKey key = timetree::g_wholeNames ? timetree::NameKey::Whole(name, length)
+                                                        : timetree::NameKey(name, length);
+  if (__builtin_expect(key.length >= timetree::kNameLength, 0)) {
     // Terminated on the stack when it fits (no allocation per call).
     const size_t whole = strnlen(name, length);
     char copy[256];
@@ -251,7 +268,10 @@ void timetree_stop_n(const char* name, size_t length) {
     TimeStopTimer(name);
     return;
   }
-  StopOn(timetree::StoppingTree(), name, timetree::NameKey(name, length), false);
+  StopOn(timetree::StoppingTree(), name,
+         timetree::g_wholeNames ? timetree::NameKey::Whole(name, length)
+                                : timetree::NameKey(name, length),
+         false);
 }
 
 namespace timetree {
@@ -315,9 +335,14 @@ void TimeAddBytes(unsigned long long bytes) {
 void TimeMarkThrottled(const char* name) {
   ThreadTree* tree = timetree::CallingTreeIfAttached();
   if (tree == nullptr) return;
+  // The timers of that name, whether compared whole or on its first
+  // characters.
   const timetree::NameKey key(name);
-  timetree::WalkPreorder(tree->root, [&key](TimerNode* node, int) {
-    if (timetree::KeyMatches(node->name, key)) timetree::StoreRelaxed(node->throttled, true);
+  const timetree::NameKey whole = timetree::NameKey::Whole(name);
+  timetree::WalkPreorder(tree->root, [&key, &whole](TimerNode* node, int) {
+    if (timetree::Matches(*node, key) || timetree::Matches(*node, whole)) {
+      timetree::StoreRelaxed(node->throttled, true);
+    }
     return true;
   });
 }
@@ -335,7 +360,7 @@ void TimeClear() {
     tree->lastBase = tree->otherBase = nullptr;
     if (tree->current != nullptr) {
       timetree::CommentF("dtimemgr - TimeClear deleted running timer: %s\n",
-                         tree->current->name);
+                         tree->current->ReportName());
       timetree::StoreRelaxed(tree->current, static_cast<TimerNode*>(nullptr));
     } else if (tree->currentList != &tree->root) {
       TimeComment("dtimemgr - search_list problem ???\n");

@@ -32,13 +32,13 @@ struct TimerTrees {
 
   static TimerNode* FindOrAdd(PtrList& into, TimerNode* parent, Cursor at) {
     PtrList& list = parent != nullptr ? parent->children : into;
-    const char* name = Of(at)->name;
-    if (TimerNode* found = FindTimer(list, NameKey(name))) return found;
+    if (TimerNode* found = FindTimer(list, KeyOf(*Of(at)))) return found;
     TimerNode* node = TimerNode::Create(AllocSite::kMergedTimer);
     if (node == nullptr) return nullptr;
-    std::memcpy(node->name, name, kNameSize);
-    node->KeepLongName(Of(at)->longName);
-    node->longNameUnknown = node->longNameUnknown || Of(at)->longNameUnknown;
+    if (!node->CopyName(*Of(at))) {
+      delete node;
+      return nullptr;
+    }
     node->parent = parent;
     node->owner = &list;
     node->slot = AddTimer(list, node);

@@ -16,7 +16,7 @@ size_t IndexBytes(uint32_t slots) {
 
 void IndexInsert(NameIndex& index, TimerNode* node) {
   const uint64_t mask = index.Mask();
-  uint64_t at = index.First(NameKey(node->name));
+  uint64_t at = index.First(KeyOf(*node));
   while (index.slots[at] != nullptr) at = (at + 1) & mask;
   index.slots[at] = node;
   ++index.used;
@@ -46,7 +46,7 @@ NameIndex* BuildIndex(const PtrList& list, uint32_t wanted, void** pending) {
 TimerNode* WalkForTimer(const PtrList& list, const NameKey& key) {
   for (PtrListNode* p = list.head(); p != nullptr; p = p->next) {
     auto* node = static_cast<TimerNode*>(p->data);
-    if (KeyMatches(node->name, key)) return node;
+    if (Matches(*node, key)) return node;
   }
   return nullptr;
 }

@@ -31,7 +31,7 @@ inline TimerNode* FindTimer(const PtrList& list, const NameKey& key) {
     const uint64_t mask = index->Mask();
     for (uint64_t at = index->First(key);; at = (at + 1) & mask) {
       TimerNode* node = index->slots[at];
-      if (node == nullptr || KeyMatches(node->name, key)) return node;
+      if (node == nullptr || Matches(*node, key)) return node;
     }
   }
   return WalkForTimer(list, key);

@@ -2,6 +2,7 @@
 #include "registry/reports.h"
 
 #include <cstring>
+#include <string>
 
 #include "include/timetree.h"
 #include "registry/dtimemgr.h"
@@ -36,14 +37,17 @@ bool MergeInto(TimerNode& node, PtrList& flat) {
   // The flat list is found in through the same name index as a wide list of
   // timers, so that the report takes time in proportion to the timers, not
   // to timers times names; the list keeps the order of first meeting.
-  if (TimerNode* record = FindTimer(flat, NameKey(node.name))) {
+  if (TimerNode* record = FindTimer(flat, KeyOf(node))) {
     StopWatchAccess::AddInto(record->watch, node.watch);
     record->count += LoadRelaxed(node.count);
     return true;
   }
   TimerNode* record = TimerNode::Create(AllocSite::kFlatRecord);
   if (record == nullptr) return false;
-  std::memcpy(record->name, node.name, kNameSize);
+  if (!record->CopyName(node)) {
+    delete record;
+    return false;
+  }
   record->count = LoadRelaxed(node.count);
   StopWatchAccess::Elapsed(record->watch) = StopWatchAccess::Elapsed(node.watch);
   record->owner = &flat;
@@ -63,8 +67,17 @@ void PrintRow(TimerNode& node, int depth, int* implicit_seen,
   }
   const size_t unit_length = std::strlen(unit);
 
-  // At most 89 + 7 indentation characters and a 25-character name.
-  char label[kIndentLimit + kMaxUnitLength + kNameSize];
+  // At most 89 + 7 indentation characters and a 25-character name; a timer
+  // known by its whole name has its row widened by the rest.
+  const char* name = node.ReportName();
+  const size_t name_size = std::strlen(name) + 1;
+  char stack_label[kIndentLimit + kMaxUnitLength + kNameSize];
+  std::string long_label;
+  char* label = stack_label;
+  if (name_size > kNameSize) {
+    long_label.resize(kIndentLimit + kMaxUnitLength + name_size);
+    label = &long_label[0];
+  }
   size_t length = 0;
   for (int i = 0; i < depth && length < kIndentLimit; ++i) {
     std::memcpy(label + length, unit, unit_length);
@@ -74,7 +87,7 @@ void PrintRow(TimerNode& node, int depth, int* implicit_seen,
     label[0] = '?';
     if (implicit_seen != nullptr) *implicit_seen = 1;
   }
-  std::memcpy(label + length, node.name, kNameSize);  // name is terminated
+  std::memcpy(label + length, name, name_size);  // name is terminated
 
   const double seconds = node.watch.GetElapsedTime();
   const int64_t count = LoadRelaxed(node.count);

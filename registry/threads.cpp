@@ -202,9 +202,22 @@ TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top
   if (node == nullptr) return nullptr;
   BeginChange(tree);
   tree.pendingNode = node;
-  // The key's characters: a name given with its length has no terminator.
-  std::memcpy(node->name, key.text, key.length);
-  if (key.length == kNameLength) node->KeepLongName(name);
+  // The key's characters: a name given with its length has no terminator;
+  // a longer one is (see timetree_start_n).
+  std::memcpy(node->name, key.text, key.length < kNameLength ? key.length : kNameLength);
+  if (key.length >= kNameLength) {
+    node->KeepLongName(name);
+    if (node->longName != nullptr || node->longNameUnknown) {
+      node->name[kNameKind] = key.whole ? kNamedWhole : kNamedByPrefix;
+    }
+    if (key.whole && node->longName == nullptr && node->longNameUnknown) {
+      // A timer known by its whole name cannot be found again without it.
+      tree.pendingNode = nullptr;
+      EndChange(tree);
+      delete node;
+      return nullptr;
+    }
+  }
   node->parent = parent;
   node->top = top;
   node->owner = &list;

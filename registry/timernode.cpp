@@ -28,6 +28,43 @@ void TimerNode::KeepLongName(const char* full) {
   longNameUnknown = longName == nullptr;
 }
 
+bool TimerNode::CopyName(const TimerNode& other) {
+  std::memcpy(name, other.name, kNameStorage);
+  KeepLongName(other.longName);
+  longNameUnknown = longNameUnknown || other.longNameUnknown;
+  return !NamedWhole() || longName != nullptr;
+}
+
+bool LongKeyMatches(const char* stored, const char* longName, const NameKey& key) {
+  // The stored name holds the first kNameLength characters; the rest is
+  // compared in the long name, which is terminated and, where it is
+  // shorter than the key, differs from the key's non-zero bytes first.
+  return stored[kNameKind] == kNamedWhole && longName != nullptr &&
+         std::memcmp(stored, key.text, kNameLength) == 0 &&
+         std::strncmp(longName + kNameLength, key.text + kNameLength,
+                      key.length - kNameLength) == 0 &&
+         longName[key.length] == '\0';
+}
+
+namespace {
+
+// TIMETREE_NAMES: "25" (or unset) keeps the design's rule for the host's
+// names, "full" compares them whole; anything else is said once.
+bool ReadNamesSetting() {
+  const char* value = std::getenv("TIMETREE_NAMES");
+  if (value == nullptr || value[0] == '\0' || std::strcmp(value, "25") == 0) return false;
+  if (std::strcmp(value, "full") == 0) return true;
+  std::fprintf(stderr,
+               "timetree: TIMETREE_NAMES=%s is not known (25 or full): names compare on their "
+               "first 25 characters\n",
+               value);
+  return false;
+}
+
+}  // namespace
+
+bool g_wholeNames = ReadNamesSetting();
+
 void NoteLongName(TimerNode& node, const char* name) {
   if (LoadRelaxed(node.namesMerged) != 0 || node.longNameUnknown) return;
   if (std::strcmp(node.FullName() + kNameLength, name + kNameLength) == 0) return;

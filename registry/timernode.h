@@ -26,6 +26,9 @@ struct PathRecord {
                          // a worker's copy of the path keeps it, so that
                          // merging the two does not see names that differ
 };
+inline const char* FullName(const PathRecord& record) {
+  return record.fullName != nullptr ? record.fullName : record.name;
+}
 
 // What a start and a stop read and write lies in the first two cache
 // lines of a node, which is aligned to them: the name and the watch in the
@@ -78,9 +81,26 @@ struct alignas(64) TimerNode {
 
   // The name that created the timer, whole.
   const char* FullName() const { return longName != nullptr ? longName : name; }
+  // Known by its whole name, which is longer than the stored name.
+  bool NamedWhole() const { return name[kNameKind] == kNamedWhole; }
+  // The name of its report rows: the stored name, as the design's reports
+  // show it, unless the timer is known by its whole name.
+  const char* ReportName() const { return NamedWhole() ? longName : name; }
   // Keeps name whole in longName when it is longer than the stored name.
   void KeepLongName(const char* full);
+  // Takes other's name as its own: the stored name, how it is known, and
+  // the long name. False when a whole name could not be kept.
+  bool CopyName(const TimerNode& other);
 };
+
+// Whether node is key's timer (see KeyMatches).
+__attribute__((always_inline)) inline bool Matches(const TimerNode& node, const NameKey& key) {
+  return KeyMatches(node.name, node.longName, key);
+}
+// The key that finds node again, in its own list or a merged one.
+inline NameKey KeyOf(const TimerNode& node) {
+  return node.NamedWhole() ? NameKey::Whole(node.longName) : NameKey(node.name);
+}
 
 // The spread of a timer's total over the threads that started its path.
 struct Spread {

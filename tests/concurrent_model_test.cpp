@@ -83,7 +83,9 @@ class ThreadModel {
 
   void Start(const std::string& name, int64_t now) {
     Node* list = current != nullptr ? current : base != nullptr ? base : &root;
-    Node* node = list->Child(name.substr(0, 25));  // names keep 25 characters
+    // Exports show names whole; no two of kNames share their first 25
+    // characters, so the cut never joins two of them.
+    Node* node = list->Child(name);
     node->top = current == nullptr && base != nullptr;
     ++node->count;
     node->start = now;
@@ -101,7 +103,7 @@ class ThreadModel {
       node->running = false;
       Node* outer = node->top ? nullptr : node->parent == &root ? nullptr : node->parent;
       bool go_on = false;
-      if (node->name != name.substr(0, 25)) {
+      if (node->name != name) {
         if (outer != nullptr) {
           node->implicit = true;
           go_on = true;

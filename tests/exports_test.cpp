@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -190,8 +191,9 @@ TEST_F(Exports, JsonStaysValidWhateverBytesANameHolds) {
             "'\\ufffd\\ufffd bad'\n"
             "'caf\\xe9 ok'\n"
             "'\\ufffd\\ufffd\\ufffd surrogate'\n"
-            // cut at 25 bytes, in the middle of the eighth euro sign
-            "'cut\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\ufffd'\n");
+            // whole: the 25-character cut, inside the eighth euro sign, is
+            // the designed reports' alone
+            "'cut\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac'\n");
 }
 
 // The formatting helper behind every export writes texts of any length
@@ -468,3 +470,36 @@ TEST_F(Exports, DisabledScopesCallNothing) {
 }
 
 }  // namespace
+
+// Exports give every name whole, in both modes of comparison; the 64-bit
+// visitor hands over its length, the first visitor keeps the cut form.
+TEST_F(Exports, NamesAreWholeInTheExportsAndTheVisitors) {
+  const std::string huge = std::string(10000, 'n');
+  for (const bool whole : {false, true}) {
+    SCOPED_TRACE(whole ? "full" : "25");
+    timetree::g_wholeNames = whole;
+    OpenCapture();
+    Run("solver::detail::Assembler<double>::assemble_matrix(int)", 1);
+    Run(huge.c_str(), 1);
+    timetree::g_wholeNames = false;
+    const std::string path = NewFile("whole.json");
+    ASSERT_TRUE(TimeWriteJson(path.c_str()));
+    const std::string text = ReadFile(path);
+    EXPECT_NE(text.find("{\"name\": \"solver::detail::Assembler<double>::assemble_matrix(int)\""),
+              std::string::npos);
+    EXPECT_NE(text.find("{\"name\": \"" + huge + "\""), std::string::npos);
+    std::string seen;
+    TimeForEachTimer64(
+        [](const TimeTimerInfo64& t, void* c) {
+          *static_cast<std::string*>(c) += timetree_test::Format("%zu:%zu ", t.name_length,
+                                                                 std::strlen(t.name));
+        },
+        &seen);
+    TimeForEachTimer(
+        [](const TimeTimerInfo& t, void* c) {
+          *static_cast<std::string*>(c) += timetree_test::Format("%zu ", std::strlen(t.name));
+        },
+        &seen);
+    EXPECT_EQ(seen, "55:55 10000:10000 25 25 ");
+  }
+}

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/names.h"
 #include "support.h"
 
 namespace timetree_test {
@@ -41,10 +42,12 @@ inline const char* const kNames[] = {
 };
 inline const char* const kUnits[] = {nullptr, "", ".", "ab", "%d", "1234567", "12345678"};
 
+// The name a timer is known by: its first 25 characters, or its whole
+// text under TIMETREE_NAMES=full.
 inline std::string Cut(const char* name) {
   if (name == nullptr) return "";
   std::string s(name);
-  return s.size() > 25 ? s.substr(0, 25) : s;
+  return s.size() > 25 && !timetree::g_wholeNames ? s.substr(0, 25) : s;
 }
 
 struct Node {

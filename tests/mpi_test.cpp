@@ -27,8 +27,8 @@ int Rank() {
 class Mpi : public timetree_test::TimingTest {
  protected:
   // Rank r: main for 0.1 (r + 1) s, holding solve (r + 1 starts of 0.01 s);
-  // on odd ranks odd_only for 0.05 r s; everywhere a name cut to the same
-  // 25 characters.
+  // on odd ranks odd_only for 0.05 r s; everywhere a name longer than 25
+  // characters, which ranks merge on its whole text.
   static void Work() {
     const int r = Rank();
     TimeStartTimer("main");
@@ -36,7 +36,7 @@ class Mpi : public timetree_test::TimingTest {
     for (int i = 0; i <= r; ++i) Run("solve", 10);
     TimeStopTimer("main");
     if (r % 2 == 1) Run("odd_only", 50 * r);
-    Run(("abcdefghijklmnopqrstuvwxy-rank" + std::to_string(r)).c_str(), 1);
+    Run("abcdefghijklmnopqrstuvwxy-on-every-rank", 1);
   }
 };
 
@@ -89,7 +89,8 @@ TEST_F(Mpi, CombinedJsonHoldsExactSumsMeansAndTheirRanks) {
                       "\"max\": 0.14999999999999999, \"min_source\": 1, \"max_source\": 3}"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("{\"name\": \"abcdefghijklmnopqrstuvwxy\", \"sources\": 4, "), std::string::npos);
+  EXPECT_NE(text.find("{\"name\": \"abcdefghijklmnopqrstuvwxy-on-every-rank\", \"sources\": 4, "),
+            std::string::npos);
   // Each rank's metadata, in rank order, and what all ranks agree on.
   const size_t top = text.find("], \"metadata\": {\"program\": ");
   const size_t per_rank = text.find(", \"source_metadata\": [{");
@@ -271,7 +272,7 @@ TEST_F(Mpi, SummaryRowsOnRankZeroAndSilenceElsewhere) {
                       Format(row, "main", 4, 4, 0.25, 0.1, 0.4, 0, 3, 1.6, std::sqrt(0.0125)) +
                       Format(row, " solve", 4, 10, 0.025, 0.01, 0.04, 0, 3, 1.6,
                              std::sqrt(0.000125)) +
-                      Format(row, "abcdefghijklmnopqrstuvwxy", 4, 4, 0.001, 0.001, 0.001, 0, 0,
+                      Format(row, "abcdefghijklmnopqrstuvwxy-on-every-rank", 4, 4, 0.001, 0.001, 0.001, 0, 0,
                              1.0, 0.0) +
                       // Rank 0's paths first, then those that other ranks add.
                       Format(row, "odd_only", 2, 2, 0.1, 0.05, 0.15, 1, 3, 1.5, 0.05));

@@ -187,3 +187,36 @@ TEST_F(Reports, PercentSignsInNamesAreWrittenAsTheyAre) {
 }
 
 }  // namespace
+
+// Names alike in their first 25 characters: one timer under the design's
+// rule (its reports byte for byte as always, the stored name in the rows),
+// two under TIMETREE_NAMES=full, whose rows are widened by whole names;
+// a name of 10,000 characters is found again and stopped by its name.
+TEST_F(Reports, LookAlikeNamesAreOneTimerByDefaultAndTwoWhenComparedWhole) {
+  const std::string block = "solver::assemble_jacobian_block";
+  const std::string boundary = "solver::assemble_jacobian_boundary";
+  const std::string huge = std::string(9990, 'h') + "-the-end!";
+  for (const bool whole : {false, true}) {
+    SCOPED_TRACE(whole ? "full" : "25");
+    timetree::g_wholeNames = whole;
+    OpenCapture();
+    testing::internal::CaptureStderr();
+    Run(block.c_str(), 1);
+    Run(boundary.c_str(), 2);
+    Run(block.c_str(), 4);
+    Run(huge.c_str(), 8);
+    Run(huge.c_str(), 16);
+    const std::string said = testing::internal::GetCapturedStderr();
+    TimePrintIndented(nullptr);
+    TimePrint();
+    const std::string rows = whole ? Row(block, 2, 0.005) + Row(boundary, 1, 0.002) +
+                                         Row(huge, 2, 0.024)
+                                   : Row(block.substr(0, 25), 3, 0.007) +
+                                         Row(huge.substr(0, 25), 2, 0.024);
+    EXPECT_EQ(Captured(), Header() + rows + Header() + rows);
+    EXPECT_EQ(said, whole ? ""
+                          : "timetree: \"" + boundary + "\" is counted as \"" + block +
+                                "\": names are compared on their first 25 characters\n");
+    timetree::g_wholeNames = false;
+  }
+}

@@ -1,6 +1,7 @@
 // The C interface: each function hands over to the C++ one it names.
 #include "include/timetree_c.h"
 
+#include <cstring>
 #include <new>
 
 #include "include/timetree.h"
@@ -40,14 +41,19 @@ struct CVisitor {
 
 void VisitForC(const TimeTimerInfo64& timer, void* context) {
   const auto& to = *static_cast<CVisitor*>(context);
+  char cut[26];
+  std::strncpy(cut, timer.name, 25);
+  cut[25] = '\0';
   const timetree_timer_info info{timer.depth,
-                                 timer.name,
+                                 cut,
                                  timer.count,
                                  timer.total_seconds,
                                  timer.self_seconds,
                                  timer.stopped_implicitly ? 1 : 0,
                                  timer.running ? 1 : 0,
-                                 timer.names_merged ? 1 : 0};
+                                 timer.names_merged ? 1 : 0,
+                                 timer.name,
+                                 timer.name_length};
   to.visit(&info, to.context);
 }
 

@@ -19,8 +19,16 @@ def paths(timers, prefix=()):
         yield from paths(t["children"], path)
 
 
-# Names keep their first 25 characters.
-DOT = "solver::Dot(double const*"
+# Names are whole.
+DOT = "solver::Dot(double const*, int)"
+
+
+LOOK_ALIKES = {
+    "solver::detail::Assembler<double>::assemble_matrix(int)": 3,
+    "solver::detail::Assembler<double>::assemble_vector(int)": 5,
+    "solver::detail::Assembler<float>::assemble_matrix(int)": 7,
+    "solver::detail::Assembler<float>::assemble_vector(int)": 11,
+}
 
 
 def main():
@@ -44,6 +52,10 @@ def main():
             expect(p in main_thread, "no %s in the main thread" % " > ".join(p))
         dot = main_thread.get(assemble + (DOT,), {})
         expect(dot.get("count") == 20000, "solver::Dot: count %s, not 20000" % dot.get("count"))
+        # Alike in their first 25 characters and more: four timers, whole.
+        alike = {p[-1]: t["count"] for p, t in main_thread.items()
+                 if p[:2] == ("main", "solver::LookAlikes()") and len(p) == 3}
+        expect(alike == LOOK_ALIKES, "the look-alikes: %s" % alike)
         expect("throttled" not in dot, "solver::Dot throttled")
         # The worker thread's own tree has Worker and what it called.
         expect(len(threads) == 2, "%d threads, not 2" % len(threads))
@@ -63,6 +75,11 @@ def main():
         expect(main_thread.get(advance, {}).get("count") == 3, "physics::advance not 3 times under MAIN__")
         expect(main_thread.get(advance + ("physics::flux",), {}).get("count") == 3,
                "physics::flux not 3 times under physics::advance")
+        # Module procedures alike in their first 25 characters and more.
+        for name, count in (("advec_mom_driver_module::advec_mom_driver", 2),
+                            ("advec_mom_driver_module::advec_mom_kernel", 4)):
+            got = main_thread.get(("main", "MAIN__", name), {}).get("count")
+            expect(got == count, "%s: %s, not %d" % (name, got, count))
     elif mode == "depth":
         expect(max(len(p) for p in main_thread) == 2, "deeper than 2 levels")
         expect(assemble in main_thread, "no Assemble under main")

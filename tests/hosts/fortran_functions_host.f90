@@ -16,8 +16,23 @@ contains
   end function flux
 end module physics
 
+module advec_mom_driver_module
+  implicit none
+contains
+  subroutine advec_mom_driver(x)
+    double precision, intent(inout) :: x
+    x = x + 1
+  end subroutine advec_mom_driver
+
+  subroutine advec_mom_kernel(x)
+    double precision, intent(inout) :: x
+    x = x * 1.5d0
+  end subroutine advec_mom_kernel
+end module advec_mom_driver_module
+
 program fortran_functions_host
   use physics
+  use advec_mom_driver_module
   implicit none
   double precision :: x
   integer :: step
@@ -26,4 +41,8 @@ program fortran_functions_host
     call advance(x)
   end do
   if (x < 3) error stop "advance"
+  do step = 1, 4
+    if (step <= 2) call advec_mom_driver(x)
+    call advec_mom_kernel(x)
+  end do
 end program fortran_functions_host

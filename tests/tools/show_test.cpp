@@ -214,3 +214,59 @@ TEST(Tools, ZeroAndEqualFigures) {
 
 }  // namespace
 }  // namespace timetree_tools_test
+
+namespace timetree_tools_test {
+namespace {
+
+// Names alike in their first 25 characters and more stay apart in show and
+// merge; show fits a long name into COLUMNS by shortening its middle, so
+// that both ends (which tell overloads apart) stay and no two rows read the
+// same; --wide prints it whole.
+TEST(Tools, ShowKeepsLookAlikeNamesApartAndShortensTheirMiddle) {
+  const char* names[] = {"solver::detail::Assembler<double>::assemble_matrix(int)",
+                         "solver::detail::Assembler<double>::assemble_vector(int)",
+                         "solver::detail::Assembler<float>::assemble_matrix(int)",
+                         "solver::detail::Assembler<float>::assemble_vector(int)"};
+  const std::string run = Temp("alike.json");
+  {
+    std::ofstream out(run);
+    out << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, \"total_seconds\": 1, "
+           "\"self_seconds\": 0.74, \"stopped_implicitly\": false, \"running\": false, "
+           "\"children\": [";
+    int count = 3;
+    for (const char* name : names) {
+      out << (count == 3 ? "" : ", ") << "{\"name\": \"" << name << "\", \"count\": " << count
+          << ", \"total_seconds\": " << 0.01 * count << ", \"self_seconds\": " << 0.01 * count
+          << ", \"stopped_implicitly\": false, \"running\": false, \"children\": []}";
+      count = count == 3 ? 5 : count == 5 ? 7 : 11;
+    }
+    out << "]}]}";
+  }
+  setenv("COLUMNS", "80", 1);
+  const Result fitted = Tool("show '" + run + "' --no-metadata");
+  const Result wide = Tool("show '" + run + "' --no-metadata --wide");
+  unsetenv("COLUMNS");
+  const Result piped = Tool("show '" + run + "' --no-metadata");
+  EXPECT_EQ(fitted.out.substr(fitted.out.find('\n') + 1),
+            "NAME                                                  COUNT    TOTAL     SELF  PER START   SHARE\n"
+            "main                                                      1   1.00 s   740 ms     1.00 s  100.0%\n"
+            "  solver::detail::Assembler\u2026e>::assemble_matrix(int)      3  30.0 ms  30.0 ms    10.0 ms    3.0%\n"
+            "  solver::detail::Assembler\u2026e>::assemble_vector(int)      5  50.0 ms  50.0 ms    10.0 ms    5.0%\n"
+            "  solver::detail::Assembler\u2026t>::assemble_matrix(int)      7  70.0 ms  70.0 ms    10.0 ms    7.0%\n"
+            "  solver::detail::Assembler\u2026t>::assemble_vector(int)     11   110 ms   110 ms    10.0 ms   11.0%\n");
+  for (const Result* r : {&wide, &piped}) {
+    for (const char* name : names) EXPECT_NE(r->out.find(std::string("  ") + name + "  "), std::string::npos) << r->out;
+  }
+  // Merged, each stays its own path with its own count.
+  const std::string merged = Temp("alike-merged.json");
+  ASSERT_EQ(Tool("merge '" + run + "' '" + run + "' -o '" + merged + "'").status, 0);
+  const std::string text = Read(merged);
+  for (const char* name : names) {
+    EXPECT_NE(text.find(std::string("{\"name\": \"") + name + "\", \"sources\": 2"), std::string::npos) << text;
+  }
+  std::remove(run.c_str());
+  std::remove(merged.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

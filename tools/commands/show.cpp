@@ -24,6 +24,8 @@ struct ShowOptions {
   bool seconds = false;  // plain seconds rather than a unit per value
   bool no_metadata = false;
   bool all = false;      // a thread's rows of a path it adopted, too
+  bool wide = false;     // names whole, however long
+  size_t columns = 0;    // the lines' most columns (0: any), unless wide
 };
 
 }  // namespace
@@ -238,6 +240,7 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
     if (!note.empty()) table.Note(note);
     return true;
   });
+  if (!options.wide) table.FitTo(options.columns);
   out << table.Text();
   return shares;
 }
@@ -383,11 +386,15 @@ Subcommand AddShow(CLI::App& app) {
                        "the order of first starts without it")
       ->check(CLI::IsMember({"total", "self", "count", "name"}));
   show_cmd->add_option("--depth", show.depth, "Show N levels of the tree")->check(kOneOrMore);
+  show_cmd->add_flag("--wide", show.wide,
+                     "Names whole, however long (without it a name too long for the "
+                     "terminal, or COLUMNS, is shortened in its middle)");
   show_cmd->add_flag("--seconds", show.seconds,
                      "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
   show_cmd->footer("Example: timetree show run.json --min-share 1 --sort total --depth 3");
   return {show_cmd, [options] {
-    const ShowOptions& show = *options;
+    ShowOptions& show = *options;
+    show.columns = OutputColumns();
     return Show(show, std::cout, std::cerr);
   }};
 }

@@ -1,6 +1,8 @@
 #include "lib/table.h"
 
 #include <locale.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <wchar.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <map>
 
 #include "runformat/text.h"
 
@@ -126,20 +129,104 @@ void Table::Note(std::string note) {
   notes_.back() = std::move(note);
 }
 
+namespace {
+
+// The bytes of text that hold its first columns columns, whole characters.
+size_t BytesOfColumns(const std::string& text, size_t columns) {
+  size_t at = 0;
+  while (at < text.size() && columns > 0) {
+    size_t n = 1;
+    while (at + n < text.size() && (static_cast<unsigned char>(text[at + n]) & 0xC0) == 0x80) ++n;
+    const size_t width = DisplayWidth(text.substr(at, n));
+    if (width > columns) break;
+    columns -= width;
+    at += n;
+  }
+  return at;
+}
+
+}  // namespace
+
+std::string ShortenMiddle(const std::string& text, size_t columns) {
+  if (DisplayWidth(text) <= columns) return text;
+  const size_t blanks = std::min(text.find_first_not_of(' '), text.size());
+  const std::string name = text.substr(blanks);
+  // At least a few characters each side of the mark.
+  const size_t room = columns > blanks + 9 ? columns - blanks - 1 : 8;
+  const size_t head_columns = (room + 1) / 2;
+  const size_t tail_columns = room - head_columns;
+  const std::string head = name.substr(0, BytesOfColumns(name, head_columns));
+  // The tail: the shortest end of name that fills tail_columns.
+  size_t from = name.size();
+  while (from > 0) {
+    size_t start = from - 1;
+    while (start > 0 && (static_cast<unsigned char>(name[start]) & 0xC0) == 0x80) --start;
+    if (DisplayWidth(name.substr(start)) > tail_columns) break;
+    from = start;
+  }
+  return text.substr(0, blanks) + head + "\u2026" + name.substr(from);
+}
+
+size_t OutputColumns() {
+  if (const char* columns = std::getenv("COLUMNS")) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(columns, &end, 10);
+    if (end != columns && *end == '\0' && value > 0) return value;
+  }
+  winsize size{};
+  if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    return size.ws_col;
+  }
+  return 0;
+}
+
 std::string Table::Text() const {
   std::vector<size_t> widths;
   for (const auto& row : rows_) {
     if (widths.size() < row.size()) widths.resize(row.size());
     for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
   }
+  // Shortened first cells, where the lines would pass columns_: in the
+  // room that the other cells and the notes leave, but never below
+  // kLeast columns of name, nor so short that two different cells read
+  // the same (then the room grows until they differ).
+  std::vector<std::string> firsts;
+  for (const auto& row : rows_) firsts.push_back(row.empty() ? "" : row[0]);
+  if (columns_ > 0 && !widths.empty()) {
+    size_t rest = 0;
+    for (size_t i = 1; i < widths.size(); ++i) rest += 2 + widths[i];
+    size_t note = 0;
+    for (const auto& n : notes_) note = std::max(note, DisplayWidth(n));
+    constexpr size_t kLeast = 42;
+    size_t room = columns_ > rest + note ? columns_ - rest - note : 0;
+    for (size_t least = kLeast; widths[0] > room; least += 8) {
+      std::map<std::string, std::string> seen;  // shortened: whole
+      bool clash = false;
+      size_t widest = 0;
+      for (size_t r = 0; r < rows_.size() && !clash; ++r) {
+        const std::string& cell = rows_[r].empty() ? std::string() : rows_[r][0];
+        const size_t blanks = std::min(cell.find_first_not_of(' '), cell.size());
+        firsts[r] = ShortenMiddle(cell, std::max(room, blanks + least));
+        const auto entry = seen.emplace(firsts[r], cell);
+        clash = !entry.second && entry.first->second != cell;
+        widest = std::max(widest, DisplayWidth(firsts[r]));
+      }
+      if (!clash) {
+        widths[0] = widest;
+        break;
+      }
+      for (size_t r = 0; r < rows_.size(); ++r) firsts[r] = rows_[r].empty() ? "" : rows_[r][0];
+    }
+  }
   std::string text;
   for (size_t r = 0; r < rows_.size(); ++r) {
     const auto& row = rows_[r];
     std::string line;
     for (size_t i = 0; i < row.size(); ++i) {
-      const std::string pad(widths[i] - DisplayWidth(row[i]), ' ');
+      const std::string& cell = i == 0 ? firsts[r] : row[i];
+      const std::string pad(widths[i] - DisplayWidth(cell), ' ');
       if (i > 0) line += "  ";
-      line += i == 0 ? row[i] + pad : pad + row[i];
+      line += i == 0 ? cell + pad : pad + cell;
     }
     if (r < notes_.size()) line += notes_[r];
     line.erase(line.find_last_not_of(' ') + 1);

@@ -31,12 +31,27 @@ class Table {
   void Add(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
   // A row's text after its last cell, such as a mark ("  running").
   void Note(std::string note);
+  // Lines of at most columns (0: any length): first-column cells too long
+  // for that are shortened in their middle (ShortenMiddle), down to no less
+  // than a few columns of their own.
+  void FitTo(size_t columns) { columns_ = columns; }
   std::string Text() const;
 
  private:
   std::vector<std::vector<std::string>> rows_;
   std::vector<std::string> notes_{""};
+  size_t columns_ = 0;
 };
+
+// text in at most columns, its leading blanks kept: when longer, its
+// middle becomes "…", so that both its start and its end (which tells
+// overloads apart: "f(int)", "f(double)") stay.
+std::string ShortenMiddle(const std::string& text, size_t columns);
+
+// The columns that show's tables fit into: COLUMNS when it is a number,
+// else the terminal's width when standard output is one; 0 (any) when
+// neither says.
+size_t OutputColumns();
 
 // A name as a terminal shows it safely: control characters as "?".
 std::string Display(const std::string& name);
