@@ -52,11 +52,33 @@ endfunction()
 #   timetree_install_component(target EXPORT_SET name PC name)
 function(timetree_install_component target)
   cmake_parse_arguments(arg "" "EXPORT_SET;PC" "" ${ARGN})
+  # A component needs the core library, which a host's own run path does
+  # not find for it: the pair is installed side by side, so the component
+  # looks beside itself, wherever the prefix is (the system's folders need
+  # no run path, and the Debian packages have none).
+  list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" system)
+  if(TIMETREE_ORIGIN_RPATH AND system EQUAL -1)
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  endif()
   install(TARGETS ${target} EXPORT ${arg_EXPORT_SET}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/timetree)
   install(EXPORT ${arg_EXPORT_SET} NAMESPACE timetree:: DESTINATION ${TIMETREE_CMAKE_DIR})
   timetree_install_pc(${arg_PC})
+endfunction()
+
+# Installs share/modulefiles/timetree/VERSION (cmake/modulefile.in), a
+# modulefile that Environment Modules and Lmod read, with the prefix the
+# install goes to written in, as for the pkg-config files.
+function(timetree_install_modulefile)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/modulefile.in ${PROJECT_BINARY_DIR}/modulefile.in
+                 @ONLY)
+  install(CODE "
+    file(READ \"${PROJECT_BINARY_DIR}/modulefile.in\" text)
+    string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" text \"\${text}\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/modulefile/${PROJECT_VERSION}\" \"\${text}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/modulefiles/timetree\"
+         TYPE FILE FILES \"${PROJECT_BINARY_DIR}/modulefile/${PROJECT_VERSION}\")")
 endfunction()
 
 # Installs cmake/NAME.pc.in as NAME.pc. The prefix written into it is the one
