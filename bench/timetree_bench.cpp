@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,12 +114,20 @@ void BM_LongNameDepth1(benchmark::State& state) {
   const char* sibling = "solver::detail::Assembler<double>::assemble_vector(int)";
   const char* name = "solver::detail::Assembler<double>::assemble_matrix(int)";
   const bool whole = state.range(0) == 1;
+  const size_t length = std::strlen(name);
   TimeStartTimer("outer");
-  (whole ? TimeStartWholeName : TimeStartTimer)(sibling);
-  (whole ? TimeStopWholeName : TimeStopTimer)(sibling);
-  for (auto _ : state) {
-    (whole ? TimeStartWholeName : TimeStartTimer)(name);
-    (whole ? TimeStopWholeName : TimeStopTimer)(name);
+  TimeStartTimer(sibling);
+  TimeStopTimer(sibling);
+  if (whole) {
+    for (auto _ : state) {
+      TimeStartWholeName(name, length);
+      TimeStopWholeName(name, length);
+    }
+  } else {
+    for (auto _ : state) {
+      TimeStartTimer(name);
+      TimeStopTimer(name);
+    }
   }
   TimeStopTimer("outer");
   Reset();

@@ -14,6 +14,7 @@
 // lists, comma-separated, on the demangled name) and
 // TIMETREE_FUNCTIONS_MAX_DEPTH choose what is timed.
 #include <cxxabi.h>
+#include <errno.h>
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
@@ -24,6 +25,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -46,39 +48,96 @@ namespace {
 
 struct Settings {
   std::vector<std::string> include, exclude;  // globs on the demangled name
-  size_t max_depth = SIZE_MAX;                // nesting of instrumented calls
+  std::unique_ptr<std::atomic<bool>[]> included;  // each include glob has
+                                                  // matched a function
+  size_t max_depth = SIZE_MAX;                // nesting of timed calls
   uint64_t throttle_calls = 100000;           // 0: never throttle
   double throttle_ns = 0;                     // 0: 10 times a timer pair
 };
 
 // A comma-separated list, split only outside brackets, so that a pattern
-// may name a template ("std::map<int, *>").
+// may name a template ("std::map<int, *>"). A comma protects itself only
+// inside brackets that close later in the list: in "*operator<<*,helper*"
+// the "<" of the operator closes nowhere, so the comma splits.
+TIMETREE_UNTIMED bool Opens(char c) { return c == '<' || c == '(' || c == '['; }
+TIMETREE_UNTIMED bool Closes(char c) { return c == '>' || c == ')' || c == ']'; }
+
 TIMETREE_UNTIMED std::vector<std::string> Globs(const char* list) {
   std::vector<std::string> globs;
   if (list == nullptr) return globs;
+  const std::string text = list;
   std::string glob;
   int depth = 0;
-  for (const char* c = list;; ++c) {
-    if (*c == '\0' || (*c == ',' && depth == 0)) {
+  for (size_t at = 0; at <= text.size(); ++at) {
+    const char c = at < text.size() ? text[at] : '\0';
+    bool split = c == '\0' || (c == ',' && depth == 0);
+    if (c == ',' && depth > 0) {
+      int open = depth;
+      for (size_t ahead = at + 1; ahead < text.size() && open > 0; ++ahead) {
+        if (Opens(text[ahead])) ++open;
+        if (Closes(text[ahead])) --open;
+      }
+      if (open > 0) {
+        split = true;
+        depth = 0;
+      }
+    }
+    if (split) {
       const size_t first = glob.find_first_not_of(' ');
       if (first != std::string::npos) globs.push_back(glob.substr(first, glob.find_last_not_of(' ') + 1 - first));
       glob.clear();
-      if (*c == '\0') break;
       continue;
     }
-    if (*c == '<' || *c == '(' || *c == '[') ++depth;
-    if ((*c == '>' || *c == ')' || *c == ']') && depth > 0) --depth;
-    glob += *c;
+    if (Opens(c)) ++depth;
+    if (Closes(c) && depth > 0) --depth;
+    glob += c;
   }
   return globs;
 }
 
-TIMETREE_UNTIMED bool Number(const char* text, double& value) {
+// A pattern whose "[" never closes matches only names with that "[" in
+// them (fnmatch takes it as it is): said once, at the first call.
+TIMETREE_UNTIMED void SayUnclosed(const char* variable, const std::vector<std::string>& globs) {
+  for (const std::string& glob : globs) {
+    const size_t open = glob.find('[');
+    if (open != std::string::npos && glob.find(']', open) == std::string::npos) {
+      std::fprintf(stderr,
+                   "timetree: %s has the pattern \"%s\", whose \"[\" never closes: it matches "
+                   "only a name with that \"[\" in it (write \"\\[\" for one)\n",
+                   variable, glob.c_str());
+    }
+  }
+}
+
+// A whole number of 0 to most: digits only, no sign, fraction or exponent.
+// Anything else is said, naming its variable, and the default holds.
+TIMETREE_UNTIMED bool WholeNumber(const char* variable, uint64_t most, uint64_t& value) {
+  const char* text = std::getenv(variable);
+  if (text == nullptr || *text == '\0') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || v > most) {
+    std::fprintf(stderr,
+                 "timetree: %s=%s is not a whole number from 0 to %llu: its default holds\n",
+                 variable, text, static_cast<unsigned long long>(most));
+    return false;
+  }
+  value = v;
+  return true;
+}
+
+// A number of nanoseconds, 0 to 10^15 (about 11 days), fractions allowed.
+TIMETREE_UNTIMED bool Nanoseconds(const char* variable, double& value) {
+  const char* text = std::getenv(variable);
   if (text == nullptr || *text == '\0') return false;
   char* end = nullptr;
   const double v = std::strtod(text, &end);
-  if (*end != '\0' || !(v >= 0)) {
-    std::fprintf(stderr, "timetree: \"%s\" is not a number of 0 or more: its default holds\n", text);
+  if (*end != '\0' || !(v >= 0 && v <= 1e15)) {
+    std::fprintf(stderr,
+                 "timetree: %s=%s is not a number of nanoseconds from 0 to 1e15: its default "
+                 "holds\n",
+                 variable, text);
     return false;
   }
   value = v;
@@ -94,10 +153,15 @@ TIMETREE_UNTIMED const Settings& Config() {
     Settings& s = *made;
     s.include = Globs(std::getenv("TIMETREE_FUNCTIONS_INCLUDE"));
     s.exclude = Globs(std::getenv("TIMETREE_FUNCTIONS_EXCLUDE"));
-    double v = 0;
-    if (Number(std::getenv("TIMETREE_FUNCTIONS_MAX_DEPTH"), v)) s.max_depth = static_cast<size_t>(v);
-    if (Number(std::getenv("TIMETREE_FUNCTIONS_THROTTLE"), v)) s.throttle_calls = static_cast<uint64_t>(v);
-    if (Number(std::getenv("TIMETREE_FUNCTIONS_THROTTLE_NS"), v)) s.throttle_ns = v;
+    SayUnclosed("TIMETREE_FUNCTIONS_INCLUDE", s.include);
+    SayUnclosed("TIMETREE_FUNCTIONS_EXCLUDE", s.exclude);
+    s.included.reset(new std::atomic<bool>[s.include.size() + 1]());
+    uint64_t v = 0;
+    if (WholeNumber("TIMETREE_FUNCTIONS_MAX_DEPTH", uint64_t{1} << 40, v)) {
+      s.max_depth = static_cast<size_t>(v);
+    }
+    if (WholeNumber("TIMETREE_FUNCTIONS_THROTTLE", uint64_t{1} << 62, v)) s.throttle_calls = v;
+    Nanoseconds("TIMETREE_FUNCTIONS_THROTTLE_NS", s.throttle_ns);
     return made;
   }();
   return settings;
@@ -105,13 +169,18 @@ TIMETREE_UNTIMED const Settings& Config() {
 
 TIMETREE_UNTIMED bool Chosen(const std::string& name) {
   const Settings& s = Config();
-  auto any = [&name](const std::vector<std::string>& globs) {
-    for (const std::string& glob : globs) {
-      if (fnmatch(glob.c_str(), name.c_str(), 0) == 0) return true;
+  bool included = s.include.empty();
+  for (size_t i = 0; i < s.include.size(); ++i) {
+    if (fnmatch(s.include[i].c_str(), name.c_str(), 0) == 0) {
+      included = true;
+      s.included[i].store(true, std::memory_order_relaxed);
     }
-    return false;
-  };
-  return (s.include.empty() || any(s.include)) && !any(s.exclude);
+  }
+  if (!included) return false;
+  for (const std::string& glob : s.exclude) {
+    if (fnmatch(glob.c_str(), name.c_str(), 0) == 0) return false;
+  }
+  return true;
 }
 
 // ----- Names: the demangled symbol, found once per function.
@@ -293,15 +362,22 @@ TIMETREE_UNTIMED Record* RecordOf(void* function) {
 
 enum class State : uint8_t { kOnTrial, kTimed, kUntimed };
 
+// A trial is judged in batches: the median of their means decides, so that
+// one preemption or page fault, which lengthens one batch, does not.
+constexpr int kTrialBatches = 8;
+
 // A function as one thread calls it; it stays where it is while the table
 // of them grows.
 struct Slot {
   void* function = nullptr;
   const char* name = nullptr;  // the record's, kept where the call reads it
+  size_t length = 0;           // its length
   Record* record = nullptr;
-  uint64_t calls = 0;  // while on trial
-  uint64_t ns = 0;     // their time, while on trial
   State state = State::kTimed;
+  int batches = 0;     // finished batches of the trial
+  uint64_t calls = 0;  // calls of the current batch
+  uint64_t ns = 0;     // their time
+  double means[kTrialBatches] = {};  // each finished batch's mean, in ns
 };
 
 struct Entry {
@@ -310,6 +386,7 @@ struct Entry {
 };
 
 struct Frame {
+  const void* function;
   Slot* slot;
   const char* name;  // null: this call is not timed
   uint64_t began;    // on trial: when its timer had started, in ns
@@ -321,6 +398,15 @@ struct Thread {
   size_t max_depth = Config().max_depth;  // copied, for the calls to read
   std::vector<std::unique_ptr<Slot>> slots;
   std::vector<Frame> frames;
+  // The function not timed that was entered last: a loop over an accessor
+  // that is throttled or left out finds it again at once.
+  const void* lastUntimed = nullptr;
+  // What timing cost besides the pairs, read by other threads for the
+  // metadata: every hook pair's own work, and the trials' clock reads.
+  uint64_t hooks = 0;
+  uint64_t reads = 0;
+  Thread* next = nullptr;  // the live threads' list
+  Thread* previous = nullptr;
 };
 
 __thread Thread* t_thread __attribute__((tls_model("initial-exec"))) = nullptr;
@@ -335,17 +421,60 @@ struct Inside {
   ~Inside() { t_inside = false; }
 };
 
+// The live threads' tables, and what finished threads counted.
+std::mutex g_threadsMutex;
+Thread* g_threads = nullptr;
+std::atomic<uint64_t> g_finishedHooks{0}, g_finishedReads{0};
+// Whether any hook was called at all: a program linked with the library but
+// not compiled with -finstrument-functions is told at exit.
+std::atomic<bool> g_called{false};
+
+TIMETREE_UNTIMED void Forget(Thread* thread) {
+  const std::lock_guard<std::mutex> lock(g_threadsMutex);
+  (thread->previous != nullptr ? thread->previous->next : g_threads) = thread->next;
+  if (thread->next != nullptr) thread->next->previous = thread->previous;
+  g_finishedHooks += __atomic_load_n(&thread->hooks, __ATOMIC_RELAXED);
+  g_finishedReads += __atomic_load_n(&thread->reads, __ATOMIC_RELAXED);
+}
+
 pthread_key_t g_exitKey;
 const bool g_exitKeyMade = pthread_key_create(&g_exitKey, [](void* thread) {
   t_gone = true;
   t_thread = nullptr;
+  Forget(static_cast<Thread*>(thread));
   delete static_cast<Thread*>(thread);
 }) == 0;
+
+// A fork while another thread holds one of the tables' locks would leave
+// the child waiting for ever at its first new function: the locks are
+// taken around the fork, so that the child starts with them free.
+const bool g_forkHandled = pthread_atfork(
+    [] {
+      g_tablesMutex.lock();
+      g_recordsMutex.lock();
+      g_threadsMutex.lock();
+    },
+    [] {
+      g_threadsMutex.unlock();
+      g_recordsMutex.unlock();
+      g_tablesMutex.unlock();
+    },
+    [] {
+      g_threadsMutex.unlock();
+      g_recordsMutex.unlock();
+      g_tablesMutex.unlock();
+    }) == 0;
 
 TIMETREE_UNTIMED Thread* CallingThread() {
   if (__builtin_expect(t_thread != nullptr, 1)) return t_thread;
   if (t_gone || !g_exitKeyMade) return nullptr;
   t_thread = new Thread;
+  {
+    const std::lock_guard<std::mutex> lock(g_threadsMutex);
+    t_thread->next = g_threads;
+    if (g_threads != nullptr) g_threads->previous = t_thread;
+    g_threads = t_thread;
+  }
   pthread_setspecific(g_exitKey, t_thread);
   return t_thread;
 }
@@ -353,6 +482,8 @@ TIMETREE_UNTIMED Thread* CallingThread() {
 TIMETREE_UNTIMED inline uint64_t SlotOf(const void* function, uint64_t mask) {
   return ((reinterpret_cast<uintptr_t>(function) >> 4) * 0x9E3779B97F4A7C15ull >> 32) & mask;
 }
+
+void RegisterCosts();
 
 TIMETREE_UNTIMED Slot* Insert(Thread& thread, void* function, Record* record) {
   if (2 * (thread.slots.size() + 1) > thread.mask + 1) {
@@ -371,6 +502,7 @@ TIMETREE_UNTIMED Slot* Insert(Thread& thread, void* function, Record* record) {
   Slot* slot = thread.slots.back().get();
   slot->function = function;
   slot->name = record->name.c_str();
+  slot->length = record->name.size();
   slot->record = record;
   slot->state = !record->chosen                ? State::kUntimed
                 : Config().throttle_calls != 0 ? State::kOnTrial
@@ -381,15 +513,16 @@ TIMETREE_UNTIMED Slot* Insert(Thread& thread, void* function, Record* record) {
   return slot;
 }
 
-TIMETREE_UNTIMED inline Slot* Find(Thread& thread, void* function) {
+// The thread's slot of function, or null when it has none yet.
+TIMETREE_UNTIMED inline Slot* Find(const Thread& thread, const void* function) {
   for (uint64_t at = SlotOf(function, thread.mask);; at = (at + 1) & thread.mask) {
     const Entry& entry = thread.entries[at];
     if (__builtin_expect(entry.function == function, 1)) return entry.slot;
-    if (entry.function == nullptr) return Insert(thread, function, RecordOf(function));
+    if (entry.function == nullptr) return nullptr;
   }
 }
 
-TIMETREE_UNTIMED inline uint64_t Nanoseconds() {
+TIMETREE_UNTIMED inline uint64_t Now() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
@@ -402,13 +535,23 @@ TIMETREE_UNTIMED double Threshold() {
   return ns;
 }
 
-// A function on trial has had another call of ns: after enough, it is timed
-// from now on, or, when they were too short, throttled.
+// A function on trial has had another call of ns: after enough batches, it
+// is timed from now on, or, when the median batch was too short, throttled.
 TIMETREE_UNTIMED void Judge(Slot& slot, uint64_t ns) {
+  const uint64_t trial = Config().throttle_calls;
+  const int batches = trial < kTrialBatches ? static_cast<int>(trial) : kTrialBatches;
+  const uint64_t per_batch = trial / static_cast<uint64_t>(batches);
   slot.ns += ns;
-  if (++slot.calls < Config().throttle_calls) return;
-  const double mean = static_cast<double>(slot.ns) / static_cast<double>(slot.calls);
-  if (mean >= Threshold()) {
+  if (++slot.calls < per_batch) return;
+  slot.means[slot.batches++] = static_cast<double>(slot.ns) / static_cast<double>(slot.calls);
+  slot.calls = slot.ns = 0;
+  if (slot.batches < batches) return;
+  double means[kTrialBatches];
+  std::copy(slot.means, slot.means + batches, means);
+  std::sort(means, means + batches);
+  const double median = batches % 2 == 1 ? means[batches / 2]
+                                         : (means[batches / 2 - 1] + means[batches / 2]) / 2;
+  if (median >= Threshold()) {
     slot.state = State::kTimed;
     return;
   }
@@ -418,12 +561,115 @@ TIMETREE_UNTIMED void Judge(Slot& slot, uint64_t ns) {
   TimeMarkThrottled(record.name.c_str());
   if (!record.said.exchange(true)) {
     std::fprintf(stderr,
-                 "timetree: %s is timed no more: %llu calls of %.0f ns on average, under %.0f ns "
-                 "(TIMETREE_FUNCTIONS_THROTTLE=0 times every call)\n",
-                 record.name.c_str(), static_cast<unsigned long long>(slot.calls), mean,
-                 Threshold());
+                 "timetree: %s is timed no more: %llu calls of %.0f ns each (the median of %d "
+                 "batches), under %.0f ns (TIMETREE_FUNCTIONS_THROTTLE=0 times every call)\n",
+                 record.name.c_str(), static_cast<unsigned long long>(per_batch * batches),
+                 median, batches, Threshold());
   }
 }
+
+// ----- What the hooks cost besides the pairs, for the metadata.
+
+TIMETREE_UNTIMED uint64_t HookCalls() {
+  const std::lock_guard<std::mutex> lock(g_threadsMutex);
+  uint64_t n = g_finishedHooks.load(std::memory_order_relaxed);
+  for (Thread* t = g_threads; t != nullptr; t = t->next) n += __atomic_load_n(&t->hooks, __ATOMIC_RELAXED);
+  return n;
+}
+
+TIMETREE_UNTIMED uint64_t TrialReads() {
+  const std::lock_guard<std::mutex> lock(g_threadsMutex);
+  uint64_t n = g_finishedReads.load(std::memory_order_relaxed);
+  for (Thread* t = g_threads; t != nullptr; t = t->next) n += __atomic_load_n(&t->reads, __ATOMIC_RELAXED);
+  return n;
+}
+
+// The median of 15 batches of fn, in seconds each.
+template <class Fn>
+TIMETREE_UNTIMED double Measured(Fn fn) {
+  constexpr int kBatches = 15, kEach = 2000;
+  double each[kBatches];
+  for (double& seconds : each) {
+    const uint64_t began = Now();
+    for (int i = 0; i < kEach; ++i) fn();
+    seconds = static_cast<double>(Now() - began) * 1e-9 / kEach;
+  }
+  std::sort(each, each + kBatches);
+  return each[kBatches / 2];
+}
+
+// A hook pair's own work besides the timer pair: the calls themselves, the
+// thread's table, the state and the counts. Measured once, the first time
+// the metadata asks, with the hooks themselves on a function of no one's
+// that is not timed (a call through a pointer, as the compiler's code makes
+// one), on the asking thread's own table; its calls are not counted.
+TIMETREE_UNTIMED double HookPairSeconds() {
+  static const double seconds = [] {
+    Thread* thread = t_inside ? nullptr : CallingThread();
+    if (thread == nullptr) return 0.0;
+    static Record untimed;
+    untimed.chosen = false;
+    static char function;
+    if (Find(*thread, &function) == nullptr) Insert(*thread, &function, &untimed);
+    using Hook = void (*)(void*, void*);
+    const Hook enter = reinterpret_cast<Hook>(dlsym(RTLD_DEFAULT, "__cyg_profile_func_enter"));
+    const Hook exit = reinterpret_cast<Hook>(dlsym(RTLD_DEFAULT, "__cyg_profile_func_exit"));
+    if (enter == nullptr || exit == nullptr) return 0.0;
+    const uint64_t hooks = thread->hooks;
+    const double pair = Measured([&] {
+      enter(&function, nullptr);
+      exit(&function, nullptr);
+    });
+    __atomic_store_n(&thread->hooks, hooks, __ATOMIC_RELAXED);
+    thread->lastUntimed = nullptr;
+    return pair;
+  }();
+  return seconds;
+}
+
+TIMETREE_UNTIMED void MeasureHooks(uint64_t* count, double* each) {
+  *count = HookCalls();
+  *each = HookPairSeconds();
+}
+
+TIMETREE_UNTIMED void MeasureReads(uint64_t* count, double* each) {
+  *count = TrialReads();
+  static const double read = Measured([] {
+    const uint64_t now = Now();
+    asm volatile("" : : "r"(now));
+  });
+  *each = read;
+}
+
+TIMETREE_UNTIMED void RegisterCosts() {
+  TimeAddCostKind("hook_calls", &MeasureHooks);
+  TimeAddCostKind("trial_reads", &MeasureReads);
+}
+
+// At exit: what the library could not have shown without a word.
+struct AtExit {
+  ~AtExit() {
+    const char* quiet = std::getenv("TIMETREE_QUIET");
+    if (quiet != nullptr && *quiet != '\0' && std::strcmp(quiet, "0") != 0) return;
+    if (!g_called.load(std::memory_order_relaxed)) {
+      std::fprintf(stderr,
+                   "timetree: libtimetree_functions is linked, but no function called it: "
+                   "compile the program with -finstrument-functions (g++, gcc, gfortran) or "
+                   "-finstrument-functions-after-inlining (clang); TIMETREE_QUIET=1 silences "
+                   "this line\n");
+      return;
+    }
+    const Settings& s = Config();
+    for (size_t i = 0; i < s.include.size(); ++i) {
+      if (!s.included[i].load(std::memory_order_relaxed)) {
+        std::fprintf(stderr,
+                     "timetree: TIMETREE_FUNCTIONS_INCLUDE pattern \"%s\" matched no function "
+                     "that ran (the names are demangled: \"ns::f(int)\")\n",
+                     s.include[i].c_str());
+      }
+    }
+  }
+} g_atExit;
 
 }  // namespace
 
@@ -431,20 +677,45 @@ extern "C" {
 
 TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void* /*site*/) {
   if (t_inside) return;
-  const Inside inside;
-  Thread* thread = CallingThread();
-  if (thread == nullptr) return;
+  Thread* thread = t_thread;
+  // A function not timed (left out, or throttled) leaves no frame: its exit
+  // finds the same and returns at once. The last one entered is known
+  // without a lookup.
+  if (__builtin_expect(thread != nullptr && function == thread->lastUntimed, 1)) {
+    __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
+    return;
+  }
+  if (__builtin_expect(thread == nullptr, 0)) {
+    const Inside inside;
+    thread = CallingThread();
+    if (thread == nullptr) return;
+  }
   Slot* slot = Find(*thread, function);
-  Frame frame{slot, nullptr, 0};
-  if (slot->state != State::kUntimed && thread->frames.size() < thread->max_depth) {
-    if (__builtin_expect(slot->record->throttled.load(std::memory_order_relaxed), 0)) {
-      // Another thread throttled it: this one's timers say so too.
-      slot->state = State::kUntimed;
-      TimeMarkThrottled(slot->name);
-    } else {
-      frame.name = slot->name;
-      TimeStartWholeName(frame.name);
-      if (__builtin_expect(slot->state == State::kOnTrial, 0)) frame.began = Nanoseconds();
+  if (__builtin_expect(slot == nullptr, 0)) {
+    const Inside inside;
+    if (!g_called.exchange(true, std::memory_order_relaxed)) RegisterCosts();
+    slot = Insert(*thread, function, RecordOf(function));
+  }
+  __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
+  if (slot->state == State::kUntimed) {
+    thread->lastUntimed = function;
+    return;
+  }
+  if (__builtin_expect(slot->record->throttled.load(std::memory_order_relaxed), 0)) {
+    // Another thread throttled it: this one's timers say so too.
+    const Inside inside;
+    slot->state = State::kUntimed;
+    TimeMarkThrottled(slot->name);
+    return;
+  }
+  const Inside inside;
+  Frame frame{function, slot, nullptr, 0};
+  if (thread->frames.size() < thread->max_depth) {
+    frame.name = slot->name;
+    TimeStartWholeName(frame.name, slot->length);
+    if (__builtin_expect(slot->state == State::kOnTrial, 0)) {
+      frame.began = Now();
+      __atomic_store_n(&thread->reads, thread->reads + 2, __ATOMIC_RELAXED);
     }
   }
   thread->frames.push_back(frame);
@@ -452,27 +723,37 @@ TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void
 
 TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void* /*site*/) {
   if (t_inside) return;
-  const Inside inside;
-  Thread* thread = CallingThread();
-  if (thread == nullptr) return;
-  // Frames that a longjmp skipped are closed on the way to this one's; an
-  // exit with no frame of its own (entered before the thread's table, say)
-  // is let be.
-  bool ours = !thread->frames.empty() && thread->frames.back().slot->function == function;
-  for (auto at = thread->frames.rbegin(); at != thread->frames.rend() && !ours; ++at) {
-    ours = at->slot->function == function;
+  Thread* thread = t_thread;
+  if (__builtin_expect(thread == nullptr, 0)) return;
+  std::vector<Frame>& frames = thread->frames;
+  // Not timed, and no frame of its own on top (one made before it was
+  // throttled still is closed below).
+  if (__builtin_expect(function == thread->lastUntimed, 1) &&
+      (frames.empty() || frames.back().function != function)) {
+    return;
   }
+  const Slot* slot = Find(*thread, function);
+  // No slot: entered before the thread's table.
+  if (slot == nullptr) return;
+  if (slot->state == State::kUntimed && (frames.empty() || frames.back().function != function)) {
+    return;
+  }
+  const Inside inside;
+  // Frames that a longjmp skipped are closed on the way to this one's; an
+  // exit with no frame of its own is let be.
+  bool ours = !frames.empty() && frames.back().function == function;
+  for (auto at = frames.rbegin(); at != frames.rend() && !ours; ++at) ours = at->function == function;
   while (ours) {
-    const Frame frame = thread->frames.back();
-    thread->frames.pop_back();
-    ours = frame.slot->function != function;
+    const Frame frame = frames.back();
+    frames.pop_back();
+    ours = frame.function != function;
     if (frame.name == nullptr) continue;
     if (__builtin_expect(frame.slot->state == State::kOnTrial, 0)) {
-      const uint64_t ns = Nanoseconds() - frame.began;
-      TimeStopWholeName(frame.name);
+      const uint64_t ns = Now() - frame.began;
+      TimeStopWholeName(frame.name, frame.slot->length);
       Judge(*frame.slot, ns);
     } else {
-      TimeStopWholeName(frame.name);
+      TimeStopWholeName(frame.name, frame.slot->length);
     }
   }
 }

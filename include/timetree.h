@@ -39,10 +39,12 @@ TIMETREE_API void TimeStopTimer(const char* name);
 // The same for a name that a program or a tool made rather than a person
 // (a function's demangled symbol, an MPI call, a kernel): compared on its
 // whole text whatever TIMETREE_NAMES says, so that names alike in their
-// first 25 characters are different timers. timetree's own components
-// name their timers so.
-TIMETREE_API void TimeStartWholeName(const char* name);
-TIMETREE_API void TimeStopWholeName(const char* name);
+// first 25 characters are different timers. name is terminated, and length
+// is its length (strlen), which a caller that keeps its names knows, so
+// that no start measures it again. timetree's own components name their
+// timers so.
+TIMETREE_API void TimeStartWholeName(const char* name, size_t length);
+TIMETREE_API void TimeStopWholeName(const char* name, size_t length);
 
 // Adds bytes to the calling thread's current timer: data that its interval
 // moved (the MPI component gives each MPI call's message size), summed per
@@ -182,6 +184,17 @@ TIMETREE_API long long TimeTraceOrigin();
 // thread may call it; the last value of a key wins, also over a collected
 // one. A null or empty key is ignored; a null value is empty.
 TIMETREE_API void TimeSetMetadata(const char* key, const char* value);
+
+// For timetree's own components: work that timing does besides the timer
+// pairs (the hooks of instrumented functions, a trial's clock reads), so
+// that the metadata's "timing_cost_seconds" counts all of it. Whenever the
+// metadata is collected, measure gives how often the work was done so far
+// and what once costs, as the component measures it (it must not call the
+// library). Written as "timing_KIND" and "timing_KIND_seconds", their
+// products summed in "timing_other_seconds". A kind given again replaces
+// its first; at most 8 kinds.
+TIMETREE_API void TimeAddCostKind(const char* kind,
+                                  void (*measure)(uint64_t* count, double* seconds_each));
 
 // Hands every key of the run's metadata and its value (numbers as text) to
 // visit, in the order the JSON export writes them. visit must not call the

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "include/timetree.h"
 #include "sibling/switches.h"
@@ -51,19 +52,21 @@ inline int Size(MPI_Comm comm) {
 // status).
 template <class Call>
 auto Timed(const char* name, uint64_t bytes, Call call) {
-  TimeStartWholeName(name);
+  const size_t length = std::strlen(name);  // folded: the names are literals
+  TimeStartWholeName(name, length);
   const auto result = call();
   if (bytes != 0) TimeAddBytes(bytes);
-  TimeStopWholeName(name);
+  TimeStopWholeName(name, length);
   return result;
 }
 template <class Call, class Learnt>
 auto TimedThen(const char* name, Call call, Learnt learnt) {
-  TimeStartWholeName(name);
+  const size_t length = std::strlen(name);
+  TimeStartWholeName(name, length);
   const auto result = call();
   const uint64_t bytes = learnt();
   if (bytes != 0) TimeAddBytes(bytes);
-  TimeStopWholeName(name);
+  TimeStopWholeName(name, length);
   return result;
 }
 

@@ -27,6 +27,17 @@ namespace {
 
 const time_t g_loaded = std::time(nullptr);
 
+// The kinds of work besides the pairs that timing does (TimeAddCostKind):
+// fixed slots, written once each, read at any time.
+struct CostKind {
+  const char* kind;
+  void (*measure)(uint64_t* count, double* seconds_each);
+};
+constexpr int kCostKinds = 8;
+CostKind g_costKinds[kCostKinds];
+int g_costKindCount = 0;
+std::mutex g_costKindsMutex;
+
 std::mutex g_hostKeysMutex;
 // Allocated once, never freed: it may be written while static objects are
 // being destroyed at exit.
@@ -120,8 +131,33 @@ Keys Collect(long threads, int64_t pairs) {
   Set(keys, "timing_pairs", number(std::to_string(static_cast<long long>(pairs))));
   AppendFormat(figure, "%.6g", pair);
   Set(keys, "timing_pair_seconds", number(figure));
+  // And the other work that the components do for it (the hooks of
+  // instrumented functions that are not timed, a trial's clock reads):
+  // each kind's count and the cost of one, as the component measured it.
+  double other = 0;
+  std::vector<CostKind> kinds;
+  {
+    const std::lock_guard<std::mutex> lock(g_costKindsMutex);
+    kinds.assign(g_costKinds, g_costKinds + g_costKindCount);
+  }
+  for (const CostKind& kind : kinds) {
+    uint64_t count = 0;
+    double each = 0;
+    kind.measure(&count, &each);
+    Set(keys, std::string("timing_") + kind.kind,
+        number(std::to_string(static_cast<unsigned long long>(count))));
+    figure.clear();
+    AppendFormat(figure, "%.6g", each);
+    Set(keys, std::string("timing_") + kind.kind + "_seconds", number(figure));
+    other += each * static_cast<double>(count);
+  }
+  if (!kinds.empty()) {
+    figure.clear();
+    AppendFormat(figure, "%.6g", other);
+    Set(keys, "timing_other_seconds", number(figure));
+  }
   figure.clear();
-  AppendFormat(figure, "%.6g", pair * static_cast<double>(pairs));
+  AppendFormat(figure, "%.6g", pair * static_cast<double>(pairs) + other);
   Set(keys, "timing_cost_seconds", number(figure));
   constexpr char kPrefix[] = "TIMETREE_META_";
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
@@ -172,6 +208,21 @@ void AppendMetadataJson(std::string& out, long threads, int64_t pairs) {
 }
 
 }  // namespace timetree
+
+void TimeAddCostKind(const char* kind, void (*measure)(uint64_t* count, double* seconds_each)) {
+  if (kind == nullptr || measure == nullptr) return;
+  const std::lock_guard<std::mutex> lock(timetree::g_costKindsMutex);
+  for (int i = 0; i < timetree::g_costKindCount; ++i) {
+    if (std::strcmp(timetree::g_costKinds[i].kind, kind) == 0) {
+      timetree::g_costKinds[i].measure = measure;
+      return;
+    }
+  }
+  if (timetree::g_costKindCount == timetree::kCostKinds) return;
+  char* copy = strdup(kind);
+  if (copy == nullptr) return;
+  timetree::g_costKinds[timetree::g_costKindCount++] = timetree::CostKind{copy, measure};
+}
 
 void TimeSetMetadata(const char* key, const char* value) {
   if (key == nullptr || key[0] == '\0') return;

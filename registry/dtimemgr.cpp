@@ -222,18 +222,22 @@ void TimeStopTimer(const char* name) {
 
 // Names a machine made (a function's, an MPI call's): compared whole,
 // whatever TIMETREE_NAMES says.
-void TimeStartWholeName(const char* name) {
-  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) {
+void TimeStartWholeName(const char* name, size_t length) {
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0 || name == nullptr) {
     TimeStartTimer(name);
     return;
   }
   ThreadTree* tree = timetree::CallingTree();
-  if (tree != nullptr) StartOn(tree, name, timetree::NameKey::Whole(name));
+  if (tree != nullptr) StartOn(tree, name, timetree::NameKey::Whole(name, length));
 }
 
-void TimeStopWholeName(const char* name) {
+void TimeStopWholeName(const char* name, size_t length) {
   if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) return;
-  StopOn(timetree::StoppingTree(), name, timetree::NameKey::Whole(name));
+  if (name == nullptr) {
+    TimeStopTimer(name);
+    return;
+  }
+  StopOn(timetree::StoppingTree(), name, timetree::NameKey::Whole(name, length));
 }
 
 // Names given with their length (Fortran's), with no terminator to add: a

@@ -115,7 +115,8 @@ int Run(int argc, char** argv) {
   // that of --help.
   const Subcommand subcommands[] = {AddShow(app), AddDiff(app),  AddCheck(app),
                                     AddMerge(app), AddFlame(app), AddFolded(app),
-                                    AddHtml(app), AddTrace(app), AddConvert(app)};
+                                    AddHtml(app), AddTrace(app), AddConvert(app),
+                                    AddExclude(app)};
 
   const std::string misspelt = Misspelt(app, argc, argv);
   if (!misspelt.empty()) {

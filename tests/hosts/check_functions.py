@@ -67,6 +67,22 @@ def main():
         expect(dot.get("count") == 1000 and dot.get("throttled") is True,
                "solver::Dot: count %s, throttled %s; not 1000, true" % (dot.get("count"), dot.get("throttled")))
         expect(main_thread.get(assemble, {}).get("count") == 1, "solver::Assemble not counted once")
+    elif mode == "preempted":
+        # Judged by the median of its trial's batches, the accessor whose
+        # trial held one long sleep is throttled like any short function.
+        accessor = main_thread.get(("main", "solver::Accessor(int)"), {})
+        expect(accessor.get("count") == 1000 and accessor.get("throttled") is True,
+               "solver::Accessor: count %s, throttled %s; not 1000, true"
+               % (accessor.get("count"), accessor.get("throttled")))
+        # What timing cost besides the pairs is in the metadata, and in its
+        # total.
+        m = run["metadata"]
+        other = m["timing_hook_calls"] * m["timing_hook_calls_seconds"] + \
+            m["timing_trial_reads"] * m["timing_trial_reads_seconds"]
+        expect(m["timing_hook_calls"] >= 2 * 20000 + 2000, "hook calls: %s" % m["timing_hook_calls"])
+        expect(abs(m["timing_other_seconds"] - other) <= 1e-5 * other and
+               abs(m["timing_cost_seconds"] - m["timing_pairs"] * m["timing_pair_seconds"] - other)
+               <= 1e-5 * m["timing_cost_seconds"], "the cost's sum: %s" % m)
     elif mode == "excluded":
         expect(assemble + ("solver::Leaf(double*)",) in main_thread, "Leaf not under Assemble")
         expect("solver::Skipped(double*)" not in found, "solver::Skipped timed")

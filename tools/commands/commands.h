@@ -27,6 +27,11 @@ Subcommand AddFolded(CLI::App& app);   // commands/folded.cpp
 Subcommand AddHtml(CLI::App& app);     // commands/html.cpp
 Subcommand AddTrace(CLI::App& app);    // commands/trace.cpp
 Subcommand AddConvert(CLI::App& app);  // commands/convert.cpp
+Subcommand AddExclude(CLI::App& app);  // commands/exclude.cpp
+
+// The part of a demangled name that gcc's
+// -finstrument-functions-exclude-function-list matches (commands/exclude.cpp).
+std::string GccExcludeName(const std::string& demangled);
 
 struct Timeline;
 // What 'timetree trace' prints of a timeline (commands/trace.cpp): a line

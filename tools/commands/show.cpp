@@ -258,16 +258,29 @@ void WriteSharesNote(const Shares& shares, std::ostream& out) {
 // of one that the library measured (a combined file: its sources' mean):
 // one line after the first, or none when the file does not say.
 std::string CostLine(const Run& run) {
-  auto pair_of = [](const timetree::combined::Metadata& metadata) {
+  auto value_of = [](const timetree::combined::Metadata& metadata, const char* key) {
     for (const auto& entry : metadata) {
-      if (entry.first == "timing_pair_seconds") return std::strtod(entry.second.c_str(), nullptr);
+      if (entry.first == key) return std::strtod(entry.second.c_str(), nullptr);
     }
     return 0.0;
   };
-  double pair = pair_of(run.metadata);
-  if (pair <= 0 && !run.source_metadata.empty()) {
-    for (const auto& metadata : run.source_metadata) pair += pair_of(metadata);
-    pair /= static_cast<double>(run.source_metadata.size());
+  double pair = value_of(run.metadata, "timing_pair_seconds");
+  // The other work that timing did (hooks of functions not timed, trial
+  // clock reads): a combined file's is its sources' sum, as its counts are.
+  double other = value_of(run.metadata, "timing_other_seconds");
+  double hooks = value_of(run.metadata, "timing_hook_calls");
+  if (!run.source_metadata.empty()) {
+    if (pair <= 0) {
+      for (const auto& metadata : run.source_metadata) {
+        pair += value_of(metadata, "timing_pair_seconds");
+      }
+      pair /= static_cast<double>(run.source_metadata.size());
+    }
+    other = hooks = 0;
+    for (const auto& metadata : run.source_metadata) {
+      other += value_of(metadata, "timing_other_seconds");
+      hooks += value_of(metadata, "timing_hook_calls");
+    }
   }
   if (!(pair > 0)) return "";
   double pairs = 0, timed = 0, most = 0;
@@ -282,7 +295,7 @@ std::string CostLine(const Run& run) {
     return true;
   });
   if (!(timed > 0)) return "";
-  const double share = pairs * pair / timed * 100;
+  const double share = (pairs * pair + other) / timed * 100;
   std::string line;
   if (share < 0.01) {
     line = "timing cost < 0.01%";
@@ -292,9 +305,18 @@ std::string CostLine(const Run& run) {
                                               : "timing cost \u2248 %.0f%%",
                            share);
   }
-  timetree::AppendFormat(line, " of the time in timers (%s pairs \u00d7 %s)", CountText(pairs).c_str(),
+  timetree::AppendFormat(line, " of the time in timers (%s pairs \u00d7 %s", CountText(pairs).c_str(),
                          DurationWithUnit(pair, false).c_str());
-  if (share >= 5 && busiest != nullptr) {
+  if (other > 0) {
+    timetree::AppendFormat(line, ", and %s of other work: %s hook calls of instrumented functions "
+                           "and the trials' clock reads", DurationWithUnit(other, false).c_str(),
+                           CountText(hooks).c_str());
+  }
+  line += ")";
+  if (share >= 5 && other > pairs * pair) {
+    line += ": most of it is instrumented functions that are not timed; `timetree exclude " +
+            run.file + "` prints the compiler option that leaves them out of a rebuild";
+  } else if (share >= 5 && busiest != nullptr) {
     line += ": consider excluding or throttling " + Display(busiest->name) + " (" +
             CountText(most) + " pairs)";
   }
