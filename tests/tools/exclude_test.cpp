@@ -15,6 +15,7 @@ TEST(Tools, ExcludeNamesWhatGccMatches) {
       {"Grid::at(int) const", "Grid::at"},
       {"double solver::f<double>(double)", "solver::f<double>"},
       {"std::map<int, double>::at(int const&)", "double>::at"},
+      {"Map<unsigned long>::at(int)", "long>::at"},
       {"helper() (libplugin.so+0x1139)", "helper"},
       {"(anonymous namespace)::step(int)", "{anonymous}::step"},
       {"Functor::operator()(int) const", "Functor::operator()"},
@@ -36,9 +37,9 @@ TEST(Tools, ExcludePrintsTheOptionForThrottledAndNamedFunctions) {
                         "\"total_seconds\": 0.5, \"self_seconds\": 0.5, \"stopped_implicitly\": "
                         "false, \"running\": false, \"children\": []}]}]}";
   EXPECT_EQ(Tool("exclude '" + run + "'").out,
-            "'-finstrument-functions-exclude-function-list=Grid::at'\n");
+            "-finstrument-functions-exclude-function-list=Grid::at\n");
   EXPECT_EQ(Tool("exclude '" + run + "' --name 'solve*'").out,
-            "'-finstrument-functions-exclude-function-list=Grid::at,solve'\n");
+            "-finstrument-functions-exclude-function-list=Grid::at,solve\n");
   const Result clang = Tool("exclude '" + run + "' --compiler clang");
   EXPECT_EQ(clang.status, 0);
   EXPECT_NE(clang.err.find("-finstrument-functions-after-inlining"), std::string::npos);

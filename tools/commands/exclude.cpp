@@ -40,7 +40,8 @@ size_t ParametersAt(const std::string& name) {
 // demangled name: a part of its qualified name without the parameters or
 // the return type ("solver::Dot" for "solver::Dot(double const*, int)").
 // gcc takes the list apart at commas, so a name with one gives its part
-// after the last comma ("double>::at" for "std::map<int, double>::at").
+// after the last comma ("double>::at" for "std::map<int, double>::at"),
+// and the shell at blanks, so the part after the last blank.
 // Empty when none can be had (an object and offset).
 std::string GccExcludeName(const std::string& demangled) {
   // Two functions of one name are told apart by their place, which is not
@@ -70,8 +71,11 @@ std::string GccExcludeName(const std::string& demangled) {
   name = name.substr(after_blank);
   const size_t comma = name.rfind(',');
   if (comma != std::string::npos) name = name.substr(comma + 1);
-  const size_t first = name.find_first_not_of(' ');
-  return first == std::string::npos ? "" : name.substr(first);
+  // One word, for $(timetree exclude ...) in a shell: the part after a
+  // blank ("long>::at" for "Map<unsigned long>::at").
+  const size_t blank = name.find_last_of(' ');
+  if (blank != std::string::npos) name = name.substr(blank + 1);
+  return name;
 }
 
 int Exclude(const ExcludeOptions& options, std::ostream& out, std::ostream& err) {
@@ -110,12 +114,10 @@ int Exclude(const ExcludeOptions& options, std::ostream& out, std::ostream& err)
     parts.insert(part);
   }
   if (parts.empty()) return 1;
+  // One word, as $(timetree exclude RUN.json) gives it to the compiler.
   std::string list;
   for (const std::string& part : parts) list += (list.empty() ? "" : ",") + part;
-  // One word for the shell: quoted, a quote inside closed and reopened.
-  std::string quoted = "'-finstrument-functions-exclude-function-list=";
-  for (const char c : list) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  out << quoted << "'\n";
+  out << "-finstrument-functions-exclude-function-list=" << list << "\n";
   return 0;
 }
 
