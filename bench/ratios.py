@@ -38,6 +38,9 @@ GOALS = [
     ("BM_Disabled", "BM_EmptyLibraryCallPair", 1.2),
     # An instrumented function's enter and exit against a timer pair.
     ("BM_InstrumentedFunctionPair", "BM_ExistingTimerDepth1/5", 1.5),
+    # A function not timed (left out or throttled) against the compiler's
+    # two hook calls into empty functions.
+    ("BM_ExcludedFunctionPair", "BM_EmptyLibraryCallPair", 1.3),
     # Two threads timing at once, each pair against one thread's.
     ("BM_ExistingTimerThreads/real_time/threads:2",
      "BM_ExistingTimerThreads/real_time/threads:1", 1.1),

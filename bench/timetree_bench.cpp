@@ -18,6 +18,7 @@
 void EmptyLibraryCall(const char*);
 namespace bench {
 void Leaf();  // instrumented.cpp, compiled with -finstrument-functions
+void Excluded();
 }
 #ifdef TIMETREE_BENCH_FORTRAN
 // bench/fortran_pair.f90: one start+stop pair of module timetree with a
@@ -146,6 +147,19 @@ void BM_InstrumentedFunctionPair(benchmark::State& state) {
   Reset();
 }
 BENCHMARK(BM_InstrumentedFunctionPair);
+
+// An instrumented function that is not timed (left out; a throttled one
+// costs the same), against two calls of an empty library function: the
+// floor of the compiler's two hook calls.
+void BM_ExcludedFunctionPair(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("outer");
+  bench::Excluded();
+  for (auto _ : state) bench::Excluded();
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_ExcludedFunctionPair);
 
 // What the library measured a pair to cost (TimePairSeconds, for the
 // metadata's estimate of what timing cost), in ns, beside the benchmark's
@@ -588,6 +602,7 @@ int main(int argc, char** argv) {
   // Every call of the instrumented function is timed: an empty function
   // would otherwise be throttled after its trial.
   setenv("TIMETREE_FUNCTIONS_THROTTLE", "0", 0);
+  setenv("TIMETREE_FUNCTIONS_EXCLUDE", "bench::Excluded*", 0);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
