@@ -27,6 +27,15 @@ namespace {
 
 const time_t g_loaded = std::time(nullptr);
 
+int64_t MonotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+// When the library was loaded, on the clock that no change of the date
+// moves: the run's wall time is from here to each file's writing.
+const int64_t g_loadedNs = MonotonicNs();
+
 // The kinds of work besides the pairs that timing does (TimeAddCostKind):
 // fixed slots, written once each, read at any time.
 struct CostKind {
@@ -121,6 +130,11 @@ Keys Collect(long threads, int64_t pairs) {
   std::string frequency;
   AppendFormat(frequency, "%.17g", TickFrequency());
   Set(keys, "clock_frequency", number(frequency));
+  // The process's own wall time, which shares are taken against where
+  // threads time at once (their timers' totals add up past it).
+  std::string wall;
+  AppendFormat(wall, "%.9f", static_cast<double>(MonotonicNs() - g_loadedNs) * 1e-9);
+  Set(keys, "wall_seconds", number(wall));
   struct utsname names {};
   Set(keys, "os", text(uname(&names) == 0 ? names.release : ""));
   Set(keys, "cpu", text(CpuModel()));

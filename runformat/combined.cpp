@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <cmath>
+#include <cstdlib>
 
 #include "runformat/text.h"
 #include "registry/merge.h"
@@ -211,7 +212,34 @@ double TopLevelTime(const Node& node) {
 
 }  // namespace
 
+// A number of a run's metadata; 0 when it has none.
+double MetadataNumber(const Metadata& metadata, const char* key) {
+  for (const auto& entry : metadata) {
+    if (entry.first == key) return std::strtod(entry.second.c_str(), nullptr);
+  }
+  return 0;
+}
+
+double ProcessWallTime(const Run& run, bool* threaded) {
+  double wall = MetadataNumber(run.metadata, "wall_seconds");
+  double threads = MetadataNumber(run.metadata, "threads");
+  if (!run.source_metadata.empty()) {
+    // A combined run's: the mean over its sources, as its figures are.
+    wall = 0;
+    for (const auto& metadata : run.source_metadata) {
+      wall += MetadataNumber(metadata, "wall_seconds");
+      threads = std::max(threads, MetadataNumber(metadata, "threads"));
+    }
+    wall /= static_cast<double>(run.source_metadata.size());
+  }
+  if (threaded != nullptr) *threaded = threads > 1;
+  return wall;
+}
+
 double RunWallTime(const Run& run) {
+  bool threaded = false;
+  const double wall = ProcessWallTime(run, &threaded);
+  if (threaded && wall > 0) return wall;
   const Node& top = run.combined || run.threads.empty() ? run.root : run.threads.front()->root;
   double total = 0;
   for (const auto& node : top.children) total += TopLevelTime(*node);

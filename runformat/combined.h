@@ -115,13 +115,20 @@ void MergeRuns(Run& into, const Run& from);
 // Combining combined runs gives what combining their sources at once gives.
 std::unique_ptr<Run> Combine(std::vector<std::unique_ptr<Run>>& runs);
 
-// The run's wall time, against which shares are taken: the first thread's
-// top-level totals (a thread's top-level timers never overlap), so that
-// threads at work at once do not add up; for a file without per-thread
-// trees, and for combined runs, the top-level totals (means) summed. A
-// top-level timer still running (a snapshot, a killed job) counts at least
-// its children's finished time.
+// The run's wall time, against which shares are taken. Where more than one
+// thread timed and the file has the process's wall time (since 1.5), that:
+// a pool's threads that time from start to end, summed, are thread time,
+// never the run. Otherwise, as a one-thread host always had it, the first
+// thread's top-level totals (a thread's top-level timers never overlap);
+// for a file without per-thread trees, and for combined runs, the
+// top-level totals (means) summed. A top-level timer still running (a
+// snapshot, a killed job) counts at least its children's finished time.
 double RunWallTime(const Run& run);
+// The process's wall time from the library's load to the file's writing
+// ("wall_seconds"; a combined run's: the mean over its sources), 0 for a
+// file without it; threaded, when given, says whether more than one thread
+// timed (then RunWallTime is this).
+double ProcessWallTime(const Run& run, bool* threaded = nullptr);
 
 // The keys on which all sources' metadata agree (a source without any
 // agrees on none); sources is emptied when none has any.

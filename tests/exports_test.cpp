@@ -139,7 +139,7 @@ TEST_F(Exports, JsonCarriesTheRunsMetadata) {
                    " m[\"timing_pairs\"])",
                    path, NewFile("metadata.txt")),
             "['program', 'arguments', 'host', 'pid', 'start_time', 'end_time', "
-            "'timetree_version', 'threads', 'clock', 'clock_frequency', 'os', 'cpu', "
+            "'timetree_version', 'threads', 'clock', 'clock_frequency', 'wall_seconds', 'os', 'cpu', "
             "'timing_pairs', 'timing_pair_seconds', 'timing_cost_seconds', "
             "'git_commit', 'input']\n"
             "renamed \"node\" mesh_b.dat abc123 1 test 1000000 True True True True 1\n");

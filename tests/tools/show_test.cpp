@@ -270,3 +270,45 @@ TEST(Tools, ShowKeepsLookAlikeNamesApartAndShortensTheirMiddle) {
 
 }  // namespace
 }  // namespace timetree_tools_test
+
+namespace timetree_tools_test {
+namespace {
+
+// Threads that time from start to end add up past the run: where the file
+// has the process's wall time and more than one thread timed, shares are of
+// that, and the threads' sum is said as thread time; one thread's file
+// reads as it always has.
+TEST(Tools, ShareIsOfTheRunWhenThreadsTimeAtOnce) {
+  auto write = [](const std::string& path, int threads) {
+    std::ofstream(path)
+        << "{\"schema\": 2, \"timers\": [{\"name\": \"Loop()\", \"count\": 3, \"total_seconds\": "
+           "22.26, \"self_seconds\": 22.26, \"stopped_implicitly\": false, \"running\": false, "
+           "\"children\": []}, {\"name\": \"simulate\", \"count\": 1, \"total_seconds\": 6.16, "
+           "\"self_seconds\": 6.16, \"stopped_implicitly\": false, \"running\": false, "
+           "\"children\": []}], \"metadata\": {\"threads\": "
+        << threads << ", \"wall_seconds\": 7.42}}";
+  };
+  const std::string pool = Temp("pool.json"), one = Temp("one.json");
+  write(pool, 4);
+  write(one, 1);
+  const std::string shown = Tool("show '" + pool + "' --no-metadata").out;
+  EXPECT_EQ(shown.substr(shown.find(':')),
+            ": 2 timers, 7.42 s in all (the process's wall time; 28.4 s of thread time in "
+            "top-level timers)\n"
+            "NAME      COUNT   TOTAL    SELF  PER START   SHARE\n"
+            "Loop()        3  22.3 s  22.3 s     7.42 s  300.0%\n"
+            "simulate      1  6.16 s  6.16 s     6.16 s   83.0%\n"
+            "SHARE above 100%: threads that ran at the same time, whose totals add up\n")
+      << shown;
+  const std::string alone = Tool("show '" + one + "' --no-metadata").out;
+  EXPECT_EQ(alone.substr(alone.find(':')),
+            ": 2 timers, 28.4 s in all\n"
+            "NAME      COUNT   TOTAL    SELF  PER START  SHARE\n"
+            "Loop()        3  22.3 s  22.3 s     7.42 s  78.3%\n"
+            "simulate      1  6.16 s  6.16 s     6.16 s  21.7%\n");
+  std::remove(pool.c_str());
+  std::remove(one.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

@@ -69,10 +69,20 @@ int Flame(const FlameOptions& options) {
   if (!options.diff) {
     const auto run = ReadRun(options.runs.at(0));
     std::string title;
-    timetree::AppendFormat(title,
-                           "timetree flame graph: %.6f s in all%s; width is total time, hover "
-                           "for details",
-                           RunTotal(*run), run->combined ? " (means)" : "");
+    bool threaded = false;
+    const double wall = ProcessWallTime(*run, &threaded);
+    if (threaded && wall > 0) {
+      // Threads at work at once: the boxes side by side are thread time.
+      timetree::AppendFormat(title,
+                             "timetree flame graph: %.6f s of thread time%s in a run of %.6f s; "
+                             "width is total time, hover for details",
+                             RunTotal(*run), run->combined ? " (means)" : "", wall);
+    } else {
+      timetree::AppendFormat(title,
+                             "timetree flame graph: %.6f s in all%s; width is total time, hover "
+                             "for details",
+                             RunTotal(*run), run->combined ? " (means)" : "");
+    }
     timetree::FlameGraph graph(svg, RunTotal(*run), MaxDepth(run->root), title);
     Preorder(run->root, [&](const Node& node, int depth) {
       graph.Box(depth, node.name.c_str(), node.Mean(), Details(node, run->combined),

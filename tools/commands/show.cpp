@@ -340,6 +340,15 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   std::string head;
   timetree::AppendFormat(head, "%s: %zu timers, %s in all", run->file.c_str(), Count(run->root),
                          DurationWithUnit(whole, options.seconds).c_str());
+  bool threaded = false;
+  if (ProcessWallTime(*run, &threaded) > 0 && threaded) {
+    // Threads at work at once: their top-level timers, summed, are thread
+    // time, which the shares are not taken against.
+    double thread_time = 0;
+    for (const auto& node : run->root.children) thread_time += node->Mean();
+    timetree::AppendFormat(head, " (the process's wall time; %s of thread time in top-level timers)",
+                           DurationWithUnit(thread_time, options.seconds).c_str());
+  }
   if (run->combined) {
     timetree::AppendFormat(head, " (mean over the sources of each path), %ld sources",
                            run->sources);

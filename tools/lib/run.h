@@ -23,6 +23,7 @@ using timetree::combined::Node;
 using timetree::combined::Preorder;
 using timetree::combined::Run;
 using timetree::combined::RunTotal;
+using timetree::combined::ProcessWallTime;
 using timetree::combined::RunWallTime;
 using timetree::combined::ThreadRun;
 
