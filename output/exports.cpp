@@ -85,12 +85,15 @@ double SelfSeconds(TimerNode& node) {
 // leaves the library. build(text, flush, snapshot) sees every thread's
 // timers merged by path.
 template <class Build>
-bool Export(const char* path, Build build) {
+bool ExportTo(const char* path, Build& build, int& error) {
   if (path == nullptr) return false;
   const Snapshot snapshot(Snapshot::kUpToNow);
   if (snapshot.top() == nullptr) return false;
   WholeFile file(path);
-  if (file.file() == nullptr) return false;
+  if (file.file() == nullptr) {
+    error = file.error();
+    return false;
+  }
   bool ok = true;
   try {
     std::string text;
@@ -108,9 +111,22 @@ bool Export(const char* path, Build build) {
   } catch (...) {
     ok = false;
   }
-  if (!ok || !file.Commit()) return false;
+  if (!ok || !file.Commit()) {
+    error = file.error();
+    return false;
+  }
   NoteWritten();
   return true;
+}
+
+// errno is set after the snapshot and the file are gone, whose release
+// could change it.
+template <class Build>
+bool Export(const char* path, Build build) {
+  int error = 0;
+  const bool written = ExportTo(path, build, error);
+  if (!written) errno = error;
+  return written;
 }
 
 // Appends the timers under top as a JSON array's elements.

@@ -54,7 +54,8 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
   ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
   const Outcome o = Host({"exit"}, {"TIMETREE_OUTPUT=report,json:" + dir + "/run-%p-%r.json,folded:" +
                                         dir + "/run-%h-%t%%.folded,bogus,svg:" + dir + "/run.svg,html:" +
-                                        dir + "/run.html,json:/nonexistent/run.json,json:",
+                                        dir + "/run.html,json:/nonexistent/run.json,json:,json:" +
+                                        dir,
                                     "OMPI_COMM_WORLD_RANK=7"});
   ASSERT_TRUE(WIFEXITED(o.status));
   EXPECT_EQ(WEXITSTATUS(o.status), 3);  // the host's own
@@ -70,6 +71,8 @@ TEST(EnvironmentOutput, WrittenAtExitWithoutAnyCallAndNamedWhenItCannotBe) {
   EXPECT_NE(o.err.find("timetree: TIMETREE_OUTPUT: /nonexistent/run.json cannot be written: its "
                        "folder does not exist\n"),
             std::string::npos);
+  EXPECT_NE(o.err.find("timetree: TIMETREE_OUTPUT: " + dir + " is a directory\n"), std::string::npos)
+      << o.err;
 
   EXPECT_NE(ReadFile(dir + "/run.svg").find("<svg"), std::string::npos);
   // The page, as 'timetree html' draws the run's JSON.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 #include "commands/commands.h"
 #include "runformat/text.h"
@@ -34,6 +35,34 @@ std::string Nearest(const std::string& word, const std::vector<std::string>& nam
     }
   }
   return nearest;
+}
+
+// The argument library's complaint as one line of the command's: a value
+// that is not one of a list names the list and the one probably meant
+// ("--sort: totl not in {total,self,count,name}" becomes "show --sort:
+// 'totl' is not one of total, self, count, name; did you mean 'total'?");
+// any other says where the options are listed.
+std::string ParseProblem(const std::string& what, const std::string& subcommand) {
+  const std::string help =
+      subcommand.empty() || subcommand[0] == '-' ? "timetree --help" : "timetree " + subcommand + " --help";
+  const std::string prefix = subcommand.empty() || subcommand[0] == '-' ? "" : subcommand + " ";
+  const size_t colon = what.find(": ");
+  const size_t in = what.find(" not in {");
+  if (colon != std::string::npos && in != std::string::npos && in > colon && what.back() == '}') {
+    const std::string option = what.substr(0, colon);
+    const std::string value = what.substr(colon + 2, in - colon - 2);
+    std::vector<std::string> names;
+    std::string list;
+    std::stringstream items(what.substr(in + 9, what.size() - in - 10));
+    for (std::string item; std::getline(items, item, ',');) {
+      names.push_back(item);
+      list += (list.empty() ? "" : ", ") + item;
+    }
+    const std::string near = Nearest(value, names);
+    return prefix + option + ": '" + value + "' is not one of " + list +
+           (near.empty() ? "" : "; did you mean '" + near + "'?");
+  }
+  return prefix + what + " ('" + help + "' lists the options)";
 }
 
 // A misspelt subcommand or option, said with the one it probably meant, as
@@ -129,8 +158,10 @@ int Run(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     // --version ends the parse as a success; anything else is trouble, whatever
-    // code the argument library gives it.
-    return app.exit(e) == 0 ? 0 : kTrouble;
+    // code the argument library gives it, said as the command's own.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::cerr << "timetree: " << ParseProblem(e.what(), argc > 1 ? argv[1] : "") << "\n";
+    return kTrouble;
   }
 
   try {

@@ -59,7 +59,12 @@ TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
            std::pair{"show base.json --sortt name",
                      "'--sortt' is not an option of show; did you mean '--sort'?"},
            std::pair{"diff base.json new.json --treshold=5",
-                     "'--treshold' is not an option of diff; did you mean '--threshold'?"}}) {
+                     "'--treshold' is not an option of diff; did you mean '--threshold'?"},
+           // A value not in an option's list, said as the command's own.
+           std::pair{"show base.json --sort totl",
+                     "show --sort: 'totl' is not one of total, self, count, name; did you mean "
+                     "'total'?"},
+           std::pair{"show", "show RUN.json is required ('timetree show --help' lists the options)"}}) {
     r = Tool(args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_EQ(r.err, std::string("timetree: ") + said + "\n");
@@ -70,6 +75,7 @@ TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
     r = Tool(args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_LT(r.err.size(), 120u) << r.err;
+    EXPECT_EQ(r.err.rfind("timetree: ", 0), 0u) << r.err;
   }
 }
 

@@ -34,6 +34,8 @@ TEST(Tools, MetadataIsShownAndUnlikeRunsAreSaidToBe) {
   } arguments[] = {
       {"demo --size 100000 --export base", "build/demo --size 100000 --export new", ""},
       {"demo -o a.json --threads 4", "demo -o b.json --threads 4", ""},
+      // A path naming the compared file itself is the program's output.
+      {"solver json:out/a.json mesh.dat", "solver json:run2/b.json mesh.dat", ""},
       {"demo --size 100000 --export=base", "demo --size 150000 --export=new",
        "timetree: warning: the runs differ in arguments (\"--size 100000\" in a.json, \"--size "
        "150000\" in b.json): the program was run with other inputs or settings\n"},

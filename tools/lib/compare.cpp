@@ -162,9 +162,12 @@ std::string BaseName(const std::string& path) { return path.substr(path.rfind('/
 // The arguments of a and b that differ in what the program was asked to do,
 // joined as they were ("--size 100000"), each side's: both empty when they
 // differ only in where it writes (-o DIR, --export=DIR) or in the path it
-// was started by.
+// was started by), or in the file each wrote, which is the one compared
+// (a_file, b_file: "./app base.json" and "./app next.json").
 std::pair<std::string, std::string> ArgumentsThatMatter(const std::string& a,
-                                                         const std::string& b) {
+                                                         const std::string& b,
+                                                         const std::string& a_file,
+                                                         const std::string& b_file) {
   const std::vector<std::string> x = Words(a), y = Words(b);
   std::string left, right;
   auto add = [](std::string& to, const std::string& word) { to += (to.empty() ? "" : " ") + word; };
@@ -173,6 +176,10 @@ std::pair<std::string, std::string> ArgumentsThatMatter(const std::string& a,
     const std::string u = i < x.size() ? x[i] : "", v = i < y.size() ? y[i] : "";
     if (u == v) continue;
     if (i == 0 && BaseName(u) == BaseName(v)) continue;
+    if (!u.empty() && !v.empty() && u.find(BaseName(a_file)) != std::string::npos &&
+        v.find(BaseName(b_file)) != std::string::npos) {
+      continue;
+    }
     const size_t ue = u.find('='), ve = v.find('=');
     if (ue != std::string::npos && ve != std::string::npos && u.substr(0, ue) == v.substr(0, ve) &&
         NamesAnOutput(u.substr(0, ue))) {
@@ -221,7 +228,7 @@ void WarnUnlike(const Run& base, const Run& next, std::ostream& err) {
     if (a == nullptr || b == nullptr || *a == *b) continue;
     std::string left = *a, right = *b;
     if (std::string(key) == "arguments") {
-      std::tie(left, right) = ArgumentsThatMatter(*a, *b);
+      std::tie(left, right) = ArgumentsThatMatter(*a, *b, base.file, next.file);
       if (left.empty() && right.empty()) continue;
     }
     err << "timetree: warning: the runs differ in " << key << " (\"" << Display(left) << "\" in "
