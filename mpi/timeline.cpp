@@ -114,7 +114,7 @@ bool TimeMpiWriteTrace(MPI_Comm comm, const char* path) {
   }
   std::unique_ptr<timetree::WholeFile> whole;
   if (path != nullptr) whole = std::make_unique<timetree::WholeFile>(path);
-  timetree::WholeFile* file = whole != nullptr && whole->file() != nullptr ? whole.get() : nullptr;
+  timetree::WholeFile* file = whole != nullptr && whole->opened() ? whole.get() : nullptr;
   bool ok = file != nullptr;
   std::string head = "{\"displayTimeUnit\": \"ns\", \"traceEvents\": [\n"
                      "{\"ph\": \"M\", \"name\": \"process_sort_index\", \"pid\": 0, \"tid\": 0, "

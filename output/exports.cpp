@@ -90,7 +90,7 @@ bool ExportTo(const char* path, Build& build, int& error) {
   const Snapshot snapshot(Snapshot::kUpToNow);
   if (snapshot.top() == nullptr) return false;
   WholeFile file(path);
-  if (file.file() == nullptr) {
+  if (!file.opened()) {
     error = file.error();
     return false;
   }

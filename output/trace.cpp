@@ -272,7 +272,7 @@ long long TraceOriginRealtime() {
 bool WriteTraceFile(const char* path, long pid, const char* process_name) {
   if (path == nullptr || LoadRelaxed(g_traceLimit) == 0) return false;
   WholeFile file(path);
-  if (file.file() == nullptr) return false;
+  if (!file.opened()) return false;
   bool ok = true;
   try {
     // Each event is written after a ",\n": the array starts with an

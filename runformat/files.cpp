@@ -1,12 +1,16 @@
 #include "runformat/files.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace timetree {
 
@@ -30,12 +34,20 @@ std::string FileProblem(int error, bool writing) {
       return cannot + "the file system is read-only";
     case ENAMETOOLONG:
       return cannot + "its name is too long";
+    case ENXIO:
+      return cannot + "no process reads the pipe";
+    case ETIMEDOUT:
+      return cannot + "its reader took nothing for " + std::to_string(g_writeWaitSeconds) + " s";
+    case EPIPE:
+      return cannot + "its reader has gone";
     case 0:
       return writing ? "cannot be written" : "cannot be read";
     default:
       return cannot + std::strerror(error);
   }
 }
+
+int g_writeWaitSeconds = 10;
 
 namespace {
 
@@ -45,12 +57,39 @@ unsigned g_serial = 0;
 
 }  // namespace
 
+namespace {
+
+// The descriptor that path names when it is one of the program's own
+// (/dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N); -1 otherwise.
+int OwnDescriptor(const std::string& path) {
+  if (path == "/dev/stdout") return 1;
+  if (path == "/dev/stderr") return 2;
+  for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    const size_t n = std::strlen(prefix);
+    if (path.compare(0, n, prefix) != 0 || path.size() == n) continue;
+    char* end = nullptr;
+    const long fd = std::strtol(path.c_str() + n, &end, 10);
+    if (*end == '\0' && fd >= 0 && fd < 1 << 20) return static_cast<int>(fd);
+  }
+  return -1;
+}
+
+}  // namespace
+
 WholeFile::WholeFile(const char* path) {
   if (path == nullptr || path[0] == '\0') {
     Fail(ENOENT);
     return;
   }
   path_ = path;
+  const int own = OwnDescriptor(path_);
+  if (own >= 0) {
+    // Written where the descriptor already writes (at its end, for a log
+    // opened to append), through a copy of it.
+    fd_ = fcntl(own, F_DUPFD_CLOEXEC, 3);
+    if (fd_ < 0) Fail(errno);
+    return;
+  }
   struct stat target {};
   const bool exists = stat(path, &target) == 0;
   if (exists && S_ISDIR(target.st_mode)) {
@@ -60,10 +99,10 @@ WholeFile::WholeFile(const char* path) {
   struct stat link {};
   const bool linked = lstat(path, &link) == 0 && S_ISLNK(link.st_mode);
   if ((exists && !S_ISREG(target.st_mode)) || (linked && !exists)) {
-    // A device, a pipe or a socket (/dev/null, /dev/stdout, a FIFO) is
-    // written as it is: it cannot be replaced, and must not be. So is a
-    // link that leads nowhere yet.
-    OpenDirectly();
+    // A device, a pipe or a socket (/dev/null, a FIFO) is written as it
+    // is: it cannot be replaced, and must not be. So is a link that leads
+    // nowhere yet.
+    OpenDirectly(!exists);
     return;
   }
   if (linked) {
@@ -71,7 +110,7 @@ WholeFile::WholeFile(const char* path) {
     // stays.
     char* resolved = realpath(path, nullptr);
     if (resolved == nullptr) {
-      OpenDirectly();
+      OpenDirectly(true);
       return;
     }
     path_ = resolved;
@@ -108,15 +147,74 @@ WholeFile::WholeFile(const char* path) {
   Fail(EEXIST);
 }
 
-void WholeFile::OpenDirectly() {
+void WholeFile::OpenDirectly(bool regular) {
   errno = 0;
-  file_ = std::fopen(path_.c_str(), "we");
-  if (file_ == nullptr) Fail(errno);
+  if (regular) {
+    file_ = std::fopen(path_.c_str(), "we");
+    if (file_ == nullptr) Fail(errno);
+    return;
+  }
+  // Not waited on: a FIFO that no process reads fails at once (ENXIO)
+  // rather than holding the program until one does.
+  fd_ = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd_ < 0) Fail(errno);
 }
 
 WholeFile::~WholeFile() {
   if (file_ != nullptr) std::fclose(file_);
+  if (fd_ >= 0) close(fd_);
   if (!temporary_.empty()) unlink(temporary_.c_str());
+}
+
+bool WholeFile::WriteDirectly(const char* data, size_t size) {
+  // The descriptor may block (a terminal held by flow control, a pipe whose
+  // reader is slow) or not (opened so here): either way, a write waits for
+  // room at most kWriteWaitSeconds in all.
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (size > 0) {
+    pollfd ready{fd_, POLLOUT, 0};
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long waited_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    const long left_ms = g_writeWaitSeconds * 1000L - waited_ms;
+    if (left_ms <= 0) {
+      Fail(ETIMEDOUT);
+      return false;
+    }
+    const int polled = poll(&ready, 1, static_cast<int>(left_ms));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled < 0) {
+      Fail(errno);
+      return false;
+    }
+    if (polled == 0) continue;
+    // A reader that has gone is an error of this write, not a signal that
+    // ends the program: SIGPIPE is held for it, and taken if it came.
+    sigset_t pipe_signal, before;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    const ssize_t written = write(fd_, data, size);
+    const int error = errno;
+    if (written < 0 && error == EPIPE && !was_pending) {
+      const timespec none{0, 0};
+      sigtimedwait(&pipe_signal, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    if (written < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      Fail(errno);
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
 }
 
 void WholeFile::Fail(int error) {
@@ -124,6 +222,7 @@ void WholeFile::Fail(int error) {
 }
 
 bool WholeFile::Write(const void* data, size_t size) {
+  if (fd_ >= 0 && error_ == 0) return WriteDirectly(static_cast<const char*>(data), size);
   if (file_ == nullptr || error_ != 0) return false;
   errno = 0;
   if (size != 0 && std::fwrite(data, 1, size, file_) != size) Fail(errno);
@@ -131,6 +230,10 @@ bool WholeFile::Write(const void* data, size_t size) {
 }
 
 bool WholeFile::Commit() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
   if (file_ != nullptr) {
     errno = 0;
     if (std::fflush(file_) != 0 || std::ferror(file_)) Fail(errno);

@@ -22,7 +22,17 @@ std::string FileProblem(int error, bool writing);
 // destroyed uncommitted removes its temporary file, and path is untouched.
 // An existing file at path keeps its permission bits; a link to a file
 // stays a link, to the new file. What cannot be replaced (a device such as
-// /dev/null, a pipe, a socket) is written as it is.
+// /dev/null, a pipe, a socket) is written as it is. /dev/stdout,
+// /dev/stderr and /dev/fd/N (or /proc/self/fd/N) are written through the
+// program's own descriptor, never reopened: a log that standard output goes
+// to keeps what it has and what the program writes. A pipe or a terminal
+// is never waited on for long: a pipe that no process reads fails at once
+// (ENXIO), and one whose reader stops reading after g_writeWaitSeconds
+// (ETIMEDOUT), so that no write holds up the program's exit; a reader that
+// has gone is EPIPE, not a SIGPIPE that ends the program.
+// How long a write to a pipe or a terminal may wait for room in all (10 s).
+extern int g_writeWaitSeconds;
+
 class WholeFile {
  public:
   explicit WholeFile(const char* path);
@@ -30,8 +40,8 @@ class WholeFile {
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
 
-  // Null when the temporary file could not be made (error() says why).
-  FILE* file() const { return file_; }
+  // False when the file could not be opened (error() says why).
+  bool opened() const { return file_ != nullptr || fd_ >= 0; }
   bool Write(const void* data, size_t size);
   bool Write(const std::string& text) { return Write(text.data(), text.size()); }
   // True when every write succeeded and the file now stands at path.
@@ -41,11 +51,14 @@ class WholeFile {
 
  private:
   void Fail(int error);
-  void OpenDirectly();
+  void OpenDirectly(bool regular);
+  bool WriteDirectly(const char* data, size_t size);
 
   std::string path_;
   std::string temporary_;
-  FILE* file_ = nullptr;
+  FILE* file_ = nullptr;  // a temporary file, or a file written in place
+  int fd_ = -1;           // a pipe, a terminal, a socket, a device, or a
+                          // descriptor the program has open (/dev/stdout)
   int error_ = 0;
 };
 

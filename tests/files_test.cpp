@@ -1,6 +1,7 @@
 // Files written whole: a reader finds the old file or the new one, never a
 // part, and whatever cannot be replaced is written as it is.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -88,6 +89,57 @@ TEST_F(Files, LinksDevicesAndFoldersAreNotReplaced) {
   EXPECT_FALSE(timetree::WriteWholeFile((dir_ + "/no/such.json").c_str(), "text"));
   EXPECT_EQ(timetree::FileProblem(errno, true), "cannot be written: its folder does not exist");
   EXPECT_EQ(Listing(), "link.json\ntarget.json\n");
+}
+
+}  // namespace
+
+namespace {
+
+// What a descriptor already points at is written through, never replaced:
+// a log opened to append keeps what it had and what the program wrote.
+// A pipe is never waited on past the bound: none reads it, it fails at
+// once; its reader takes nothing, it fails after the wait; its reader has
+// gone, it fails without a SIGPIPE ending the program.
+TEST_F(Files, DescriptorsAndPipesAreWrittenThroughAndNeverWaitedOn) {
+  const std::string log = dir_ + "/log";
+  {
+    std::FILE* f = std::fopen(log.c_str(), "w");
+    std::fputs("earlier\n", f);
+    std::fclose(f);
+  }
+  const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "mine\n", 5), 5);
+  ASSERT_TRUE(timetree::WriteWholeFile(("/dev/fd/" + std::to_string(fd)).c_str(), "export\n"));
+  ASSERT_TRUE(timetree::WriteWholeFile(("/proc/self/fd/" + std::to_string(fd)).c_str(), "again\n"));
+  close(fd);
+  EXPECT_EQ(ReadFile(log), "earlier\nmine\nexport\nagain\n");
+  EXPECT_EQ(Listing(), "log\n");
+
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(timetree::WriteWholeFile(fifo.c_str(), "text"));
+  EXPECT_EQ(timetree::FileProblem(errno, true), "cannot be written: no process reads the pipe");
+  // A reader that takes nothing: more than the pipe holds fails after the wait.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const int wait = timetree::g_writeWaitSeconds;
+  timetree::g_writeWaitSeconds = 1;
+  EXPECT_FALSE(timetree::WriteWholeFile(fifo.c_str(), std::string(1 << 20, 'x')));
+  EXPECT_EQ(timetree::FileProblem(errno, true), "cannot be written: its reader took nothing for 1 s");
+  timetree::g_writeWaitSeconds = wait;
+  // The reader gone mid-write: an error, and the program goes on.
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  close(pipe_ends[0]);
+  EXPECT_FALSE(
+      timetree::WriteWholeFile(("/dev/fd/" + std::to_string(pipe_ends[1])).c_str(), "text"));
+  EXPECT_EQ(timetree::FileProblem(errno, true), "cannot be written: its reader has gone");
+  close(pipe_ends[1]);
+  close(reader);
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
 }
 
 }  // namespace
