@@ -387,6 +387,8 @@ struct Entry {
 
 struct Frame {
   const void* function;
+  uintptr_t stack;   // where its enter ran: a frame below a later enter's
+                     // was left by a longjmp
   Slot* slot;
   const char* name;  // null: this call is not timed
   uint64_t began;    // on trial: when its timer had started, in ns
@@ -401,6 +403,7 @@ struct Thread {
   // The function not timed that was entered last: a loop over an accessor
   // that is throttled or left out finds it again at once.
   const void* lastUntimed = nullptr;
+  uint64_t unloads = 0;  // g_unloads when the table was last valid
   // What timing cost besides the pairs, read by other threads for the
   // metadata: every hook pair's own work, and the trials' clock reads.
   uint64_t hooks = 0;
@@ -428,6 +431,13 @@ std::atomic<uint64_t> g_finishedHooks{0}, g_finishedReads{0};
 // Whether any hook was called at all: a program linked with the library but
 // not compiled with -finstrument-functions is told at exit.
 std::atomic<bool> g_called{false};
+// Objects unloaded so far (dlclose): another object may then be loaded at
+// the same addresses, so every table of functions by address is made anew.
+std::atomic<uint64_t> g_unloads{0};
+// Calls that came while their thread was inside a hook (a signal handler's,
+// or the program's own operator new that the library's work reached): not
+// timed, and said at exit.
+std::atomic<uint64_t> g_missed{0};
 
 TIMETREE_UNTIMED void Forget(Thread* thread) {
   const std::lock_guard<std::mutex> lock(g_threadsMutex);
@@ -568,6 +578,34 @@ TIMETREE_UNTIMED void Judge(Slot& slot, uint64_t ns) {
   }
 }
 
+// After an unload, the thread's functions are looked up again: the slots
+// stay (open frames hold them), the table of addresses is emptied.
+TIMETREE_UNTIMED void Forget(Thread& thread, uint64_t unloads) {
+  std::fill(thread.entries.get(), thread.entries.get() + thread.mask + 1, Entry{nullptr, nullptr});
+  thread.lastUntimed = nullptr;
+  thread.unloads = unloads;
+}
+
+// Frames whose enter ran below where this one runs were left by a longjmp
+// (their functions never returned): closed before the new one opens,
+// innermost first. A frame at the same place may be a function inlined into
+// its caller, whose hooks run in the caller's frame: it stays (the caller's
+// exit closes it). Only when this enter is near the frames' stack, lest a
+// signal handler on a stack of its own close them.
+TIMETREE_UNTIMED void CloseLeftFrames(Thread& thread, uintptr_t stack) {
+  std::vector<Frame>& frames = thread.frames;
+  constexpr uintptr_t kNear = 1 << 20;
+  if (frames.empty() || frames.back().stack >= stack || stack - frames.back().stack > kNear ||
+      stack > frames.front().stack + kNear) {
+    return;
+  }
+  while (!frames.empty() && frames.back().stack < stack) {
+    const Frame frame = frames.back();
+    frames.pop_back();
+    if (frame.name != nullptr) TimeStopWholeName(frame.name, frame.slot->length);
+  }
+}
+
 // ----- What the hooks cost besides the pairs, for the metadata.
 
 TIMETREE_UNTIMED uint64_t HookCalls() {
@@ -659,6 +697,14 @@ struct AtExit {
                    "this line\n");
       return;
     }
+    const uint64_t missed = g_missed.load(std::memory_order_relaxed);
+    if (missed > 0) {
+      std::fprintf(stderr,
+                   "timetree: %llu calls of instrumented functions came while the library was "
+                   "busy on their thread (in a signal handler, or in the program's own "
+                   "allocator that the library called) and were not timed\n",
+                   static_cast<unsigned long long>(missed));
+    }
     const Settings& s = Config();
     for (size_t i = 0; i < s.include.size(); ++i) {
       if (!s.included[i].load(std::memory_order_relaxed)) {
@@ -676,8 +722,16 @@ struct AtExit {
 extern "C" {
 
 TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void* /*site*/) {
-  if (t_inside) return;
+  if (__builtin_expect(t_inside, 0)) {
+    g_missed.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   Thread* thread = t_thread;
+  if (__builtin_expect(thread != nullptr &&
+                           thread->unloads != g_unloads.load(std::memory_order_relaxed),
+                       0)) {
+    Forget(*thread, g_unloads.load(std::memory_order_relaxed));
+  }
   // A function not timed (left out, or throttled) leaves no frame: its exit
   // finds the same and returns at once. The last one entered is known
   // without a lookup.
@@ -709,7 +763,9 @@ TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void
     return;
   }
   const Inside inside;
-  Frame frame{function, slot, nullptr, 0};
+  const auto stack = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  CloseLeftFrames(*thread, stack);
+  Frame frame{function, stack, slot, nullptr, 0};
   if (thread->frames.size() < thread->max_depth) {
     frame.name = slot->name;
     TimeStartWholeName(frame.name, slot->length);
@@ -733,9 +789,16 @@ TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void*
     return;
   }
   const Slot* slot = Find(*thread, function);
-  // No slot: entered before the thread's table.
-  if (slot == nullptr) return;
-  if (slot->state == State::kUntimed && (frames.empty() || frames.back().function != function)) {
+  // No slot (entered before the thread's table, or before an unload made
+  // it anew), or not timed: only a frame of its own on top is closed.
+  if (slot == nullptr) {
+    // Its frame, if any, is found by the function itself (rare: the
+    // table was made anew while the frame was open).
+    bool open = false;
+    for (const Frame& frame : frames) open = open || frame.function == function;
+    if (!open) return;
+  } else if (slot->state == State::kUntimed &&
+             (frames.empty() || frames.back().function != function)) {
     return;
   }
   const Inside inside;
@@ -756,6 +819,26 @@ TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void*
       TimeStopWholeName(frame.name, frame.slot->length);
     }
   }
+}
+
+// An object unloaded: its functions' addresses may be another's next.
+// Every table by address is made anew: the shared records and names now,
+// each thread's at its next call.
+TIMETREE_API TIMETREE_UNTIMED int dlclose(void* handle) {
+  using Close = int (*)(void*);
+  static const Close real = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "dlclose"));
+  if (real == nullptr) return -1;
+  const int result = real(handle);
+  {
+    const std::lock_guard<std::mutex> tables(g_tablesMutex);
+    const std::lock_guard<std::mutex> records(g_recordsMutex);
+    // The records themselves stay: threads' slots still point at them.
+    if (g_records != nullptr) g_records->clear();
+    if (g_names != nullptr) g_names->clear();
+    if (g_tables != nullptr) g_tables->clear();
+  }
+  g_unloads.fetch_add(1, std::memory_order_relaxed);
+  return result;
 }
 
 }  // extern "C"

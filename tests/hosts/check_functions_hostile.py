@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""Checks what functions_hostile wrote (FOLDER/run.json) and said
+(FOLDER/out, FOLDER/err):
+
+    check_functions_hostile.py FOLDER
+
+Each plugin's function under its own name, though the second plugin was
+loaded where the first had been; what ran after a longjmp out of 30
+frames at most one level under main, not under those 30; every signal's
+handler either timed or said.
+"""
+import json
+import os
+import re
+import sys
+
+
+def main():
+    folder = sys.argv[1]
+    with open(os.path.join(folder, "run.json")) as f:
+        run = json.load(f)
+    problems = []
+    timers = run["threads"][0]["timers"]
+    main_timer = [t for t in timers if t["name"] == "main"]
+    if len(main_timer) != 1:
+        print("check_functions_hostile: no main timer", file=sys.stderr)
+        return 1
+    children = {t["name"]: t for t in main_timer[0]["children"]}
+
+    def find(name, nodes):
+        for t in nodes:
+            if t["name"] == name:
+                yield t
+            yield from find(name, t["children"])
+
+    for name in ("alpha_work_fn", "omega_work_fn"):
+        got = sum(t["count"] for t in find(name, timers))
+        if got != 1:
+            problems.append("%s counted %d times, not once" % (name, got))
+    # Closed at the next enter: every frame the longjmp left below the
+    # caller's level. The one at the level of the next call may be a
+    # function inlined there, so it stays until its caller exits: what ran
+    # next is at most one level under main.
+    def depth_of(name, nodes, depth=0):
+        for t in nodes:
+            if t["name"] == name:
+                return depth
+            d = depth_of(name, t["children"], depth + 1)
+            if d is not None:
+                return d
+        return None
+    after = depth_of("(anonymous namespace)::AfterTheJump()", main_timer[0]["children"])
+    if after is None or after > 1:
+        problems.append("AfterTheJump() is %s levels under main, not 0 or 1" % after)
+    deep = [t for t in find("(anonymous namespace)::Deep(int)", timers)]
+    if any(t["running"] for t in deep):
+        problems.append("a frame the longjmp left is still running")
+    with open(os.path.join(folder, "out")) as f:
+        out = f.read().split()
+    handled = int(out[1]) if out else 0
+    timed = sum(t["count"] for t in find("(anonymous namespace)::OnAlarm(int)", timers))
+    with open(os.path.join(folder, "err")) as f:
+        err = f.read()
+    said = re.search(r"timetree: (\d+) calls of instrumented functions came while the library "
+                     r"was busy", err)
+    missed = int(said.group(1)) if said else 0
+    if timed + missed < handled or timed > handled:
+        problems.append("%d signals handled: %d timed, %d said" % (handled, timed, missed))
+    for p in problems:
+        print("check_functions_hostile: " + p, file=sys.stderr)
+    if not problems:
+        print("check_functions_hostile: %d signals: %d timed, %d said" % (handled, timed, missed))
+    if not out:
+        print("check_functions_hostile: no signals (a sanitized build)")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
