@@ -221,7 +221,8 @@ struct TimeTimerInfo64 {
   double max_interval_seconds;  // interval (a running one counts in the
                                 // longest as far as it has run); 0 when
                                 // count is 0
-  uint64_t bytes;               // added by TimeAddBytes
+  uint64_t bytes;               // added by TimeAddBytes; UINT64_MAX: the
+                                // sum passed it and stays there
   bool throttled;               // see TimeMarkThrottled
   // Added in 1.5: name's length. Before 1.5 name was cut to its first 25
   // characters; it is whole now (TimeForEachTimer keeps the cut form).

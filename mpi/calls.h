@@ -26,11 +26,20 @@ inline bool Wanted() {
 }
 
 // count elements of type, in bytes; 0 for a null type or a count below 1.
+// The type's size is MPI_Count wide (a type of 4 GiB or more has no int
+// size), and a product past 2^64 - 1 stays there: a sum that says it is
+// saturated rather than one that wraps.
 inline uint64_t Bytes(long long count, MPI_Datatype type) {
   if (count <= 0 || type == MPI_DATATYPE_NULL) return 0;
-  int size = 0;
-  PMPI_Type_size(type, &size);
-  return size > 0 ? static_cast<uint64_t>(count) * static_cast<uint64_t>(size) : 0;
+  MPI_Count size = 0;
+  if (PMPI_Type_size_x(type, &size) != MPI_SUCCESS || size <= 0 || size == MPI_UNDEFINED) {
+    return 0;
+  }
+  uint64_t bytes = 0;
+  if (__builtin_mul_overflow(static_cast<uint64_t>(count), static_cast<uint64_t>(size), &bytes)) {
+    return UINT64_MAX;
+  }
+  return bytes;
 }
 
 // The sum of counts[0..n) elements of type, in bytes.

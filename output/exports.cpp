@@ -164,6 +164,7 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
         }
         if (node->bytes != 0) {
           AppendFormat(out, ", \"bytes\": %llu", static_cast<unsigned long long>(node->bytes));
+          if (node->bytes == UINT64_MAX) out += ", \"bytes_saturated\": true";
         }
         if (node->throttled) out += ", \"throttled\": true";
         out += ", \"children\": [";

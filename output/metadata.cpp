@@ -152,7 +152,7 @@ Keys Collect(long threads, int64_t pairs) {
   std::vector<CostKind> kinds;
   {
     const std::lock_guard<std::mutex> lock(g_costKindsMutex);
-    kinds.assign(g_costKinds, g_costKinds + g_costKindCount);
+    for (int i = 0; i < g_costKindCount; ++i) kinds.push_back(g_costKinds[i]);
   }
   for (const CostKind& kind : kinds) {
     uint64_t count = 0;

@@ -69,7 +69,9 @@ struct TimerTrees {
     const double ticks = StopWatchAccess::LoadElapsed(from.watch) + static_cast<double>(open);
     to->shortest = std::min(to->shortest, LoadRelaxed(from.shortest));
     to->longest = std::max({to->longest, LoadRelaxed(from.longest), open});
-    to->bytes += LoadRelaxed(from.bytes);
+    if (__builtin_add_overflow(to->bytes, LoadRelaxed(from.bytes), &to->bytes)) {
+      to->bytes = UINT64_MAX;  // saturated, as the exports say
+    }
     if (LoadRelaxed(from.throttled)) to->throttled = true;
     // The spread first, from the totals as they were before the sum.
     const Spread a = SpreadOf(*to);

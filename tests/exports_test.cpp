@@ -503,3 +503,37 @@ TEST_F(Exports, NamesAreWholeInTheExportsAndTheVisitors) {
     EXPECT_EQ(seen, "55:55 10000:10000 25 25 ");
   }
 }
+
+namespace {
+
+// A byte sum past 2^64 - 1 stays there and says so: on one thread, and
+// merged over two whose sums each fit.
+TEST_F(Exports, ByteSumsSaturateAndSaySo) {
+  OpenCapture();
+  TimeStartTimer("huge");
+  TimeAddBytes(UINT64_MAX - 5);
+  TimeAddBytes(10);
+  TimeStopTimer("huge");
+  TimeStartTimer("halves");
+  TimeAddBytes(UINT64_MAX / 2 + 1);
+  TimeStopTimer("halves");
+  std::thread([] {
+    TimeStartTimer("halves");
+    TimeAddBytes(UINT64_MAX / 2 + 1);
+    TimeStopTimer("halves");
+  }).join();
+  const std::string path = NewFile("bytes.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  const std::string json = ReadFile(path);
+  const std::string merged = json.substr(0, json.find("\"threads\": ["));
+  for (const char* name : {"huge", "halves"}) {
+    const size_t at = merged.find(std::string("{\"name\": \"") + name + "\"");
+    ASSERT_NE(at, std::string::npos) << merged;
+    const std::string row = merged.substr(at, merged.find('\n', at) - at);
+    EXPECT_NE(row.find("\"bytes\": 18446744073709551615, \"bytes_saturated\": true"),
+              std::string::npos)
+        << row;
+  }
+}
+
+}  // namespace

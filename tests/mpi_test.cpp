@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "include/timetree_mpi.h"
+#include "mpi/calls.h"
 #include "runformat/combined.h"
 #include "registry/dtimemgr.h"
 #include "support.h"
@@ -360,3 +361,24 @@ int main(int argc, char** argv) {
   }
   return failed;
 }
+
+namespace {
+
+// An MPI call's bytes: a type of 4 GiB or more has no int size, but has its
+// bytes; a product past 2^64 - 1 stays there rather than wrapping.
+TEST(MpiCallBytes, LargeTypesAndSumsAreExactOrSaturated) {
+  MPI_Datatype gib = MPI_DATATYPE_NULL, four_gib = MPI_DATATYPE_NULL;
+  ASSERT_EQ(MPI_Type_contiguous(1 << 30, MPI_BYTE, &gib), MPI_SUCCESS);
+  ASSERT_EQ(MPI_Type_contiguous(1 << 30, MPI_INT, &four_gib), MPI_SUCCESS);
+  MPI_Type_commit(&gib);
+  MPI_Type_commit(&four_gib);
+  using timetree::mpi_calls::Bytes;
+  EXPECT_EQ(Bytes(1, four_gib), uint64_t{1} << 32);
+  EXPECT_EQ(Bytes(1LL << 31, gib), uint64_t{1} << 61);
+  EXPECT_EQ(Bytes(9LL << 31, gib), UINT64_MAX);
+  EXPECT_EQ(Bytes(0, gib), 0u);
+  MPI_Type_free(&gib);
+  MPI_Type_free(&four_gib);
+}
+
+}  // namespace
