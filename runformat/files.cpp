@@ -1,5 +1,6 @@
 #include "runformat/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -54,6 +55,40 @@ namespace {
 // Tells apart the temporary files that the threads of one process make at
 // once.
 unsigned g_serial = 0;
+
+// This host's name, as a temporary file's name holds it (a file system
+// that several hosts share has each host's temporaries apart).
+std::string Host() {
+  char host[64] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "host";
+  std::string name = host;
+  for (char& c : name) {
+    if (c == '/' || c == '.') c = '_';
+  }
+  return name;
+}
+
+// Removes, from folder, the temporary files of the target that a writer of
+// this host left when it was killed (stem, then its process id and a
+// serial): only those whose process is gone. A folder is read up to a bound,
+// so that one of very many files does not slow every write.
+void RemoveLeftTemporaries(const std::string& folder, const std::string& stem) {
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return;
+  constexpr int kMostEntries = 20000;
+  int seen = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (++seen > kMostEntries) break;
+    const char* name = entry->d_name;
+    if (std::strncmp(name, stem.c_str(), stem.size()) != 0) continue;
+    char* end = nullptr;
+    const long pid = std::strtol(name + stem.size(), &end, 10);
+    if (pid <= 0 || end == name + stem.size() || *end != '.') continue;
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    unlink((folder + name).c_str());
+  }
+  closedir(dir);
+}
 
 }  // namespace
 
@@ -119,12 +154,15 @@ WholeFile::WholeFile(const char* path) {
   const size_t slash = path_.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
   // A hidden name of bounded length: NAME_MAX holds it whatever the
-  // target's.
-  const std::string base = path_.substr(slash == std::string::npos ? 0 : slash + 1, 200);
+  // target's. It names the host and the process, so that what a killed
+  // writer left is found and removed by the next write of the target.
+  const std::string base = path_.substr(slash == std::string::npos ? 0 : slash + 1, 160);
+  const std::string stem = "." + base + ".tmp." + Host() + ".";
+  RemoveLeftTemporaries(folder, stem);
   for (int attempt = 0; attempt < 100; ++attempt) {
     const unsigned serial = __atomic_add_fetch(&g_serial, 1, __ATOMIC_RELAXED);
-    temporary_ = folder + "." + base + ".tmp" + std::to_string(static_cast<long>(getpid())) +
-                 "-" + std::to_string(serial);
+    temporary_ = folder + stem + std::to_string(static_cast<long>(getpid())) + "." +
+                 std::to_string(serial);
     // 0666 less the umask, as fopen makes a file.
     const int fd = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {

@@ -143,3 +143,36 @@ TEST_F(Files, DescriptorsAndPipesAreWrittenThroughAndNeverWaitedOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a killed writer left beside the target is removed by the next
+// write of it; a live writer's temporary, and another target's, stay.
+TEST_F(Files, TemporariesOfAKilledWriterGoAtTheNextWrite) {
+  char host[64] = {};
+  gethostname(host, sizeof host - 1);
+  std::string stem = host;
+  for (char& c : stem) {
+    if (c == '/' || c == '.') c = '_';
+  }
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string dead = dir_ + "/.run.json.tmp." + stem + "." + std::to_string(child) + ".1";
+  const std::string live =
+      dir_ + "/.run.json.tmp." + stem + "." + std::to_string(getpid()) + ".77";
+  const std::string other = dir_ + "/.other.json.tmp." + stem + "." + std::to_string(child) + ".1";
+  for (const std::string& path : {dead, live, other}) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("part of a file", f);
+    std::fclose(f);
+  }
+  ASSERT_TRUE(timetree::WriteWholeFile((dir_ + "/run.json").c_str(), "whole\n"));
+  EXPECT_EQ(Listing(), ".other.json.tmp." + stem + "." + std::to_string(child) + ".1\n" +
+                           ".run.json.tmp." + stem + "." + std::to_string(getpid()) + ".77\n" +
+                           "run.json\n");
+}
+
+}  // namespace
