@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <set>
 
 #include "runformat/text.h"
 #include "registry/merge.h"
@@ -234,6 +235,38 @@ double ProcessWallTime(const Run& run, bool* threaded) {
   }
   if (threaded != nullptr) *threaded = threads > 1;
   return wall;
+}
+
+std::string MissingRanks(const Run& run) {
+  long ranks = 0;
+  std::set<long> present;
+  for (const auto& metadata : run.source_metadata) {
+    const long size = static_cast<long>(MetadataNumber(metadata, "ranks"));
+    bool has_rank = false;
+    for (const auto& entry : metadata) {
+      if (entry.first == "rank") {
+        present.insert(std::strtol(entry.second.c_str(), nullptr, 10));
+        has_rank = true;
+      }
+    }
+    if (size <= 0 || !has_rank || (ranks != 0 && size != ranks)) return "";
+    ranks = size;
+  }
+  if (ranks <= 0 || static_cast<long>(present.size()) >= ranks) return "";
+  std::vector<long> missing;
+  for (long r = 0; r < ranks; ++r) {
+    if (present.count(r) == 0) missing.push_back(r);
+  }
+  std::string text;
+  AppendFormat(text, "of a job of %ld ranks, rank%s ", ranks, missing.size() == 1 ? "" : "s");
+  constexpr size_t kNamed = 16;
+  for (size_t i = 0; i < missing.size() && i < kNamed; ++i) {
+    if (i > 0) text += i + 1 == missing.size() ? " and " : ", ";
+    text += std::to_string(missing[i]);
+  }
+  if (missing.size() > kNamed) AppendFormat(text, " and %zu more", missing.size() - kNamed);
+  text += missing.size() == 1 ? " is missing" : " are missing";
+  return text;
 }
 
 double RunWallTime(const Run& run) {

@@ -129,6 +129,11 @@ double RunWallTime(const Run& run);
 // file without it; threaded, when given, says whether more than one thread
 // timed (then RunWallTime is this).
 double ProcessWallTime(const Run& run, bool* threaded = nullptr);
+// Where a combined run's sources are ranks of one job whose size their
+// metadata gives ("ranks", "rank"), and some ranks are not among them (a
+// killed job whose ranks did not all write): "of a job of 4 ranks, ranks 1
+// and 3 are missing". Empty when none is, or the metadata does not say.
+std::string MissingRanks(const Run& run);
 
 // The keys on which all sources' metadata agree (a source without any
 // agrees on none); sources is emptied when none has any.

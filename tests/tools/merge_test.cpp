@@ -41,3 +41,41 @@ TEST(Tools, MergeThatWouldOverflowWritesNothing) {
 
 }  // namespace
 }  // namespace timetree_tools_test
+
+namespace timetree_tools_test {
+namespace {
+
+// The parts of a killed job whose ranks did not all write: merge and show
+// name the ranks that are missing.
+TEST(Tools, MergeNamesTheRanksAKilledJobLacks) {
+  std::vector<std::string> parts;
+  for (int rank : {0, 2}) {
+    parts.push_back(Temp("part-" + std::to_string(rank) + ".json"));
+    std::ofstream(parts.back())
+        << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, \"total_seconds\": 1, "
+           "\"self_seconds\": 1, \"stopped_implicitly\": false, \"running\": true, "
+           "\"children\": []}], \"metadata\": {\"ranks\": \"4\", \"rank\": \""
+        << rank << "\"}}";
+  }
+  const std::string merged = Temp("parts.json");
+  const Result r = Tool("merge '" + parts[0] + "' '" + parts[1] + "' -o '" + merged + "'");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "timetree: merge: the 2 sources are ranks of a job of 4 ranks, ranks 1 and 3 are "
+            "missing (their files were not written, or not given): the means are over the ranks "
+            "there are\n");
+  const std::string shown = Tool("show '" + merged + "' --no-metadata").out;
+  EXPECT_NE(shown.find(", 2 sources of a job of 4 ranks, ranks 1 and 3 are missing\n"),
+            std::string::npos)
+      << shown;
+  // One part of four.
+  EXPECT_EQ(Tool("merge '" + parts[0] + "' -o '" + merged + "'").err,
+            "timetree: merge: the 1 source is a rank of a job of 4 ranks, ranks 1, 2 and 3 are "
+            "missing (their files were not written, or not given): the means are over the ranks "
+            "there are\n");
+  for (const std::string& part : parts) std::remove(part.c_str());
+  std::remove(merged.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

@@ -171,6 +171,16 @@ int Merge(const MergeOptions& options) {
   const auto combined = Combine(runs);
   ExpectReadable(*combined);
   WriteFile(options.output, CombinedJson(*combined));
+  const std::string missing = timetree::combined::MissingRanks(*combined);
+  if (!missing.empty()) {
+    std::cerr << "timetree: merge: "
+              << (combined->sources == 1 ? std::string("the 1 source is a rank ")
+                                         : "the " + std::to_string(combined->sources) +
+                                               " sources are ranks ")
+              << missing
+              << " (their files were not written, or not given): the means are over the ranks "
+                 "there are\n";
+  }
   return 0;
 }
 

@@ -352,6 +352,8 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   if (run->combined) {
     timetree::AppendFormat(head, " (mean over the sources of each path), %ld sources",
                            run->sources);
+    const std::string missing = timetree::combined::MissingRanks(*run);
+    if (!missing.empty()) head += " " + missing;
   } else if (!run->threads.empty()) {
     // Every thread that timed, finished ones folded into an entry counted
     // each, as the metadata's "threads" counts them.
