@@ -105,3 +105,40 @@ TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
 
 }  // namespace
 }  // namespace timetree_tools_test
+
+namespace timetree_tools_test {
+namespace {
+
+// A tree 100,000 levels deep converts in time and memory in proportion to
+// its timers: the formats that write each path whole sum the levels below
+// 128 into "(deeper levels)", and say so.
+TEST(Tools, ConvertOfADeepTreeStaysLinear) {
+  const std::string run = Temp("deep.json");
+  {
+    std::ofstream out(run);
+    constexpr int kDepth = 100000;
+    out << "{\"schema\": 2, \"timers\": [";
+    for (int i = 0; i < kDepth; ++i) {
+      out << "{\"name\": \"level\", \"count\": 1, \"total_seconds\": " << (kDepth - i) * 1e-6
+          << ", \"self_seconds\": 1e-6, \"stopped_implicitly\": false, \"running\": false, "
+             "\"children\": [";
+    }
+    for (int i = 0; i < kDepth; ++i) out << "]}";
+    out << "]}";
+  }
+  const std::string converted = Temp("deep.out");
+  for (const char* format : {"speedscope", "benchmark"}) {
+    ASSERT_EQ(Tool(std::string("convert '") + run + "' --to " + format + " -o '" + converted + "'")
+                  .status,
+              0)
+        << format;
+    const std::string text = Read(converted);
+    EXPECT_LT(text.size(), 200000u) << format;
+    EXPECT_NE(text.find("(deeper levels)"), std::string::npos) << format;
+  }
+  std::remove(run.c_str());
+  std::remove(converted.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

@@ -36,7 +36,7 @@ std::string SeriesName(const Node& node) {
 std::string Benchmark(const Run& run) {
   std::string out = "[";
   bool first = true;
-  Preorder(run.root, [&](const Node& node, int) {
+  Preorder(run.root, [&](const Node& node, int depth) {
     const double starts = run.sources > 0 ? node.count.sum / static_cast<double>(node.sources) : 0;
     const double per_start = starts > 0 ? node.Mean() / starts : 0.0;
     const bool ns = per_start < 1.0;
@@ -54,7 +54,27 @@ std::string Benchmark(const Run& run) {
       AppendQuoted(out, range);
     }
     timetree::AppendFormat(out, ", \"extra\": \"count %.0f\"}", node.count.sum);
-    return true;
+    if (depth + 1 >= kDeepest && !node.children.empty()) {
+      // The levels below, as one series under this path: their time per
+      // start, over all their starts.
+      double count = 0, total = 0;
+      Preorder(node, [&](const Node& below, int) {
+        count += below.count.sum;
+        total += below.MeanSelf();
+        return true;
+      });
+      const double below_starts =
+          count / static_cast<double>(node.sources > 0 ? node.sources : 1);
+      const double below_per_start = below_starts > 0 ? total / below_starts : 0.0;
+      const bool below_ns = below_per_start < 1.0;
+      out += ",\n{\"name\": ";
+      AppendQuoted(out, SeriesName(node) + ";" + kDeeper);
+      timetree::AppendFormat(out, ", \"unit\": \"%s\", \"value\": %.17g", below_ns ? "ns" : "s",
+                             below_ns ? below_per_start * 1e9 : below_per_start);
+      timetree::AppendFormat(out, ", \"extra\": \"count %.0f; timers deeper than %d levels "
+                             "summed\"}", count, kDeepest);
+    }
+    return depth + 1 < kDeepest;
   });
   out += "\n]\n";
   return out;

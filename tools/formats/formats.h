@@ -11,6 +11,15 @@
 
 namespace timetree_cli {
 
+// Formats that name each path in full (pprof's and speedscope's stacks,
+// benchmark's series) stop at this depth: the levels below a timer at it
+// are summed into one frame or series of this name under it, so that a
+// tree of any depth converts in time and memory in proportion to its
+// timers (a path of a million levels would otherwise be written a million
+// times).
+constexpr int kDeepest = 128;
+constexpr char kDeeper[] = "(deeper levels)";
+
 // pprof: a gzip-compressed profile.proto (pprof.cpp).
 std::string Pprof(const Run& run);
 

@@ -107,8 +107,6 @@ std::string Gzip(const std::string& data) {
 #endif
 }
 
-constexpr int kDeepest = 128;
-constexpr char kDeeper[] = "(deeper levels)";
 
 }  // namespace
 

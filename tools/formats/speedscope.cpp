@@ -30,11 +30,8 @@ std::string Speedscope(const Run& run) {
     std::string samples, weights;
     std::vector<long> stack;
     double end = 0;
-    Preorder(root, [&](const Node& node, int depth) {
-      stack.resize(static_cast<size_t>(depth));
-      stack.push_back(frame(node.name));
-      const double self_ns = std::round(node.MeanSelf() * 1e9);
-      if (self_ns <= 0) return true;
+    auto add = [&](double self_ns) {
+      if (self_ns <= 0) return;
       samples += samples.empty() ? "[" : ", [";
       for (size_t i = 0; i < stack.size(); ++i) {
         timetree::AppendFormat(samples, "%s%ld", i == 0 ? "" : ", ", stack[i]);
@@ -42,7 +39,21 @@ std::string Speedscope(const Run& run) {
       samples += "]";
       timetree::AppendFormat(weights, "%s%.0f", weights.empty() ? "" : ", ", self_ns);
       end += self_ns;
-      return true;
+    };
+    Preorder(root, [&](const Node& node, int depth) {
+      stack.resize(static_cast<size_t>(depth));
+      stack.push_back(frame(node.name));
+      add(std::round(node.MeanSelf() * 1e9));
+      if (depth + 1 < kDeepest || node.children.empty()) return true;
+      // The levels below, in one frame.
+      double self = 0;
+      Preorder(node, [&](const Node& below, int) {
+        self += below.MeanSelf();
+        return true;
+      });
+      stack.push_back(frame(kDeeper));
+      add(std::round(self * 1e9));
+      return false;
     });
     profiles += profiles.empty() ? "\n" : ",\n";
     profiles += "{\"type\": \"sampled\", \"name\": ";
