@@ -79,3 +79,34 @@ TEST(Tools, MergeNamesTheRanksAKilledJobLacks) {
 
 }  // namespace
 }  // namespace timetree_tools_test
+
+namespace timetree_tools_test {
+namespace {
+
+// The parts of a job given in any order are its ranks: the source of the
+// least and the greatest total is the rank.
+TEST(Tools, MergedPartsAreNumberedByRank) {
+  std::vector<std::string> parts;
+  for (int rank : {2, 0, 1}) {
+    parts.push_back(Temp("rankpart-" + std::to_string(rank) + ".json"));
+    std::ofstream(parts.back())
+        << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, \"total_seconds\": "
+        << rank + 1 << ", \"self_seconds\": 1, \"stopped_implicitly\": false, \"running\": "
+           "false, \"children\": []}], \"metadata\": {\"ranks\": \"3\", \"rank\": \""
+        << rank << "\"}}";
+  }
+  const std::string merged = Temp("rankparts.json");
+  ASSERT_EQ(Tool("merge '" + parts[0] + "' '" + parts[1] + "' '" + parts[2] + "' -o '" + merged +
+                 "'").status,
+            0);
+  const std::string text = Read(merged);
+  EXPECT_NE(text.find("\"min\": 1, \"max\": 3, \"min_source\": 0, \"max_source\": 2"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\"source_metadata\": [{\"rank\": \"0\""), std::string::npos) << text;
+  for (const std::string& part : parts) std::remove(part.c_str());
+  std::remove(merged.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -45,6 +46,47 @@ void ExpectReadable(const Run& run) {
     if (node.count.sum > 9007199254740992.0) {
       throw InputError("merge: the sum of the count of \"" + FoldedPath(node) +
                        "\" is too large to be held exactly; nothing written");
+    }
+    return true;
+  });
+}
+
+// Where every source is a rank of one job (its metadata gives "rank", each
+// another: a killed job's parts), the sources are numbered in rank order,
+// whatever the order of the files given, so that "(src)" is the rank when
+// every rank is there (merge says which are missing otherwise).
+void NumberSourcesByRank(Run& run) {
+  std::vector<long> rank_of;
+  std::set<long> seen;
+  for (const auto& metadata : run.source_metadata) {
+    long rank = -1;
+    for (const auto& entry : metadata) {
+      if (entry.first != "rank") continue;
+      char* end = nullptr;
+      rank = std::strtol(entry.second.c_str(), &end, 10);
+      if (end == entry.second.c_str() || *end != '\0' || rank < 0) rank = -1;
+    }
+    if (rank < 0 || !seen.insert(rank).second) return;
+    rank_of.push_back(rank);
+  }
+  if (rank_of.empty() || static_cast<long>(rank_of.size()) != run.sources) return;
+  // A source's number is its rank's place among the ranks there are (the
+  // rank itself when none is missing), and the sources' metadata follows.
+  std::vector<long> place(rank_of.size());
+  for (size_t i = 0; i < rank_of.size(); ++i) {
+    place[i] = static_cast<long>(std::distance(seen.begin(), seen.find(rank_of[i])));
+  }
+  std::vector<timetree::combined::Metadata> ordered(run.source_metadata.size());
+  for (size_t i = 0; i < place.size(); ++i) ordered[place[i]] = run.source_metadata[i];
+  run.source_metadata = std::move(ordered);
+  auto renumber = [&place](long& source) {
+    if (source >= 0 && static_cast<size_t>(source) < place.size()) source = place[source];
+  };
+  Preorder(run.root, [&](const Node& shown, int) {
+    Node& node = const_cast<Node&>(shown);
+    for (Figure* f : {&node.count, &node.total, &node.self, &node.intervals}) {
+      renumber(f->min_source);
+      renumber(f->max_source);
     }
     return true;
   });
@@ -169,6 +211,7 @@ int Merge(const MergeOptions& options) {
   std::vector<std::unique_ptr<Run>> runs;
   for (const auto& path : options.runs) runs.push_back(ReadRun(path));
   const auto combined = Combine(runs);
+  NumberSourcesByRank(*combined);
   ExpectReadable(*combined);
   WriteFile(options.output, CombinedJson(*combined));
   const std::string missing = timetree::combined::MissingRanks(*combined);
