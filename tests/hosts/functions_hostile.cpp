@@ -4,13 +4,21 @@
 // instrumented as often as the timer fires. check_functions_hostile.py reads
 // what TIMETREE_OUTPUT wrote and what it said.
 #include <dlfcn.h>
+
+#include <utility>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/time.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -28,6 +36,46 @@ __attribute__((noinline)) void AfterTheJump() { asm volatile(""); }
 __attribute__((noinline)) void OnAlarm(int) { g_handled = g_handled + 1; }
 
 __attribute__((noinline)) double Busy(int i) { return i * 0.5; }
+
+// A new function for each of many: the threads keep making records (under
+// the library's locks) while the main thread forks.
+template <int N>
+__attribute__((noinline)) int Many(int i) {
+  return i + N;
+}
+template <int... N>
+int CallEach(int i, std::integer_sequence<int, N...>) {
+  return (Many<N>(i) + ...);
+}
+
+// Children forked while 8 threads call instrumented functions call some
+// themselves and exit: none may wait for ever on a lock a thread held at
+// the fork. Returns the children that did not end within 10 s.
+int ForkStorm() {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&stop] {
+      int sum = 0;
+      while (!stop.load()) sum += CallEach(sum & 7, std::make_integer_sequence<int, 64>());
+      asm volatile("" : : "r"(sum));
+    });
+  }
+  int hung = 0;
+  for (int child = 0; child < 40; ++child) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(10);  // a child that hangs ends here, by SIGALRM
+      int sum = CallEach(child, std::make_integer_sequence<int, 64>());
+      _exit(sum > 0 ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) ++hung;
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  return hung;
+}
 
 // The plugin's one function, called by its name.
 int CallPlugin(const char* path, const char* function) {
@@ -49,6 +97,11 @@ int main(int argc, char** argv) {
   if (CallPlugin(argv[1], "alpha_work_fn") < 0 || CallPlugin(argv[2], "omega_work_fn") < 0) return 1;
   if (setjmp(g_back) == 0) Deep(30);
   AfterTheJump();
+  const int hung = ForkStorm();
+  if (hung != 0) {
+    std::fprintf(stderr, "functions_hostile: %d forked children hung\n", hung);
+    return 1;
+  }
   // Under a sanitizer, whose runtime rightly calls allocating in a signal
   // handler unsafe, the signals are left out.
   if (argc > 3 && argv[3][0] == 'n') return 0;
