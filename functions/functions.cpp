@@ -33,6 +33,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -455,25 +456,26 @@ const bool g_exitKeyMade = pthread_key_create(&g_exitKey, [](void* thread) {
   delete static_cast<Thread*>(thread);
 }) == 0;
 
-// A fork while another thread holds one of the tables' locks would leave
-// the child waiting for ever at its first new function: the locks are
-// taken around the fork, so that the child starts with them free.
-const bool g_forkHandled = pthread_atfork(
-    [] {
-      g_tablesMutex.lock();
-      g_recordsMutex.lock();
-      g_threadsMutex.lock();
-    },
-    [] {
-      g_threadsMutex.unlock();
-      g_recordsMutex.unlock();
-      g_tablesMutex.unlock();
-    },
-    [] {
-      g_threadsMutex.unlock();
-      g_recordsMutex.unlock();
-      g_tablesMutex.unlock();
-    }) == 0;
+// A fork while another thread holds one of the tables' locks, or is
+// changing a table, would leave the child waiting for ever at its first new
+// function, or reading a table half changed. The child starts with the
+// locks new and the shared tables empty (the old ones are left as they
+// were: a record that the forking thread's own table points at stays
+// valid), and knows only its one thread. Nothing is locked around the fork
+// itself: the core library's own handler takes its locks then, and a lock
+// of this library's taken before it would order the two against an export
+// that measures the hooks' cost.
+TIMETREE_UNTIMED void ChildAfterFork() {
+  new (&g_tablesMutex) std::mutex;
+  new (&g_recordsMutex) std::mutex;
+  new (&g_threadsMutex) std::mutex;
+  g_tables = nullptr;
+  g_records = nullptr;
+  g_names = nullptr;
+  g_threads = t_thread;
+  if (t_thread != nullptr) t_thread->next = t_thread->previous = nullptr;
+}
+const bool g_forkHandled = pthread_atfork(nullptr, nullptr, &ChildAfterFork) == 0;
 
 TIMETREE_UNTIMED Thread* CallingThread() {
   if (__builtin_expect(t_thread != nullptr, 1)) return t_thread;

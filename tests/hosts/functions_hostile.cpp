@@ -45,7 +45,10 @@ __attribute__((noinline)) int Many(int i) {
 }
 template <int... N>
 int CallEach(int i, std::integer_sequence<int, N...>) {
-  return (Many<N>(i) + ...);
+  const int each[] = {Many<N>(i)...};
+  int sum = 0;
+  for (const int value : each) sum += value;
+  return sum;
 }
 
 // Children forked while 8 threads call instrumented functions call some
