@@ -242,11 +242,12 @@ TEST(Tools, ShowKeepsLookAlikeNamesApartAndShortensTheirMiddle) {
     }
     out << "]}]}";
   }
+  const Result fitted = Tool("show '" + run + "' --no-metadata --width 80");
+  const Result wide = Tool("show '" + run + "' --no-metadata --width 80 --wide");
+  // Into a file (or a pipe), names stay whole whatever COLUMNS says.
   setenv("COLUMNS", "80", 1);
-  const Result fitted = Tool("show '" + run + "' --no-metadata");
-  const Result wide = Tool("show '" + run + "' --no-metadata --wide");
-  unsetenv("COLUMNS");
   const Result piped = Tool("show '" + run + "' --no-metadata");
+  unsetenv("COLUMNS");
   EXPECT_EQ(fitted.out.substr(fitted.out.find('\n') + 1),
             "NAME                                                  COUNT    TOTAL     SELF  PER START   SHARE\n"
             "main                                                      1   1.00 s   740 ms     1.00 s  100.0%\n"

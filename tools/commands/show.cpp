@@ -26,6 +26,7 @@ struct ShowOptions {
   bool all = false;      // a thread's rows of a path it adopted, too
   bool wide = false;     // names whole, however long
   size_t columns = 0;    // the lines' most columns (0: any), unless wide
+  long width = -1;       // --width: the columns asked for (-1: the terminal's)
 };
 
 }  // namespace
@@ -422,12 +423,16 @@ Subcommand AddShow(CLI::App& app) {
   show_cmd->add_flag("--wide", show.wide,
                      "Names whole, however long (without it a name too long for the "
                      "terminal, or COLUMNS, is shortened in its middle)");
+  show_cmd->add_option("--width", show.width,
+                       "Fit the lines into N columns, as on a terminal of that width (0: names "
+                       "whole); a terminal's own width without it, names whole in a file or pipe")
+      ->check(CLI::NonNegativeNumber);
   show_cmd->add_flag("--seconds", show.seconds,
                      "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
   show_cmd->footer("Example: timetree show run.json --min-share 1 --sort total --depth 3");
   return {show_cmd, [options] {
     ShowOptions& show = *options;
-    show.columns = OutputColumns();
+    show.columns = show.width >= 0 ? static_cast<size_t>(show.width) : OutputColumns();
     return Show(show, std::cout, std::cerr);
   }};
 }

@@ -168,13 +168,14 @@ std::string ShortenMiddle(const std::string& text, size_t columns) {
 }
 
 size_t OutputColumns() {
+  if (!isatty(STDOUT_FILENO)) return 0;
   if (const char* columns = std::getenv("COLUMNS")) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(columns, &end, 10);
     if (end != columns && *end == '\0' && value > 0) return value;
   }
   winsize size{};
-  if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
     return size.ws_col;
   }
   return 0;

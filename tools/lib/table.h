@@ -48,9 +48,9 @@ class Table {
 // overloads apart: "f(int)", "f(double)") stay.
 std::string ShortenMiddle(const std::string& text, size_t columns);
 
-// The columns that show's tables fit into: COLUMNS when it is a number,
-// else the terminal's width when standard output is one; 0 (any) when
-// neither says.
+// The columns that show's tables fit into when standard output is a
+// terminal: COLUMNS when it is a number, else the terminal's width; 0 (any
+// length: names whole, for a file or a pipe) otherwise.
 size_t OutputColumns();
 
 // A name as a terminal shows it safely: control characters as "?".
