@@ -137,29 +137,21 @@ BENCHMARK(BM_LongNameDepth1)->Arg(0)->Arg(1);
 
 // A function of code compiled with -finstrument-functions, already seen,
 // inside one enclosing timer: its enter and exit, as libtimetree_functions
-// times them (throttling off, lest the empty function be throttled).
-void BM_InstrumentedFunctionPair(benchmark::State& state) {
+// times them (throttling off, lest the empty function be throttled); and
+// one that is not timed (left out; a throttled one costs the same), against
+// two calls of an empty library function: the floor of the compiler's two
+// hook calls.
+template <void (*Function)()>
+void BM_FunctionPair(benchmark::State& state) {
   Reset();
   TimeStartTimer("outer");
-  bench::Leaf();
-  for (auto _ : state) bench::Leaf();
+  Function();
+  for (auto _ : state) Function();
   TimeStopTimer("outer");
   Reset();
 }
-BENCHMARK(BM_InstrumentedFunctionPair);
-
-// An instrumented function that is not timed (left out; a throttled one
-// costs the same), against two calls of an empty library function: the
-// floor of the compiler's two hook calls.
-void BM_ExcludedFunctionPair(benchmark::State& state) {
-  Reset();
-  TimeStartTimer("outer");
-  bench::Excluded();
-  for (auto _ : state) bench::Excluded();
-  TimeStopTimer("outer");
-  Reset();
-}
-BENCHMARK(BM_ExcludedFunctionPair);
+BENCHMARK_TEMPLATE(BM_FunctionPair, bench::Leaf)->Name("BM_InstrumentedFunctionPair");
+BENCHMARK_TEMPLATE(BM_FunctionPair, bench::Excluded)->Name("BM_ExcludedFunctionPair");
 
 // What the library measured a pair to cost (TimePairSeconds, for the
 // metadata's estimate of what timing cost), in ns, beside the benchmark's

@@ -342,7 +342,6 @@ TIMETREE_UNTIMED Record* RecordOf(void* function) {
   auto record = std::make_unique<Record>();
   record->name = NameOf(function);
   record->chosen = Chosen(record->name);
-  const std::string where = Where(function);
   const std::lock_guard<std::mutex> lock(g_recordsMutex);
   Record*& kept = (*g_records)[function];
   if (kept != nullptr) return kept;
@@ -351,8 +350,9 @@ TIMETREE_UNTIMED Record* RecordOf(void* function) {
   if (owner == nullptr) {
     owner = function;
   } else {
-    // Another function has this name: this one is named by its place too.
-    record->name += " (" + where + ")";
+    // Another function has this name: this one is named by its place too
+    // (looked up only then, and rarely: under the lock).
+    record->name += " (" + Where(function) + ")";
     (*g_names)[record->name] = function;
   }
   kept = record.release();
@@ -495,8 +495,6 @@ TIMETREE_UNTIMED inline uint64_t SlotOf(const void* function, uint64_t mask) {
   return ((reinterpret_cast<uintptr_t>(function) >> 4) * 0x9E3779B97F4A7C15ull >> 32) & mask;
 }
 
-void RegisterCosts();
-
 TIMETREE_UNTIMED Slot* Insert(Thread& thread, void* function, Record* record) {
   if (2 * (thread.slots.size() + 1) > thread.mask + 1) {
     // Grown to twice the size, at most half full.
@@ -582,7 +580,7 @@ TIMETREE_UNTIMED void Judge(Slot& slot, uint64_t ns) {
 
 // After an unload, the thread's functions are looked up again: the slots
 // stay (open frames hold them), the table of addresses is emptied.
-TIMETREE_UNTIMED void Forget(Thread& thread, uint64_t unloads) {
+TIMETREE_UNTIMED void ForgetAddresses(Thread& thread, uint64_t unloads) {
   std::fill(thread.entries.get(), thread.entries.get() + thread.mask + 1, Entry{nullptr, nullptr});
   thread.lastUntimed = nullptr;
   thread.unloads = unloads;
@@ -610,17 +608,12 @@ TIMETREE_UNTIMED void CloseLeftFrames(Thread& thread, uintptr_t stack) {
 
 // ----- What the hooks cost besides the pairs, for the metadata.
 
-TIMETREE_UNTIMED uint64_t HookCalls() {
+// A count over every thread: what the finished ones counted, and the live
+// ones' own.
+TIMETREE_UNTIMED uint64_t Counted(uint64_t Thread::*count, const std::atomic<uint64_t>& finished) {
   const std::lock_guard<std::mutex> lock(g_threadsMutex);
-  uint64_t n = g_finishedHooks.load(std::memory_order_relaxed);
-  for (Thread* t = g_threads; t != nullptr; t = t->next) n += __atomic_load_n(&t->hooks, __ATOMIC_RELAXED);
-  return n;
-}
-
-TIMETREE_UNTIMED uint64_t TrialReads() {
-  const std::lock_guard<std::mutex> lock(g_threadsMutex);
-  uint64_t n = g_finishedReads.load(std::memory_order_relaxed);
-  for (Thread* t = g_threads; t != nullptr; t = t->next) n += __atomic_load_n(&t->reads, __ATOMIC_RELAXED);
+  uint64_t n = finished.load(std::memory_order_relaxed);
+  for (Thread* t = g_threads; t != nullptr; t = t->next) n += __atomic_load_n(&(t->*count), __ATOMIC_RELAXED);
   return n;
 }
 
@@ -668,12 +661,12 @@ TIMETREE_UNTIMED double HookPairSeconds() {
 }
 
 TIMETREE_UNTIMED void MeasureHooks(uint64_t* count, double* each) {
-  *count = HookCalls();
+  *count = Counted(&Thread::hooks, g_finishedHooks);
   *each = HookPairSeconds();
 }
 
 TIMETREE_UNTIMED void MeasureReads(uint64_t* count, double* each) {
-  *count = TrialReads();
+  *count = Counted(&Thread::reads, g_finishedReads);
   static const double read = Measured([] {
     const uint64_t now = Now();
     asm volatile("" : : "r"(now));
@@ -732,7 +725,7 @@ TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void
   if (__builtin_expect(thread != nullptr &&
                            thread->unloads != g_unloads.load(std::memory_order_relaxed),
                        0)) {
-    Forget(*thread, g_unloads.load(std::memory_order_relaxed));
+    ForgetAddresses(*thread, g_unloads.load(std::memory_order_relaxed));
   }
   // A function not timed (left out, or throttled) leaves no frame: its exit
   // finds the same and returns at once. The last one entered is known
@@ -784,29 +777,17 @@ TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void*
   Thread* thread = t_thread;
   if (__builtin_expect(thread == nullptr, 0)) return;
   std::vector<Frame>& frames = thread->frames;
+  const bool on_top = !frames.empty() && frames.back().function == function;
   // Not timed, and no frame of its own on top (one made before it was
   // throttled still is closed below).
-  if (__builtin_expect(function == thread->lastUntimed, 1) &&
-      (frames.empty() || frames.back().function != function)) {
-    return;
-  }
+  if (__builtin_expect(function == thread->lastUntimed, 1) && !on_top) return;
   const Slot* slot = Find(*thread, function);
-  // No slot (entered before the thread's table, or before an unload made
-  // it anew), or not timed: only a frame of its own on top is closed.
-  if (slot == nullptr) {
-    // Its frame, if any, is found by the function itself (rare: the
-    // table was made anew while the frame was open).
-    bool open = false;
-    for (const Frame& frame : frames) open = open || frame.function == function;
-    if (!open) return;
-  } else if (slot->state == State::kUntimed &&
-             (frames.empty() || frames.back().function != function)) {
-    return;
-  }
+  if (slot != nullptr && slot->state == State::kUntimed && !on_top) return;
   const Inside inside;
   // Frames that a longjmp skipped are closed on the way to this one's; an
-  // exit with no frame of its own is let be.
-  bool ours = !frames.empty() && frames.back().function == function;
+  // exit with no frame of its own (entered before the thread's table, or
+  // before an unload made it anew, with none open) is let be.
+  bool ours = on_top;
   for (auto at = frames.rbegin(); at != frames.rend() && !ours; ++at) ours = at->function == function;
   while (ours) {
     const Frame frame = frames.back();

@@ -228,7 +228,7 @@ void TimeStartWholeName(const char* name, size_t length) {
     return;
   }
   ThreadTree* tree = timetree::CallingTree();
-  if (tree != nullptr) StartOn(tree, name, timetree::NameKey::Whole(name, length));
+  if (tree != nullptr) StartOn(tree, name, timetree::NameKey::WholeOfLength(name, length));
 }
 
 void TimeStopWholeName(const char* name, size_t length) {
@@ -237,7 +237,7 @@ void TimeStopWholeName(const char* name, size_t length) {
     TimeStopTimer(name);
     return;
   }
-  StopOn(timetree::StoppingTree(), name, timetree::NameKey::Whole(name, length));
+  StopOn(timetree::StoppingTree(), name, timetree::NameKey::WholeOfLength(name, length));
 }
 
 // Names given with their length (Fortran's), with no terminator to add: a

@@ -67,6 +67,11 @@ struct NameKey {
   static NameKey Whole(const char* name, size_t length) {
     return NameKey(name, strnlen(name, length), true);
   }
+  // A terminated name whose length the caller knows (TimeStartWholeName):
+  // not measured again on every start.
+  static NameKey WholeOfLength(const char* name, size_t length) {
+    return NameKey(name, length, true);
+  }
   // The key as TimeStartTimer makes it: whole under TIMETREE_NAMES=full.
   static NameKey OfHost(const char* name) {
     return __builtin_expect(g_wholeNames, 0) ? Whole(name) : NameKey(name);

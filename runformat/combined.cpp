@@ -213,12 +213,23 @@ double TopLevelTime(const Node& node) {
 
 }  // namespace
 
-// A number of a run's metadata; 0 when it has none.
+
 double MetadataNumber(const Metadata& metadata, const char* key) {
   for (const auto& entry : metadata) {
     if (entry.first == key) return std::strtod(entry.second.c_str(), nullptr);
   }
   return 0;
+}
+
+long MetadataRank(const Metadata& metadata) {
+  long rank = -1;
+  for (const auto& entry : metadata) {
+    if (entry.first != "rank") continue;
+    char* end = nullptr;
+    rank = std::strtol(entry.second.c_str(), &end, 10);
+    if (end == entry.second.c_str() || *end != '\0' || rank < 0) rank = -1;
+  }
+  return rank;
 }
 
 double ProcessWallTime(const Run& run, bool* threaded) {
@@ -242,14 +253,9 @@ std::string MissingRanks(const Run& run) {
   std::set<long> present;
   for (const auto& metadata : run.source_metadata) {
     const long size = static_cast<long>(MetadataNumber(metadata, "ranks"));
-    bool has_rank = false;
-    for (const auto& entry : metadata) {
-      if (entry.first == "rank") {
-        present.insert(std::strtol(entry.second.c_str(), nullptr, 10));
-        has_rank = true;
-      }
-    }
-    if (size <= 0 || !has_rank || (ranks != 0 && size != ranks)) return "";
+    const long rank = MetadataRank(metadata);
+    if (size <= 0 || rank < 0 || (ranks != 0 && size != ranks)) return "";
+    present.insert(rank);
     ranks = size;
   }
   if (ranks <= 0 || static_cast<long>(present.size()) >= ranks) return "";

@@ -129,6 +129,11 @@ double RunWallTime(const Run& run);
 // file without it; threaded, when given, says whether more than one thread
 // timed (then RunWallTime is this).
 double ProcessWallTime(const Run& run, bool* threaded = nullptr);
+// A number of metadata (its key's value read as one); 0 when it has none.
+double MetadataNumber(const Metadata& metadata, const char* key);
+// The MPI rank that metadata gives ("rank", a whole number of 0 or more);
+// -1 when it gives none.
+long MetadataRank(const Metadata& metadata);
 // Where a combined run's sources are ranks of one job whose size their
 // metadata gives ("ranks", "rank"), and some ranks are not among them (a
 // killed job whose ranks did not all write): "of a job of 4 ranks, ranks 1

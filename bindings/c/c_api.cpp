@@ -1,10 +1,10 @@
 // The C interface: each function hands over to the C++ one it names.
 #include "include/timetree_c.h"
 
-#include <cstring>
 #include <new>
 
 #include "include/timetree.h"
+#include "registry/names.h"
 #include "stopwatch/access.h"
 #include "stopwatch/ticks.h"
 
@@ -41,9 +41,8 @@ struct CVisitor {
 
 void VisitForC(const TimeTimerInfo64& timer, void* context) {
   const auto& to = *static_cast<CVisitor*>(context);
-  char cut[26];
-  std::strncpy(cut, timer.name, 25);
-  cut[25] = '\0';
+  char cut[timetree::kNameSize];
+  timetree::CopyTimerName(cut, timer.name);
   const timetree_timer_info info{timer.depth,
                                  cut,
                                  timer.count,

@@ -59,13 +59,7 @@ void NumberSourcesByRank(Run& run) {
   std::vector<long> rank_of;
   std::set<long> seen;
   for (const auto& metadata : run.source_metadata) {
-    long rank = -1;
-    for (const auto& entry : metadata) {
-      if (entry.first != "rank") continue;
-      char* end = nullptr;
-      rank = std::strtol(entry.second.c_str(), &end, 10);
-      if (end == entry.second.c_str() || *end != '\0' || rank < 0) rank = -1;
-    }
+    const long rank = timetree::combined::MetadataRank(metadata);
     if (rank < 0 || !seen.insert(rank).second) return;
     rank_of.push_back(rank);
   }

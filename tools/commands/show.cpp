@@ -259,12 +259,7 @@ void WriteSharesNote(const Shares& shares, std::ostream& out) {
 // of one that the library measured (a combined file: its sources' mean):
 // one line after the first, or none when the file does not say.
 std::string CostLine(const Run& run) {
-  auto value_of = [](const timetree::combined::Metadata& metadata, const char* key) {
-    for (const auto& entry : metadata) {
-      if (entry.first == key) return std::strtod(entry.second.c_str(), nullptr);
-    }
-    return 0.0;
-  };
+  const auto value_of = timetree::combined::MetadataNumber;
   double pair = value_of(run.metadata, "timing_pair_seconds");
   // The other work that timing did (hooks of functions not timed, trial
   // clock reads): a combined file's is its sources' sum, as its counts are.
