@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <mutex>
@@ -42,6 +43,10 @@
 #include "include/timetree.h"
 
 #define TIMETREE_UNTIMED __attribute__((no_instrument_function))
+
+namespace timetree_functions {
+void Probe();
+}
 
 namespace {
 
@@ -401,9 +406,11 @@ struct Thread {
   size_t max_depth = Config().max_depth;  // copied, for the calls to read
   std::vector<std::unique_ptr<Slot>> slots;
   std::vector<Frame> frames;
-  // The function not timed that was entered last: a loop over an accessor
-  // that is throttled or left out finds it again at once.
-  const void* lastUntimed = nullptr;
+  // Functions not timed (left out, or throttled) that were entered lately,
+  // each in the place its address picks: the accessors and inline helpers
+  // of an inner loop are found again at once, without a lookup.
+  static constexpr size_t kUntimedPlaces = 16;
+  const void* untimed[kUntimedPlaces] = {};
   uint64_t unloads = 0;  // g_unloads when the table was last valid
   // What timing cost besides the pairs, read by other threads for the
   // metadata: every hook pair's own work, and the trials' clock reads.
@@ -582,7 +589,7 @@ TIMETREE_UNTIMED void Judge(Slot& slot, uint64_t ns) {
 // stay (open frames hold them), the table of addresses is emptied.
 TIMETREE_UNTIMED void ForgetAddresses(Thread& thread, uint64_t unloads) {
   std::fill(thread.entries.get(), thread.entries.get() + thread.mask + 1, Entry{nullptr, nullptr});
-  thread.lastUntimed = nullptr;
+  std::fill(std::begin(thread.untimed), std::end(thread.untimed), nullptr);
   thread.unloads = unloads;
 }
 
@@ -631,30 +638,26 @@ TIMETREE_UNTIMED double Measured(Fn fn) {
   return each[kBatches / 2];
 }
 
-// A hook pair's own work besides the timer pair: the calls themselves, the
-// thread's table, the state and the counts. Measured once, the first time
-// the metadata asks, with the hooks themselves on a function of no one's
-// that is not timed (a call through a pointer, as the compiler's code makes
-// one), on the asking thread's own table; its calls are not counted.
+// An instrumented call's own cost besides the timer pair: the call and the
+// compiler's two hook calls around it, the thread's table, the state and the
+// counts. Measured once, the first time the metadata asks, on an
+// instrumented function of the library's own that is not timed (called
+// through a pointer, lest it be inlined), on the asking thread's own table;
+// its calls are not counted. A tight loop of hook calls alone measures about
+// half what an instrumented program pays for each.
 TIMETREE_UNTIMED double HookPairSeconds() {
   static const double seconds = [] {
     Thread* thread = t_inside ? nullptr : CallingThread();
     if (thread == nullptr) return 0.0;
     static Record untimed;
     untimed.chosen = false;
-    static char function;
-    if (Find(*thread, &function) == nullptr) Insert(*thread, &function, &untimed);
-    using Hook = void (*)(void*, void*);
-    const Hook enter = reinterpret_cast<Hook>(dlsym(RTLD_DEFAULT, "__cyg_profile_func_enter"));
-    const Hook exit = reinterpret_cast<Hook>(dlsym(RTLD_DEFAULT, "__cyg_profile_func_exit"));
-    if (enter == nullptr || exit == nullptr) return 0.0;
+    void (*const volatile probe)() = &timetree_functions::Probe;
+    void* function = reinterpret_cast<void*>(probe);
+    if (Find(*thread, function) == nullptr) Insert(*thread, function, &untimed);
     const uint64_t hooks = thread->hooks;
-    const double pair = Measured([&] {
-      enter(&function, nullptr);
-      exit(&function, nullptr);
-    });
+    const double pair = Measured([&] { probe(); });
     __atomic_store_n(&thread->hooks, hooks, __ATOMIC_RELAXED);
-    thread->lastUntimed = nullptr;
+    std::fill(std::begin(thread->untimed), std::end(thread->untimed), nullptr);
     return pair;
   }();
   return seconds;
@@ -712,42 +715,44 @@ struct AtExit {
   }
 } g_atExit;
 
-}  // namespace
+// Each hook has a path for a function not timed, short enough to need no
+// registers saved, and the rest in a function of its own.
+TIMETREE_UNTIMED inline const void*& UntimedPlace(Thread& thread, const void* function) {
+  return thread.untimed[(reinterpret_cast<uintptr_t>(function) >> 4) % Thread::kUntimedPlaces];
+}
+TIMETREE_UNTIMED inline bool Untimed(Thread& thread, const void* function) {
+  return UntimedPlace(thread, function) == function;
+}
 
-extern "C" {
+// A function's first call on its thread: its slot made (its record too,
+// on the program's first call of it).
+TIMETREE_UNTIMED __attribute__((noinline)) Slot* FirstCall(Thread& thread, void* function) {
+  const Inside inside;
+  if (!g_called.exchange(true, std::memory_order_relaxed)) RegisterCosts();
+  return Insert(thread, function, RecordOf(function));
+}
 
-TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void* /*site*/) {
+TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function) {
   if (__builtin_expect(t_inside, 0)) {
     g_missed.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   Thread* thread = t_thread;
-  if (__builtin_expect(thread != nullptr &&
-                           thread->unloads != g_unloads.load(std::memory_order_relaxed),
-                       0)) {
-    ForgetAddresses(*thread, g_unloads.load(std::memory_order_relaxed));
-  }
-  // A function not timed (left out, or throttled) leaves no frame: its exit
-  // finds the same and returns at once. The last one entered is known
-  // without a lookup.
-  if (__builtin_expect(thread != nullptr && function == thread->lastUntimed, 1)) {
-    __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
-    return;
-  }
   if (__builtin_expect(thread == nullptr, 0)) {
     const Inside inside;
     thread = CallingThread();
     if (thread == nullptr) return;
   }
-  Slot* slot = Find(*thread, function);
-  if (__builtin_expect(slot == nullptr, 0)) {
-    const Inside inside;
-    if (!g_called.exchange(true, std::memory_order_relaxed)) RegisterCosts();
-    slot = Insert(*thread, function, RecordOf(function));
-  }
+  const uint64_t unloads = g_unloads.load(std::memory_order_relaxed);
+  if (__builtin_expect(thread->unloads != unloads, 0)) ForgetAddresses(*thread, unloads);
   __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
+  if (Untimed(*thread, function)) return;
+  Slot* slot = Find(*thread, function);
+  if (__builtin_expect(slot == nullptr, 0)) slot = FirstCall(*thread, function);
   if (slot->state == State::kUntimed) {
-    thread->lastUntimed = function;
+    // A function not timed (left out, or throttled) leaves no frame: its
+    // exit finds the same and returns at once.
+    UntimedPlace(*thread, function) = function;
     return;
   }
   if (__builtin_expect(slot->record->throttled.load(std::memory_order_relaxed), 0)) {
@@ -772,36 +777,70 @@ TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void
   thread->frames.push_back(frame);
 }
 
-TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void* /*site*/) {
+TIMETREE_UNTIMED __attribute__((always_inline)) inline void Close(const Frame& frame) {
+  if (frame.name == nullptr) return;
+  if (__builtin_expect(frame.slot->state == State::kOnTrial, 0)) {
+    const uint64_t ns = Now() - frame.began;
+    TimeStopWholeName(frame.name, frame.slot->length);
+    Judge(*frame.slot, ns);
+  } else {
+    TimeStopWholeName(frame.name, frame.slot->length);
+  }
+}
+
+TIMETREE_UNTIMED __attribute__((noinline)) void Exit(void* function) {
   if (t_inside) return;
   Thread* thread = t_thread;
   if (__builtin_expect(thread == nullptr, 0)) return;
   std::vector<Frame>& frames = thread->frames;
-  const bool on_top = !frames.empty() && frames.back().function == function;
-  // Not timed, and no frame of its own on top (one made before it was
-  // throttled still is closed below).
-  if (__builtin_expect(function == thread->lastUntimed, 1) && !on_top) return;
-  const Slot* slot = Find(*thread, function);
-  if (slot != nullptr && slot->state == State::kUntimed && !on_top) return;
   const Inside inside;
+  if (__builtin_expect(!frames.empty() && frames.back().function == function, 1)) {
+    // Its own frame on top: the frame knows its slot, no lookup. (One made
+    // before the function was throttled is closed so too.)
+    const Frame frame = frames.back();
+    frames.pop_back();
+    Close(frame);
+    return;
+  }
+  const Slot* slot = Find(*thread, function);
+  if (slot == nullptr || slot->state == State::kUntimed) return;
   // Frames that a longjmp skipped are closed on the way to this one's; an
   // exit with no frame of its own (entered before the thread's table, or
   // before an unload made it anew, with none open) is let be.
-  bool ours = on_top;
+  bool ours = false;
   for (auto at = frames.rbegin(); at != frames.rend() && !ours; ++at) ours = at->function == function;
   while (ours) {
     const Frame frame = frames.back();
     frames.pop_back();
     ours = frame.function != function;
-    if (frame.name == nullptr) continue;
-    if (__builtin_expect(frame.slot->state == State::kOnTrial, 0)) {
-      const uint64_t ns = Now() - frame.began;
-      TimeStopWholeName(frame.name, frame.slot->length);
-      Judge(*frame.slot, ns);
-    } else {
-      TimeStopWholeName(frame.name, frame.slot->length);
-    }
+    Close(frame);
   }
+}
+
+}  // namespace
+
+extern "C" {
+
+TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void* /*site*/) {
+  Thread* thread = t_thread;
+  if (__builtin_expect(thread != nullptr && Untimed(*thread, function) && !t_inside &&
+                           thread->unloads == g_unloads.load(std::memory_order_relaxed),
+                       1)) {
+    __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
+    return;
+  }
+  Enter(function);
+}
+
+TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void* /*site*/) {
+  Thread* thread = t_thread;
+  // Not timed, and no frame of its own on top.
+  if (__builtin_expect(thread != nullptr && Untimed(*thread, function) && !t_inside &&
+                           (thread->frames.empty() || thread->frames.back().function != function),
+                       1)) {
+    return;
+  }
+  Exit(function);
 }
 
 // An object unloaded: its functions' addresses may be another's next.
