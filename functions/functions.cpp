@@ -397,7 +397,7 @@ struct Frame {
                      // was left by a longjmp
   Slot* slot;
   const char* name;  // null: this call is not timed
-  uint64_t began;    // on trial: when its timer had started, in ns
+  uint64_t began;    // on trial: when its timer had started, in ns; else 0
 };
 
 struct Thread {
@@ -745,8 +745,8 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function) {
   }
   const uint64_t unloads = g_unloads.load(std::memory_order_relaxed);
   if (__builtin_expect(thread->unloads != unloads, 0)) ForgetAddresses(*thread, unloads);
+  // (A function found among the recent ones not timed returned in the hook.)
   __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
-  if (Untimed(*thread, function)) return;
   Slot* slot = Find(*thread, function);
   if (__builtin_expect(slot == nullptr, 0)) slot = FirstCall(*thread, function);
   if (slot->state == State::kUntimed) {
@@ -779,7 +779,7 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function) {
 
 TIMETREE_UNTIMED __attribute__((always_inline)) inline void Close(const Frame& frame) {
   if (frame.name == nullptr) return;
-  if (__builtin_expect(frame.slot->state == State::kOnTrial, 0)) {
+  if (__builtin_expect(frame.began != 0, 0) && frame.slot->state == State::kOnTrial) {
     const uint64_t ns = Now() - frame.began;
     TimeStopWholeName(frame.name, frame.slot->length);
     Judge(*frame.slot, ns);
