@@ -14,8 +14,11 @@
 // (SIGSEGV, SIGABRT) are not handled: the process state cannot be trusted.
 #include "output/signals.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -67,6 +70,22 @@ void OnSignal(int signal, siginfo_t* info, void* context) {
   errno = saved;
 }
 
+// The process is about to end: its other threads (a main thread polling in
+// MPI, workers) would only compete with the writing for the CPU, which on a
+// loaded node a launcher gives a job a second or so of before SIGKILL. They
+// are given the lowest priority (allowed for a process's own threads); they
+// still run, so a lock one of them holds is let go.
+void YieldToWriting() {
+  const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return;
+  while (const dirent* task = readdir(tasks)) {
+    const long tid = std::strtol(task->d_name, nullptr, 10);
+    if (tid > 0 && tid != self) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 19);
+  }
+  closedir(tasks);
+}
+
 void* SignalThread(void* started) {
   sem_post(static_cast<sem_t*>(started));
   for (;;) {
@@ -75,6 +94,7 @@ void* SignalThread(void* started) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || byte == 0) return nullptr;  // unload
     const int signal = byte;
+    if (signal != SIGUSR1) YieldToWriting();
     Installed().write(signal);
     if (signal == SIGUSR1) continue;
     // The signal as it would have been without the library.
