@@ -65,6 +65,21 @@ def main():
     if not any(t["children"] for t in tree["timers"]):
         problems.append("the depth's default did not hold")
 
+    # The exclude list's patterns are said as the include list's; the
+    # default threshold (10 timer pairs) throttles a tiny function; a
+    # fraction of a nanosecond is a time.
+    lines = run(host, folder, TIMETREE_FUNCTIONS_EXCLUDE="solver::[Leaf",
+                TIMETREE_FUNCTIONS_THROTTLE="1000")
+    expect('timetree: TIMETREE_FUNCTIONS_EXCLUDE has the pattern "solver::[Leaf", whose "[" '
+           'never closes: it matches only a name with that "[" in it (write "\\[" for one)',
+           lines, "an unclosed bracket in the exclude list")
+    if not any(line.startswith("timetree: solver::Dot(") and "is timed no more" in line
+               for line in lines):
+        problems.append("the default threshold did not throttle solver::Dot: %s" % lines)
+    lines = run(host, folder, TIMETREE_FUNCTIONS_THROTTLE_NS="0.5")
+    if any("THROTTLE_NS" in line for line in lines):
+        problems.append("TIMETREE_FUNCTIONS_THROTTLE_NS=0.5 was refused: %s" % lines)
+
     for p in problems:
         print("check_functions_said: " + p, file=sys.stderr)
     return 1 if problems else 0

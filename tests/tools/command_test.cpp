@@ -71,7 +71,8 @@ TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
   }
   EXPECT_EQ(Tool("check new.json --budget .").err, "timetree: .: is a directory\n");
   for (const char* args : {"show base.json --min-share -1", "diff base.json new.json --threshold -1",
-                           "show base.json --depth 0"}) {
+                           "show base.json --depth 0", "show base.json --depth 2x",
+                           "show base.json --min-share 5%"}) {
     r = Tool(args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_LT(r.err.size(), 120u) << r.err;
@@ -178,6 +179,8 @@ TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
        "\nLABEL                          |  COUNT |             TOTAL |           AVERAGE\n"
        "main                           |      1 |          0.500000 |          0.500000\n",
        "show", "report.txt: the text report of TimePrint or TimePrintIndented, not a run"},
+      // A line ending in a blank holds no count: not folded stacks.
+      {"blank.txt", "main 100\nmain;solve \n", "show", "blank.txt: not JSON"},
       {"stacks.folded", "main 100\nmain;solve_it 30\n", "diff base.json",
        "stacks.folded: folded stacks (TimeWriteFolded), not a run: flamegraph.pl and speedscope "
        "read them"},

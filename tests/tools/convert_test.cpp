@@ -1,4 +1,6 @@
 // Timetree convert, checked against each format's reader.
+#include <fstream>
+
 #include "tools/tool.h"
 
 namespace timetree_tools_test {
@@ -71,6 +73,26 @@ TEST(Tools, ConvertKeepsEachFormatsUnits) {
   }
 }
 
+// A run's metadata named like a format's own field is left out of it, so
+// that no key is written twice.
+TEST(Tools, ConvertWritesNoFieldOfTheFormatTwice) {
+  const std::string run = Temp("field-names.json"), out = Temp("fields-converted.json");
+  std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"a\", \"count\": 1, "
+                        "\"total_seconds\": 1, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+                        "\"running\": false, \"children\": []}], \"metadata\": {\"data\": \"x\", "
+                        "\"columns\": \"x\", \"column_metadata\": \"x\", \"nodes\": \"x\"}}";
+  ASSERT_EQ(Tool("convert '" + run + "' --to caliper-json-split -o '" + out + "'").status, 0);
+  EXPECT_EQ(std::system(("python3 -c 'import json, sys\n"
+                         "def once(pairs):\n"
+                         "    keys = [k for k, _ in pairs]\n"
+                         "    assert len(keys) == len(set(keys)), keys\n"
+                         "    return dict(pairs)\n"
+                         "json.load(open(sys.argv[1]), object_pairs_hook=once)' '" + out + "'")
+                            .c_str()),
+            0);
+  for (const std::string& f : {run, out}) std::remove(f.c_str());
+}
+
 // The pprof format, read by the real pprof: self as flat, total as cum, as
 // show gives them, and names as they were.
 TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
@@ -99,6 +121,10 @@ TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
   ASSERT_EQ(std::system((raw + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
   EXPECT_NE(Read(top).find(" a;b \xef\xbf\xbd :0"), std::string::npos) << Read(top);
   EXPECT_NE(Read(top).find("(q\"uote <b>)"), std::string::npos) << Read(top);
+  // One mapping, named by the program, with its functions known: pprof asks
+  // for no binary.
+  EXPECT_NE(Read(top).find("Mappings\n1: 0x0/0x0/0x0 timetree  [FN]\n"), std::string::npos)
+      << Read(top);
   for (const std::string& f : {out, top, run}) std::remove(f.c_str());
   ASSERT_EQ(std::system(("rm -rf '" + Temp("gohome") + "' '" + Temp("gocache") + "'").c_str()), 0);
 }

@@ -1,4 +1,7 @@
 // Timetree trace.
+#include <cstdio>
+#include <fstream>
+
 #include "tools/tool.h"
 
 namespace timetree_tools_test {
@@ -25,6 +28,21 @@ TEST(Tools, TraceSummarisesEachThreadOfEachProcess) {
             "not nest properly\n"
             "thread 80 of 8: 1 event was still running when the file was written: it ends "
             "there\n");
+}
+
+// Siblings back to back, whose start and length add up (in binary) to a
+// hair past the next one's start, nest side by side, not one in the other.
+TEST(Tools, TraceKeepsSiblingsThatTouchSideBySide) {
+  const std::string file = Temp("touching.json");
+  std::ofstream(file) << "{\"traceEvents\": ["
+                         "{\"ph\": \"X\", \"name\": \"run\", \"pid\": 1, \"tid\": 1, \"ts\": 0, \"dur\": 1},"
+                         "{\"ph\": \"X\", \"name\": \"a\", \"pid\": 1, \"tid\": 1, \"ts\": 0.1, \"dur\": 0.2},"
+                         "{\"ph\": \"X\", \"name\": \"b\", \"pid\": 1, \"tid\": 1, \"ts\": 0.3, \"dur\": 0.7}]}";
+  const Result r = Tool("trace '" + file + "'");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("run;b"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("does not nest"), std::string::npos) << r.out;
+  std::remove(file.c_str());
 }
 
 }  // namespace
