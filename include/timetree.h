@@ -254,8 +254,8 @@ TIMETREE_API bool TimeForEachTimer(void (*visit)(const TimeTimerInfo& timer, voi
 
 // A thread's timer path, handed to another thread so that the timers that
 // thread starts at its top level nest where its work was spawned (a worker
-// of a pool, an OpenMP task: see README). Copy it freely; its fields are the
-// library's own.
+// of a pool, an OpenMP task: see docs/threads.md). Copy it freely; its
+// fields are the library's own.
 struct TimeContext {
   const void* path;     // null: the empty context
   uint64_t generation;  // the clear it belongs to

@@ -13,7 +13,7 @@
 // exit with the cause. Paths may hold %p (process id), %h (host name), %r
 // (MPI rank as the launcher gives it, 0 without one), %t (the load time,
 // UTC) and %% (a percent sign); any other placeholder is said and kept as
-// written. Every file is written whole (output/files.h).
+// written. Every file is written whole (runformat/files.h).
 //
 // The MPI items are collective, written from inside MPI_Finalize by the
 // MPI component. When the process ends without getting there (a job killed

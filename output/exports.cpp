@@ -79,7 +79,7 @@ double SelfSeconds(TimerNode& node) {
 }
 
 // Writes what build appends to text into a new file at path, whole (see
-// output/files.h); false when there is nothing to export, or the file
+// runformat/files.h); false when there is nothing to export, or the file
 // cannot be written whole (errno then says why). Memory
 // that runs out while the text is built also ends in false: no exception
 // leaves the library. build(text, flush, snapshot) sees every thread's

@@ -1,5 +1,5 @@
 // The report page: a self-contained, interactive HTML page (the template
-// output/report.html, embedded at build time) that gets a run's data as
+// runformat/report.html, embedded at build time) that gets a run's data as
 // JSON in a script element the browser never runs. Written by the library
 // (TIMETREE_OUTPUT's html:PATH) and by 'timetree html'.
 #ifndef TIMETREE_RUNFORMAT_REPORTPAGE_H

@@ -1,4 +1,4 @@
-// timetree html: the report page (output/reportpage.h) of a run, of the
+// timetree html: the report page (runformat/reportpage.h) of a run, of the
 // comparison of two, or of a timeline.
 #include <string>
 

@@ -1,7 +1,7 @@
 // Two runs side by side, path by path: what diff, check and the
 // differential flame graph compare.
-#ifndef TIMETREE_TOOLS_COMPARE_H
-#define TIMETREE_TOOLS_COMPARE_H
+#ifndef TIMETREE_TOOLS_LIB_COMPARE_H
+#define TIMETREE_TOOLS_LIB_COMPARE_H
 
 #include <ostream>
 #include <string>
@@ -49,4 +49,4 @@ std::string PercentText(const Compared& row);
 
 }  // namespace timetree_cli
 
-#endif  // TIMETREE_TOOLS_COMPARE_H
+#endif  // TIMETREE_TOOLS_LIB_COMPARE_H

@@ -1,7 +1,7 @@
 // Several runs on each side of a comparison: each path's totals in every
 // run that has it, for the repeated-run gate and table.
-#ifndef TIMETREE_TOOLS_REPEATED_H
-#define TIMETREE_TOOLS_REPEATED_H
+#ifndef TIMETREE_TOOLS_LIB_REPEATED_H
+#define TIMETREE_TOOLS_LIB_REPEATED_H
 
 #include <cstddef>
 #include <memory>
@@ -41,4 +41,4 @@ std::vector<std::unique_ptr<Run>> ReadRuns(const std::vector<std::string>& paths
 
 }  // namespace timetree_cli
 
-#endif  // TIMETREE_TOOLS_REPEATED_H
+#endif  // TIMETREE_TOOLS_LIB_REPEATED_H

@@ -1,8 +1,8 @@
 // Reading runs: the JSON that TimeWriteJson writes (one run, optionally
 // with each thread's tree) and the combined format, into the trees of
-// output/combined.h.
-#ifndef TIMETREE_TOOLS_RUN_H
-#define TIMETREE_TOOLS_RUN_H
+// runformat/combined.h.
+#ifndef TIMETREE_TOOLS_LIB_RUN_H
+#define TIMETREE_TOOLS_LIB_RUN_H
 
 #include <fstream>
 #include <memory>
@@ -38,4 +38,4 @@ std::unique_ptr<Run> ParseRun(const std::string& text, const std::string& file);
 
 }  // namespace timetree_cli
 
-#endif  // TIMETREE_TOOLS_RUN_H
+#endif  // TIMETREE_TOOLS_LIB_RUN_H

@@ -1,7 +1,7 @@
 // The statistics of the repeated-run gate: medians, and the two-sided
 // Mann-Whitney U test of whether two samples come from one distribution.
-#ifndef TIMETREE_TOOLS_STATS_H
-#define TIMETREE_TOOLS_STATS_H
+#ifndef TIMETREE_TOOLS_LIB_STATS_H
+#define TIMETREE_TOOLS_LIB_STATS_H
 
 #include <cstddef>
 #include <vector>
@@ -36,4 +36,4 @@ Judgement Judge(const std::vector<double>& base, const std::vector<double>& next
 
 }  // namespace timetree_cli
 
-#endif  // TIMETREE_TOOLS_STATS_H
+#endif  // TIMETREE_TOOLS_LIB_STATS_H

@@ -1,7 +1,7 @@
 // How the command's tables print figures: times with a unit chosen per
 // value (or plain seconds), and columns as wide as their widest cell.
-#ifndef TIMETREE_TOOLS_TABLE_H
-#define TIMETREE_TOOLS_TABLE_H
+#ifndef TIMETREE_TOOLS_LIB_TABLE_H
+#define TIMETREE_TOOLS_LIB_TABLE_H
 
 #include <string>
 #include <vector>
@@ -65,4 +65,4 @@ size_t DisplayWidth(const std::string& text);
 
 }  // namespace timetree_cli
 
-#endif  // TIMETREE_TOOLS_TABLE_H
+#endif  // TIMETREE_TOOLS_LIB_TABLE_H

@@ -1,8 +1,8 @@
 // Reading a timeline: a trace-event JSON file (what TimeWriteTrace and
 // TimeMpiWriteTrace write, or any producer's complete events), as lanes of
 // events, one lane per thread of each process.
-#ifndef TIMETREE_TOOLS_TRACE_H
-#define TIMETREE_TOOLS_TRACE_H
+#ifndef TIMETREE_TOOLS_LIB_TIMELINE_H
+#define TIMETREE_TOOLS_LIB_TIMELINE_H
 
 #include <cstdint>
 #include <istream>
@@ -60,4 +60,4 @@ std::string TimelinePageData(const Timeline& timeline);
 
 }  // namespace timetree_cli
 
-#endif  // TIMETREE_TOOLS_TRACE_H
+#endif  // TIMETREE_TOOLS_LIB_TIMELINE_H
