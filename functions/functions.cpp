@@ -406,6 +406,7 @@ struct Thread {
   size_t max_depth = Config().max_depth;  // copied, for the calls to read
   std::vector<std::unique_ptr<Slot>> slots;
   std::vector<Frame> frames;
+  uintptr_t top = UINTPTR_MAX;  // the innermost frame's stack (none: the highest)
   // Functions not timed (left out, or throttled) that were entered lately,
   // each in the place its address picks: the accessors and inline helpers
   // of an inner loop are found again at once, without a lookup.
@@ -599,6 +600,15 @@ TIMETREE_UNTIMED void ForgetAddresses(Thread& thread, uint64_t unloads) {
 // its caller, whose hooks run in the caller's frame: it stays (the caller's
 // exit closes it). Only when this enter is near the frames' stack, lest a
 // signal handler on a stack of its own close them.
+// The innermost frame, taken off; the next one's stack kept where the
+// enter hook compares its own.
+TIMETREE_UNTIMED inline Frame Pop(Thread& thread) {
+  const Frame frame = thread.frames.back();
+  thread.frames.pop_back();
+  thread.top = thread.frames.empty() ? UINTPTR_MAX : thread.frames.back().stack;
+  return frame;
+}
+
 TIMETREE_UNTIMED void CloseLeftFrames(Thread& thread, uintptr_t stack) {
   std::vector<Frame>& frames = thread.frames;
   constexpr uintptr_t kNear = 1 << 20;
@@ -607,8 +617,7 @@ TIMETREE_UNTIMED void CloseLeftFrames(Thread& thread, uintptr_t stack) {
     return;
   }
   while (!frames.empty() && frames.back().stack < stack) {
-    const Frame frame = frames.back();
-    frames.pop_back();
+    const Frame frame = Pop(thread);
     if (frame.name != nullptr) TimeStopWholeName(frame.name, frame.slot->length);
   }
 }
@@ -732,7 +741,19 @@ TIMETREE_UNTIMED __attribute__((noinline)) Slot* FirstCall(Thread& thread, void*
   return Insert(thread, function, RecordOf(function));
 }
 
-TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function) {
+// Where the calling thread's stack is as a hook starts: read once by each
+// enter, the same place for the frames it is compared against.
+TIMETREE_UNTIMED __attribute__((always_inline)) inline uintptr_t StackHere() {
+#if defined(__x86_64__)
+  uintptr_t stack;
+  asm volatile("mov %%rsp, %0" : "=r"(stack));
+  return stack;
+#else
+  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+}
+
+TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function, uintptr_t stack) {
   if (__builtin_expect(t_inside, 0)) {
     g_missed.fetch_add(1, std::memory_order_relaxed);
     return;
@@ -763,7 +784,6 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function) {
     return;
   }
   const Inside inside;
-  const auto stack = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   CloseLeftFrames(*thread, stack);
   Frame frame{function, stack, slot, nullptr, 0};
   if (thread->frames.size() < thread->max_depth) {
@@ -775,6 +795,7 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function) {
     }
   }
   thread->frames.push_back(frame);
+  thread->top = stack;
 }
 
 TIMETREE_UNTIMED __attribute__((always_inline)) inline void Close(const Frame& frame) {
@@ -797,21 +818,20 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Exit(void* function) {
   if (__builtin_expect(!frames.empty() && frames.back().function == function, 1)) {
     // Its own frame on top: the frame knows its slot, no lookup. (One made
     // before the function was throttled is closed so too.)
-    const Frame frame = frames.back();
-    frames.pop_back();
-    Close(frame);
+    Close(Pop(*thread));
     return;
   }
+  // (A function with no slot may still have a frame: one entered before an
+  // unload made the thread's table anew.)
   const Slot* slot = Find(*thread, function);
-  if (slot == nullptr || slot->state == State::kUntimed) return;
+  if (slot != nullptr && slot->state == State::kUntimed) return;
   // Frames that a longjmp skipped are closed on the way to this one's; an
   // exit with no frame of its own (entered before the thread's table, or
   // before an unload made it anew, with none open) is let be.
   bool ours = false;
   for (auto at = frames.rbegin(); at != frames.rend() && !ours; ++at) ours = at->function == function;
   while (ours) {
-    const Frame frame = frames.back();
-    frames.pop_back();
+    const Frame frame = Pop(*thread);
     ours = frame.function != function;
     Close(frame);
   }
@@ -822,14 +842,19 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Exit(void* function) {
 extern "C" {
 
 TIMETREE_API TIMETREE_UNTIMED void __cyg_profile_func_enter(void* function, void* /*site*/) {
+  const uintptr_t stack = StackHere();
   Thread* thread = t_thread;
+  // Not timed, and no frame left by a longjmp below this enter (which the
+  // slow path closes; one at the same place may be an inlined function's,
+  // and stays).
   if (__builtin_expect(thread != nullptr && Untimed(*thread, function) && !t_inside &&
-                           thread->unloads == g_unloads.load(std::memory_order_relaxed),
+                           thread->unloads == g_unloads.load(std::memory_order_relaxed) &&
+                           stack <= thread->top,
                        1)) {
     __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
     return;
   }
-  Enter(function);
+  Enter(function, stack);
 }
 
 TIMETREE_UNTIMED TIMETREE_API void __cyg_profile_func_exit(void* function, void* /*site*/) {
