@@ -79,6 +79,12 @@ def main():
     lines = run(host, folder, TIMETREE_FUNCTIONS_THROTTLE_NS="0.5")
     if any("THROTTLE_NS" in line for line in lines):
         problems.append("TIMETREE_FUNCTIONS_THROTTLE_NS=0.5 was refused: %s" % lines)
+    # A hook pair's measured cost is a time of a hook pair: not zero, and far
+    # under a tenth of a millisecond even under a sanitizer.
+    with open(os.path.join(folder, "run.json")) as f:
+        hook = json.load(f)["metadata"].get("timing_hook_calls_seconds", 0)
+    if not 0 < hook < 1e-4:
+        problems.append("a hook pair measured %r s" % hook)
 
     for p in problems:
         print("check_functions_said: " + p, file=sys.stderr)
