@@ -94,7 +94,13 @@ void* SignalThread(void* started) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || byte == 0) return nullptr;  // unload
     const int signal = byte;
-    if (signal != SIGUSR1) YieldToWriting();
+    // Only when the signal then ends the program: a host's own handler may
+    // go on for a while (a checkpoint), and a priority once lowered cannot
+    // be raised again without privilege.
+    const struct sigaction& before = Installed().before[signal];
+    if (signal != SIGUSR1 && (before.sa_flags & SA_SIGINFO) == 0 && before.sa_handler == SIG_DFL) {
+      YieldToWriting();
+    }
     Installed().write(signal);
     if (signal == SIGUSR1) continue;
     // The signal as it would have been without the library.
