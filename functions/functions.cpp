@@ -31,8 +31,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <new>
 #include <mutex>
@@ -594,12 +594,6 @@ TIMETREE_UNTIMED void ForgetAddresses(Thread& thread, uint64_t unloads) {
   thread.unloads = unloads;
 }
 
-// Frames whose enter ran below where this one runs were left by a longjmp
-// (their functions never returned): closed before the new one opens,
-// innermost first. A frame at the same place may be a function inlined into
-// its caller, whose hooks run in the caller's frame: it stays (the caller's
-// exit closes it). Only when this enter is near the frames' stack, lest a
-// signal handler on a stack of its own close them.
 // The innermost frame, taken off; the next one's stack kept where the
 // enter hook compares its own.
 TIMETREE_UNTIMED inline Frame Pop(Thread& thread) {
@@ -609,6 +603,12 @@ TIMETREE_UNTIMED inline Frame Pop(Thread& thread) {
   return frame;
 }
 
+// Frames whose enter ran below where this one runs were left by a longjmp
+// (their functions never returned): closed before the new one opens,
+// innermost first. A frame at the same place may be a function inlined into
+// its caller, whose hooks run in the caller's frame: it stays (the caller's
+// exit closes it). Only when this enter is near the frames' stack, lest a
+// signal handler on a stack of its own close them.
 TIMETREE_UNTIMED void CloseLeftFrames(Thread& thread, uintptr_t stack) {
   std::vector<Frame>& frames = thread.frames;
   constexpr uintptr_t kNear = 1 << 20;
