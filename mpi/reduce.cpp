@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -289,8 +288,6 @@ std::unique_ptr<Run> Reduce(MPI_Comm comm) {
                  MPI_STATUS_IGNORE);
       }
       Run received;
-      // The sender's part covers the ranks from it up to the next part.
-      received.sources = std::min(step, ranks - (rank + step));
       if (!Deserialise(bytes.data(), static_cast<size_t>(size), received)) {
         whole = false;
         continue;

@@ -120,9 +120,17 @@ TEST_F(Files, DescriptorsAndPipesAreWrittenThroughAndNeverWaitedOn) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_FALSE(timetree::WriteWholeFile(fifo.c_str(), "text"));
   EXPECT_EQ(timetree::FileProblem(errno, true), "cannot be written: no process reads the pipe");
-  // A reader that takes nothing: more than the pipe holds fails after the wait.
+  // With a reader: it gets the text, and the FIFO stays a FIFO.
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
+  ASSERT_TRUE(timetree::WriteWholeFile(fifo.c_str(), "text"));
+  char got[8] = {};
+  EXPECT_EQ(read(reader, got, sizeof got), 4);
+  EXPECT_STREQ(got, "text");
+  struct stat st {};
+  ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  // A reader that takes nothing: more than the pipe holds fails after the wait.
   const int wait = timetree::g_writeWaitSeconds;
   timetree::g_writeWaitSeconds = 1;
   EXPECT_FALSE(timetree::WriteWholeFile(fifo.c_str(), std::string(1 << 20, 'x')));

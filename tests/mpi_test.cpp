@@ -223,7 +223,7 @@ std::unique_ptr<timetree::combined::Run> OwnRun() {
 }
 
 // The reduction tree gives what gathering every rank's run on rank 0 and
-// combining them in rank order gives (run with 4, 16 and 64 ranks): the
+// combining them in rank order gives (run with 3, 4, 5, 16 and 64 ranks): the
 // same rows in the same order, the same sums (times in ticks of 1/1024 s
 // add exactly in any order), extremes and their ranks; the spreads agree
 // up to rounding.

@@ -7,7 +7,8 @@
 Each plugin's function under its own name, though the second plugin was
 loaded where the first had been; what ran after a longjmp out of 30
 frames at most one level under main, not under those 30; every signal's
-handler either timed or said.
+handler either timed or said; each of 100 functions that one thread
+calls timed (more than its first table holds).
 """
 import json
 import os
@@ -33,6 +34,11 @@ def main():
                 yield t
             yield from find(name, t["children"])
 
+    def find_all(nodes):
+        for t in nodes:
+            yield t
+            yield from find_all(t["children"])
+
     for name in ("alpha_work_fn", "omega_work_fn"):
         got = sum(t["count"] for t in find(name, timers))
         if got != 1:
@@ -52,6 +58,9 @@ def main():
     after = depth_of("(anonymous namespace)::AfterTheJump()", main_timer[0]["children"])
     if after is None or after > 1:
         problems.append("AfterTheJump() is %s levels under main, not 0 or 1" % after)
+    many = {t["name"] for t in find_all(main_timer[0]["children"]) if "Many<" in t["name"]}
+    if len(many) < 100:
+        problems.append("%d of the 100 functions Many<N> timed" % len(many))
     deep = [t for t in find("(anonymous namespace)::Deep(int)", timers)]
     if any(t["running"] for t in deep):
         problems.append("a frame the longjmp left is still running")

@@ -100,6 +100,8 @@ int main(int argc, char** argv) {
   if (CallPlugin(argv[1], "alpha_work_fn") < 0 || CallPlugin(argv[2], "omega_work_fn") < 0) return 1;
   if (setjmp(g_back) == 0) Deep(30);
   AfterTheJump();
+  // More functions in one thread than its first table holds.
+  if (CallEach(1, std::make_integer_sequence<int, 100>()) <= 0) return 1;
   // Under a sanitizer the forks and the signals are left out: its runtime
   // rightly calls allocating in a signal handler unsafe, and its allocator
   // may be held by another thread at a fork (glibc's is made safe for it).

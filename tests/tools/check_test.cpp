@@ -33,6 +33,12 @@ TEST(Tools, CheckGatesOnBudgetAndRegression) {
   EXPECT_EQ(r.err, "timetree: check judged no limit: every path in both runs is below "
                    "--min-seconds\n");
   EXPECT_EQ(Tool("check new.json").status, 2);
+  // A merged file is judged by its sources' mean (main: 1.25 s, 2.5 s in all).
+  r = Tool("check merged.json --budget budget.txt");
+  EXPECT_EQ(r.out, "over budget: main 1.25 s > 1.20 s\ncheck failed: 1 of 3 limits exceeded\n");
+  EXPECT_EQ(Tool("diff base.json merged.json").out.substr(0, 96),
+            "NAME            BASE      NEW    CHANGE       %\n"
+            "main          1.00 s   1.25 s   +250 ms  +25.0%\n");
 }
 
 // Several runs a side: the gate judges medians with a Mann-Whitney test,

@@ -110,6 +110,14 @@ TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
                       "      50ms  5.00%   100%       50ms  5.00%  setup\n"),
             std::string::npos)
       << text;
+  // Each thread's own tree, not the merged one for each: 22 ms in all.
+  ASSERT_EQ(Tool("convert threads.json --to pprof -o '" + out + "'").status, 0);
+  ASSERT_EQ(std::system((go + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
+  EXPECT_NE(Read(top).find("22ms, 100% of 22ms total\n      flat  flat%   sum%        cum   cum%\n"
+                           "      16ms 72.73% 72.73%       16ms 72.73%  work\n"
+                           "       6ms 27.27%   100%       22ms   100%  run\n"),
+            std::string::npos)
+      << Read(top);
   // Names that other formats must escape pass as they are (as UTF-8).
   const std::string run = Temp("hostile-pprof.json");
   WriteHostileRun(run);
