@@ -10,9 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#ifndef TIMETREE_API
-#define TIMETREE_API __attribute__((visibility("default")))
-#endif
+#include "timetree_export.h"
 
 #ifdef __cplusplus
 extern "C" {

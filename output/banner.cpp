@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "include/timetree.h"
-#include "output/channels.h"
+#include "channels/channels.h"
 #include "registry/dtimemgr.h"
 
 namespace timetree {

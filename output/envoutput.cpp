@@ -42,7 +42,7 @@
 #include <vector>
 
 #include "include/timetree.h"
-#include "output/channels.h"
+#include "channels/channels.h"
 #include "output/exports.h"
 #include "runformat/text.h"
 #include "runformat/files.h"

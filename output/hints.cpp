@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "runformat/text.h"
+#include "channels/channels.h"
 #include "registry/dtimemgr.h"
+#include "runformat/text.h"
 #include "sibling/switches.h"
 #include "stopwatch/atomics.h"
 
@@ -17,9 +18,6 @@ extern char** environ;
 namespace timetree {
 
 namespace {
-
-int g_written = 0;
-long g_droppedPid = 0;  // the process in which text went nowhere
 
 // The variables the library and its components read.
 constexpr const char* kKnown[] = {
@@ -42,12 +40,8 @@ std::string Upper(std::string text) {
 
 }  // namespace
 
-void NoteWritten() { StoreRelaxed(g_written, 1); }
-void NoteDropped() { StoreRelaxed(g_droppedPid, static_cast<long>(getpid())); }
-
 void ResetHintsForTesting() {
-  StoreRelaxed(g_written, 0);
-  StoreRelaxed(g_droppedPid, 0L);
+  ResetNotesForTesting();
   StoreRelaxed(g_timeManager.timingReadPid, 0L);
 }
 
@@ -119,7 +113,7 @@ void WriteOffHint() {
 void WriteExitHints() {
   const long self = static_cast<long>(getpid());
   if (Quiet()) return;
-  if (LoadRelaxed(g_droppedPid) == self) {
+  if (DroppedPid() == self) {
     std::fputs(
         "timetree: reports or messages went nowhere: no output channel was open when they were "
         "written; set TIMING_CONSOLE=1 (standard output) and/or TIMING_FILE=1 (the program's "
@@ -127,7 +121,7 @@ void WriteExitHints() {
         "standard error at exit; TIMETREE_QUIET=1 silences this line\n",
         stderr);
   } else if (LoadRelaxed(g_timeManager.timingReadPid) == self &&
-             LoadRelaxed(g_registry.lastOrder) != 0 && LoadRelaxed(g_written) == 0) {
+             LoadRelaxed(g_registry.lastOrder) != 0 && !AnythingWritten()) {
     std::fputs(
         "timetree: timers ran, but nothing was written: no output channel was open and no "
         "report, export or TIMETREE_OUTPUT item was asked for; set TIMING_CONSOLE=1 and/or "

@@ -12,12 +12,6 @@
 
 namespace timetree {
 
-// Something reached the user: text on an open channel, an export written,
-// the timers handed to the host, outputs named by TIMETREE_OUTPUT.
-void NoteWritten();
-// Text for the channels while timing was on and none was open.
-void NoteDropped();
-
 // At unload: says, once, why timing was off when a start found it off
 // (TIMING_ON unset, or set but never read by a clear); only in the process
 // in which that happened, and not when TIMING_ON turned it off.

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "include/timetree.h"
-#include "output/channels.h"
+#include "channels/channels.h"
 #include "registry/dtimemgr.h"
 #include "sibling/switches.h"
 

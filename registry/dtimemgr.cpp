@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +29,17 @@ namespace timetree {
 TimeManager g_timeManager;
 Registry g_registry(&g_timeManager);
 RegistryHooks g_hooks;
+
+namespace {
+
+// Text that finds no channel open is noted as lost only while timing is on.
+bool TimingOn() { return LoadRelaxed(g_registry.enabled) != 0; }
+
+struct ChannelHook {
+  ChannelHook() { g_timingOnForChannels = &TimingOn; }
+} g_setChannelHook;
+
+}  // namespace
 
 void NoteStartWhileOff() {
   TimeManager& tm = g_timeManager;
@@ -56,28 +66,6 @@ TimeManager::~TimeManager() {
   // loads and unloads it again keep every load's.
   if (ThreadTree* own = CallingTreeIfAttached()) DetachTrace(*own);
   FreeFinishedTraces();
-}
-
-void CommentF(const char* format, ...) {
-  // Report rows and messages fit the stack buffer; a longer text is
-  // formatted again into one of its exact size rather than cut.
-  char buffer[1024];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (length < 0) return;
-  if (static_cast<size_t>(length) < sizeof buffer) {
-    TimeComment(buffer);
-    return;
-  }
-  char* text = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
-  if (text == nullptr) return;
-  va_start(args, format);
-  std::vsnprintf(text, static_cast<size_t>(length) + 1, format, args);
-  va_end(args);
-  TimeComment(text);
-  std::free(text);
 }
 
 }  // namespace timetree

@@ -4,7 +4,7 @@
 #ifndef TIMETREE_REGISTRY_DTIMEMGR_H
 #define TIMETREE_REGISTRY_DTIMEMGR_H
 
-#include "registry/locks.h"
+#include "channels/channels.h"
 #include "registry/threadtree.h"
 
 namespace timetree {
@@ -12,14 +12,13 @@ namespace timetree {
 // The global timing state. Its own tree is that of the process's main
 // thread, so that a host with one thread works on it alone, exactly as
 // before threads were supported; other threads' trees are allocated, and
-// all are held by the registry (threadtree.h). The output channels that
-// the timing state once held are the outputs' own (output/channels.h);
-// the lock that keeps a message or report whole is here, as the reports
-// and messages of the timers hold it.
+// all are held by the registry (threadtree.h). The output channels and the
+// lock that keeps a message or report whole are the messages' sink's
+// (channels/channels.h), below the timers, which write their messages
+// there.
 struct TimeManager : ThreadTree {
   // Whether timing is on (the last value of TIMING_ON) is the registry's
   // enabled, beside the clear generation that every start reads too.
-  RecursiveLock channelLock;       // held for a whole message or report
   int outputAsked = 0;             // TIMETREE_OUTPUT names outputs: a clear
                                    // keeps timing on unless TIMING_ON is
                                    // set to an off value
@@ -42,33 +41,16 @@ struct TimeManager : ThreadTree {
 extern TimeManager g_timeManager;
 
 // What the layers above the registry do at its moments: at unload, write
-// the outputs and close the channels (before the last clear); before a
-// fork, write out what is buffered for the file. Set by them when the
-// library is loaded; null until then.
+// the outputs and close the channels (before the last clear). Set by them
+// when the library is loaded; null until then.
 struct RegistryHooks {
   void (*unload)() = nullptr;
-  void (*beforeFork)() = nullptr;
 };
 extern RegistryHooks g_hooks;
 
 // The first start that finds timing off notes it, with the process; at
 // exit the outputs say, once, why timing was off.
 void NoteStartWhileOff() __attribute__((noinline));
-
-// Formats like printf and writes the result through TimeComment in one
-// piece, whatever its length.
-void CommentF(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// Holds the output channels for a whole message or report, so that text of
-// other threads never interleaves with it. Recursive: TimeComment inside
-// takes it again.
-class ChannelLock {
- public:
-  ChannelLock() { g_timeManager.channelLock.Lock(); }
-  ~ChannelLock() { g_timeManager.channelLock.Unlock(); }
-  ChannelLock(const ChannelLock&) = delete;
-  ChannelLock& operator=(const ChannelLock&) = delete;
-};
 
 }  // namespace timetree
 

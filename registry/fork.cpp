@@ -20,23 +20,20 @@ namespace timetree {
 namespace {
 
 // The locks are held across the fork so that the child's copy of the state
-// is whole; the outputs' hook writes out buffered file output meanwhile, so
-// that a child that exits does not write the parent's pending bytes a
-// second time.
+// is whole; buffered file output is written out meanwhile, so that a child
+// that exits does not write the parent's pending bytes a second time.
 void BeforeFork() {
-  TimeManager& tm = g_timeManager;
   g_registry.mutex.lock();
-  tm.channelLock.Lock();
+  g_channels.lock.Lock();
   LockPaths();
   LockChunkMapper();
-  if (g_hooks.beforeFork != nullptr) g_hooks.beforeFork();
+  FlushFileChannel();
 }
 
 void AfterForkInParent() {
-  TimeManager& tm = g_timeManager;
   UnlockChunkMapper();
   UnlockPaths();
-  tm.channelLock.Unlock();
+  g_channels.lock.Unlock();
   g_registry.mutex.unlock();
 }
 
@@ -108,7 +105,7 @@ void AfterForkInChild() {
   }
   UnlockChunkMapper();
   UnlockPaths();
-  tm.channelLock.Unlock();
+  g_channels.lock.Unlock();
   g_registry.mutex.unlock();
 }
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "registry/locks.h"
+#include "stopwatch/locks.h"
 #include "registry/timernode.h"
 #include "stopwatch/atomics.h"
 

@@ -10,7 +10,7 @@
 #include "registry/names.h"
 #include "registry/ptrlist.h"
 #include "sibling/faults.h"
-#include "stopwatch/StopWatch.h"
+#include "include/StopWatch.h"
 
 namespace timetree {
 

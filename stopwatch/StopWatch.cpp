@@ -1,4 +1,4 @@
-#include "stopwatch/StopWatch.h"
+#include "include/StopWatch.h"
 
 #include <cstdio>
 

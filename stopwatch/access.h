@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "stopwatch/StopWatch.h"
+#include "include/StopWatch.h"
 #include "stopwatch/atomics.h"
 #include "stopwatch/ticks.h"
 

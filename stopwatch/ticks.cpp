@@ -10,7 +10,7 @@
 
 #include <mutex>
 
-#include "stopwatch/StopWatch.h"
+#include "include/StopWatch.h"
 #include "stopwatch/atomics.h"
 
 namespace timetree {

@@ -14,7 +14,7 @@
 #include "output/banner.h"
 #include "registry/dtimemgr.h"
 #include "support.h"
-#include "output/channels.h"
+#include "channels/channels.h"
 
 namespace {
 

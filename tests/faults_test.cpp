@@ -12,7 +12,7 @@
 #include "registry/dtimemgr.h"
 #include "sibling/faults.h"
 #include "support.h"
-#include "output/channels.h"
+#include "channels/channels.h"
 
 namespace {
 

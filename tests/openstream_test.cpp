@@ -4,7 +4,7 @@
 
 #include "registry/dtimemgr.h"
 #include "support.h"
-#include "output/channels.h"
+#include "channels/channels.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "include/timetree.h"
-#include "output/channels.h"
+#include "channels/channels.h"
 #include "stopwatch/ticks.h"
 
 namespace timetree_test {

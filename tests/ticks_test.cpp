@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "stopwatch/StopWatch.h"
+#include "include/StopWatch.h"
 
 namespace {
 

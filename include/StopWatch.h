@@ -10,11 +10,7 @@
 
 #include <cstdint>
 
-// The one export macro of the library. The library is built with hidden
-// visibility, so only what carries this macro is visible to hosts.
-#ifndef TIMETREE_API
-#define TIMETREE_API __attribute__((visibility("default")))
-#endif
+#include "timetree_export.h"
 
 namespace timetree {
 struct StopWatchAccess;

@@ -1,7 +1,7 @@
 // A lock that its holder may take again, and that a forked child can
 // release.
-#ifndef TIMETREE_REGISTRY_LOCKS_H
-#define TIMETREE_REGISTRY_LOCKS_H
+#ifndef TIMETREE_STOPWATCH_LOCKS_H
+#define TIMETREE_STOPWATCH_LOCKS_H
 
 #include <pthread.h>
 
@@ -68,4 +68,4 @@ class OwnedMutex {
 
 }  // namespace timetree
 
-#endif  // TIMETREE_REGISTRY_LOCKS_H
+#endif  // TIMETREE_STOPWATCH_LOCKS_H

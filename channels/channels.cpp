@@ -2,39 +2,67 @@
 // every write so that it keeps its place among the host's own output) and a
 // text file (buffered; its contents reach the disk at the latest when it is
 // closed).
-#include "output/channels.h"
+#include "channels/channels.h"
 
+#include <unistd.h>
+
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "include/timetree.h"
-#include "output/hints.h"
-#include "registry/dtimemgr.h"
 #include "stopwatch/atomics.h"
 
 namespace timetree {
 
 Channels g_channels;
+bool (*g_timingOnForChannels)() = nullptr;
 
 namespace {
 
 CommentSpy g_commentSpy = nullptr;
-
-// Buffered file output is written out before a fork, so that a child that
-// exits does not write the parent's pending bytes a second time (the
-// registry holds the channel lock across the fork meanwhile).
-void FlushBeforeFork() {
-  if (g_channels.file != nullptr) std::fflush(g_channels.file);
-}
-
-struct Hooks {
-  Hooks() { g_hooks.beforeFork = &FlushBeforeFork; }
-} g_setHooks;
+int g_written = 0;
+long g_droppedPid = 0;  // the process in which text went nowhere
 
 }  // namespace
 
+void FlushFileChannel() {
+  if (g_channels.file != nullptr) std::fflush(g_channels.file);
+}
+
+void NoteWritten() { StoreRelaxed(g_written, 1); }
+bool AnythingWritten() { return LoadRelaxed(g_written) != 0; }
+long DroppedPid() { return LoadRelaxed(g_droppedPid); }
+
+void ResetNotesForTesting() {
+  StoreRelaxed(g_written, 0);
+  StoreRelaxed(g_droppedPid, 0L);
+}
+
 void SetCommentSpyForTesting(CommentSpy spy) { g_commentSpy = spy; }
+
+void CommentF(const char* format, ...) {
+  // Report rows and messages fit the stack buffer; a longer text is
+  // formatted again into one of its exact size rather than cut.
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (length < 0) return;
+  if (static_cast<size_t>(length) < sizeof buffer) {
+    TimeComment(buffer);
+    return;
+  }
+  char* text = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+  if (text == nullptr) return;
+  va_start(args, format);
+  std::vsnprintf(text, static_cast<size_t>(length) + 1, format, args);
+  va_end(args);
+  TimeComment(text);
+  std::free(text);
+}
 
 }  // namespace timetree
 
@@ -45,8 +73,9 @@ void TimeComment(const char* text) {
   const timetree::ChannelLock lock;
   if (timetree::g_commentSpy != nullptr) timetree::g_commentSpy(text);
   if (channels.console == nullptr && channels.file == nullptr) {
-    if (text[0] != '\0' && timetree::LoadRelaxed(timetree::g_registry.enabled) != 0) {
-      timetree::NoteDropped();
+    if (text[0] != '\0' && timetree::g_timingOnForChannels != nullptr &&
+        timetree::g_timingOnForChannels()) {
+      timetree::StoreRelaxed(timetree::g_droppedPid, static_cast<long>(getpid()));
     }
     return;
   }
