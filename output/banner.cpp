@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "include/timetree.h"
 #include "channels/channels.h"
+#include "include/timetree.h"
 #include "registry/dtimemgr.h"
 
 namespace timetree {

@@ -41,17 +41,17 @@
 #include <string>
 #include <vector>
 
-#include "include/timetree.h"
 #include "channels/channels.h"
+#include "include/timetree.h"
 #include "output/exports.h"
-#include "runformat/text.h"
-#include "runformat/files.h"
 #include "output/hints.h"
 #include "output/signals.h"
-#include "runformat/placeholders.h"
-#include "output/timeline.h"
+#include "output/timeline_export.h"
 #include "registry/dtimemgr.h"
-#include "registry/trace.h"
+#include "registry/timeline.h"
+#include "runformat/files.h"
+#include "runformat/placeholders.h"
+#include "runformat/text.h"
 #include "stopwatch/atomics.h"
 
 namespace timetree {
@@ -245,7 +245,7 @@ void WriteMpiParts(const Item& item, long timers, int signal) {
     gethostname(host, sizeof host - 1);
     std::string name;
     AppendFormat(name, "rank %s (%s)", rank, host);
-    written = WriteTraceFile(part.c_str(), std::strtol(rank, nullptr, 10), name.c_str());
+    written = WriteTimelineFile(part.c_str(), std::strtol(rank, nullptr, 10), name.c_str());
   }
   if (!written) {
     std::fprintf(stderr, "timetree: TIMETREE_OUTPUT: %s %s\n", part.c_str(),
@@ -309,7 +309,7 @@ void WriteOnSignal(int signal) {
 void StartEnvironmentOutput() {
   const char* list = std::getenv("TIMETREE_OUTPUT");
   if (list == nullptr || list[0] == '\0') {
-    ReadTraceEnvironment(false);
+    ReadTimelineEnvironment(false);
     return;
   }
   g_state = new State;
@@ -323,8 +323,8 @@ void StartEnvironmentOutput() {
   // TIMETREE_TRACE gives one; one that TIMETREE_TRACE turns off is said.
   bool timeline = false;
   for (const Item& item : g_state->items) timeline = timeline || IsTimeline(item.kind);
-  ReadTraceEnvironment(timeline);
-  if (timeline && g_traceLimit == 0) {
+  ReadTimelineEnvironment(timeline);
+  if (timeline && g_timelineLimit == 0) {
     std::vector<Item> kept;
     for (Item& item : g_state->items) {
       if (!IsTimeline(item.kind)) {

@@ -2,8 +2,8 @@
 // channel opened or closed by their switches.
 #include <cstdio>
 
-#include "include/timetree.h"
 #include "channels/channels.h"
+#include "include/timetree.h"
 #include "registry/dtimemgr.h"
 #include "sibling/switches.h"
 

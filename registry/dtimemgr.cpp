@@ -1,3 +1,4 @@
+// (dtimemgr: the timing manager's long-standing name, kept for those who know it by it.)
 // The timing manager: the global timing state, and the start/stop protocol
 // of the calling thread's tree with the repair of unbalanced calls, and the
 // clear. The trees of the threads are in threads.cpp, contexts in
@@ -17,7 +18,7 @@
 #include "include/timetree_c.h"
 #include "registry/nameindex.h"
 #include "registry/threads.h"
-#include "registry/trace.h"
+#include "registry/timeline.h"
 #include "registry/walk.h"
 #include "sibling/switches.h"
 #include "stopwatch/access.h"
@@ -64,8 +65,8 @@ TimeManager::~TimeManager() {
   g_registry.exitKeyCreated = false;
   // The calling thread's timeline goes with the library, lest a host that
   // loads and unloads it again keep every load's.
-  if (ThreadTree* own = CallingTreeIfAttached()) DetachTrace(*own);
-  FreeFinishedTraces();
+  if (ThreadTree* own = CallingTreeIfAttached()) DetachTimeline(*own);
+  FreeFinishedTimelines();
 }
 
 }  // namespace timetree
@@ -376,10 +377,10 @@ void TimeClear() {
   if (tree != nullptr) {
     timetree::StoreRelaxed(tree->order, uint64_t{0});
     timetree::StoreRelease(tree->generation, generation);
-    timetree::ResetTrace(*tree, generation);
+    timetree::ResetTimeline(*tree, generation);
   }
   timetree::FreeFinishedTrees();
-  timetree::FreeFinishedTraces();
+  timetree::FreeFinishedTimelines();
   int enabled = 0;
   timetree::ReadSwitch("TIMING_ON", &enabled);
   timetree::StoreRelaxed(tm.timingReadPid, static_cast<long>(getpid()));

@@ -1,3 +1,4 @@
+// (dtimemgr: the timing manager's long-standing name, kept for those who know it by it.)
 // The global timing state: the main thread's tree, whether timing is on,
 // and the start/stop/clear of the calling thread's timers (declared in
 // timetree.h).

@@ -12,7 +12,7 @@
 #include "registry/contexts.h"
 #include "registry/dtimemgr.h"
 #include "registry/threads.h"
-#include "registry/trace.h"
+#include "registry/timeline.h"
 #include "stopwatch/ticks.h"
 
 namespace timetree {

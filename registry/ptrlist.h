@@ -1,3 +1,4 @@
+// (PtrList: the list's long-standing name, kept for those who know it by it.)
 // PtrList: a doubly linked list of untyped pointers whose nodes are carved
 // from blocks of a Morvex chain and released only all together.
 #ifndef TIMETREE_REGISTRY_PTRLIST_H

@@ -36,7 +36,7 @@
 
 #include "registry/merge.h"
 #include "registry/nameindex.h"
-#include "registry/trace.h"
+#include "registry/timeline.h"
 #include "stopwatch/access.h"
 
 namespace timetree {
@@ -52,7 +52,7 @@ void ResetTree(ThreadTree& tree, uint64_t generation) {
   tree.currentList = &tree.root;
   StoreRelaxed(tree.order, uint64_t{0});
   tree.leftRunning = false;
-  ResetTrace(tree, generation);
+  ResetTimeline(tree, generation);
   StoreRelease(tree.generation, generation);
   EndChange(tree);
 }
@@ -140,7 +140,7 @@ void OnThreadExit(void* data) {
     EndRunningTimers(*tree, ReadTicks(), false);
   }
   // The thread's timeline stays whole, apart from the folding of its timers.
-  DetachTrace(*tree);
+  DetachTimeline(*tree);
   if (!reportable) {
     Retire(*tree);
     return;
@@ -181,7 +181,7 @@ ThreadTree* AttachCallingThread() {
   tree->nextTree = g_registry.trees;
   g_registry.trees = tree;
   ResetTree(*tree, g_registry.clearGeneration);
-  AttachTrace(*tree);
+  AttachTimeline(*tree);
   t_callingTree = tree;
   return tree;
 }
@@ -236,18 +236,18 @@ TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top
   EndChange(tree);
   return node;
 }
-void SetTraceLimit(uint64_t limit) {
-  if (limit > kMostTraceEvents) limit = kMostTraceEvents;
-  StoreRelaxed(g_traceLimit, limit);
+void SetTimelineLimit(uint64_t limit) {
+  if (limit > kMostTimelineEvents) limit = kMostTimelineEvents;
+  StoreRelaxed(g_timelineLimit, limit);
   const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
   ThreadTree* tree = CallingTreeIfAttached();
   if (tree == nullptr) return;
   if (limit == 0) {
     // The buffer stays in the registry until the next clear; the thread
     // records no more.
-    DetachTrace(*tree);
+    DetachTimeline(*tree);
   } else if (tree->trace == nullptr) {
-    AttachTrace(*tree);
+    AttachTimeline(*tree);
   } else {
     tree->trace->limit = limit;
   }

@@ -60,10 +60,10 @@ TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top
                     const char* name, const NameKey& key);
 
 // Turns recording on with limit events per thread (0: off; at most
-// kMostTraceEvents), for threads
+// kMostTimelineEvents), for threads
 // that attach after the call and the calling thread; TIMETREE_OUTPUT's
 // trace item and the tests use it.
-void SetTraceLimit(uint64_t limit);
+void SetTimelineLimit(uint64_t limit);
 
 }  // namespace timetree
 

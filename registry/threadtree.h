@@ -10,13 +10,13 @@
 #include <cstdint>
 #include <mutex>
 
-#include "stopwatch/locks.h"
 #include "registry/timernode.h"
 #include "stopwatch/atomics.h"
+#include "stopwatch/locks.h"
 
 namespace timetree {
 
-struct TraceBuffer;
+struct TimelineBuffer;
 
 // The timers of one thread. Only the owning thread changes them; reports on
 // other threads read them (see the comment at the top of threads.cpp).
@@ -25,7 +25,7 @@ struct alignas(64) ThreadTree {
   TimerNode* current = nullptr;    // innermost running timer
   PtrList* currentList = &root;    // where the next start looks and adds
   uint64_t generation = 0;         // the clear whose timers these are
-  TraceBuffer* trace = nullptr;    // its timeline, while recording is on
+  TimelineBuffer* trace = nullptr;    // its timeline, while recording is on
   TimerNode* base = nullptr;       // the adopted path's last node: where the
                                    // thread's top-level timers go; null: root
   PtrList root;                    // top-level timers, in order of first start
@@ -78,7 +78,7 @@ struct alignas(64) Registry {
                                    // of the global timing state
   uint64_t lastOrder = 0;          // the order last handed to a tree
   ThreadTree* trees = nullptr;     // every attached or finished tree
-  TraceBuffer* traces = nullptr;   // every thread's timeline buffer
+  TimelineBuffer* timelines = nullptr;   // every thread's timeline buffer
   OwnedMutex mutex;
   pthread_key_t exitKey{};         // runs the thread-exit hook
   bool exitKeyCreated = false;

@@ -7,10 +7,10 @@
 
 #include <cstdint>
 
+#include "include/StopWatch.h"
 #include "registry/names.h"
 #include "registry/ptrlist.h"
 #include "sibling/faults.h"
-#include "include/StopWatch.h"
 
 namespace timetree {
 

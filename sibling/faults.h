@@ -13,7 +13,7 @@ enum class AllocSite {
   kMergedTimer,
   kNameIndex,
   kLongName,
-  kTraceChunk,
+  kTimelineChunk,
 };
 
 using FaultHook = bool (*)(AllocSite site);

@@ -1,3 +1,4 @@
+// (Morvex and sibling/: the names of the utility library this stands in for, kept.)
 // A chain of raw memory blocks. Each block is one link pointer followed by
 // an element area; blocks are released only all together.
 #ifndef TIMETREE_SIBLING_MORVEX_H

@@ -1,3 +1,4 @@
+// (sibling/: the name of the utility library this folder stands in for, kept.)
 // Debug switches, read from the environment anew at every call.
 #ifndef TIMETREE_SIBLING_SWITCHES_H
 #define TIMETREE_SIBLING_SWITCHES_H

@@ -11,10 +11,10 @@
 #include <functional>
 #include <string>
 
+#include "channels/channels.h"
 #include "output/banner.h"
 #include "registry/dtimemgr.h"
 #include "support.h"
-#include "channels/channels.h"
 
 namespace {
 

@@ -227,7 +227,7 @@ TEST_F(ConcurrentModel, ThreadsContextsClearsAndTheTimelineAgreeWithTheModel) {
   constexpr int kThreads = 3, kPhases = 12, kRounds = 12;
   for (int round = 0; round < kRounds; ++round) {
     OpenCapture();
-    timetree::SetTraceLimit(100000);
+    timetree::SetTimelineLimit(100000);
     std::vector<ThreadModel> models(kThreads);
     std::vector<long> tids(kThreads);
     std::vector<PathContext> pool;  // contexts taken so far, by any thread
@@ -366,7 +366,7 @@ TEST_F(ConcurrentModel, ThreadsContextsClearsAndTheTimelineAgreeWithTheModel) {
     }
     const std::vector<std::string> got = lines(said), want = lines(expected);
     EXPECT_EQ(got, want) << "round " << round;
-    timetree::SetTraceLimit(0);
+    timetree::SetTimelineLimit(0);
     TimeCloseOStream();
     TimeClear();
   }

@@ -9,10 +9,10 @@
 #include <sstream>
 #include <string>
 
+#include "channels/channels.h"
 #include "registry/dtimemgr.h"
 #include "sibling/faults.h"
 #include "support.h"
-#include "channels/channels.h"
 
 namespace {
 

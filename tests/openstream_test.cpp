@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "channels/channels.h"
 #include "registry/dtimemgr.h"
 #include "support.h"
-#include "channels/channels.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "include/timetree.h"
 #include "channels/channels.h"
+#include "include/timetree.h"
 #include "stopwatch/ticks.h"
 
 namespace timetree_test {

@@ -332,7 +332,7 @@ bool WaitAtMost(pid_t child, int seconds, int& status) {
 // with the running timer's interval up to the fork.
 TEST_F(Threads, ForkedChildKeepsAnIdleThreadsTreeAsFinished) {
   OpenCapture();
-  timetree::SetTraceLimit(100);
+  timetree::SetTimelineLimit(100);
   std::atomic<int> step{0};
   std::thread worker([&step] {
     Run("worker done", 0);
@@ -349,7 +349,7 @@ TEST_F(Threads, ForkedChildKeepsAnIdleThreadsTreeAsFinished) {
     const bool ok = TimeWriteJson(json.c_str()) && TimeWriteTrace(trace.c_str());
     std::_Exit(ok ? 0 : 1);
   }
-  timetree::SetTraceLimit(0);
+  timetree::SetTimelineLimit(0);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   step = 2;

@@ -158,7 +158,7 @@ std::string MergedTimeline(const std::vector<Timeline>& timelines) {
       AppendText(out, lane.thread);
       timetree::AppendFormat(out, ", \"events\": %zu, \"dropped\": %llu}}", lane.events.size(),
                              static_cast<unsigned long long>(lane.dropped));
-      for (const TraceEvent& e : lane.events) {
+      for (const LaneEvent& e : lane.events) {
         out += ",\n{\"ph\": \"X\", \"name\": ";
         AppendText(out, t.names[e.name]);
         timetree::AppendFormat(out, ", \"pid\": %lld, \"tid\": %lld, \"ts\": ", lane.pid,

@@ -38,7 +38,7 @@ Busiest BusiestPath(const Lane& lane, const std::vector<std::string>& names) {
   std::vector<double> self;
   std::vector<uint32_t> stack;  // the open events' paths
   std::vector<double> ends;
-  for (const TraceEvent& event : lane.events) {
+  for (const LaneEvent& event : lane.events) {
     while (ends.size() > event.depth) ends.pop_back(), stack.pop_back();
     const uint32_t parent = stack.empty() ? 0 : stack.back() + 1;
     const auto found = ids.emplace(std::make_pair(parent, event.name),
@@ -85,7 +85,7 @@ std::string TraceSummary(const Timeline& timeline, bool plain) {
   std::string notes;
   for (const Lane& lane : timeline.lanes) {
     double first = lane.events.front().ts, last = first, busy = 0;
-    for (const TraceEvent& e : lane.events) {
+    for (const LaneEvent& e : lane.events) {
       last = std::max(last, e.ts + e.dur);
       if (e.depth == 0) busy += e.dur;
     }
@@ -99,7 +99,7 @@ std::string TraceSummary(const Timeline& timeline, bool plain) {
                Display(busiest.path), Duration(busiest.self / 1e6, plain)});
     const std::string who = "thread " + std::to_string(lane.tid) + " of " + Display(process);
     uint64_t running = 0;
-    for (const TraceEvent& e : lane.events) running += e.running ? 1 : 0;
+    for (const LaneEvent& e : lane.events) running += e.running ? 1 : 0;
     if (running != 0) {
       notes += who + ": " + std::to_string(running) +
                (running == 1 ? " event was still running when the file was written: it ends"

@@ -219,7 +219,7 @@ class Reader : public nlohmann::json_sax<json> {
         Refuse("missing from a complete event");
       }
       Lane& lane = LaneOf(event_.pid, event_.tid);
-      lane.events.push_back(TraceEvent{NameIndex(event_.name), 0, event_.ts,
+      lane.events.push_back(LaneEvent{NameIndex(event_.name), 0, event_.ts,
                                        std::max(0.0, event_.dur), event_.implicit,
                                        event_.running});
     } else if (event_.ph == "M" && event_.name == "thread_name") {
@@ -258,11 +258,11 @@ void Reader::Close() {
     if (process != processes_.end()) lane.process = process->second;
     // By start; of two that start together, the longer encloses the other.
     std::stable_sort(lane.events.begin(), lane.events.end(),
-                     [](const TraceEvent& a, const TraceEvent& b) {
+                     [](const LaneEvent& a, const LaneEvent& b) {
                        return a.ts < b.ts || (a.ts == b.ts && a.dur > b.dur);
                      });
     std::vector<double> ends;
-    for (TraceEvent& event : lane.events) {
+    for (LaneEvent& event : lane.events) {
       // Within half a nanosecond: files written with three decimals may
       // add up to an end a unit of the last place past the next start.
       while (!ends.empty() && ends.back() <= event.ts + 5e-4) ends.pop_back();
@@ -344,7 +344,7 @@ std::string TimelinePageData(const Timeline& timeline) {
                            static_cast<unsigned long long>(lane.overlapping));
     std::string name, ts, dur, depth, flags;
     for (size_t i = 0; i < lane.events.size(); ++i) {
-      const TraceEvent& e = lane.events[i];
+      const LaneEvent& e = lane.events[i];
       const char* sep = i == 0 ? "" : ",";
       timetree::AppendFormat(name, "%s%u", sep, e.name);
       timetree::AppendFormat(ts, "%s%.3f", sep, e.ts - timeline.start);

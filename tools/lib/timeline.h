@@ -14,7 +14,7 @@
 
 namespace timetree_cli {
 
-struct TraceEvent {
+struct LaneEvent {
   uint32_t name;   // index into Timeline::names
   uint32_t depth;  // 0 for an event no other encloses on its thread
   double ts;       // microseconds
@@ -28,7 +28,7 @@ struct Lane {
   std::string process, thread;  // the names the file gives, if any
   uint64_t dropped = 0;         // intervals the recording left out
   uint64_t overlapping = 0;     // events that end after the event enclosing them
-  std::vector<TraceEvent> events;  // by start, each before those it encloses
+  std::vector<LaneEvent> events;  // by start, each before those it encloses
 };
 
 struct Timeline {

@@ -1,5 +1,5 @@
 // The timeline's buffers (see trace.h).
-#include "registry/trace.h"
+#include "registry/timeline.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -22,7 +22,7 @@
 
 namespace timetree {
 
-uint64_t g_traceLimit = 0;
+uint64_t g_timelineLimit = 0;
 
 namespace {
 
@@ -33,12 +33,12 @@ constexpr size_t kFirstChunkBytes = size_t{32} << 10;
 constexpr size_t kLargestChunkBytes = size_t{2} << 20;
 
 constexpr uint32_t EventsIn(size_t bytes) {
-  return static_cast<uint32_t>((bytes - offsetof(TraceChunk, events)) / sizeof(TraceEvent));
+  return static_cast<uint32_t>((bytes - offsetof(TimelineChunk, events)) / sizeof(TimelineEvent));
 }
 
 size_t BytesFor(uint32_t capacity) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  const size_t bytes = offsetof(TraceChunk, events) + sizeof(TraceEvent) * capacity;
+  const size_t bytes = offsetof(TimelineChunk, events) + sizeof(TimelineEvent) * capacity;
   return (bytes + page - 1) / page * page;
 }
 
@@ -48,32 +48,32 @@ size_t BytesFor(uint32_t capacity) {
 // on standard error rather than guessed at, with what follows from it.
 uint64_t LimitFromEnvironment(bool asked) {
   const char* text = std::getenv("TIMETREE_TRACE");
-  if (text == nullptr || text[0] == '\0') return asked ? kDefaultTraceEvents : 0;
+  if (text == nullptr || text[0] == '\0') return asked ? kDefaultTimelineEvents : 0;
   const char* const words[][2] = {{"on", "1"}, {"true", "1"}, {"yes", "1"},
                                   {"off", "0"}, {"false", "0"}, {"no", "0"}};
   for (const auto& word : words) {
-    if (strcasecmp(text, word[0]) == 0) return word[1][0] == '1' ? kDefaultTraceEvents : 0;
+    if (strcasecmp(text, word[0]) == 0) return word[1][0] == '1' ? kDefaultTimelineEvents : 0;
   }
   char* end = nullptr;
   errno = 0;
   const unsigned long long events = std::strtoull(text, &end, 10);
   if (text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0) {
-    if (events > kMostTraceEvents) {
+    if (events > kMostTimelineEvents) {
       std::fprintf(stderr,
                    "timetree: TIMETREE_TRACE=%s is more than a thread can record; each thread "
                    "records at most %llu events\n",
-                   text, static_cast<unsigned long long>(kMostTraceEvents));
-      return kMostTraceEvents;
+                   text, static_cast<unsigned long long>(kMostTimelineEvents));
+      return kMostTimelineEvents;
     }
-    return events == 1 ? kDefaultTraceEvents : events;
+    return events == 1 ? kDefaultTimelineEvents : events;
   }
   if (asked) {
     std::fprintf(stderr,
                  "timetree: TIMETREE_TRACE=%s is neither a number of events per thread nor on "
                  "or off; the timeline that TIMETREE_OUTPUT asks for records the default %llu "
                  "events per thread\n",
-                 text, static_cast<unsigned long long>(kDefaultTraceEvents));
-    return kDefaultTraceEvents;
+                 text, static_cast<unsigned long long>(kDefaultTimelineEvents));
+    return kDefaultTimelineEvents;
   }
   std::fprintf(stderr,
                "timetree: TIMETREE_TRACE=%s is neither a number of events per thread nor on "
@@ -93,20 +93,20 @@ void* MapChunk(size_t bytes) {
 }
 
 // A chunk for up to capacity events; null when it cannot be allocated.
-TraceChunk* NewChunk(uint32_t capacity) {
-  if (AllocationFails(AllocSite::kTraceChunk)) return nullptr;
+TimelineChunk* NewChunk(uint32_t capacity) {
+  if (AllocationFails(AllocSite::kTimelineChunk)) return nullptr;
   void* memory = MapChunk(BytesFor(capacity));
   if (memory == nullptr) return nullptr;
-  auto* chunk = static_cast<TraceChunk*>(memory);
+  auto* chunk = static_cast<TimelineChunk*>(memory);
   chunk->next = nullptr;
   chunk->capacity = capacity;
   chunk->used = 0;
   return chunk;
 }
 
-void FreeChunks(TraceChunk* chunk) {
+void FreeChunks(TimelineChunk* chunk) {
   while (chunk != nullptr) {
-    TraceChunk* next = chunk->next;
+    TimelineChunk* next = chunk->next;
     munmap(chunk, BytesFor(chunk->capacity));
     chunk = next;
   }
@@ -121,9 +121,9 @@ void FreeChunks(TraceChunk* chunk) {
 // the registry, under the registry mutex, since a finished thread's buffer
 // is freed by a clear.
 struct Request {
-  TraceBuffer* buffer;
+  TimelineBuffer* buffer;
   uint64_t serial;  // the buffer's, lest another buffer at its address be taken for it
-  TraceChunk* after;
+  TimelineChunk* after;
   uint32_t capacity;
 };
 
@@ -144,14 +144,14 @@ bool g_mapperStopped = false;  // the library is being unloaded
 
 // Links chunk after after, unless another chunk got there first; true when
 // it did.
-bool Link(TraceChunk* after, TraceChunk* chunk) {
-  TraceChunk* expected = nullptr;
+bool Link(TimelineChunk* after, TimelineChunk* chunk) {
+  TimelineChunk* expected = nullptr;
   return __atomic_compare_exchange_n(&after->next, &expected, chunk, false, __ATOMIC_RELEASE,
                                      __ATOMIC_ACQUIRE);
 }
 
 bool StillRegistered(const Request& request) {
-  for (const TraceBuffer* b = g_registry.traces; b != nullptr; b = b->next) {
+  for (const TimelineBuffer* b = g_registry.timelines; b != nullptr; b = b->next) {
     if (b == request.buffer) return b->serial == request.serial && !b->abandoned;
   }
   return false;
@@ -166,7 +166,7 @@ void* RunMapper(void* argument) {
     const Request request = mapper.requests.back();
     mapper.requests.pop_back();
     lock.unlock();
-    TraceChunk* chunk = NewChunk(request.capacity);
+    TimelineChunk* chunk = NewChunk(request.capacity);
     if (chunk != nullptr) {
       bool linked = false;
       {
@@ -181,7 +181,7 @@ void* RunMapper(void* argument) {
 
 // Asks the mapper for the chunk after after; nothing when it cannot run (a
 // forked child has none), in which case the thread maps it when it must.
-void RequestChunk(TraceBuffer& buffer, TraceChunk* after, uint64_t capacity) {
+void RequestChunk(TimelineBuffer& buffer, TimelineChunk* after, uint64_t capacity) {
   const long pid = static_cast<long>(getpid());
   const std::lock_guard<std::mutex> lock(g_mapperMutex);
   if (g_mapperStopped) return;
@@ -217,7 +217,7 @@ void RequestChunk(TraceBuffer& buffer, TraceChunk* after, uint64_t capacity) {
 // The next chunk's capacity when the chunks before it hold held events:
 // twice the last, up to the largest, and never past the limit; 0 at the
 // limit.
-uint64_t NextCapacity(const TraceChunk& last, uint64_t held, uint64_t limit) {
+uint64_t NextCapacity(const TimelineChunk& last, uint64_t held, uint64_t limit) {
   if (held >= limit) return 0;
   const size_t bytes = BytesFor(last.capacity);
   const uint64_t capacity = EventsIn(bytes < kLargestChunkBytes ? 2 * bytes : kLargestChunkBytes);
@@ -231,18 +231,18 @@ uint32_t FirstCapacity(uint64_t limit) {
 
 }  // namespace
 
-void ReadTraceEnvironment(bool asked) {
+void ReadTimelineEnvironment(bool asked) {
   if (g_environmentRead) return;
   g_environmentRead = true;
-  g_traceLimit = LimitFromEnvironment(asked);
+  g_timelineLimit = LimitFromEnvironment(asked);
 }
 
-void AttachTrace(ThreadTree& tree) {
-  const uint64_t limit = LoadRelaxed(g_traceLimit);
+void AttachTimeline(ThreadTree& tree) {
+  const uint64_t limit = LoadRelaxed(g_timelineLimit);
   if (limit == 0 || tree.trace != nullptr) return;
-  TraceChunk* chunk = NewChunk(FirstCapacity(limit));
+  TimelineChunk* chunk = NewChunk(FirstCapacity(limit));
   if (chunk == nullptr) return;
-  auto* buffer = new (std::nothrow) TraceBuffer;
+  auto* buffer = new (std::nothrow) TimelineBuffer;
   if (buffer == nullptr) {
     FreeChunks(chunk);
     return;
@@ -254,15 +254,15 @@ void AttachTrace(ThreadTree& tree) {
   buffer->generation = tree.generation;
   buffer->thread = tree.thread;
   buffer->tid = tree.tid;
-  buffer->next = g_registry.traces;
-  g_registry.traces = buffer;
+  buffer->next = g_registry.timelines;
+  g_registry.timelines = buffer;
   tree.trace = buffer;
   const uint64_t after = NextCapacity(*chunk, chunk->capacity, limit);
   if (after != 0) RequestChunk(*buffer, chunk, after);
 }
 
-void DetachTrace(ThreadTree& tree) {
-  TraceBuffer* buffer = tree.trace;
+void DetachTimeline(ThreadTree& tree) {
+  TimelineBuffer* buffer = tree.trace;
   if (buffer == nullptr) return;
   tree.trace = nullptr;
   std::memcpy(buffer->threadName, tree.threadName, sizeof buffer->threadName);
@@ -272,14 +272,14 @@ void DetachTrace(ThreadTree& tree) {
   buffer->finished = true;
 }
 
-void ResetTrace(ThreadTree& tree, uint64_t generation) {
-  TraceBuffer* buffer = tree.trace;
+void ResetTimeline(ThreadTree& tree, uint64_t generation) {
+  TimelineBuffer* buffer = tree.trace;
   if (buffer == nullptr) return;
   // The chunks are kept and filled again from the first: a program that
   // clears between phases records the next phase into memory that is
   // already there (its pages filled in), with no mapping on its measured
   // path. Every count is 0 before the new generation is published.
-  for (TraceChunk* c = buffer->first; c != nullptr; c = LoadAcquire(c->next)) {
+  for (TimelineChunk* c = buffer->first; c != nullptr; c = LoadAcquire(c->next)) {
     StoreRelease(c->used, 0u);
   }
   buffer->last = buffer->first;
@@ -288,9 +288,9 @@ void ResetTrace(ThreadTree& tree, uint64_t generation) {
   StoreRelease(buffer->generation, generation);
 }
 
-void FreeFinishedTraces() {
-  for (TraceBuffer** link = &g_registry.traces; *link != nullptr;) {
-    TraceBuffer* buffer = *link;
+void FreeFinishedTimelines() {
+  for (TimelineBuffer** link = &g_registry.timelines; *link != nullptr;) {
+    TimelineBuffer* buffer = *link;
     if (!buffer->finished) {
       link = &buffer->next;
       continue;
@@ -308,14 +308,14 @@ namespace {
 // The chunk the next event goes in, moving on to (or mapping) the next one
 // when the last is full; null when the thread's events reach the limit or
 // memory is short. ahead: the next chunk is asked of the mapper too.
-TraceChunk* ChunkWithRoom(TraceBuffer& buffer, bool ahead) {
-  TraceChunk* chunk = buffer.last;
+TimelineChunk* ChunkWithRoom(TimelineBuffer& buffer, bool ahead) {
+  TimelineChunk* chunk = buffer.last;
   if (chunk->used < chunk->capacity) return chunk;
   const uint64_t held = buffer.full + chunk->capacity;
   const uint64_t capacity = NextCapacity(*chunk, held, buffer.limit);
   if (capacity == 0) return nullptr;
   // Mapped ahead, or kept from before the last clear; else mapped now.
-  TraceChunk* next = LoadAcquire(chunk->next);
+  TimelineChunk* next = LoadAcquire(chunk->next);
   if (next == nullptr) {
     next = NewChunk(static_cast<uint32_t>(capacity));
     if (next == nullptr) return nullptr;
@@ -332,18 +332,18 @@ TraceChunk* ChunkWithRoom(TraceBuffer& buffer, bool ahead) {
   return next;
 }
 
-void Append(TraceChunk& chunk, uintptr_t path, int64_t start, int64_t stop) {
+void Append(TimelineChunk& chunk, uintptr_t path, int64_t start, int64_t stop) {
   const uint32_t used = chunk.used;
-  chunk.events[used] = TraceEvent{path, start, stop};
+  chunk.events[used] = TimelineEvent{path, start, stop};
   StoreRelease(chunk.used, used + 1);
 }
 
 }  // namespace
 
-void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
+void RecordSlow(TimelineBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
                 bool implicit) {
   // A timer's first recorded interval interns its path.
-  TraceChunk* chunk = nullptr;
+  TimelineChunk* chunk = nullptr;
   if ((node->path == nullptr && PathOf(node) == nullptr) ||
       (chunk = ChunkWithRoom(buffer, true)) == nullptr) {
     StoreRelaxed(buffer.dropped, buffer.dropped + 1);
@@ -353,9 +353,9 @@ void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t sto
          stop);
 }
 
-void RecordEndedRunning(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
+void RecordEndedRunning(TimelineBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
                         bool fork_child) {
-  TraceChunk* chunk = nullptr;
+  TimelineChunk* chunk = nullptr;
   if ((node->path == nullptr &&
        (fork_child ? PathOfWithPathsLocked(node) : PathOf(node)) == nullptr) ||
       (chunk = ChunkWithRoom(buffer, !fork_child)) == nullptr) {

@@ -1,6 +1,6 @@
 // Internal side of the timeline export (TimeWriteTrace in timetree.h).
-#ifndef TIMETREE_OUTPUT_TIMELINE_H
-#define TIMETREE_OUTPUT_TIMELINE_H
+#ifndef TIMETREE_OUTPUT_TIMELINE_EXPORT_H
+#define TIMETREE_OUTPUT_TIMELINE_EXPORT_H
 
 namespace timetree {
 
@@ -8,8 +8,8 @@ namespace timetree {
 // number and process_name its name (null: the program's). Its "otherData"
 // holds "clock_origin_unix_ns", the real-time clock at the timeline's
 // start, by which 'timetree merge' lines up files of several processes.
-bool WriteTraceFile(const char* path, long pid, const char* process_name);
+bool WriteTimelineFile(const char* path, long pid, const char* process_name);
 
 }  // namespace timetree
 
-#endif  // TIMETREE_OUTPUT_TIMELINE_H
+#endif  // TIMETREE_OUTPUT_TIMELINE_EXPORT_H

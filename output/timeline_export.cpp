@@ -17,14 +17,14 @@
 #include <vector>
 
 #include "include/timetree.h"
-#include "runformat/text.h"
-#include "runformat/files.h"
 #include "output/exports.h"
 #include "output/hints.h"
-#include "output/timeline.h"
 #include "output/metadata.h"
+#include "output/timeline_export.h"
 #include "registry/dtimemgr.h"
-#include "registry/trace.h"
+#include "registry/timeline.h"
+#include "runformat/files.h"
+#include "runformat/text.h"
 #include "stopwatch/access.h"
 #include "stopwatch/atomics.h"
 #include "stopwatch/ticks.h"
@@ -43,7 +43,7 @@ constexpr double kUnitsPerNanosecond = 1.024;
 // stopped, which is a postorder of their nesting; the nesting is rebuilt in
 // one pass (an event encloses the events before it, not yet enclosed, that
 // did not start before it) and walked in preorder.
-std::vector<uint32_t> Preorder(const std::vector<TraceEvent>& events) {
+std::vector<uint32_t> Preorder(const std::vector<TimelineEvent>& events) {
   const uint32_t n = static_cast<uint32_t>(events.size());
   constexpr uint32_t kNone = UINT32_MAX;
   std::vector<uint32_t> first_child(n, kNone), next_sibling(n, kNone), roots;
@@ -80,8 +80,8 @@ std::vector<uint32_t> Preorder(const std::vector<TraceEvent>& events) {
 // only if the thread started them itself. The event names the timer's
 // stored name (bit 1 set), which lives as long as the registry mutex is
 // held. Under the registry mutex.
-void AddRunning(const ThreadTree& tree, std::vector<TraceEvent>& events) {
-  std::vector<TraceEvent> running;
+void AddRunning(const ThreadTree& tree, std::vector<TimelineEvent>& events) {
+  std::vector<TimelineEvent> running;
   // The next timer to visit in each list entered: a parent comes before
   // its children, so the running timers are found outermost first.
   std::vector<PtrListNode*> next{tree.root.SharedHead()};
@@ -95,7 +95,7 @@ void AddRunning(const ThreadTree& tree, std::vector<TraceEvent>& events) {
     const auto* node = static_cast<const TimerNode*>(p->data);
     if (StopWatchAccess::LoadRunning(node->watch)) {
       running.push_back(
-          TraceEvent{reinterpret_cast<uintptr_t>(node->FullName()) | kEventRunning | kEventName,
+          TimelineEvent{reinterpret_cast<uintptr_t>(node->FullName()) | kEventRunning | kEventName,
                      StopWatchAccess::LoadStartTicks(node->watch), 0});
     }
     next.push_back(node->children.SharedHead());
@@ -109,9 +109,9 @@ void AddRunning(const ThreadTree& tree, std::vector<TraceEvent>& events) {
 
 // The buffers of the current clear, in the order their threads started
 // timing; under the registry mutex.
-std::vector<const TraceBuffer*> CurrentBuffers() {
-  std::vector<const TraceBuffer*> buffers;
-  for (const TraceBuffer* b = g_registry.traces; b != nullptr; b = b->next) {
+std::vector<const TimelineBuffer*> CurrentBuffers() {
+  std::vector<const TimelineBuffer*> buffers;
+  for (const TimelineBuffer* b = g_registry.timelines; b != nullptr; b = b->next) {
     if (!b->abandoned && LoadAcquire(b->generation) == g_registry.clearGeneration) buffers.push_back(b);
   }
   std::reverse(buffers.begin(), buffers.end());
@@ -128,7 +128,7 @@ struct Totals {
 bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write, void* context,
                  Totals* totals) {
   const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
-  if (LoadRelaxed(g_traceLimit) == 0 && g_registry.traces == nullptr) return false;
+  if (LoadRelaxed(g_timelineLimit) == 0 && g_registry.timelines == nullptr) return false;
   const TickClock clock = MonotonicTickClock();
   // Monotonic in ticks, so that nesting survives the conversion.
   const auto units = [&](int64_t ticks) {
@@ -149,11 +149,11 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
   AppendJsonString(out, process_name != nullptr ? process_name : program_invocation_short_name);
   out += "\"}}";
   std::unordered_map<uintptr_t, std::string> names;
-  std::vector<TraceEvent> events;
+  std::vector<TimelineEvent> events;
   long index = 0;
-  for (const TraceBuffer* buffer : CurrentBuffers()) {
+  for (const TimelineBuffer* buffer : CurrentBuffers()) {
     events.clear();
-    ForEachTraceChunk(*buffer, [&](const TraceEvent* chunk, uint32_t used) {
+    ForEachTimelineChunk(*buffer, [&](const TimelineEvent* chunk, uint32_t used) {
       events.insert(events.end(), chunk, chunk + used);
     });
     if (!buffer->finished) {
@@ -187,7 +187,7 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
     int64_t last_stop = 0;
     bool any = false;
     for (uint32_t at : Preorder(events)) {
-      const TraceEvent& event = events[at];
+      const TimelineEvent& event = events[at];
       const uintptr_t record = event.path & ~kEventMarks;
       const bool running = (event.path & kEventRunning) != 0;
       auto found = names.find(record);
@@ -260,7 +260,7 @@ namespace timetree {
 // process's timeline counts from: files written by separate processes line
 // up by it (on one host exactly, across hosts as well as their clocks
 // agree).
-long long TraceOriginRealtime() {
+long long TimelineOriginRealtime() {
   timespec real{}, mono{};
   clock_gettime(CLOCK_REALTIME, &real);
   clock_gettime(CLOCK_MONOTONIC, &mono);
@@ -269,8 +269,8 @@ long long TraceOriginRealtime() {
   return real_ns - (mono_ns - TimeTraceOrigin());
 }
 
-bool WriteTraceFile(const char* path, long pid, const char* process_name) {
-  if (path == nullptr || LoadRelaxed(g_traceLimit) == 0) return false;
+bool WriteTimelineFile(const char* path, long pid, const char* process_name) {
+  if (path == nullptr || LoadRelaxed(g_timelineLimit) == 0) return false;
   WholeFile file(path);
   if (!file.opened()) return false;
   bool ok = true;
@@ -288,8 +288,8 @@ bool WriteTraceFile(const char* path, long pid, const char* process_name) {
                  totals.threads, static_cast<unsigned long long>(totals.events),
                  static_cast<unsigned long long>(totals.dropped));
     AppendFormat(tail, ", \"events_per_thread\": %llu, \"clock_origin_unix_ns\": %lld}",
-                 static_cast<unsigned long long>(LoadRelaxed(g_traceLimit)),
-                 TraceOriginRealtime());
+                 static_cast<unsigned long long>(LoadRelaxed(g_timelineLimit)),
+                 TimelineOriginRealtime());
     AppendMetadataJson(tail, totals.threads, PairsOf(Snapshot()));
     tail += "}\n";
     ok = ok && file.Write(tail);
@@ -302,7 +302,7 @@ bool WriteTraceFile(const char* path, long pid, const char* process_name) {
 }  // namespace timetree
 
 bool TimeWriteTrace(const char* path) {
-  if (!timetree::WriteTraceFile(path, static_cast<long>(getpid()), nullptr)) return false;
+  if (!timetree::WriteTimelineFile(path, static_cast<long>(getpid()), nullptr)) return false;
   timetree::NoteWritten();
   return true;
 }

@@ -14,8 +14,8 @@
 // path records, which are kept until unload, so that a buffer outlives the
 // timers it was written from: a thread that exits leaves its buffer for the
 // reports until the next clear, while its timers are folded away.
-#ifndef TIMETREE_REGISTRY_TRACE_H
-#define TIMETREE_REGISTRY_TRACE_H
+#ifndef TIMETREE_REGISTRY_TIMELINE_H
+#define TIMETREE_REGISTRY_TIMELINE_H
 
 #include <pthread.h>
 
@@ -27,7 +27,7 @@
 namespace timetree {
 
 // One finished interval: 24 bytes.
-struct TraceEvent {
+struct TimelineEvent {
   uintptr_t path;  // the PathRecord*, with the marks below in its low bits
   int64_t start;   // ticks
   int64_t stop;
@@ -43,22 +43,22 @@ constexpr uintptr_t kEventRunning = 2;
 constexpr uintptr_t kEventName = 4;
 constexpr uintptr_t kEventMarks = 7;
 
-struct TraceChunk {
-  TraceChunk* next;    // published with release once complete
+struct TimelineChunk {
+  TimelineChunk* next;    // published with release once complete
   uint32_t capacity;
   uint32_t used;       // raised with release after each event is written
-  TraceEvent events[1];  // capacity of them
+  TimelineEvent events[1];  // capacity of them
 };
 
-struct TraceBuffer {
-  TraceChunk* first = nullptr;
-  TraceChunk* last = nullptr;      // where the owner appends
+struct TimelineBuffer {
+  TimelineChunk* first = nullptr;
+  TimelineChunk* last = nullptr;      // where the owner appends
   uint64_t full = 0;               // events in the chunks before last
   uint64_t limit = 0;              // events it may hold in all
   uint64_t dropped = 0;            // intervals finished once it was full
   uint64_t generation = 0;         // the clear whose events these are
   uint64_t serial = 0;             // tells it from a later buffer at its address
-  TraceBuffer* next = nullptr;     // the registry's chain of buffers
+  TimelineBuffer* next = nullptr;     // the registry's chain of buffers
   pthread_t thread{};              // the owner, while it runs
   long tid = 0;
   char threadName[16] = {};        // kept when the thread exits
@@ -69,30 +69,30 @@ struct TraceBuffer {
 
 // Events per thread, 0 while recording is off. Read from TIMETREE_TRACE at
 // load.
-extern uint64_t g_traceLimit;
+extern uint64_t g_timelineLimit;
 
 // The default when TIMETREE_TRACE is 1 or on: 24 MB per thread at most.
-constexpr uint64_t kDefaultTraceEvents = 1000000;
+constexpr uint64_t kDefaultTimelineEvents = 1000000;
 // The most a thread records (96 GiB): the export numbers a thread's events
 // in 32 bits.
-constexpr uint64_t kMostTraceEvents = (uint64_t{1} << 32) - 2;
+constexpr uint64_t kMostTimelineEvents = (uint64_t{1} << 32) - 2;
 
 // Reads TIMETREE_TRACE, once, at load (the environment's outputs read it,
 // knowing whether TIMETREE_OUTPUT asks for a timeline: unset, it then
 // records the default).
-void ReadTraceEnvironment(bool asked);
+void ReadTimelineEnvironment(bool asked);
 
 // A new buffer for the calling thread's tree, linked into the registry;
 // under the registry mutex. Nothing when recording is off or memory is short.
-void AttachTrace(ThreadTree& tree);
+void AttachTimeline(ThreadTree& tree);
 
 // The tree's buffer handed to the registry when its thread exits; under the
 // registry mutex.
-void DetachTrace(ThreadTree& tree);
+void DetachTimeline(ThreadTree& tree);
 
 // Empties the tree's buffer for the clear of generation, keeping its
 // chunks to fill again; by its owner.
-void ResetTrace(ThreadTree& tree, uint64_t generation);
+void ResetTimeline(ThreadTree& tree, uint64_t generation);
 
 // Stops the thread that maps chunks ahead of need; at unload, before the
 // registry mutex is taken.
@@ -104,26 +104,26 @@ void LockChunkMapper();
 void UnlockChunkMapper();
 
 // Frees the buffers of exited threads; under the registry mutex.
-void FreeFinishedTraces();
+void FreeFinishedTimelines();
 
 // Appends the event of a timer whose thread's timeline ends while it runs,
 // from start to stop, marked running; by the owner, or in a fork's child
 // (fork_child), where the locks of the path records and of the chunk mapper
 // are held already.
-void RecordEndedRunning(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
+void RecordEndedRunning(TimelineBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
                         bool fork_child);
 
 // Appends one event for node's interval from start to stop; by the owner.
-void RecordSlow(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop, bool implicit)
+void RecordSlow(TimelineBuffer& buffer, TimerNode* node, int64_t start, int64_t stop, bool implicit)
     __attribute__((noinline));
 
-inline void RecordInterval(TraceBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
+inline void RecordInterval(TimelineBuffer& buffer, TimerNode* node, int64_t start, int64_t stop,
                            bool implicit) {
-  TraceChunk* chunk = buffer.last;
+  TimelineChunk* chunk = buffer.last;
   const uint32_t used = chunk->used;
   const PathRecord* path = node->path;
   if (__builtin_expect(used < chunk->capacity && path != nullptr, 1)) {
-    TraceEvent& event = chunk->events[used];
+    TimelineEvent& event = chunk->events[used];
     event.path = reinterpret_cast<uintptr_t>(path) | (implicit ? 1u : 0u);
     event.start = start;
     event.stop = stop;
@@ -135,12 +135,12 @@ inline void RecordInterval(TraceBuffer& buffer, TimerNode* node, int64_t start, 
 
 // The events of buffer as of now, chunk by chunk: visit(events, count).
 template <class Visit>
-void ForEachTraceChunk(const TraceBuffer& buffer, Visit visit) {
-  for (const TraceChunk* c = LoadAcquire(buffer.first); c != nullptr; c = LoadAcquire(c->next)) {
+void ForEachTimelineChunk(const TimelineBuffer& buffer, Visit visit) {
+  for (const TimelineChunk* c = LoadAcquire(buffer.first); c != nullptr; c = LoadAcquire(c->next)) {
     visit(c->events, LoadAcquire(c->used));
   }
 }
 
 }  // namespace timetree
 
-#endif  // TIMETREE_REGISTRY_TRACE_H
+#endif  // TIMETREE_REGISTRY_TIMELINE_H

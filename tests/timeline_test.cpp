@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "registry/trace.h"
-#include "support.h"
 #include "registry/threads.h"
+#include "registry/timeline.h"
+#include "support.h"
 
 namespace {
 
@@ -23,14 +23,14 @@ using timetree_test::FakeClock;
 using timetree_test::Format;
 using timetree_test::ReadFile;
 
-class Trace : public timetree_test::TimingTest {
+class Timeline : public timetree_test::TimingTest {
  protected:
   void SetUp() override {
     TimingTest::SetUp();
-    timetree::SetTraceLimit(100);
+    timetree::SetTimelineLimit(100);
   }
   void TearDown() override {
-    timetree::SetTraceLimit(0);
+    timetree::SetTimelineLimit(0);
     TimingTest::TearDown();
   }
 
@@ -56,7 +56,7 @@ class Trace : public timetree_test::TimingTest {
   }
 };
 
-TEST_F(Trace, EveryIntervalOnceInOrderOfStartWithTheRepairMark) {
+TEST_F(Timeline, EveryIntervalOnceInOrderOfStartWithTheRepairMark) {
   OpenCapture();
   TimeStartTimer("run");
   FakeClock::now += 1;
@@ -83,7 +83,7 @@ TEST_F(Trace, EveryIntervalOnceInOrderOfStartWithTheRepairMark) {
 // Readers add "dur" to "ts" in doubles: an event that ends where the next
 // starts must not end a unit of the last place after it (the next would
 // seem nested inside it), nor a child that stops with its parent after it.
-TEST_F(Trace, StartPlusDurationIsTheStopAsReadersAddThem) {
+TEST_F(Timeline, StartPlusDurationIsTheStopAsReadersAddThem) {
   FakeClock::Install(1e9);  // ticks are nanoseconds
   OpenCapture();
   FakeClock::now = 353639103;
@@ -106,7 +106,7 @@ TEST_F(Trace, StartPlusDurationIsTheStopAsReadersAddThem) {
 }
 
 // A timer still running at the export (a killed job's) ends there, marked.
-TEST_F(Trace, RunningTimersEndAtTheExport) {
+TEST_F(Timeline, RunningTimersEndAtTheExport) {
   OpenCapture();
   TimeStartTimer("job");
   Run("step", 2);
@@ -123,7 +123,7 @@ TEST_F(Trace, RunningTimersEndAtTheExport) {
 // A running timer is drawn wherever it hangs: under an adopted path whose
 // timer ran before (and runs no more), and in the lane of a thread that
 // ended inside it, up to that end.
-TEST_F(Trace, RunningTimersUnderAnAdoptedPathOrOfAnEndedThreadAreDrawn) {
+TEST_F(Timeline, RunningTimersUnderAnAdoptedPathOrOfAnEndedThreadAreDrawn) {
   OpenCapture();
   TimeStartTimer("run");
   const TimeContext run = TimeCurrentContext();
@@ -151,10 +151,10 @@ TEST_F(Trace, RunningTimersUnderAnAdoptedPathOrOfAnEndedThreadAreDrawn) {
   TimeAdoptContext(TimeContext{});
 }
 
-TEST_F(Trace, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
+TEST_F(Timeline, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
   // Past the first chunk (1,364 events), and past the limit within the
   // second.
-  timetree::SetTraceLimit(1500);
+  timetree::SetTimelineLimit(1500);
   OpenCapture();
   for (int i = 0; i < 2000; ++i) Run(i < 1500 ? "kept" : "dropped", 1);
   const std::vector<std::string> events = Written("X");
@@ -187,8 +187,8 @@ TEST_F(Trace, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
   EXPECT_TRUE(Written("i").empty());
 }
 
-TEST_F(Trace, AClearEmptiesEveryThreadsBufferAndExitedThreadsKeepTheirLanes) {
-  timetree::SetTraceLimit(3000);
+TEST_F(Timeline, AClearEmptiesEveryThreadsBufferAndExitedThreadsKeepTheirLanes) {
+  timetree::SetTimelineLimit(3000);
   OpenCapture();
   std::thread([] { Run("gone", 1); }).join();
   std::atomic<int> step{0};
@@ -225,8 +225,8 @@ TEST_F(Trace, AClearEmptiesEveryThreadsBufferAndExitedThreadsKeepTheirLanes) {
 // An export reads another thread's buffer while that thread appends to it
 // and grows it by chunks (run under ThreadSanitizer in CI): every event read
 // is whole, and a later export holds at least as many.
-TEST_F(Trace, AnExportWhileAThreadRecordsReadsWholeEvents) {
-  timetree::SetTraceLimit(5000);  // three chunks
+TEST_F(Timeline, AnExportWhileAThreadRecordsReadsWholeEvents) {
+  timetree::SetTimelineLimit(5000);  // three chunks
   OpenCapture();
   std::atomic<bool> done{false};
   std::atomic<int> started{0};
@@ -258,8 +258,8 @@ TEST_F(Trace, AnExportWhileAThreadRecordsReadsWholeEvents) {
   worker.join();
 }
 
-TEST_F(Trace, NothingIsWrittenWhileRecordingIsOff) {
-  timetree::SetTraceLimit(0);
+TEST_F(Timeline, NothingIsWrittenWhileRecordingIsOff) {
+  timetree::SetTimelineLimit(0);
   OpenCapture();
   Run("run", 1);
   const std::string path = NewFile("trace");
