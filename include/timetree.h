@@ -18,6 +18,10 @@
 
 #include "StopWatch.h"
 
+// --------------------------------------------------------------------------
+// Timers and scopes
+// --------------------------------------------------------------------------
+
 // Starts the timer name under the current timer, creating it on its first
 // start, and makes it current. Names compare on their first 25 characters;
 // null is the empty name. A start whose name differs from the timer's only
@@ -36,42 +40,66 @@ TIMETREE_API void TimeStartTimer(const char* name);
 // no timer running it writes a message. Ignored while timing is off.
 TIMETREE_API void TimeStopTimer(const char* name);
 
-// The same for a name that a program or a tool made rather than a person
-// (a function's demangled symbol, an MPI call, a kernel): compared on its
-// whole text whatever TIMETREE_NAMES says, so that names alike in their
-// first 25 characters are different timers. name is terminated, and length
-// is its length (strlen), which a caller that keeps its names knows, so
-// that no start measures it again. timetree's own components name their
-// timers so.
-TIMETREE_API void TimeStartWholeName(const char* name, size_t length);
-TIMETREE_API void TimeStopWholeName(const char* name, size_t length);
-
-// Adds bytes to the calling thread's current timer: data that its interval
-// moved (the MPI component gives each MPI call's message size), summed per
-// timer, merged like counts, written as "bytes" in the JSON and shown by
-// timetree show. Nothing without a running timer or while timing is off.
-TIMETREE_API void TimeAddBytes(unsigned long long bytes);
-
-// Marks every timer of the calling thread named name "throttled": its
-// caller stopped timing it, so its figures stop early (the instrumented
-// functions' library does so for a function too short to time). Written as
-// "throttled" in the JSON, said by timetree show.
-TIMETREE_API void TimeMarkThrottled(const char* name);
-
-// What one timer pair (a start and a stop of an existing timer, depth 1)
-// costs on this machine, in seconds: measured once, on the calling thread,
-// the first time it is asked for (a few thousand pairs on a timer that no
-// report shows: a fraction of a millisecond, and up to 10 ms more within
-// 10 ms of the library's load, while the counter's rate is measured). The
-// JSON's metadata gives it with the
-// run's estimated cost of timing; the instrumented functions' library
-// throttles by it.
-TIMETREE_API double TimePairSeconds();
-
 // Deletes every timer of every thread (writing a message when one of the
 // calling thread's was still running) and reads TIMING_ON afresh. A thread
 // that was inside a timer finds, at its next stop, no timer running.
 TIMETREE_API void TimeClear();
+
+#ifndef TIMETREE_DISABLE
+
+// Starts timer name for the lifetime of the object, so that an early return
+// or an exception cannot skip the stop. name is kept, not copied: it must
+// stay valid until the scope ends (a string literal always does).
+class TimeScope {
+ public:
+  explicit TimeScope(const char* name) noexcept : name_(name) {
+    TimeStartTimer(name_);
+  }
+  ~TimeScope() { TimeStopTimer(name_); }
+  TimeScope(const TimeScope&) = delete;
+  TimeScope& operator=(const TimeScope&) = delete;
+
+ private:
+  const char* name_;
+};
+
+#define TIMETREE_CONCAT_INNER(a, b) a##b
+#define TIMETREE_CONCAT(a, b) TIMETREE_CONCAT_INNER(a, b)
+// Times the rest of the enclosing block as timer name.
+#define TIMETREE_SCOPE(name) \
+  const TimeScope TIMETREE_CONCAT(timetree_scope_, __LINE__)(name)
+// Times the rest of the enclosing function under the function's own name.
+#define TIMETREE_FUNCTION_SCOPE() TIMETREE_SCOPE(__func__)
+
+#else  // TIMETREE_DISABLE
+
+// Instrumentation compiled out: a host that defines TIMETREE_DISABLE before
+// including this header (or on its compiler's command line) keeps its scopes
+// in the code at no cost. The scope neither evaluates its name nor calls the
+// library; the library's functions stay declared, so direct calls still link.
+// The empty class has a name of its own, so that a program whose files
+// differ on TIMETREE_DISABLE still has one definition of each class. The
+// name is still compiled, in a branch that never runs, so that it stays
+// checked and a function used only for names does not count as unused.
+class TimeScopeCompiledOut {
+ public:
+  explicit TimeScopeCompiledOut(const char*) noexcept {}
+  TimeScopeCompiledOut(const TimeScopeCompiledOut&) = delete;
+  TimeScopeCompiledOut& operator=(const TimeScopeCompiledOut&) = delete;
+};
+using TimeScope = TimeScopeCompiledOut;
+
+#define TIMETREE_SCOPE(name)            \
+  do {                                  \
+    if (false) static_cast<void>(name); \
+  } while (false)
+#define TIMETREE_FUNCTION_SCOPE() TIMETREE_SCOPE(__func__)
+
+#endif  // TIMETREE_DISABLE
+
+// --------------------------------------------------------------------------
+// Reports and channels
+// --------------------------------------------------------------------------
 
 // Flat report: a header and one row per timer name, counts and seconds
 // summed over the whole tree (all threads' trees merged by path). Writes nothing while timing is off or when
@@ -104,6 +132,10 @@ TIMETREE_API void TimeCloseOStream();
 // cannot be had.
 TIMETREE_API void TimeCommentBuildInfo();
 
+// --------------------------------------------------------------------------
+// Exports
+// --------------------------------------------------------------------------
+
 // Exports of the whole tree, written to the file at path whole: to a
 // temporary file beside it, renamed over it when complete, so that a reader
 // (or a job killed meanwhile) finds the old file or the new one, never a
@@ -115,21 +147,10 @@ TIMETREE_API void TimeCommentBuildInfo();
 // its current interval included, and is marked running. Self time is a
 // timer's total less its children's totals, never below 0.
 
-// JSON: {"schema": 2, "frequency": ticks per second, "timers": [...],
-// "threads": [...]}, each timer {"name", "count", "total_seconds",
-// "self_seconds", "stopped_implicitly", "running", "children": [...]}
-// and, for a timer started at least once, "min_interval_seconds" and
-// "max_interval_seconds", its shortest and longest single interval (a
-// running one counts in the longest as far as it has run); "bytes" where
-// TimeAddBytes gave some, "throttled" where TimeMarkThrottled marked it;
-// "timers" is every thread's timers merged by path, and each thread
-// {"tid", "name", "finished", "threads", "timers": [...]} one thread's own
-// (finished threads may be folded into one entry; "threads" says how many).
-// A timer that more than one thread started also has "threads", and the
-// "min_seconds", "max_seconds" and "mean_seconds" of their totals and the
-// "imbalance" (max / mean). "metadata" (last) holds the run's metadata
-// (see TimeSetMetadata).
-// Names are escaped; bytes that are not UTF-8 become U+FFFD.
+// JSON: the whole tree ("timers", every thread's merged by path), each
+// thread's own ("threads") and the run's "metadata", in the schema that
+// docs/exports.md describes field by field. Names are escaped; bytes that
+// are not UTF-8 become U+FFFD.
 TIMETREE_API bool TimeWriteJson(const char* path);
 
 // Folded stacks for flame-graph tools: one line per timer,
@@ -161,20 +182,9 @@ TIMETREE_API bool TimeWriteFlameGraph(const char* path);
 // whole.
 TIMETREE_API bool TimeWriteTrace(const char* path);
 
-// For writers that put several processes' timelines into one file (see
-// timetree_mpi.h): this process's events, each preceded by ",\n", handed to
-// write in pieces (write returns false to stop), with pid as the process
-// and times counted from origin_ns, a CLOCK_MONOTONIC reading in
-// nanoseconds; process_name names the process (null: the program). False
-// when nothing is recorded or write failed.
-TIMETREE_API bool TimeWriteTraceEvents(long pid, long long origin_ns, const char* process_name,
-                                       bool (*write)(const char* text, unsigned long size,
-                                                     void* context),
-                                       void* context);
-
-// The CLOCK_MONOTONIC reading, in nanoseconds, at which this process's
-// timeline starts (the library's load).
-TIMETREE_API long long TimeTraceOrigin();
+// --------------------------------------------------------------------------
+// Run data
+// --------------------------------------------------------------------------
 
 // Sets a key of the run's metadata, written with the JSON export (its
 // "metadata" object) beside what the library collects itself: program,
@@ -184,17 +194,6 @@ TIMETREE_API long long TimeTraceOrigin();
 // thread may call it; the last value of a key wins, also over a collected
 // one. A null or empty key is ignored; a null value is empty.
 TIMETREE_API void TimeSetMetadata(const char* key, const char* value);
-
-// For timetree's own components: work that timing does besides the timer
-// pairs (the hooks of instrumented functions, a trial's clock reads), so
-// that the metadata's "timing_cost_seconds" counts all of it. Whenever the
-// metadata is collected, measure gives how often the work was done so far
-// and what once costs, as the component measures it (it must not call the
-// library). Written as "timing_KIND" and "timing_KIND_seconds", their
-// products summed in "timing_other_seconds". A kind given again replaces
-// its first; at most 8 kinds.
-TIMETREE_API void TimeAddCostKind(const char* kind,
-                                  void (*measure)(uint64_t* count, double* seconds_each));
 
 // Hands every key of the run's metadata and its value (numbers as text) to
 // visit, in the order the JSON export writes them. visit must not call the
@@ -252,6 +251,10 @@ struct TimeTimerInfo {
 TIMETREE_API bool TimeForEachTimer(void (*visit)(const TimeTimerInfo& timer, void* context),
                                    void* context);
 
+// --------------------------------------------------------------------------
+// Threads and contexts
+// --------------------------------------------------------------------------
+
 // A thread's timer path, handed to another thread so that the timers that
 // thread starts at its top level nest where its work was spawned (a worker
 // of a pool, an OpenMP task: see docs/threads.md). Copy it freely; its
@@ -289,56 +292,66 @@ class TimeContextScope {
   TimeContext previous_;
 };
 
-#ifndef TIMETREE_DISABLE
+// --------------------------------------------------------------------------
+// For timetree's own components
+// --------------------------------------------------------------------------
 
-// Starts timer name for the lifetime of the object, so that an early return
-// or an exception cannot skip the stop. name is kept, not copied: it must
-// stay valid until the scope ends (a string literal always does).
-class TimeScope {
- public:
-  explicit TimeScope(const char* name) noexcept : name_(name) {
-    TimeStartTimer(name_);
-  }
-  ~TimeScope() { TimeStopTimer(name_); }
-  TimeScope(const TimeScope&) = delete;
-  TimeScope& operator=(const TimeScope&) = delete;
+// The same for a name that a program or a tool made rather than a person
+// (a function's demangled symbol, an MPI call, a kernel): compared on its
+// whole text whatever TIMETREE_NAMES says, so that names alike in their
+// first 25 characters are different timers. name is terminated, and length
+// is its length (strlen), which a caller that keeps its names knows, so
+// that no start measures it again. timetree's own components name their
+// timers so.
+TIMETREE_API void TimeStartWholeName(const char* name, size_t length);
+TIMETREE_API void TimeStopWholeName(const char* name, size_t length);
 
- private:
-  const char* name_;
-};
+// Adds bytes to the calling thread's current timer: data that its interval
+// moved (the MPI component gives each MPI call's message size), summed per
+// timer, merged like counts, written as "bytes" in the JSON and shown by
+// timetree show. Nothing without a running timer or while timing is off.
+TIMETREE_API void TimeAddBytes(unsigned long long bytes);
 
-#define TIMETREE_CONCAT_INNER(a, b) a##b
-#define TIMETREE_CONCAT(a, b) TIMETREE_CONCAT_INNER(a, b)
-// Times the rest of the enclosing block as timer name.
-#define TIMETREE_SCOPE(name) \
-  const TimeScope TIMETREE_CONCAT(timetree_scope_, __LINE__)(name)
-// Times the rest of the enclosing function under the function's own name.
-#define TIMETREE_FUNCTION_SCOPE() TIMETREE_SCOPE(__func__)
+// Marks every timer of the calling thread named name "throttled": its
+// caller stopped timing it, so its figures stop early (the instrumented
+// functions' library does so for a function too short to time). Written as
+// "throttled" in the JSON, said by timetree show.
+TIMETREE_API void TimeMarkThrottled(const char* name);
 
-#else  // TIMETREE_DISABLE
+// What one timer pair (a start and a stop of an existing timer, depth 1)
+// costs on this machine, in seconds: measured once, on the calling thread,
+// the first time it is asked for (a few thousand pairs on a timer that no
+// report shows: a fraction of a millisecond, and up to 10 ms more within
+// 10 ms of the library's load, while the counter's rate is measured). The
+// JSON's metadata gives it with the
+// run's estimated cost of timing; the instrumented functions' library
+// throttles by it.
+TIMETREE_API double TimePairSeconds();
 
-// Instrumentation compiled out: a host that defines TIMETREE_DISABLE before
-// including this header (or on its compiler's command line) keeps its scopes
-// in the code at no cost. The scope neither evaluates its name nor calls the
-// library; the functions above stay declared, so direct calls still link.
-// The empty class has a name of its own, so that a program whose files
-// differ on TIMETREE_DISABLE still has one definition of each class. The
-// name is still compiled, in a branch that never runs, so that it stays
-// checked and a function used only for names does not count as unused.
-class TimeScopeCompiledOut {
- public:
-  explicit TimeScopeCompiledOut(const char*) noexcept {}
-  TimeScopeCompiledOut(const TimeScopeCompiledOut&) = delete;
-  TimeScopeCompiledOut& operator=(const TimeScopeCompiledOut&) = delete;
-};
-using TimeScope = TimeScopeCompiledOut;
+// For timetree's own components: work that timing does besides the timer
+// pairs (the hooks of instrumented functions, a trial's clock reads), so
+// that the metadata's "timing_cost_seconds" counts all of it. Whenever the
+// metadata is collected, measure gives how often the work was done so far
+// and what once costs, as the component measures it (it must not call the
+// library). Written as "timing_KIND" and "timing_KIND_seconds", their
+// products summed in "timing_other_seconds". A kind given again replaces
+// its first; at most 8 kinds.
+TIMETREE_API void TimeAddCostKind(const char* kind,
+                                  void (*measure)(uint64_t* count, double* seconds_each));
 
-#define TIMETREE_SCOPE(name)            \
-  do {                                  \
-    if (false) static_cast<void>(name); \
-  } while (false)
-#define TIMETREE_FUNCTION_SCOPE() TIMETREE_SCOPE(__func__)
+// For writers that put several processes' timelines into one file (see
+// timetree_mpi.h): this process's events, each preceded by ",\n", handed to
+// write in pieces (write returns false to stop), with pid as the process
+// and times counted from origin_ns, a CLOCK_MONOTONIC reading in
+// nanoseconds; process_name names the process (null: the program). False
+// when nothing is recorded or write failed.
+TIMETREE_API bool TimeWriteTraceEvents(long pid, long long origin_ns, const char* process_name,
+                                       bool (*write)(const char* text, unsigned long size,
+                                                     void* context),
+                                       void* context);
 
-#endif  // TIMETREE_DISABLE
+// The CLOCK_MONOTONIC reading, in nanoseconds, at which this process's
+// timeline starts (the library's load).
+TIMETREE_API long long TimeTraceOrigin();
 
 #endif  // TIMETREE_H

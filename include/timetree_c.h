@@ -1,7 +1,14 @@
-/* timetree for C hosts (C99 and later, also valid C++): the whole API of
- * <timetree.h> as plain functions, in the same libtimetree.so.1. Each
- * timetree_ function does what the Time function it names does; the
- * comments of <timetree.h> hold in full. Any thread may call any of them.
+/* timetree for C hosts (C99 and later, also valid C++): the timers, the
+ * reports and channels, the exports and the run's metadata of <timetree.h>
+ * as plain functions, and StopWatch through a handle, in the same
+ * libtimetree.so.1. Each timetree_ function does what the Time function it
+ * names does; the comments of <timetree.h> hold in full. Any thread may call
+ * any of them. Not here, C++ only: the contexts (TimeCurrentContext,
+ * TimeAdoptContext), the metadata visitor, the calls for timetree's own
+ * components (TimeMarkThrottled, TimePairSeconds, TimeAddCostKind,
+ * TimeWriteTraceEvents, TimeTraceOrigin), and the visitor's interval
+ * extremes, bytes and throttled mark (timetree_timer_info stops at
+ * names_merged and the whole name).
  *
  * Link -ltimetree (pkg-config: timetree; CMake: timetree::timetree). */
 #ifndef TIMETREE_C_H
