@@ -158,7 +158,7 @@ bool WriteEvents(long pid, int64_t origin, const char* process_name, Write write
     });
     if (!buffer->finished) {
       for (const ThreadTree* t = g_registry.trees; t != nullptr; t = t->nextTree) {
-        if (t->trace == buffer) AddRunning(*t, events);
+        if (t->timeline == buffer) AddRunning(*t, events);
       }
     }
     const uint64_t dropped = LoadRelaxed(buffer->dropped);

@@ -179,8 +179,8 @@ inline void StopOn(ThreadTree* tree, const char* name, const timetree::NameKey& 
         TimeComment("\"\nCheck that start and stop have the same name\n");
       }
     }
-    if (tree->trace != nullptr) {
-      timetree::RecordInterval(*tree->trace, node, started, stopped, go_on);
+    if (tree->timeline != nullptr) {
+      timetree::RecordInterval(*tree->timeline, node, started, stopped, go_on);
     }
     timetree::StoreRelaxed(tree->current, outer);
     tree->currentList = outer != nullptr    ? &outer->children

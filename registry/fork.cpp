@@ -86,10 +86,10 @@ void AfterForkInChild() {
     }
     // The thread's timeline ends here; one that was being emptied is left
     // unread.
-    if (t->trace != nullptr) {
-      t->trace->finished = true;
-      t->trace->abandoned = changing;
-      t->trace = nullptr;
+    if (t->timeline != nullptr) {
+      t->timeline->finished = true;
+      t->timeline->abandoned = changing;
+      t->timeline = nullptr;
     }
     if (changing) {
       *link = t->nextTree;

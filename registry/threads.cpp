@@ -60,8 +60,8 @@ void ResetTree(ThreadTree& tree, uint64_t generation) {
 void EndRunningTimers(ThreadTree& tree, int64_t now, bool fork_child) {
   for (TimerNode* node = tree.current; node != nullptr; node = node->top ? nullptr : node->parent) {
     if (!StopWatchAccess::Running(node->watch)) continue;
-    if (tree.trace != nullptr) {
-      RecordEndedRunning(*tree.trace, node, StopWatchAccess::StartTicks(node->watch), now,
+    if (tree.timeline != nullptr) {
+      RecordEndedRunning(*tree.timeline, node, StopWatchAccess::StartTicks(node->watch), now,
                          fork_child);
     }
     // The interval cut short is at least as long as it ran.
@@ -246,10 +246,10 @@ void SetTimelineLimit(uint64_t limit) {
     // The buffer stays in the registry until the next clear; the thread
     // records no more.
     DetachTimeline(*tree);
-  } else if (tree->trace == nullptr) {
+  } else if (tree->timeline == nullptr) {
     AttachTimeline(*tree);
   } else {
-    tree->trace->limit = limit;
+    tree->timeline->limit = limit;
   }
 }
 

@@ -25,7 +25,7 @@ struct alignas(64) ThreadTree {
   TimerNode* current = nullptr;    // innermost running timer
   PtrList* currentList = &root;    // where the next start looks and adds
   uint64_t generation = 0;         // the clear whose timers these are
-  TimelineBuffer* trace = nullptr;    // its timeline, while recording is on
+  TimelineBuffer* timeline = nullptr;  // while recording is on
   TimerNode* base = nullptr;       // the adopted path's last node: where the
                                    // thread's top-level timers go; null: root
   PtrList root;                    // top-level timers, in order of first start

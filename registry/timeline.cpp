@@ -239,7 +239,7 @@ void ReadTimelineEnvironment(bool asked) {
 
 void AttachTimeline(ThreadTree& tree) {
   const uint64_t limit = LoadRelaxed(g_timelineLimit);
-  if (limit == 0 || tree.trace != nullptr) return;
+  if (limit == 0 || tree.timeline != nullptr) return;
   TimelineChunk* chunk = NewChunk(FirstCapacity(limit));
   if (chunk == nullptr) return;
   auto* buffer = new (std::nothrow) TimelineBuffer;
@@ -256,15 +256,15 @@ void AttachTimeline(ThreadTree& tree) {
   buffer->tid = tree.tid;
   buffer->next = g_registry.timelines;
   g_registry.timelines = buffer;
-  tree.trace = buffer;
+  tree.timeline = buffer;
   const uint64_t after = NextCapacity(*chunk, chunk->capacity, limit);
   if (after != 0) RequestChunk(*buffer, chunk, after);
 }
 
 void DetachTimeline(ThreadTree& tree) {
-  TimelineBuffer* buffer = tree.trace;
+  TimelineBuffer* buffer = tree.timeline;
   if (buffer == nullptr) return;
-  tree.trace = nullptr;
+  tree.timeline = nullptr;
   std::memcpy(buffer->threadName, tree.threadName, sizeof buffer->threadName);
   if (buffer->threadName[0] == '\0') {
     pthread_getname_np(pthread_self(), buffer->threadName, sizeof buffer->threadName);
@@ -273,7 +273,7 @@ void DetachTimeline(ThreadTree& tree) {
 }
 
 void ResetTimeline(ThreadTree& tree, uint64_t generation) {
-  TimelineBuffer* buffer = tree.trace;
+  TimelineBuffer* buffer = tree.timeline;
   if (buffer == nullptr) return;
   // The chunks are kept and filled again from the first: a program that
   // clears between phases records the next phase into memory that is

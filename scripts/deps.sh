@@ -4,10 +4,11 @@
 # and the command's JSON, command-line and compression libraries; the tests for the test
 # and benchmark libraries, Python, MPI, Fortran, clang and its OpenMP, and
 # Go (whose pprof reads the command's output) too; CI for clang, valgrind and
-# Environment Modules (which loads the installed modulefile).
+# Environment Modules (which loads the installed modulefile) and clang-format
+# (which checks the layout of new code).
 timetree_demo_packages="cmake ninja-build g++ nlohmann-json3-dev libcli11-dev zlib1g-dev"
 timetree_test_packages="$timetree_demo_packages libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 libopenmpi-dev openmpi-bin gfortran clang libomp-dev"
-timetree_ci_packages="$timetree_test_packages libclang-rt-14-dev valgrind golang-go environment-modules"
+timetree_ci_packages="$timetree_test_packages libclang-rt-14-dev valgrind golang-go environment-modules clang-format"
 
 # timetree_ensure_packages [demo|test|ci]: the packages of that kind (ci by
 # default), or those of $timetree_packages when it is set.
