@@ -37,13 +37,34 @@ function(timetree_component target)
 endfunction()
 
 # A test program of GoogleTest cases, found by CTest.
-#   timetree_test(target SOURCES ... LIBRARIES ...)
+# Its cases carry the CTest label LABEL (ctest -L LABEL runs them).
+#   timetree_test(target LABEL label SOURCES ... LIBRARIES ...)
 function(timetree_test target)
-  cmake_parse_arguments(arg "" "" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(arg "" "LABEL" "SOURCES;LIBRARIES" ${ARGN})
   add_executable(${target} ${arg_SOURCES})
   target_link_libraries(${target} PRIVATE ${arg_LIBRARIES} GTest::gtest_main)
   timetree_cxx(${target})
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${arg_LABEL}")
+endfunction()
+
+# A test that runs programs as a user would, in a folder of its own
+# (hosts_out/FOLDER of the current build folder, emptied first, so that no
+# file an earlier build left is read): each step a shell command, in which
+# $DIR is the folder, and generator expressions name the programs. The test
+# fails at the first step that fails. The steps are written to
+# host_tests/NAME.sh, which runs by itself too.
+#   timetree_host_test(NAME FOLDER folder STEPS command ...)
+function(timetree_host_test name)
+  cmake_parse_arguments(arg "" "FOLDER" "STEPS" ${ARGN})
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/hosts_out/${arg_FOLDER})
+  set(script "#!/bin/sh\n# The test ${name}, step by step.\nset -e\nDIR='${dir}'\n")
+  string(APPEND script "rm -rf \"$DIR\"\nmkdir -p \"$DIR\"\n")
+  foreach(step IN LISTS arg_STEPS)
+    string(APPEND script "${step}\n")
+  endforeach()
+  set(file ${CMAKE_CURRENT_BINARY_DIR}/host_tests/${name}.sh)
+  file(GENERATE OUTPUT ${file} CONTENT "${script}")
+  add_test(NAME ${name} COMMAND sh ${file})
 endfunction()
 
 # Installs a component: its library (and public header, if it has one), its

@@ -20,7 +20,7 @@ constexpr int kNameStorage = 32;
 // The stored name's byte at kNameKind, past every compared byte, says how a
 // timer whose name is longer than kNameLength is known: 0 for a name of at
 // most kNameLength characters; kNamedByPrefix for one made by a start that
-// compared the first kNameLength characters (the design's rule); kNamedWhole
+// compared the first kNameLength characters (the rule since the first release); kNamedWhole
 // for one made by a start that compared the whole text (TIMETREE_NAMES=full,
 // and the names the library's components make: functions, MPI calls).
 constexpr int kNameKind = kNameStorage - 2;

@@ -48,7 +48,7 @@ bool LongKeyMatches(const char* stored, const char* longName, const NameKey& key
 
 namespace {
 
-// TIMETREE_NAMES: "25" (or unset) keeps the design's rule for the host's
+// TIMETREE_NAMES: "25" (or unset) keeps the first release's rule for the host's
 // names, "full" compares them whole; anything else is said once.
 bool ReadNamesSetting() {
   const char* value = std::getenv("TIMETREE_NAMES");

@@ -83,7 +83,7 @@ struct alignas(64) TimerNode {
   const char* FullName() const { return longName != nullptr ? longName : name; }
   // Known by its whole name, which is longer than the stored name.
   bool NamedWhole() const { return name[kNameKind] == kNamedWhole; }
-  // The name of its report rows: the stored name, as the design's reports
+  // The name of its report rows: the stored name, as the text reports
   // show it, unless the timer is known by its whole name.
   const char* ReportName() const { return NamedWhole() ? longName : name; }
   // Keeps name whole in longName when it is longer than the stored name.

@@ -192,7 +192,7 @@ TEST_F(Exports, JsonStaysValidWhateverBytesANameHolds) {
             "'caf\\xe9 ok'\n"
             "'\\ufffd\\ufffd\\ufffd surrogate'\n"
             // whole: the 25-character cut, inside the eighth euro sign, is
-            // the designed reports' alone
+            // the text reports' alone
             "'cut\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac\\u20ac'\n");
 }
 

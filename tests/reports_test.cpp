@@ -188,7 +188,7 @@ TEST_F(Reports, PercentSignsInNamesAreWrittenAsTheyAre) {
 
 }  // namespace
 
-// Names alike in their first 25 characters: one timer under the design's
+// Names alike in their first 25 characters: one timer under the first release's
 // rule (its reports byte for byte as always, the stored name in the rows),
 // two under TIMETREE_NAMES=full, whose rows are widened by whole names;
 // a name of 10,000 characters is found again and stopped by its name.
