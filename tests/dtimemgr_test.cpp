@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "internals.h"
 #include "sibling/faults.h"
 #include "support.h"
 
@@ -17,20 +18,11 @@ using Pieces = std::vector<std::string>;
 
 class TimerTree : public timetree_test::TimingTest {
  protected:
-  static TimerNode* Top(int index) {
-    timetree::PtrListNode* p = g_timeManager.root.head();
-    for (int i = 0; i < index; ++i) p = p->next;
-    return static_cast<TimerNode*>(p->data);
-  }
+  static TimerNode* Top(int index) { return timetree_test::TopTimer(index); }
   static TimerNode* Child(TimerNode* node, int index) {
-    timetree::PtrListNode* p = node->children.head();
-    for (int i = 0; i < index; ++i) p = p->next;
-    return static_cast<TimerNode*>(p->data);
+    return timetree_test::ChildTimer(node, index);
   }
-  static bool Idle() {
-    return g_timeManager.current == nullptr &&
-           g_timeManager.currentList == &g_timeManager.root;
-  }
+  static bool Idle() { return timetree_test::MainThreadIdle(); }
 };
 
 TEST_F(TimerTree, StartsAndStopsAreIgnoredUntilTimingIsRead) {
@@ -38,7 +30,7 @@ TEST_F(TimerTree, StartsAndStopsAreIgnoredUntilTimingIsRead) {
   TimeStartTimer("A");
   TimeStopTimer("A");
   TimeStopTimer("B");
-  EXPECT_EQ(g_timeManager.root.count(), 0);
+  EXPECT_EQ(timetree_test::TopCount(), 0);
   EXPECT_TRUE(CommentLog::pieces.empty());
 }
 
@@ -46,7 +38,7 @@ TEST_F(TimerTree, RepeatedStartOfOneNameContinuesOneTimer) {
   OpenCapture();
   Run("A", 10);
   Run("A", 30);
-  ASSERT_EQ(g_timeManager.root.count(), 1);
+  ASSERT_EQ(timetree_test::TopCount(), 1);
   EXPECT_EQ(Top(0)->count, 2);
   EXPECT_DOUBLE_EQ(Top(0)->watch.GetElapsedTime(), 0.040);
   EXPECT_TRUE(Idle());
@@ -59,7 +51,7 @@ TEST_F(TimerTree, SameNameNestedInsideItselfIsAChild) {
   TimeStartTimer("A");
   TimeStopTimer("A");
   TimeStopTimer("A");
-  ASSERT_EQ(g_timeManager.root.count(), 1);
+  ASSERT_EQ(timetree_test::TopCount(), 1);
   TimerNode* outer = Top(0);
   ASSERT_EQ(outer->children.count(), 1);
   TimerNode* inner = Child(outer, 0);
@@ -142,7 +134,7 @@ TEST_F(TimerTree, NamesCompareOnTheirFirst25CharactersOnly) {
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_EQ(said, std::string("timetree: \"") + long_b + "\" is counted as \"" + long_a +
                       "\": names are compared on their first 25 characters\n");
-  ASSERT_EQ(g_timeManager.root.count(), 2);
+  ASSERT_EQ(timetree_test::TopCount(), 2);
   EXPECT_STREQ(Top(0)->name, exactly_25);
   EXPECT_EQ(Top(0)->count, 5);
   EXPECT_EQ(Top(0)->namesMerged, 1);
@@ -159,7 +151,7 @@ TEST_F(TimerTree, NullAndEmptyNamesAreOneTimer) {
   Run("", 1);
   TimeStartTimer(nullptr);
   TimeStopTimer("");
-  ASSERT_EQ(g_timeManager.root.count(), 1);
+  ASSERT_EQ(timetree_test::TopCount(), 1);
   EXPECT_STREQ(Top(0)->name, "");
   EXPECT_EQ(Top(0)->count, 3);
   EXPECT_EQ(Captured(), "");
@@ -170,15 +162,15 @@ TEST_F(TimerTree, ClearWithRunningTimerNamesItThenTheListLine) {
   TimeStartTimer("A");
   TimeStartTimer("B");
   TimeClear();
-  EXPECT_EQ(g_timeManager.root.count(), 0);
-  EXPECT_EQ(g_timeManager.root.blocks(), nullptr);
+  EXPECT_EQ(timetree_test::TopCount(), 0);
+  EXPECT_EQ(timetree_test::TopList().blocks(), nullptr);
   EXPECT_TRUE(Idle());
   EXPECT_EQ(CommentLog::pieces,
             (Pieces{"dtimemgr - TimeClear deleted running timer: B\n",
                     "dtimemgr search_list problem\n"}));
   // Timing stays on: the cleared tree fills again.
   Run("C", 1);
-  EXPECT_EQ(g_timeManager.root.count(), 1);
+  EXPECT_EQ(timetree_test::TopCount(), 1);
 }
 
 TEST_F(TimerTree, TimerFoundLastIsForgottenWhenTheTreeIsCleared) {
@@ -187,7 +179,7 @@ TEST_F(TimerTree, TimerFoundLastIsForgottenWhenTheTreeIsCleared) {
   Run("A", 1);  // found again, through the list's last-found timer
   TimeClear();
   Run("A", 1);  // must not reach the deleted timer
-  ASSERT_EQ(g_timeManager.root.count(), 1);
+  ASSERT_EQ(timetree_test::TopCount(), 1);
   EXPECT_EQ(Top(0)->count, 1);
   TimeStartTimer("B");
   Run("x", 1);
@@ -222,10 +214,10 @@ TEST_F(TimerTree, FailedListBlockFreesTheNewTimerAndStartsNothing) {
   };
   TimeStartTimer("eleventh");  // needs a second block of the root list
   timetree::g_faultHook = nullptr;
-  EXPECT_EQ(g_timeManager.root.count(), 10);
+  EXPECT_EQ(timetree_test::TopCount(), 10);
   EXPECT_TRUE(Idle());
   Run("eleventh", 1);
-  EXPECT_EQ(g_timeManager.root.count(), 11);
+  EXPECT_EQ(timetree_test::TopCount(), 11);
 }
 
 // Names of every length from 1 to 32 that differ in one byte, at each
@@ -254,11 +246,11 @@ TEST_F(TimerTree, NamesDifferInAnyOfTheirFirst25BytesAtEveryLength) {
       }
       // Past 25 characters the prefix too is the base's timer.
       const int prefix_apart = length <= 25 ? 1 : 0;
-      TimerNode* walked = Top(g_timeManager.root.count() - 1);
+      TimerNode* walked = Top(timetree_test::TopCount() - 1);
       EXPECT_EQ(walked->children.count(), expected + prefix_apart) << length << " " << at;
       EXPECT_EQ(Child(walked, 0)->count, 4 - expected - prefix_apart) << length << " " << at;
     }
-    TimerNode* indexed = Top(g_timeManager.root.count() - 1 - length);
+    TimerNode* indexed = Top(timetree_test::TopCount() - 1 - length);
     // The base, a variant for each of its first 25 bytes, and its prefix.
     EXPECT_EQ(indexed->children.count(), 1 + std::min(length, 25) + (length <= 25 ? 1 : 0))
         << length;
@@ -288,7 +280,7 @@ TEST_F(TimerTree, MillionLevelsDeepNeitherRecursesNorLoses) {
   TimePrint();
   TimePrintIndented(".");
   TimeClear();
-  EXPECT_EQ(g_timeManager.root.count(), 0);
+  EXPECT_EQ(timetree_test::TopCount(), 0);
 }
 
 }  // namespace

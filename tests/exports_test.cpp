@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "registry/dtimemgr.h"
+#include "internals.h"
 #include "support.h"
 
 namespace timetree_test {
@@ -334,9 +334,9 @@ TEST_F(Exports, CountsPast2To31AreExactEverywhere) {
   Run("big", 1);
   TimeStopTimer("outer");
   Run("big", 1);
-  auto* outer = static_cast<timetree::TimerNode*>(timetree::g_timeManager.root.head()->data);
-  auto* nested = static_cast<timetree::TimerNode*>(outer->children.head()->data);
-  auto* top = static_cast<timetree::TimerNode*>(timetree::g_timeManager.root.tail()->data);
+  timetree::TimerNode* outer = timetree_test::TopTimer(0);
+  timetree::TimerNode* nested = timetree_test::ChildTimer(outer, 0);
+  timetree::TimerNode* top = timetree_test::LastTopTimer();
   nested->count = INT32_MAX;
   top->count = INT32_MAX;
   Run("big", 1);  // top: 2^31

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "channels/channels.h"
+#include "internals.h"
 #include "registry/dtimemgr.h"
 #include "sibling/faults.h"
 #include "support.h"
@@ -42,7 +43,7 @@ int ExpectConsistent() {
     const PtrList* list;
     TimerNode* owner;
   };
-  std::vector<Level> todo{{&g_timeManager.root, nullptr}};
+  std::vector<Level> todo{{&timetree_test::TopList(), nullptr}};
   while (!todo.empty()) {
     const Level level = todo.back();
     todo.pop_back();
@@ -70,7 +71,7 @@ int ExpectConsistent() {
   EXPECT_TRUE(current_found);
   EXPECT_EQ(g_timeManager.currentList, g_timeManager.current != nullptr
                                            ? &g_timeManager.current->children
-                                           : &g_timeManager.root);
+                                           : &timetree_test::TopList());
   return timers;
 }
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "include/timetree_mpi.h"
+#include "internals.h"
 #include "mpi/calls.h"
 #include "runformat/combined.h"
-#include "registry/dtimemgr.h"
 #include "support.h"
 
 namespace {
@@ -116,7 +116,7 @@ TEST_F(Mpi, EveryFieldOfARanksTimersArrivesExactly) {
   FakeClock::now += 30;
   Run("inner", 10);
   TimeStopTimer("outer");
-  auto* outer = static_cast<timetree::TimerNode*>(timetree::g_timeManager.root.head()->data);
+  timetree::TimerNode* outer = timetree_test::TopTimer(0);
   outer->count = 3000000000LL + r;
   Run("varied", 4 - r);
   Run("varied", 4 + 2 * r);

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "channels/channels.h"
-#include "registry/dtimemgr.h"
+#include "internals.h"
 #include "support.h"
 
 namespace {
@@ -53,7 +53,7 @@ TEST_F(OpenStream, AllSwitchesOffDisablesClosesAndDeletesTimers) {
   EXPECT_EQ(timetree::g_registry.enabled, 0);
   EXPECT_EQ(timetree::g_channels.file, nullptr);
   EXPECT_EQ(timetree::g_channels.console, nullptr);
-  EXPECT_EQ(timetree::g_timeManager.root.count(), 0);
+  EXPECT_EQ(timetree_test::TopCount(), 0);
 }
 
 TEST_F(OpenStream, RunningTimerMessageGoesToTheChannelsOpenBefore) {
