@@ -19,7 +19,10 @@ namespace timetree {
 // there.
 struct TimeManager : ThreadTree {
   // Whether timing is on (the last value of TIMING_ON) is the registry's
-  // enabled, beside the clear generation that every start reads too.
+  // enabled, beside the clear generation that every start reads too. What
+  // decides it and why it was off are the timers' state, kept here: the
+  // outputs above set outputAsked at load and read the rest for their hints
+  // at exit.
   int outputAsked = 0;             // TIMETREE_OUTPUT names outputs: a clear
                                    // keeps timing on unless TIMING_ON is
                                    // set to an off value
