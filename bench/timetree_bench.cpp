@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <random>
+#include <algorithm>
 #include <vector>
 
 void EmptyLibraryCall(const char*);
@@ -409,6 +411,29 @@ void BM_StridedSiblings(benchmark::State& state) {
   Reset();
 }
 BENCHMARK(BM_StridedSiblings)->Arg(10)->Arg(1000);
+
+// The siblings in an order drawn anew for every pass over them (a fixed
+// seed), each name passed as the same pointer every time.
+void BM_ShuffledSiblings(benchmark::State& state) {
+  const auto names = StartSiblings(static_cast<int>(state.range(0)));
+  std::vector<const char*> order;
+  std::mt19937 random(7);
+  for (int pass = 0; pass < 1000; ++pass) {
+    std::vector<const char*> one;
+    for (const auto& name : names) one.push_back(name.c_str());
+    std::shuffle(one.begin(), one.end(), random);
+    order.insert(order.end(), one.begin(), one.end());
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    TimeStartTimer(order[i]);
+    TimeStopTimer(order[i]);
+    if (++i == order.size()) i = 0;
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_ShuffledSiblings)->Arg(10);
 
 // A pair right after 64 MiB were streamed through the caches, against two
 // counter reads after the same: what a timer costs where the host's own

@@ -79,18 +79,27 @@ using timetree::TimerNode;
 namespace {
 
 // The timer of list named key: the one found last in it (loops start the
-// same timer again and again), else the one after it (loops that start
-// several timers in turn start them in the order they were made), else by
-// the list's index or a walk.
-inline TimerNode* Lookup(timetree::PtrList& list, const timetree::NameKey& key) {
+// same timer again and again), else, in a tree with a wide list, the one
+// this name pointer found in this list before (any order, one compare),
+// else the one after the last-found (loops that start several timers in
+// the order they were made), else by the list's index or a walk.
+inline TimerNode* Lookup(ThreadTree* tree, timetree::PtrList& list,
+                         const timetree::NameKey& key) {
   auto* node = static_cast<TimerNode*>(list.hint());
-  if (__builtin_expect(node != nullptr, 1)) {
-    if (__builtin_expect(timetree::Matches(*node, key), 1)) return node;
-    timetree::PtrListNode* next = node->slot->next;
-    node = static_cast<TimerNode*>(next != nullptr ? next->data : list.head()->data);
-    if (timetree::Matches(*node, key)) return node;
+  if (__builtin_expect(node == nullptr, 0)) return timetree::FindTimer(list, key);
+  if (__builtin_expect(timetree::Matches(*node, key), 1)) return node;
+  timetree::SiteEntry* site = nullptr;
+  if (tree->sites != nullptr) {
+    site = &tree->sites[timetree::SiteSlot(key.text, &list)];
+    if (site->name == key.text && site->list == &list && timetree::Matches(*site->node, key)) {
+      return site->node;
+    }
   }
-  return timetree::FindTimer(list, key);
+  timetree::PtrListNode* next = node->slot->next;
+  node = static_cast<TimerNode*>(next != nullptr ? next->data : list.head()->data);
+  if (!timetree::Matches(*node, key)) node = timetree::FindTimer(list, key);
+  if (site != nullptr && node != nullptr) *site = {key.text, &list, node};
+  return node;
 }
 
 // A start on tree, timing on: the start protocol itself, shared by the
@@ -101,7 +110,7 @@ inline void StartOn(ThreadTree* tree, const char* name, const timetree::NameKey&
   // another parent is another timer. A list never holds two timers of one
   // name, so any match is the first.
   timetree::PtrList* list = tree->currentList;
-  TimerNode* node = Lookup(*list, key);
+  TimerNode* node = Lookup(tree, *list, key);
   if (node != nullptr) {
     // Only a name as long as the compared part can differ past it.
     if (__builtin_expect(key.length == timetree::kNameLength, 0) && !key.whole &&
@@ -367,6 +376,7 @@ void TimeClear() {
     // line.
     const bool list_was_not_root = tree->currentList != &tree->root;
     if (tree->root.head() != nullptr) timetree::DestroyTimers(tree->root, nullptr);
+    timetree::ForgetSites(*tree);
     if (list_was_not_root) {
       TimeComment("dtimemgr search_list problem\n");
       tree->currentList = &tree->root;

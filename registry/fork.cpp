@@ -57,6 +57,7 @@ void SetAside(ThreadTree& tree) {
   // moved aside and the tree starts empty.
   auto* root = new (g_setAsideRoot) PtrList;
   tm.root.MoveTo(*root);
+  ForgetSites(tm);
   g_registry.setAsideRoot = root;
   tm.current = nullptr;
   tm.base = nullptr;

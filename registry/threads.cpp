@@ -30,6 +30,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -43,9 +44,14 @@ namespace timetree {
 
 __thread ThreadTree* t_callingTree __attribute__((tls_model("initial-exec"))) = nullptr;
 
+void ForgetSites(ThreadTree& tree) {
+  if (tree.sites != nullptr) std::memset(tree.sites, 0, kSiteSlots * sizeof(SiteEntry));
+}
+
 void ResetTree(ThreadTree& tree, uint64_t generation) {
   BeginChange(tree);
   if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
+  ForgetSites(tree);
   StoreRelaxed(tree.current, static_cast<TimerNode*>(nullptr));
   tree.base = nullptr;
   tree.lastBase = tree.otherBase = nullptr;
@@ -97,6 +103,7 @@ void Retire(ThreadTree& tree) {
     return;
   }
   if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
+  std::free(tree.sites);
   delete &tree;
 }
 
@@ -231,6 +238,10 @@ TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top
     // No list block: leave the tree as it was.
     delete node;
     node = nullptr;
+  } else if (tree.sites == nullptr && list.index() != nullptr) {
+    // A list wide enough for an index: starts in any order are found by
+    // their name pointers from now on (no memory: by the index alone).
+    tree.sites = static_cast<SiteEntry*>(std::calloc(kSiteSlots, sizeof(SiteEntry)));
   }
   tree.pendingNode = nullptr;
   EndChange(tree);

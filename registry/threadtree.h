@@ -18,6 +18,19 @@ namespace timetree {
 
 struct TimelineBuffer;
 
+// A timer found by the name pointer a start passed, in the list it was
+// looked up in: a host that names its timers with string literals (or any
+// text that stays put) passes the same pointer each time, so that a start
+// that is not the last-found or next timer of its list is found again
+// without hashing its name. Checked by the list and a compare of the name
+// before use; forgotten whenever the tree's timers go.
+struct SiteEntry {
+  const char* name;
+  const PtrList* list;
+  TimerNode* node;
+};
+constexpr uint64_t kSiteSlots = 2048;  // direct-mapped, by the two pointers
+
 // The timers of one thread. Only the owning thread changes them; reports on
 // other threads read them (see the comment at the top of threads.cpp).
 struct alignas(64) ThreadTree {
@@ -53,6 +66,9 @@ struct alignas(64) ThreadTree {
   int changing = 0;
   void* pendingNode = nullptr;
   void* pendingIndex[2] = {};      // an index being built, one released
+  // kSiteSlots entries (calloc), allocated when one of its lists is first
+  // wide enough to be indexed; null before, or when that failed.
+  SiteEntry* sites = nullptr;
 
   constexpr ThreadTree() = default;
   ThreadTree(const ThreadTree&) = delete;
@@ -99,6 +115,16 @@ inline bool Reportable(const ThreadTree& tree, uint64_t generation) {
   return LoadAcquire(tree.generation) == generation && LoadRelaxed(tree.order) != 0 &&
          tree.root.SharedHead() != nullptr;
 }
+
+// Where a start of name in list finds its site entry.
+inline uint64_t SiteSlot(const char* name, const PtrList* list) {
+  const uint64_t mix = reinterpret_cast<uintptr_t>(name) ^ (reinterpret_cast<uintptr_t>(list) << 7);
+  return (mix * 0x9E3779B97F4A7C15ull) >> (64 - 11);
+}
+static_assert(kSiteSlots == 2048, "SiteSlot takes 11 bits");
+
+// Forgets every site entry of tree: its timers are gone, or set aside.
+void ForgetSites(ThreadTree& tree);
 
 // Brackets a change of a tree's shape by its owner (see
 // ThreadTree::changing). The mark is an exchange, so that none of the
