@@ -72,7 +72,6 @@ void SetAside(ThreadTree& tree) {
 // The child has only the thread that forked: the other threads' trees are
 // finished ones now, or set aside when their owners were changing them.
 void AfterForkInChild() {
-  TimeManager& tm = g_timeManager;
   const int64_t now = ReadTicks();
   for (ThreadTree** link = &g_registry.trees; *link != nullptr;) {
     ThreadTree* t = *link;
