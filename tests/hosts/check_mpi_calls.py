@@ -27,9 +27,25 @@ def main():
         "MPI_Barrier": (2, None),
     }
     if received == 100:
-        # Only the C host calls them: 4 ints on each of the 2 ranks.
+        # Only the C host calls them: 4 ints on each of the 2 ranks, then
+        # every other timed call, 2 ints (8 bytes) where there is data.
         want["MPI_Alltoallv"] = (2, 2 * 16)
         want["MPI_Reduce_scatter"] = (2, 2 * 16)
+        for name in ("Ssend", "Bsend", "Rsend", "Issend"):  # rank 0
+            want["MPI_" + name] = (1, 8)
+        want["MPI_Isend"] = (1, 8)
+        want["MPI_Irecv"] = (5, 5 * 8)  # rank 1's, each the buffer it posted
+        want["MPI_Probe"] = want["MPI_Iprobe"] = (1, None)
+        want["MPI_Wait"] = (2 + 2 + 2 * 3, None)  # rank 1's two, the Ibarrier's, 3 collectives'
+        want["MPI_Waitall"] = (1, None)
+        want["MPI_Waitany"] = want["MPI_Waitsome"] = (2, None)
+        for name in ("Test", "Testall", "Testany", "Ibarrier"):
+            want["MPI_" + name] = (2, None)
+        want["MPI_Sendrecv"] = (2, 2 * 16)  # 8 sent and 8 received on each
+        for name in ("Ibcast", "Reduce", "Ireduce", "Iallreduce", "Scan", "Exscan", "Gather",
+                     "Gatherv", "Allgather", "Allgatherv", "Scatter", "Scatterv", "Alltoall",
+                     "Reduce_scatter_block"):
+            want["MPI_" + name] = (2, 2 * 8)
     errors = []
     if sorted(timers) != sorted(want):
         errors.append("timers %s, not %s" % (sorted(timers), sorted(want)))

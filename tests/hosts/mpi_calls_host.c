@@ -2,9 +2,74 @@
  * TIMETREE_MPI_CALLS=1 and libtimetree_mpi given by LD_PRELOAD, its MPI
  * calls are timed. 10 all-reduces of one double, a broadcast of 4 ints,
  * rank 0 sends 100 bytes to rank 1, an all-to-all and a reduce-scatter
- * of 1 int for rank 0 and 3 for rank 1 (16 bytes each on every rank), a
- * barrier. Run on 2 ranks. */
+ * of 1 int for rank 0 and 3 for rank 1 (16 bytes each on every rank),
+ * every other timed call once, a barrier. Run on 2 ranks. */
 #include <mpi.h>
+
+/* Every other timed call once on each rank (the nonblocking ones with one
+ * wait each), with 2 ints (8 bytes) wherever there is data: rank 0 sends
+ * by each kind of send, rank 1 posts a nonblocking receive for each. */
+static void EveryOtherCall(int rank) {
+  MPI_Comm w = MPI_COMM_WORLD;
+  int a[2] = {1, 2}, b[4] = {0}, two[2] = {2, 2}, at[2] = {0, 2}, flag = 0, index = 0, done = 0;
+  int which[1];
+  MPI_Request r = MPI_REQUEST_NULL, none = MPI_REQUEST_NULL;
+  MPI_Status status;
+  static char attached[64 + MPI_BSEND_OVERHEAD];
+  void* detached = NULL;
+  int size = 0;
+  MPI_Buffer_attach(attached, sizeof attached);
+  if (rank == 0) {
+    MPI_Ssend(a, 2, MPI_INT, 1, 1, w);
+    MPI_Bsend(a, 2, MPI_INT, 1, 2, w);
+  } else {
+    MPI_Irecv(b, 2, MPI_INT, 0, 1, w, &r);
+    MPI_Wait(&r, &status);
+    MPI_Irecv(b, 2, MPI_INT, 0, 2, w, &r);
+    MPI_Waitall(1, &r, &status);
+    MPI_Irecv(b, 2, MPI_INT, 0, 3, w, &r); /* posted before the ready send */
+  }
+  MPI_Ibarrier(w, &none);
+  MPI_Wait(&none, &status);
+  if (rank == 0) {
+    MPI_Rsend(a, 2, MPI_INT, 1, 3, w);
+    MPI_Isend(a, 2, MPI_INT, 1, 4, w, &r);
+    MPI_Waitsome(1, &r, &done, which, &status);
+    MPI_Issend(a, 2, MPI_INT, 1, 5, w, &r);
+    MPI_Waitany(1, &r, &index, &status);
+  } else {
+    MPI_Waitany(1, &r, &index, &status);
+    MPI_Probe(0, 4, w, &status);
+    MPI_Iprobe(0, 4, w, &flag, &status);
+    MPI_Irecv(b, 2, MPI_INT, 0, 4, w, &r);
+    MPI_Wait(&r, &status);
+    MPI_Irecv(b, 2, MPI_INT, 0, 5, w, &r);
+    MPI_Waitsome(1, &r, &done, which, &status);
+  }
+  MPI_Sendrecv(a, 2, MPI_INT, 1 - rank, 6, b, 2, MPI_INT, 1 - rank, 6, w, &status);
+  /* Completed requests: each test answers at once. */
+  MPI_Test(&none, &flag, &status);
+  MPI_Testall(1, &none, &flag, &status);
+  MPI_Testany(1, &none, &index, &flag, &status);
+  MPI_Ibcast(a, 2, MPI_INT, 0, w, &r);
+  MPI_Wait(&r, &status);
+  MPI_Reduce(a, b, 2, MPI_INT, MPI_SUM, 0, w);
+  MPI_Ireduce(a, b, 2, MPI_INT, MPI_SUM, 0, w, &r);
+  MPI_Wait(&r, &status);
+  MPI_Iallreduce(a, b, 2, MPI_INT, MPI_SUM, w, &r);
+  MPI_Wait(&r, &status);
+  MPI_Scan(a, b, 2, MPI_INT, MPI_SUM, w);
+  MPI_Exscan(a, b, 2, MPI_INT, MPI_SUM, w);
+  MPI_Reduce_scatter_block(a, b, 1, MPI_INT, MPI_SUM, w);
+  MPI_Gather(a, 2, MPI_INT, b, 2, MPI_INT, 0, w);
+  MPI_Gatherv(a, 2, MPI_INT, b, two, at, MPI_INT, 0, w);
+  MPI_Allgather(a, 2, MPI_INT, b, 2, MPI_INT, w);
+  MPI_Allgatherv(a, 2, MPI_INT, b, two, at, MPI_INT, w);
+  MPI_Scatter(b, 2, MPI_INT, a, 2, MPI_INT, 0, w);
+  MPI_Scatterv(b, two, at, MPI_INT, a, 2, MPI_INT, 0, w);
+  MPI_Alltoall(a, 1, MPI_INT, b, 1, MPI_INT, w);
+  MPI_Buffer_detach(&detached, &size);
+}
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
@@ -25,6 +90,7 @@ int main(int argc, char** argv) {
   int send[4] = {1, 2, 3, 4}, got[6];
   MPI_Alltoallv(send, counts, displs, MPI_INT, got, received, from, MPI_INT, MPI_COMM_WORLD);
   MPI_Reduce_scatter(send, got, counts, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+  EveryOtherCall(rank);
   MPI_Barrier(MPI_COMM_WORLD);
   MPI_Finalize();
   return 0;
