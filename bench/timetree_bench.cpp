@@ -393,14 +393,9 @@ void BM_RoundRobinSiblings(benchmark::State& state) {
 }
 BENCHMARK(BM_RoundRobinSiblings)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
-// The siblings in a fixed order other than the one they were made in (a
-// stride through them), each name passed as the same pointer every time.
-void BM_StridedSiblings(benchmark::State& state) {
-  const auto names = StartSiblings(static_cast<int>(state.range(0)));
-  std::vector<const char*> order;
-  for (size_t i = 0, at = 0; i < names.size(); ++i, at = (at + 7) % names.size()) {
-    order.push_back(names[at].c_str());
-  }
+// Each name of order in turn, again and again, then the siblings' parent
+// stopped.
+void StartStopInOrder(benchmark::State& state, const std::vector<const char*>& order) {
   size_t i = 0;
   for (auto _ : state) {
     TimeStartTimer(order[i]);
@@ -409,6 +404,17 @@ void BM_StridedSiblings(benchmark::State& state) {
   }
   TimeStopTimer("outer");
   Reset();
+}
+
+// The siblings in a fixed order other than the one they were made in (a
+// stride through them), each name passed as the same pointer every time.
+void BM_StridedSiblings(benchmark::State& state) {
+  const auto names = StartSiblings(static_cast<int>(state.range(0)));
+  std::vector<const char*> order;
+  for (size_t i = 0, at = 0; i < names.size(); ++i, at = (at + 7) % names.size()) {
+    order.push_back(names[at].c_str());
+  }
+  StartStopInOrder(state, order);
 }
 BENCHMARK(BM_StridedSiblings)->Arg(10)->Arg(1000);
 
@@ -424,14 +430,7 @@ void BM_ShuffledSiblings(benchmark::State& state) {
     std::shuffle(one.begin(), one.end(), random);
     order.insert(order.end(), one.begin(), one.end());
   }
-  size_t i = 0;
-  for (auto _ : state) {
-    TimeStartTimer(order[i]);
-    TimeStopTimer(order[i]);
-    if (++i == order.size()) i = 0;
-  }
-  TimeStopTimer("outer");
-  Reset();
+  StartStopInOrder(state, order);
 }
 BENCHMARK(BM_ShuffledSiblings)->Arg(10);
 
