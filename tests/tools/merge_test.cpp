@@ -1,4 +1,8 @@
 // Timetree merge.
+#include <unistd.h>
+
+#include <fstream>
+
 #include "tools/tool.h"
 
 namespace timetree_tools_test {
@@ -17,6 +21,39 @@ TEST(Tools, MergeWritesTheCombinedFormatAndIsAssociative) {
   EXPECT_EQ(Read(ab_c), Read(abc));
   EXPECT_EQ(Read(a_bc), Read(abc));
   for (const auto& f : {ab, abc, bc, ab_c, a_bc}) std::remove(f.c_str());
+}
+
+// Two timelines merged onto standard output (-o -, as every -o takes it):
+// the later file's events moved by the difference of the clock origins,
+// otherData's and the metadata's own members read only at their level, a
+// lane's dropped count kept, a missing tid 0, numbers of the metadata as
+// text, and no file named "-".
+TEST(Tools, TimelinesMergeOntoStandardOutput) {
+  const std::string a = Temp("tl-a.json"), b = Temp("tl-b.json");
+  std::ofstream(a) << "{\"traceEvents\": [{\"ph\": \"M\", \"name\": \"thread_name\", \"pid\": 1, "
+                      "\"tid\": 7, \"args\": {\"name\": \"main\", \"dropped\": 3}},\n"
+                      "{\"ph\": \"X\", \"name\": \"a\", \"pid\": 1, \"tid\": 7, \"ts\": 1, \"dur\": 2}],\n"
+                      "\"otherData\": {\"nested\": {\"clock_origin_unix_ns\": 5}, "
+                      "\"clock_origin_unix_ns\": 1000000},\n"
+                      "\"metadata\": {\"host\": \"h\", \"ranks\": 4, \"inner\": {\"ranks\": 9}}}";
+  std::ofstream(b) << "{\"traceEvents\": [{\"ph\": \"X\", \"name\": \"b\", \"pid\": 2, \"ts\": 0, "
+                      "\"dur\": 1}], \"otherData\": {\"clock_origin_unix_ns\": 2000000}, "
+                      "\"metadata\": {\"host\": \"h\", \"ranks\": 4}}";
+  const Result r = Tool("merge '" + a + "' '" + b + "' -o -");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"displayTimeUnit\": \"ns\", \"traceEvents\": [\n"
+            "{\"ph\": \"M\", \"name\": \"thread_name\", \"pid\": 1, \"tid\": 7, \"args\": {\"name\": "
+            "\"main\", \"events\": 1, \"dropped\": 3}},\n"
+            "{\"ph\": \"X\", \"name\": \"a\", \"pid\": 1, \"tid\": 7, \"ts\": 1.000, \"dur\": 2.000},\n"
+            "{\"ph\": \"M\", \"name\": \"thread_name\", \"pid\": 2, \"tid\": 0, \"args\": {\"name\": "
+            "\"\", \"events\": 1, \"dropped\": 0}},\n"
+            "{\"ph\": \"X\", \"name\": \"b\", \"pid\": 2, \"tid\": 0, \"ts\": 1000.000, \"dur\": "
+            "1.000}\n"
+            "], \"otherData\": {\"merged_files\": 2, \"events\": 2, \"clock_origin_unix_ns\": "
+            "1000000}, \"metadata\": {\"host\": \"h\", \"ranks\": \"4\"}}\n");
+  EXPECT_NE(access(TIMETREE_TEST_DATA "/-", F_OK), 0);
+  for (const std::string& f : {a, b}) std::remove(f.c_str());
 }
 
 // merge never writes a file that its own reader refuses: sums past what a

@@ -132,7 +132,8 @@ Subcommand AddFlame(CLI::App& app) {
   flame_cmd->add_option("--threshold", flame.threshold,
                         "With --diff: draw changes below PCT percent grey (default 1)")
       ->check(kZeroOrMore);
-  flame_cmd->add_option("-o,--output", flame.output, "The SVG file to write")->required();
+  flame_cmd->add_option("-o,--output", flame.output, "The SVG file to write; - for standard output")
+      ->required();
   flame_cmd->footer("Examples: timetree flame run.json -o run.svg\n"
                     "          timetree flame --diff base.json new.json -o change.svg");
   return {flame_cmd, [options] {

@@ -71,7 +71,8 @@ Subcommand AddHtml(CLI::App& app) {
                        "The run or timeline; with --diff, BASE.json NEW.json")
       ->required();
   html_cmd->add_flag("--diff", html.diff, "Show the change from the first run to the second");
-  html_cmd->add_option("-o,--output", html.output, "The HTML file to write")->required();
+  html_cmd->add_option("-o,--output", html.output, "The HTML file to write; - for standard output")
+      ->required();
   html_cmd->footer("Examples: timetree html run.json -o report.html\n"
                    "          timetree html --diff base.json new.json -o change.html\n"
                    "          timetree html trace.json -o timeline.html");

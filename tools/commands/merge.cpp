@@ -231,7 +231,8 @@ Subcommand AddMerge(CLI::App& app) {
                "gives.");
   merge_cmd->add_option("RUN.json", merge.runs, "The runs (or timelines), in source order")
       ->required();
-  merge_cmd->add_option("-o,--output", merge.output, "The file to write")->required();
+  merge_cmd->add_option("-o,--output", merge.output, "The file to write; - for standard output")
+      ->required();
   merge_cmd->footer("Example: timetree merge rank0.json rank1.json rank2.json -o all.json\n"
                     "         timetree merge trace.rank-*.json -o trace.json");
   return {merge_cmd, [options] {

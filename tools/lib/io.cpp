@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iostream>
 
 #include "runformat/files.h"
 
@@ -25,6 +26,14 @@ std::ifstream OpenInput(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
+  if (path == "-") {
+    // After what the command has written to it already.
+    std::cout.flush();
+    if (!timetree::WriteWholeFile("/dev/stdout", text)) {
+      throw InputError("standard output: " + timetree::FileProblem(errno, true));
+    }
+    return;
+  }
   if (!timetree::WriteWholeFile(path.c_str(), text)) {
     throw InputError(path + ": " + timetree::FileProblem(errno, true));
   }

@@ -21,8 +21,9 @@ class InputError : public std::runtime_error {
 // gives no error of its own when read, only an empty file.
 std::ifstream OpenInput(const std::string& path);
 
-// Writes text to path whole; throws InputError naming path and the cause
-// when it cannot.
+// Writes text to path whole ("-": to standard output, as every -o of the
+// command takes it); throws InputError naming path and the cause when it
+// cannot.
 void WriteFile(const std::string& path, const std::string& text);
 
 }  // namespace timetree_cli
