@@ -83,8 +83,7 @@ namespace {
 // this name pointer found in this list before (any order, one compare),
 // else the one after the last-found (loops that start several timers in
 // the order they were made), else by the list's index or a walk.
-inline TimerNode* Lookup(ThreadTree* tree, timetree::PtrList& list,
-                         const timetree::NameKey& key) {
+inline TimerNode* Lookup(ThreadTree* tree, timetree::PtrList& list, const timetree::NameKey& key) {
   auto* node = static_cast<TimerNode*>(list.hint());
   if (__builtin_expect(node == nullptr, 0)) return timetree::FindTimer(list, key);
   if (__builtin_expect(timetree::Matches(*node, key), 1)) return node;
