@@ -2,7 +2,7 @@
  * TIMETREE_MPI_CALLS=1 and libtimetree_mpi given by LD_PRELOAD, its MPI
  * calls are timed. 10 all-reduces of one double, a broadcast of 4 ints,
  * rank 0 sends 100 bytes to rank 1, an all-to-all and a reduce-scatter
- * of 1 int for rank 0 and 3 for rank 1 (16 bytes each on every rank),
+ * of no int for rank 0 and 4 for rank 1 (16 bytes each on every rank),
  * every other timed call once, a barrier. Run on 2 ranks. */
 #include <mpi.h>
 
@@ -84,10 +84,11 @@ int main(int argc, char** argv) {
   /* A receive of up to 200 bytes counts the 100 that came. */
   char arrived[200];
   if (rank == 1) MPI_Recv(arrived, 200, MPI_CHAR, 0, 7, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-  /* Counts that differ by rank: a byte count that skips a rank is wrong. */
-  const int counts[2] = {1, 3}, displs[2] = {0, 1};
+  /* Counts that differ by rank, one of them none: a byte count that skips a
+   * rank, or counts none as one, is wrong. */
+  const int counts[2] = {0, 4}, displs[2] = {0, 0};
   const int received[2] = {counts[rank], counts[rank]}, from[2] = {0, counts[rank]};
-  int send[4] = {1, 2, 3, 4}, got[6];
+  int send[4] = {1, 2, 3, 4}, got[8];
   MPI_Alltoallv(send, counts, displs, MPI_INT, got, received, from, MPI_INT, MPI_COMM_WORLD);
   MPI_Reduce_scatter(send, got, counts, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
   EveryOtherCall(rank);

@@ -288,6 +288,19 @@ TEST_F(Mpi, NoTimersOnAnyRankWritesNothing) {
   EXPECT_EQ(timetree_test::ReadFile(path), "");
 }
 
+// A timer still running at the write, on every rank: the combined file
+// says it ran in each source, once.
+TEST_F(Mpi, ATimerRunningOnEveryRankIsCountedOncePerSource) {
+  OpenCapture();
+  TimeStartTimer("open");
+  const std::string path = Rank() == 0 ? NewFile("running.json") : std::string();
+  ASSERT_TRUE(TimeMpiWriteJson(MPI_COMM_WORLD, Rank() == 0 ? path.c_str() : nullptr));
+  TimeStopTimer("open");
+  if (Rank() != 0) return;
+  EXPECT_NE(timetree_test::ReadFile(path).find("\"running_sources\": 4"), std::string::npos)
+      << timetree_test::ReadFile(path);
+}
+
 TEST_F(Mpi, TimingOffOnARankLeavesItOut) {
   OpenCapture();
   if (Rank() == 2) {
