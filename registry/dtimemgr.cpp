@@ -374,8 +374,7 @@ void TimeClear() {
     // its children, so this line always follows the deleted-running-timer
     // line.
     const bool list_was_not_root = tree->currentList != &tree->root;
-    if (tree->root.head() != nullptr) timetree::DestroyTimers(tree->root, nullptr);
-    timetree::ForgetSites(*tree);
+    timetree::DestroyTreeTimers(*tree);
     if (list_was_not_root) {
       TimeComment("dtimemgr search_list problem\n");
       tree->currentList = &tree->root;

@@ -48,10 +48,14 @@ void ForgetSites(ThreadTree& tree) {
   if (tree.sites != nullptr) std::memset(tree.sites, 0, kSiteSlots * sizeof(SiteEntry));
 }
 
-void ResetTree(ThreadTree& tree, uint64_t generation) {
-  BeginChange(tree);
+void DestroyTreeTimers(ThreadTree& tree) {
   if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
   ForgetSites(tree);
+}
+
+void ResetTree(ThreadTree& tree, uint64_t generation) {
+  BeginChange(tree);
+  DestroyTreeTimers(tree);
   StoreRelaxed(tree.current, static_cast<TimerNode*>(nullptr));
   tree.base = nullptr;
   tree.lastBase = tree.otherBase = nullptr;
@@ -102,7 +106,7 @@ void Retire(ThreadTree& tree) {
     tree.threads = 0;
     return;
   }
-  if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
+  DestroyTreeTimers(tree);
   std::free(tree.sites);
   delete &tree;
 }

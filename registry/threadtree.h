@@ -29,7 +29,8 @@ struct SiteEntry {
   const PtrList* list;
   TimerNode* node;
 };
-constexpr uint64_t kSiteSlots = 2048;  // direct-mapped, by the two pointers
+constexpr int kSiteBits = 11;
+constexpr uint64_t kSiteSlots = uint64_t{1} << kSiteBits;  // direct-mapped, by the two pointers
 
 // The timers of one thread. Only the owning thread changes them; reports on
 // other threads read them (see the comment at the top of threads.cpp).
@@ -94,7 +95,7 @@ struct alignas(64) Registry {
                                    // of the global timing state
   uint64_t lastOrder = 0;          // the order last handed to a tree
   ThreadTree* trees = nullptr;     // every attached or finished tree
-  TimelineBuffer* timelines = nullptr;   // every thread's timeline buffer
+  TimelineBuffer* timelines = nullptr;  // every thread's timeline buffer
   OwnedMutex mutex;
   pthread_key_t exitKey{};         // runs the thread-exit hook
   bool exitKeyCreated = false;
@@ -119,12 +120,15 @@ inline bool Reportable(const ThreadTree& tree, uint64_t generation) {
 // Where a start of name in list finds its site entry.
 inline uint64_t SiteSlot(const char* name, const PtrList* list) {
   const uint64_t mix = reinterpret_cast<uintptr_t>(name) ^ (reinterpret_cast<uintptr_t>(list) << 7);
-  return (mix * 0x9E3779B97F4A7C15ull) >> (64 - 11);
+  return (mix * 0x9E3779B97F4A7C15ull) >> (64 - kSiteBits);
 }
-static_assert(kSiteSlots == 2048, "SiteSlot takes 11 bits");
 
 // Forgets every site entry of tree: its timers are gone, or set aside.
 void ForgetSites(ThreadTree& tree);
+
+// Destroys every timer of tree, by its owner (or the registry, for a tree
+// no thread owns), and forgets the site entries that led to them.
+void DestroyTreeTimers(ThreadTree& tree);
 
 // Brackets a change of a tree's shape by its owner (see
 // ThreadTree::changing). The mark is an exchange, so that none of the

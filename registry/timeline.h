@@ -44,21 +44,21 @@ constexpr uintptr_t kEventName = 4;
 constexpr uintptr_t kEventMarks = 7;
 
 struct TimelineChunk {
-  TimelineChunk* next;    // published with release once complete
+  TimelineChunk* next;  // published with release once complete
   uint32_t capacity;
-  uint32_t used;       // raised with release after each event is written
+  uint32_t used;            // raised with release after each event is written
   TimelineEvent events[1];  // capacity of them
 };
 
 struct TimelineBuffer {
   TimelineChunk* first = nullptr;
-  TimelineChunk* last = nullptr;      // where the owner appends
+  TimelineChunk* last = nullptr;   // where the owner appends
   uint64_t full = 0;               // events in the chunks before last
   uint64_t limit = 0;              // events it may hold in all
   uint64_t dropped = 0;            // intervals finished once it was full
   uint64_t generation = 0;         // the clear whose events these are
   uint64_t serial = 0;             // tells it from a later buffer at its address
-  TimelineBuffer* next = nullptr;     // the registry's chain of buffers
+  TimelineBuffer* next = nullptr;  // the registry's chain of buffers
   pthread_t thread{};              // the owner, while it runs
   long tid = 0;
   char threadName[16] = {};        // kept when the thread exits
