@@ -9,7 +9,8 @@ namespace {
 TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
   const std::string err = Temp("err");
   for (const char* args : {"show base.json", "diff base.json new.json", "folded base.json",
-                           "check new.json --budget budget.txt", "--help", "show --help"}) {
+                           "check new.json --budget budget.txt", "merge base.json new.json -o -",
+                           "--help", "show --help"}) {
     const std::string command = "cd '" TIMETREE_TEST_DATA "' && '" TIMETREE_TOOL "' " +
                                 std::string(args) + " > /dev/full 2> '" + err + "'";
     const int status = std::system(command.c_str());

@@ -2,7 +2,6 @@
 // read. Each writer walks the tree without recursion, so any depth works; a
 // combined file gives each path's mean over its sources (counts summed).
 #include <cmath>
-#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,7 +26,7 @@ struct ConvertOptions {
 
 }  // namespace
 
-int Convert(const ConvertOptions& options, std::ostream& out) {
+int Convert(const ConvertOptions& options) {
   const auto run = ReadRun(options.run);
   std::string text;
   if (options.to == "hatchet") {
@@ -41,11 +40,7 @@ int Convert(const ConvertOptions& options, std::ostream& out) {
   } else {
     text = Speedscope(*run);
   }
-  if (options.output == "-") {
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  } else {
-    WriteFile(options.output, text);
-  }
+  WriteFile(options.output, text);
   return 0;
 }
 
@@ -67,7 +62,7 @@ Subcommand AddConvert(CLI::App& app) {
                       "          timetree convert run.json --to benchmark -o -");
   return {convert_cmd, [options] {
     const ConvertOptions& convert = *options;
-    return Convert(convert, std::cout);
+    return Convert(convert);
   }};
 }
 

@@ -27,11 +27,9 @@ std::ifstream OpenInput(const std::string& path) {
 
 void WriteFile(const std::string& path, const std::string& text) {
   if (path == "-") {
-    // After what the command has written to it already.
-    std::cout.flush();
-    if (!timetree::WriteWholeFile("/dev/stdout", text)) {
-      throw InputError("standard output: " + timetree::FileProblem(errno, true));
-    }
+    // Through the command's own standard output, whose failure main says
+    // as for any other output of the command.
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
     return;
   }
   if (!timetree::WriteWholeFile(path.c_str(), text)) {
