@@ -108,6 +108,26 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
 }
 BENCHMARK(BM_ExistingTimerDepth1)->Arg(5)->Arg(24);
 
+#ifdef TIMETREE_BENCH_KOKKOS
+// A Kokkos kernel's begin and end as Kokkos calls the tool library, with a
+// label as long as the depth-1 pair's longer name.
+extern "C" void kokkosp_begin_parallel_for(const char*, uint32_t, uint64_t*);
+extern "C" void kokkosp_end_parallel_for(uint64_t);
+void BM_KokkosKernelPair(benchmark::State& state) {
+  Reset();
+  const std::string label = Names(1, "compute_residual_norm", 24)[0];
+  TimeStartTimer("outer");
+  for (auto _ : state) {
+    uint64_t id = 0;
+    kokkosp_begin_parallel_for(label.c_str(), 0, &id);
+    kokkosp_end_parallel_for(id);
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_KokkosKernelPair);
+#endif
+
 // The same with a name of 55 characters, alike in its first 25 with a
 // sibling: by the host's TimeStartTimer (cut to 25 characters, or under
 // TIMETREE_NAMES=full compared whole: its tail once), and as a component

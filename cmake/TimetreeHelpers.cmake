@@ -85,7 +85,9 @@ function(timetree_install_component target)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/timetree)
   install(EXPORT ${arg_EXPORT_SET} NAMESPACE timetree:: DESTINATION ${TIMETREE_CMAKE_DIR})
-  timetree_install_pc(${arg_PC})
+  if(arg_PC)
+    timetree_install_pc(${arg_PC})
+  endif()
 endfunction()
 
 # Installs share/modulefiles/timetree/VERSION (cmake/modulefile.in), a

@@ -2,12 +2,12 @@
 # runs and that this machine lacks, when run as root; otherwise says which.
 # Each script asks only for what it runs: the demo for the compiler, CMake
 # and the command's JSON, command-line and compression libraries; the tests for the test
-# and benchmark libraries, Python, MPI, Fortran, clang and its OpenMP, and
+# and benchmark libraries, Python, MPI, Fortran, clang and its OpenMP, Kokkos, and
 # Go (whose pprof reads the command's output) too; CI for clang, valgrind and
 # Environment Modules (which loads the installed modulefile) and clang-format
 # (which checks the layout of new code).
 timetree_demo_packages="cmake ninja-build g++ nlohmann-json3-dev libcli11-dev zlib1g-dev"
-timetree_test_packages="$timetree_demo_packages libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 libopenmpi-dev openmpi-bin gfortran clang libomp-dev"
+timetree_test_packages="$timetree_demo_packages libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 libopenmpi-dev openmpi-bin gfortran clang libomp-dev libtrilinos-kokkos-dev"
 timetree_ci_packages="$timetree_test_packages libclang-rt-14-dev valgrind golang-go environment-modules clang-format"
 
 # timetree_ensure_packages [demo|test|ci]: the packages of that kind (ci by

@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Checks the JSON and the standard error of kokkos_host, timed by the
+Kokkos tool library:
+
+    check_kokkos.py RUN.json STDERR
+"""
+import json
+import sys
+
+
+def paths(timers, prefix=()):
+    for t in timers:
+        path = prefix + (t["name"],)
+        yield path, t
+        yield from paths(t["children"], path)
+
+
+def main():
+    with open(sys.argv[1]) as f:
+        run = json.load(f)
+    with open(sys.argv[2]) as f:
+        said = f.read()
+    timers = {"/".join(p): t for p, t in paths(run["timers"])}
+    counts = {p: t["count"] for p, t in timers.items()}
+    want = {
+        "setup": 1,
+        "setup/Kokkos::View::initialization [field_a]": 1,
+        "setup/Kokkos::View::initialization [field_b]": 1,
+        "setup/fill": 3,
+        "solve/checkpoint": 2,
+        "solve": 1,
+        "solve/iterate": 2,
+        "solve/iterate/Kokkos::View::initialization [scratch]": 2,
+        "solve/iterate/dot": 2,
+        "solve/iterate/prefix": 2,
+        "solve/deep_copy field_b (Host) <- field_a (Host)": 1,
+        "solve/event converged": 1,
+        "left open": 1,
+    }
+    problems = []
+    for path, count in want.items():
+        if counts.get(path) != count:
+            problems.append("%s: count %s, expected %d" % (path, counts.get(path), count))
+    # The unlabelled kernel: its kind and the lambda's type, as C++ writes it.
+    unlabelled = [p for p in counts if p.startswith("setup/parallel_for main::{lambda(int)#")]
+    if len(unlabelled) != 1:
+        problems.append("no one unlabelled kernel under setup: %s" % sorted(counts))
+    # Nothing else: no timer for the pop that no push began.
+    extra = set(counts) - set(want) - set(unlabelled)
+    if extra:
+        problems.append("timers not expected: %s" % sorted(extra))
+    copy = timers.get("solve/deep_copy field_b (Host) <- field_a (Host)", {})
+    if copy.get("bytes") != 8000:
+        problems.append("deep copy bytes %s, expected 8000" % copy.get("bytes"))
+    if timers.get("left open", {}).get("running"):
+        problems.append("the region left pushed is still running in the JSON")
+    meta = run["metadata"]
+    # a and b (8,000 bytes each) and scratch twice (4,096) are freed before
+    # finalize; peak: a, b and one scratch live at once, at least.
+    expect_meta = {"case": "small", "kokkos_unmatched_pops": "1",
+                   "kokkos_interface_version": "20210225",
+                   "kokkos_Host_freed_bytes": str(2 * 8000 + 2 * 4096),
+                   "kokkos_Host_deallocations": "4"}
+    for key, value in expect_meta.items():
+        if meta.get(key) != value:
+            problems.append("metadata %s: %r, expected %r" % (key, meta.get(key), value))
+    allocated = int(meta.get("kokkos_Host_allocated_bytes", "0"))
+    live = int(meta.get("kokkos_Host_live_bytes", "-1"))
+    peak = int(meta.get("kokkos_Host_peak_live_bytes", "0"))
+    if allocated - int(meta.get("kokkos_Host_freed_bytes", "0")) != live:
+        problems.append("allocated - freed != live: %d, %s" % (allocated, live))
+    if not 2 * 8000 + 4096 <= peak <= allocated:
+        problems.append("peak %d not between 20096 and %d" % (peak, allocated))
+    for line in ["timetree: Kokkos popped 1 region that no push had begun; it was left out\n",
+                 "timetree: 1 Kokkos region was still pushed at Kokkos' finalize "
+                 "(outermost \"left open\"), stopped there\n"]:
+        if line not in said:
+            problems.append("not said: %r" % line)
+    if problems:
+        print("\n".join(problems))
+        sys.exit(1)
+    print("Kokkos' regions, kernels, copies, sections and memory as the program ran them")
+
+
+main()
