@@ -52,6 +52,27 @@ TEST_F(Contexts, WorkersTimersNestUnderTheSpawnersPath) {
                 Row("    work", 2, 0.004) + Row("    inner", 1, 0.003) + Row("after", 1, 0.001));
 }
 
+// A path deeper than a context's walk keeps on its stack (64 levels) is
+// built whole in the worker's tree.
+TEST_F(Contexts, AWorkerAdoptsAPathOfAHundredLevels) {
+  OpenCapture();
+  for (int i = 0; i < 100; ++i) TimeStartTimer(i % 2 == 0 ? "even" : "odd");
+  const TimeContext context = TimeCurrentContext();
+  std::thread worker([context] {
+    const TimeContextScope scope(context);
+    Run("deep work", 1);
+  });
+  worker.join();
+  for (int i = 99; i >= 0; --i) TimeStopTimer(i % 2 == 0 ? "even" : "odd");
+  int depth = -1;
+  TimeForEachTimer64(
+      [](const TimeTimerInfo64& timer, void* out) {
+        if (std::string(timer.name) == "deep work") *static_cast<int*>(out) = timer.depth;
+      },
+      &depth);
+  EXPECT_EQ(depth, 100);
+}
+
 // A worker that adopts the path of a timer with a long name has the same
 // name there: nothing says that different names were merged.
 TEST_F(Contexts, AdoptedLongNamesAreNotMarkedMerged) {

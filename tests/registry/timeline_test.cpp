@@ -258,6 +258,19 @@ TEST_F(Timeline, AnExportWhileAThreadRecordsReadsWholeEvents) {
   worker.join();
 }
 
+// Recording turned on for a thread that timed before it: its tree gets a
+// buffer then, and its next intervals are recorded.
+TEST_F(Timeline, RecordingTurnedOnAfterTheThreadTimedRecordsWhatFollows) {
+  timetree::SetTimelineLimit(0);
+  OpenCapture();
+  Run("before", 1);
+  timetree::SetTimelineLimit(100);
+  Run("after", 1);
+  const std::vector<std::string> events = Written("X");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find("\"name\": \"after\""), std::string::npos) << events[0];
+}
+
 TEST_F(Timeline, NothingIsWrittenWhileRecordingIsOff) {
   timetree::SetTimelineLimit(0);
   OpenCapture();
