@@ -1,14 +1,15 @@
 # Sourced by the other scripts: installs the Debian packages that a script
 # runs and that this machine lacks, when run as root; otherwise says which.
 # Each script asks only for what it runs: the demo for the compiler, CMake
-# and the command's JSON, command-line and compression libraries; the tests for the test
-# and benchmark libraries, Python, MPI, Fortran, clang and its OpenMP, Kokkos, and
-# Go (whose pprof reads the command's output) too; CI for clang, valgrind and
-# Environment Modules (which loads the installed modulefile) and clang-format
-# (which checks the layout of new code).
+# and the command's JSON, command-line and compression libraries; the tests
+# for the test and benchmark libraries, Python (its headers and pytest, for
+# the module), MPI, Fortran, clang and its OpenMP, and Kokkos; CI for clang,
+# valgrind, Go (whose pprof reads the command's output), Environment Modules
+# (which loads the installed modulefile), clang-format (which checks the
+# layout of new code) and what pip builds the module with.
 timetree_demo_packages="cmake ninja-build g++ nlohmann-json3-dev libcli11-dev zlib1g-dev"
-timetree_test_packages="$timetree_demo_packages libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 libopenmpi-dev openmpi-bin gfortran clang libomp-dev libtrilinos-kokkos-dev"
-timetree_ci_packages="$timetree_test_packages libclang-rt-14-dev valgrind golang-go environment-modules clang-format"
+timetree_test_packages="$timetree_demo_packages libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 libopenmpi-dev openmpi-bin gfortran clang libomp-dev libtrilinos-kokkos-dev python3-dev python3-pytest"
+timetree_ci_packages="$timetree_test_packages libclang-rt-14-dev valgrind golang-go environment-modules clang-format python3-venv python3-setuptools python3-wheel"
 
 # timetree_ensure_packages [demo|test|ci]: the packages of that kind (ci by
 # default), or those of $timetree_packages when it is set.
