@@ -19,6 +19,7 @@
 #include "output/hints.h"
 #include "output/metadata.h"
 #include "runformat/reportpage.h"
+#include "registry/counters.h"
 #include "registry/dtimemgr.h"
 #include "registry/merge.h"
 #include "registry/snapshot.h"
@@ -167,6 +168,16 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
           if (node->bytes == UINT64_MAX) out += ", \"bytes_saturated\": true";
         }
         if (node->throttled) out += ", \"throttled\": true";
+        // TIMETREE_COUNTERS' sums, over the finished intervals, in the run
+        // format's order.
+        static_assert(combined::kCounterCount == kCounters, "one name per counter");
+        if (const CounterSums* sums = LoadAcquire(node->counters)) {
+          for (int i = 0; i < combined::kCounterCount; ++i) {
+            if ((g_registry.counters & (1 << i)) == 0) continue;
+            AppendFormat(out, i == 0 ? ", \"%s\": %.17g" : ", \"%s\": %.0f",
+                         combined::kCounterNames[i], CounterValue(*sums, i));
+          }
+        }
         out += ", \"children\": [";
         flush(false);
       },

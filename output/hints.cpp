@@ -20,12 +20,23 @@ namespace timetree {
 namespace {
 
 // The variables the library and its components read.
-constexpr const char* kKnown[] = {
-    "TIMING_ON",       "TIMING_FILE",      "TIMING_CONSOLE", "TIMING_BUILD_MARKER",
-    "TIMETREE_OUTPUT", "TIMETREE_SIGNALS", "TIMETREE_TRACE", "TIMETREE_QUIET",
-    "TIMETREE_CLOCK",  "TIMETREE_NAMES",   "TIMETREE_MPI_CALLS", "TIMETREE_FUNCTIONS_INCLUDE",
-    "TIMETREE_FUNCTIONS_EXCLUDE", "TIMETREE_FUNCTIONS_MAX_DEPTH",
-    "TIMETREE_FUNCTIONS_THROTTLE", "TIMETREE_FUNCTIONS_THROTTLE_NS"};
+constexpr const char* kKnown[] = {"TIMING_ON",
+                                  "TIMING_FILE",
+                                  "TIMING_CONSOLE",
+                                  "TIMING_BUILD_MARKER",
+                                  "TIMETREE_OUTPUT",
+                                  "TIMETREE_SIGNALS",
+                                  "TIMETREE_TRACE",
+                                  "TIMETREE_QUIET",
+                                  "TIMETREE_CLOCK",
+                                  "TIMETREE_NAMES",
+                                  "TIMETREE_COUNTERS",
+                                  "TIMETREE_MPI_CALLS",
+                                  "TIMETREE_FUNCTIONS_INCLUDE",
+                                  "TIMETREE_FUNCTIONS_EXCLUDE",
+                                  "TIMETREE_FUNCTIONS_MAX_DEPTH",
+                                  "TIMETREE_FUNCTIONS_THROTTLE",
+                                  "TIMETREE_FUNCTIONS_THROTTLE_NS"};
 constexpr char kMetaPrefix[] = "TIMETREE_META_";
 
 bool Quiet() {

@@ -16,6 +16,7 @@
 
 #include "include/timetree.h"
 #include "include/timetree_c.h"
+#include "registry/counters.h"
 #include "registry/nameindex.h"
 #include "registry/threads.h"
 #include "registry/timeline.h"
@@ -124,6 +125,7 @@ inline void StartOn(ThreadTree* tree, const char* name, const timetree::NameKey&
     node->top = tree->current == nullptr;
     timetree::StoreRelaxed(tree->current, node);
     tree->currentList = &node->children;
+    if (__builtin_expect(timetree::g_registry.counters != 0, 0)) timetree::CountersAtStart(*node);
     StopWatchAccess::Start(node->watch, node->count);  // last: the search is not timed
     return;
   }
@@ -136,6 +138,7 @@ inline void StartOn(ThreadTree* tree, const char* name, const timetree::NameKey&
   list->set_hint(node);
   timetree::StoreRelaxed(tree->current, node);
   tree->currentList = &node->children;
+  if (__builtin_expect(timetree::g_registry.counters != 0, 0)) timetree::CountersAtStart(*node);
   StopWatchAccess::Start(node->watch, node->count);  // last: the bookkeeping is not timed
 }
 
@@ -175,6 +178,9 @@ inline void StopOn(ThreadTree* tree, const char* name, const timetree::NameKey& 
     // The running timer outside this one; none for a top-level timer, also
     // one under an adopted path.
     TimerNode* const outer = node->top ? nullptr : node->parent;
+    if (__builtin_expect(timetree::g_registry.counters != 0, 0)) {
+      timetree::CountersAtStop(*node, outer);
+    }
     bool go_on = false;
     if (!timetree::Matches(*node, key)) {
       if (outer != nullptr) {

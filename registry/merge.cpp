@@ -1,5 +1,7 @@
 #include "registry/merge.h"
 
+#include "registry/counters.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -73,6 +75,7 @@ struct TimerTrees {
       to->bytes = UINT64_MAX;  // saturated, as the exports say
     }
     if (LoadRelaxed(from.throttled)) to->throttled = true;
+    AddCounters(*to, from);
     // The spread first, from the totals as they were before the sum.
     const Spread a = SpreadOf(*to);
     const Spread b = from.spreadKept ? SpreadOf(from)

@@ -91,6 +91,8 @@ struct alignas(64) Registry {
   uint64_t clearGeneration = 0;    // raised by every clear
   int enabled = 0;                 // timing is on: the last value of
                                    // TIMING_ON (see TimeManager)
+  int counters = 0;                // what TIMETREE_COUNTERS asks for (a
+                                   // CounterBit set), read at load
   ThreadTree* mainTree;            // the main thread's tree, which is part
                                    // of the global timing state
   uint64_t lastOrder = 0;          // the order last handed to a tree

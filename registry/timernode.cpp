@@ -1,5 +1,7 @@
 #include "registry/timernode.h"
 
+#include "registry/counters.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,7 @@ TimerNode* TimerNode::Create(AllocSite site) {
 TimerNode::~TimerNode() {
   DestroyTimers(children, this);
   std::free(longName);
+  delete counters;
 }
 
 void TimerNode::KeepLongName(const char* full) {

@@ -69,6 +69,9 @@ struct alignas(64) TimerNode {
   int spreadThreads = 0;
   double spreadMin = 0.0;
   double spreadMax = 0.0;
+  // TIMETREE_COUNTERS' sums, made at its first start with counters on
+  // (published by its owner, read by reports); null without.
+  struct CounterSums* counters = nullptr;
 
   TimerNode() = default;
   TimerNode(const TimerNode&) = delete;

@@ -94,6 +94,13 @@ struct RunTrees : NodeCursor {
     }
     to->bytes += from->bytes;
     to->throttled = to->throttled || from->throttled;
+    for (int i = 0; i < kCounterCount; ++i) {
+      if ((from->has_counters & (1u << i)) == 0) continue;
+      to->counters[i] = i == kPeakCounter && (to->has_counters & (1u << i)) != 0
+                            ? std::max(to->counters[i], from->counters[i])
+                            : to->counters[i] + from->counters[i];
+    }
+    to->has_counters |= from->has_counters;
   }
 };
 
@@ -329,6 +336,11 @@ std::string CombinedJson(const Run& run) {
     }
     if (node.bytes > 0) AppendFormat(out, ", \"bytes\": %.17g", node.bytes);
     if (node.throttled) out += ", \"throttled\": true";
+    for (int i = 0; i < kCounterCount; ++i) {
+      if ((node.has_counters & (1u << i)) != 0) {
+        AppendFormat(out, ", \"%s\": %.17g", kCounterNames[i], node.counters[i]);
+      }
+    }
     out += ", \"children\": [";
     open.push_back(&node);
     return true;

@@ -25,6 +25,14 @@ struct Figure {
   long min_source = 0, max_source = 0;
 };
 
+// The counters TIMETREE_COUNTERS adds to a timer, as the JSON names them;
+// the one at kPeakCounter merges by its highest, the others by their sum.
+constexpr int kCounterCount = 9;
+constexpr const char* kCounterNames[kCounterCount] = {
+    "cpu_seconds", "page_faults",  "context_switches", "rss_growth_bytes", "peak_rss_bytes",
+    "cycles",      "instructions", "cache_misses",     "branch_misses"};
+constexpr int kPeakCounter = 4;
+
 struct Node {
   Node() = default;
   Node(const Node&) = delete;
@@ -60,6 +68,10 @@ struct Node {
   bool has_intervals = false;
   double bytes = 0;        // summed over the sources
   bool throttled = false;  // its caller stopped timing it, in any source
+  // The counters (see kCounterNames) any source gave, as bits, and their
+  // values.
+  unsigned has_counters = 0;
+  double counters[kCounterCount] = {};
 
   // The total over the sources that have the path: a single run's own.
   double Mean() const { return sources > 0 ? total.sum / sources : 0.0; }

@@ -123,3 +123,50 @@ TEST(Tools, RepeatedRunsAreJudgedByMediansAndATest) {
 
 }  // namespace
 }  // namespace timetree_tools_test
+
+namespace timetree_tools_test {
+namespace {
+
+// A run made with TIMETREE_COUNTERS: show's columns, a merge that sums the
+// counters and keeps the highest peak, and the gate on a counter.
+TEST(Tools, CountersAreShownMergedAndJudged) {
+  const std::string run = Temp("counters.json"), other = Temp("counters2.json"),
+                    merged = Temp("counters-merged.json"), budget = Temp("counters-budget.txt");
+  auto write = [](const std::string& path, double cpu, double peak) {
+    std::ofstream(path) << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+                           "\"total_seconds\": 2, \"self_seconds\": 2, \"stopped_implicitly\": "
+                           "false, \"running\": false, \"cpu_seconds\": "
+                        << std::to_string(cpu)
+                        << ", \"page_faults\": 65536, \"peak_rss_bytes\": " << std::to_string(peak)
+                        << ", \"children\": []}]}";
+  };
+  write(run, 0.5, 268435456);
+  write(other, 1.5, 1073741824);
+  const std::string shown = Tool("show '" + run + "' --no-metadata").out;
+  EXPECT_EQ(
+      shown.substr(shown.find("NAME")),
+      "NAME  COUNT   TOTAL    SELF  PER START     CPU  CPU/WALL  FAULTS   PEAK RSS   SHARE\n"
+      "main      1  2.00 s  2.00 s     2.00 s  500 ms      0.25   65536  256.0 MiB  100.0%\n");
+  ASSERT_EQ(Tool("merge '" + run + "' '" + other + "' -o '" + merged + "'").status, 0);
+  const std::string text = Read(merged);
+  EXPECT_NE(text.find("\"cpu_seconds\": 2,"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"peak_rss_bytes\": 1073741824"), std::string::npos) << text;
+  std::ofstream(budget) << "main 536870912\n";
+  Result r = Tool("check '" + merged + "' --metric peak_rss_bytes --budget '" + budget + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "over budget: main 1.0 GiB > 512.0 MiB\ncheck failed: 1 of 1 limits exceeded\n");
+  r = Tool("check '" + other + "' --metric cpu_seconds --against '" + run +
+           "' --max-regression 50");
+  EXPECT_EQ(r.out,
+            "regression: main 500 ms -> 1.50 s (+200.0%) > +50%\n"
+            "check failed: 1 of 1 limits exceeded\n");
+  r = Tool("check '" + run + "' --metric context_switches --budget '" + budget + "'");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "timetree: " + run +
+                       " has no context_switches: run it with "
+                       "TIMETREE_COUNTERS=context_switches (or all)\n");
+  for (const std::string& path : {run, other, merged, budget}) std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace timetree_tools_test

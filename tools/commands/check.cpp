@@ -32,7 +32,65 @@ struct CheckOptions {
   double max_regression = -1;  // percent; below 0: not given
   double min_seconds = 0;
   bool seconds = false;
+  std::string metric = "total_seconds";  // or a counter (see kMetrics)
+
+  // What a budget's figures are in.
+  std::string Unit() const {
+    return metric == "total_seconds" || metric == "cpu_seconds" ? "seconds"
+           : metric.find("_bytes") != std::string::npos         ? "bytes"
+                                                                : metric;
+  }
+  // A figure of the metric, as a verdict line writes it.
+  std::string Text(double value) const {
+    if (metric == "total_seconds" || metric == "cpu_seconds") {
+      return DurationWithUnit(value, seconds);
+    }
+    return metric.size() > 6 && metric.compare(metric.size() - 6, 6, "_bytes") == 0
+               ? BytesText(value)
+               : CountText(value);
+  }
 };
+
+// What check can judge besides the wall time: TIMETREE_COUNTERS' counters
+// (not the resident set's growth, which may be below 0, where a percentage
+// of the base means nothing).
+const std::vector<std::string> kMetrics = {"total_seconds",    "cpu_seconds",    "page_faults",
+                                           "context_switches", "peak_rss_bytes", "cycles",
+                                           "instructions",     "cache_misses",   "branch_misses"};
+
+// Puts the metric in each timer's total, so that the gate judges it as it
+// judges time: a path's sum over its sources (a peak: the highest, times
+// the sources, so that the mean is it). A file without the counter cannot
+// be judged by it.
+void UseMetric(Run& run, const std::string& file, const std::string& metric) {
+  if (metric == "total_seconds") return;
+  int index = 0;
+  while (metric != timetree::combined::kCounterNames[index]) ++index;
+  bool any = false;
+  Preorder(run.root, [&](const Node& node, int) {
+    auto& to = const_cast<Node&>(node);
+    const bool has = (node.has_counters & (1u << index)) != 0;
+    any = any || has;
+    const double value = has ? node.counters[index] : 0.0;
+    const double sum = index == timetree::combined::kPeakCounter
+                           ? value * static_cast<double>(std::max(node.sources, 1L))
+                           : value;
+    to.total.sum = sum;
+    to.total.min = to.total.max = node.sources > 0 ? sum / static_cast<double>(node.sources) : sum;
+    return true;
+  });
+  if (!any) {
+    // The hardware counters are asked for by perf's names, and only where
+    // the processor counts them; "all" is the software ones.
+    static const char* const kAskedAs[] = {"cycles", "instructions", "cache-misses",
+                                           "branch-misses"};
+    const int hardware = index - (timetree::combined::kCounterCount - 4);
+    throw InputError(file + " has no " + metric + ": run it with TIMETREE_COUNTERS=" +
+                     (hardware >= 0
+                          ? std::string(kAskedAs[hardware]) + " on a processor that counts it"
+                          : metric + " (or all)"));
+  }
+}
 
 }  // namespace
 
@@ -44,8 +102,9 @@ struct Limit {
   double seconds;
 };
 
-// The budget file: "path seconds" per line, "#" comments and blank lines.
-std::vector<Limit> ReadBudget(const std::string& file) {
+// The budget file: "path seconds" per line (or the metric's unit),
+// "#" comments and blank lines.
+std::vector<Limit> ReadBudget(const std::string& file, const std::string& unit = "seconds") {
   std::ifstream in = OpenInput(file);
   std::vector<Limit> budget;
   std::set<std::string> seen;
@@ -67,7 +126,8 @@ std::vector<Limit> ReadBudget(const std::string& file) {
     const double seconds = std::strtod(number_text.c_str(), &end);
     if (end == number_text.c_str() || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
         seconds < 0) {
-      throw InputError(where + "\"" + number_text + "\" is not a number of seconds (0 or more)");
+      throw InputError(where + "\"" + number_text + "\" is not a number of " + unit +
+                       " (0 or more)");
     }
     if (!seen.insert(path).second) throw InputError(where + "a second budget for " + path);
     budget.push_back({number, path, seconds});
@@ -210,13 +270,14 @@ int CheckRepeated(const CheckOptions& options, std::ostream& out) {
   }
   const auto next = ReadRuns(options.runs);
   const auto base = ReadRuns(options.against);
+  for (size_t i = 0; i < next.size(); ++i) UseMetric(*next[i], options.runs[i], options.metric);
+  for (size_t i = 0; i < base.size(); ++i) UseMetric(*base[i], options.against[i], options.metric);
   if (!base.empty()) WarnUnlike(*base.front(), *next.front(), std::cerr);
   const std::vector<PathTotals> paths = GatherTotals(base, next);
-  const bool plain = options.seconds;
   int over = 0, judged = 0;
   std::string text, after;
   if (!options.budget.empty()) {
-    for (const Limit& limit : ReadBudget(options.budget)) {
+    for (const Limit& limit : ReadBudget(options.budget, options.Unit())) {
       const std::vector<size_t> matches = FindFoldedPath(paths, limit.path);
       const std::string where = options.budget + ":" + std::to_string(limit.line);
       if (matches.size() > 1) Ambiguous(where, limit.path, matches.size(), "the runs");
@@ -230,8 +291,7 @@ int CheckRepeated(const CheckOptions& options, std::ostream& out) {
       if (median <= limit.seconds) continue;
       ++over;
       timetree::AppendFormat(text, "over budget: %s median %s > %s\n", limit.path.c_str(),
-                             DurationWithUnit(median, plain).c_str(),
-                             DurationWithUnit(limit.seconds, plain).c_str());
+                             options.Text(median).c_str(), options.Text(limit.seconds).c_str());
     }
   }
   if (!base.empty()) {
@@ -253,9 +313,8 @@ int CheckRepeated(const CheckOptions& options, std::ostream& out) {
       if (!j.regressed) continue;
       ++over;
       timetree::AppendFormat(text, "regression: %s median %s -> %s (%+.1f%%) > +%g%%, p = %.3g\n",
-                             FoldedPathOf(paths, i).c_str(), DurationWithUnit(j.base, plain).c_str(),
-                             DurationWithUnit(j.next, plain).c_str(), j.percent,
-                             options.max_regression, j.p);
+                             FoldedPathOf(paths, i).c_str(), options.Text(j.base).c_str(),
+                             options.Text(j.next).c_str(), j.percent, options.max_regression, j.p);
     }
     if (shared == 0) throw InputError("the base runs and the runs have no path in common");
   }
@@ -271,11 +330,11 @@ int Check(const CheckOptions& options, std::ostream& out) {
   if (options.runs.size() > 1 || options.against.size() > 1) return CheckRepeated(options, out);
   const std::string& run_file = options.runs.front();
   const auto run = ReadRun(run_file);
-  const bool plain = options.seconds;
+  UseMetric(*run, run_file, options.metric);
   int over = 0, judged = 0;
   std::string text, after;
   if (!options.budget.empty()) {
-    for (const Limit& limit : ReadBudget(options.budget)) {
+    for (const Limit& limit : ReadBudget(options.budget, options.Unit())) {
       const std::vector<const Node*> matches = FindAll(run->root, limit.path);
       if (matches.size() > 1) {
         Ambiguous(options.budget + ":" + std::to_string(limit.line), limit.path, matches.size(),
@@ -292,13 +351,14 @@ int Check(const CheckOptions& options, std::ostream& out) {
       if (node->Mean() <= limit.seconds) continue;
       ++over;
       timetree::AppendFormat(text, "over budget: %s %s > %s\n", limit.path.c_str(),
-                             DurationWithUnit(node->Mean(), plain).c_str(),
-                             DurationWithUnit(limit.seconds, plain).c_str());
+                             options.Text(node->Mean()).c_str(),
+                             options.Text(limit.seconds).c_str());
     }
   }
   if (!options.against.empty()) {
     const std::string& base_file = options.against.front();
     const auto base = ReadRun(base_file);
+    UseMetric(*base, base_file, options.metric);
     WarnUnlike(*base, *run, std::cerr);
     const std::vector<Compared> rows = CompareRuns(*base, *run);
     size_t shared = 0;
@@ -342,8 +402,8 @@ int Check(const CheckOptions& options, std::ostream& out) {
       if (row.Percent() <= options.max_regression) continue;
       ++over;
       timetree::AppendFormat(text, "regression: %s %s -> %s (%s) > +%g%%\n",
-                             PathOf(rows, i).c_str(), DurationWithUnit(row.base, plain).c_str(),
-                             DurationWithUnit(row.next, plain).c_str(), PercentText(row).c_str(),
+                             PathOf(rows, i).c_str(), options.Text(row.base).c_str(),
+                             options.Text(row.next).c_str(), PercentText(row).c_str(),
                              options.max_regression);
     }
   }
@@ -380,6 +440,12 @@ Subcommand AddCheck(CLI::App& app) {
   check_cmd->add_option("--min-seconds", check.min_seconds,
                         "With --against: ignore paths below S seconds in both runs")
       ->check(kZeroOrMore);
+  check_cmd
+      ->add_option("--metric", check.metric,
+                   "What is judged: total_seconds (the default), or a counter of a run "
+                   "made with TIMETREE_COUNTERS (cpu_seconds, peak_rss_bytes, page_faults, "
+                   "...); budgets and --min-seconds are then in its unit")
+      ->check(CLI::IsMember(kMetrics));
   check_cmd->add_flag("--seconds", check.seconds,
                       "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
   against->needs(regression);

@@ -89,28 +89,47 @@ bool HasThreadSpread(const Node& root) {
 struct RowExtras {
   bool intervals = false;
   bool bytes = false;
+  unsigned counters = 0;  // TIMETREE_COUNTERS' counters any timer has
 };
 RowExtras ExtrasOf(const Node& root) {
   RowExtras extras;
   Preorder(root, [&extras](const Node& node, int) {
     extras.intervals = extras.intervals || node.has_intervals;
     extras.bytes = extras.bytes || node.bytes > 0;
+    extras.counters |= node.has_counters;
     return true;
   });
   return extras;
 }
 
-// Bytes in units of 1024: "512 B", "8.0 KiB", "1.5 GiB".
-std::string BytesText(double bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  size_t unit = 0;
-  while (bytes >= 1024 && unit + 1 < std::size(kUnits)) {
-    bytes /= 1024;
-    ++unit;
+// The counters' columns: CPU (and CPU/WALL, the share of the wall time the
+// thread had the processor), FAULTS and PEAK RSS, each where the file has
+// that counter. A combined file's are its sources' mean, its peak their
+// highest.
+constexpr unsigned kCpuBit = 1u << 0, kFaultsBit = 1u << 1, kPeakBit = 1u << 4;
+void CounterHeaders(unsigned counters, const std::string& s, std::vector<std::string>& header) {
+  if ((counters & kCpuBit) != 0) header.insert(header.end(), {"CPU" + s, "CPU/WALL"});
+  if ((counters & kFaultsBit) != 0) header.push_back("FAULTS");
+  if ((counters & kPeakBit) != 0) header.push_back("PEAK RSS");
+}
+void CounterCells(unsigned counters, const Node& node, bool plain, std::vector<std::string>& row) {
+  const double sources = node.sources > 0 ? static_cast<double>(node.sources) : 1.0;
+  auto has = [&node](unsigned bit) { return (node.has_counters & bit) != 0; };
+  if ((counters & kCpuBit) != 0 && !has(kCpuBit)) row.insert(row.end(), {"-", "-"});
+  if ((counters & kCpuBit) != 0 && has(kCpuBit)) {
+    std::string ratio = "-";
+    if (node.total.sum > 0) {
+      ratio.clear();
+      timetree::AppendFormat(ratio, "%.2f", node.counters[0] / node.total.sum);
+    }
+    row.insert(row.end(), {Duration(node.counters[0] / sources, plain), ratio});
   }
-  std::string text;
-  timetree::AppendFormat(text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
-  return text;
+  if ((counters & kFaultsBit) != 0) {
+    row.push_back(has(kFaultsBit) ? CountText(std::llround(node.counters[1] / sources)) : "-");
+  }
+  if ((counters & kPeakBit) != 0) {
+    row.push_back(has(kPeakBit) ? BytesText(node.counters[timetree::combined::kPeakCounter]) : "-");
+  }
 }
 
 // What a table's shares came to: whether one was above 100%, or above its
@@ -156,6 +175,7 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
     header.insert(header.end(), {"SHORTEST" + s, "LONGEST" + s});
   }
   if (extras.bytes) header.push_back("BYTES");
+  CounterHeaders(extras.counters, s, header);
   header.push_back("SHARE");
   Table table(header);
   Shares shares;
@@ -222,6 +242,7 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
                  {Duration(node.intervals.min, plain), Duration(node.intervals.max, plain)});
     }
     if (extras.bytes) row.push_back(node.bytes > 0 ? BytesText(node.bytes) : "-");
+    CounterCells(extras.counters, node, plain, row);
     row.push_back(percent(share(node)));
     table.Add(std::move(row));
     // Shown to one decimal: above 100.0%, or above the parent's, only when

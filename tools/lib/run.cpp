@@ -253,6 +253,19 @@ class Reader {
     }
     const auto throttled = value.find("throttled");
     if (throttled != value.end()) node.throttled = Flag(*throttled, at, ".throttled");
+    // TIMETREE_COUNTERS' figures; only the resident set's growth may be
+    // below 0.
+    for (int i = 0; i < timetree::combined::kCounterCount; ++i) {
+      const auto counter = value.find(timetree::combined::kCounterNames[i]);
+      if (counter == value.end()) continue;
+      const std::string field = std::string(".") + timetree::combined::kCounterNames[i];
+      if (!counter->is_number() || !std::isfinite(counter->get<double>()) ||
+          (i != 3 && counter->get<double>() < 0)) {
+        Fail(file_, at.Text(field.c_str()), i != 3 ? "not a number of 0 or more" : "not a number");
+      }
+      node.counters[i] = counter->get<double>();
+      node.has_counters |= 1u << i;
+    }
   }
 
   // Reads the array of timers into root's children, without recursion.

@@ -77,6 +77,18 @@ std::string SignedDuration(double seconds, bool plain) {
   return (seconds > 0 ? "+" : "-") + Duration(seconds, plain);
 }
 
+std::string BytesText(double bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  size_t unit = 0;
+  while (bytes >= 1024 && unit + 1 < std::size(kUnits)) {
+    bytes /= 1024;
+    ++unit;
+  }
+  std::string text;
+  timetree::AppendFormat(text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+  return text;
+}
+
 std::string CountText(double count) {
   std::string text;
   timetree::AppendFormat(text, "%.0f", count);

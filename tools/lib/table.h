@@ -20,6 +20,8 @@ std::string DurationWithUnit(double seconds, bool plain);
 std::string SignedDuration(double seconds, bool plain);
 // A count, exact: doubles hold whole numbers exactly up to 2^53.
 std::string CountText(double count);
+// Bytes in units of 1024: "512 B", "8.0 KiB", "1.5 GiB".
+std::string BytesText(double bytes);
 
 // A table of text cells: the first column left-aligned, the others
 // right-aligned, each as wide as its widest cell (counted in the columns a
