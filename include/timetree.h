@@ -226,6 +226,12 @@ struct TimeTimerInfo64 {
   // Added in 1.5: name's length. Before 1.5 name was cut to its first 25
   // characters; it is whole now (TimeForEachTimer keeps the cut form).
   size_t name_length;
+  // Added in 1.6: the counters TIMETREE_COUNTERS asked for (bit i set:
+  // counter_values[i] holds cpu_seconds, page_faults, context_switches,
+  // rss_growth_bytes, peak_rss_bytes, cycles, instructions, cache_misses,
+  // branch_misses, in that order; see docs/counters.md), 0 without.
+  unsigned counters;
+  double counter_values[9];
 };
 
 // Hands every timer to visit, parent before children, in the order of the

@@ -61,6 +61,8 @@ void AddOwn(const TimeTimerInfo64& timer, void* context) {
   }
   node->bytes = static_cast<double>(timer.bytes);
   node->throttled = timer.throttled;
+  node->has_counters = timer.counters;
+  for (int i = 0; i < combined::kCounterCount; ++i) node->counters[i] = timer.counter_values[i];
 }
 
 }  // namespace
@@ -82,7 +84,8 @@ namespace {
 // source of each extreme), the squared differences of the totals, the
 // sources in which it ran, flags (bit 0 stopped implicitly, bit 2 names
 // merged, bit 3 throttled, bit 4 with intervals), the interval figure
-// (shortest and longest, with their sources), the bytes.
+// (shortest and longest, with their sources), the bytes, then the
+// counters present (bits) and each of them.
 void Append(std::string& out, const void* bytes, size_t size) {
   out.append(static_cast<const char*>(bytes), size);
 }
@@ -131,6 +134,11 @@ std::string Serialise(const Run& run) {
     Append(out, &running, sizeof running);
     Append(out, &flags, sizeof flags);
     Append(out, &node.bytes, sizeof node.bytes);
+    const uint32_t counters = node.has_counters;
+    Append(out, &counters, sizeof counters);
+    for (int i = 0; i < combined::kCounterCount; ++i) {
+      if ((counters & (1u << i)) != 0) Append(out, &node.counters[i], sizeof node.counters[i]);
+    }
     return true;
   });
   return out;
@@ -191,9 +199,15 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     double m2 = 0, bytes = 0;
     int64_t running = 0;
     uint8_t flags = 0;
+    uint32_t counters = 0;
+    double values[combined::kCounterCount] = {};
     if (!take(&m2, sizeof m2) || !take(&running, sizeof running) || !take(&flags, sizeof flags) ||
-        !take(&bytes, sizeof bytes)) {
+        !take(&bytes, sizeof bytes) || !take(&counters, sizeof counters) ||
+        counters >= (1u << combined::kCounterCount)) {
       return false;
+    }
+    for (int i = 0; i < combined::kCounterCount; ++i) {
+      if ((counters & (1u << i)) != 0 && !take(&values[i], sizeof values[i])) return false;
     }
     // Preorder with depths: climb to the parent of this depth, or enter the
     // last node added.
@@ -222,6 +236,8 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     node->has_intervals = (flags & 16) != 0;
     node->intervals = figures[3];
     node->bytes = bytes;
+    node->has_counters = counters;
+    for (int i = 0; i < combined::kCounterCount; ++i) node->counters[i] = values[i];
   }
   return true;
 }

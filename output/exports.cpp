@@ -370,19 +370,27 @@ bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* contex
     const timetree::Extremes extremes =
         node->count > 0 ? timetree::ExtremesOf(*node) : timetree::Extremes{0, 0};
     const char* name = node->FullName();
-    const TimeTimerInfo64 info{depth,
-                               name,
-                               node->count,
-                               timetree::Seconds(*node),
-                               timetree::SelfSeconds(*node),
-                               node->stoppedImplicitly != 0,
-                               timetree::ShownRunning(*node),
-                               node->namesMerged != 0,
-                               extremes.shortest,
-                               extremes.longest,
-                               node->bytes,
-                               node->throttled,
-                               std::strlen(name)};
+    TimeTimerInfo64 info{depth,
+                         name,
+                         node->count,
+                         timetree::Seconds(*node),
+                         timetree::SelfSeconds(*node),
+                         node->stoppedImplicitly != 0,
+                         timetree::ShownRunning(*node),
+                         node->namesMerged != 0,
+                         extremes.shortest,
+                         extremes.longest,
+                         node->bytes,
+                         node->throttled,
+                         std::strlen(name),
+                         0,
+                         {}};
+    if (const timetree::CounterSums* sums = timetree::LoadAcquire(node->counters)) {
+      info.counters = static_cast<unsigned>(timetree::g_registry.counters);
+      for (int i = 0; i < timetree::kCounters; ++i) {
+        info.counter_values[i] = timetree::CounterValue(*sums, i);
+      }
+    }
     visit(info, context);
     return true;
   });
