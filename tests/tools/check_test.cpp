@@ -151,6 +151,19 @@ TEST(Tools, CountersAreShownMergedAndJudged) {
   const std::string text = Read(merged);
   EXPECT_NE(text.find("\"cpu_seconds\": 2,"), std::string::npos) << text;
   EXPECT_NE(text.find("\"peak_rss_bytes\": 1073741824"), std::string::npos) << text;
+  // The converters carry them: Hatchet and json-split as inclusive metrics,
+  // a combined file's per source as its times are.
+  EXPECT_NE(Tool("convert '" + merged + "' --to hatchet -o -")
+                .out.find("\"count\": 2, \"cpu_seconds (inc)\": 1, \"page_faults (inc)\": 65536, "
+                          "\"peak_rss_bytes (inc)\": 1073741824}"),
+            std::string::npos);
+  EXPECT_NE(
+      Tool("convert '" + merged + "' --to caliper-json-split -o -")
+          .out.find(
+              "[0, 2, 2, 1, 65536, 1073741824]\n], \"columns\": [\"path\", \"sum#time.duration\", "
+              "\"inclusive#sum#time.duration\", \"inclusive#cpu_seconds\", "
+              "\"inclusive#page_faults\", \"inclusive#peak_rss_bytes\"]"),
+      std::string::npos);
   std::ofstream(budget) << "main 536870912\n";
   Result r = Tool("check '" + merged + "' --metric peak_rss_bytes --budget '" + budget + "'");
   EXPECT_EQ(r.status, 1);

@@ -20,11 +20,20 @@ namespace timetree_cli {
 constexpr int kDeepest = 128;
 constexpr char kDeeper[] = "(deeper levels)";
 
+// Counter i of TIMETREE_COUNTERS (runformat's kCounterNames) of node, per
+// source as the formats give times: a combined file's sum over its sources
+// divided by them, the peak as it is (the highest).
+inline double CounterPerSource(const Node& node, int i) {
+  if (i == timetree::combined::kPeakCounter || node.sources <= 1) return node.counters[i];
+  return node.counters[i] / static_cast<double>(node.sources);
+}
+
 // pprof: a gzip-compressed profile.proto (pprof.cpp).
 std::string Pprof(const Run& run);
 
 // Hatchet's literal format: a list of roots, each a frame with its metrics
-// (self and inclusive seconds, count) and children (hatchet.cpp).
+// (self and inclusive seconds, count, the counters) and children
+// (hatchet.cpp).
 std::string Hatchet(const Run& run);
 
 // Caliper's json-split form, as Hatchet and Thicket read it (caliper.cpp).

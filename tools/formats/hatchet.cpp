@@ -9,7 +9,9 @@
 namespace timetree_cli {
 
 // Hatchet's literal format: a list of roots, each a frame with its metrics
-// (self and inclusive seconds, count) and children.
+// (self and inclusive seconds, count, and TIMETREE_COUNTERS' counters as
+// inclusive metrics, "cpu_seconds (inc)", per source as the time is) and
+// children.
 std::string Hatchet(const Run& run) {
   std::string out = "[";
   std::vector<const Node*> open;
@@ -24,8 +26,14 @@ std::string Hatchet(const Run& run) {
     AppendQuoted(out, node.name);
     timetree::AppendFormat(out,
                            ", \"type\": \"region\"}, \"metrics\": {\"time\": %.17g, "
-                           "\"time (inc)\": %.17g, \"count\": %.0f}, \"children\": [",
+                           "\"time (inc)\": %.17g, \"count\": %.0f",
                            node.MeanSelf(), node.Mean(), node.count.sum);
+    for (int i = 0; i < timetree::combined::kCounterCount; ++i) {
+      if ((node.has_counters & (1u << i)) == 0) continue;
+      timetree::AppendFormat(out, ", \"%s (inc)\": %.17g", timetree::combined::kCounterNames[i],
+                             CounterPerSource(node, i));
+    }
+    out += "}, \"children\": [";
     open.push_back(&node);
     return true;
   });

@@ -107,15 +107,49 @@ std::string Gzip(const std::string& data) {
 #endif
 }
 
+// Counter i of TIMETREE_COUNTERS that node's own code did, outside its
+// children (per source), never below 0; pprof sums samples up their stacks.
+double SelfCounter(const Node& node, int i) {
+  double self = CounterPerSource(node, i);
+  for (const auto& child : node.children) self -= CounterPerSource(*child, i);
+  return self > 0 ? self : 0;
+}
+
+// The counters that pprof takes as sample types, each a node's own part:
+// those that add up (not the resident set's growth or peak), with their
+// unit and scale to a whole number.
+struct PprofCounter {
+  int index;
+  const char* type;
+  const char* unit;
+  double scale;
+};
+constexpr PprofCounter kPprofCounters[] = {
+    {0, "cpu", "nanoseconds", 1e9},      {1, "page_faults", "count", 1},
+    {2, "context_switches", "count", 1}, {5, "cycles", "count", 1},
+    {6, "instructions", "count", 1},     {7, "cache_misses", "count", 1},
+    {8, "branch_misses", "count", 1}};
 
 }  // namespace
 
 std::string Pprof(const Run& run) {
   Strings strings;
   std::string profile;
-  // sample_type (1): calls/count, total/nanoseconds, self/nanoseconds.
-  for (const auto& type : {std::make_pair("calls", "count"), std::make_pair("total", "nanoseconds"),
-                           std::make_pair("self", "nanoseconds")}) {
+  unsigned present = 0;
+  Preorder(run.root, [&present](const Node& node, int) {
+    present |= node.has_counters;
+    return true;
+  });
+  std::vector<PprofCounter> counters;
+  for (const PprofCounter& c : kPprofCounters) {
+    if ((present & (1u << c.index)) != 0) counters.push_back(c);
+  }
+  // sample_type (1): calls/count, total/nanoseconds, self/nanoseconds, and
+  // each counter the file has.
+  std::vector<std::pair<const char*, const char*>> types = {
+      {"calls", "count"}, {"total", "nanoseconds"}, {"self", "nanoseconds"}};
+  for (const PprofCounter& c : counters) types.emplace_back(c.type, c.unit);
+  for (const auto& type : types) {
     std::string value_type;
     Int(value_type, 1, strings.Index(type.first));
     Int(value_type, 2, strings.Index(type.second));
@@ -128,11 +162,15 @@ std::string Pprof(const Run& run) {
   };
   std::string samples;
   auto sample = [&](const std::vector<uint64_t>& stack, double count, double total, double self,
-                    const std::string& thread) {
+                    const std::vector<double>& own, const std::string& thread) {
     std::string text;
     Packed(text, 1, std::vector<uint64_t>(stack.rbegin(), stack.rend()));  // leaf first
-    Packed(text, 2, {static_cast<uint64_t>(std::llround(count)), Nanoseconds(total),
-                     Nanoseconds(self)});
+    std::vector<uint64_t> values = {static_cast<uint64_t>(std::llround(count)), Nanoseconds(total),
+                                    Nanoseconds(self)};
+    for (size_t i = 0; i < counters.size(); ++i) {
+      values.push_back(static_cast<uint64_t>(std::llround(own[i] * counters[i].scale)));
+    }
+    Packed(text, 2, values);
     if (!thread.empty()) {
       std::string label;
       Int(label, 1, strings.Index("thread"));
@@ -147,18 +185,24 @@ std::string Pprof(const Run& run) {
     Preorder(root, [&](const Node& node, int depth) {
       stack.resize(static_cast<size_t>(depth));
       stack.push_back(id_of(node.name));
-      sample(stack, node.count.sum, node.Mean(), node.MeanSelf(), thread);
+      std::vector<double> own;
+      for (const PprofCounter& c : counters) own.push_back(SelfCounter(node, c.index));
+      sample(stack, node.count.sum, node.Mean(), node.MeanSelf(), own, thread);
       if (depth + 1 < kDeepest || node.children.empty()) return true;
       // The levels below, in one sample.
       double count = 0, total = 0, self = 0;
+      std::vector<double> below_own(counters.size(), 0.0);
       for (const auto& child : node.children) total += child->Mean();
       Preorder(node, [&](const Node& below, int) {
         count += below.count.sum;
         self += below.MeanSelf();
+        for (size_t i = 0; i < counters.size(); ++i) {
+          below_own[i] += SelfCounter(below, counters[i].index);
+        }
         return true;
       });
       stack.push_back(id_of(kDeeper));
-      sample(stack, count, total, self, thread);
+      sample(stack, count, total, self, below_own, thread);
       deep = true;
       return false;
     });
