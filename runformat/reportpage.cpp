@@ -41,6 +41,13 @@ void PageColumns::Add(const combined::Node* node, int d, int extra_flags, double
   AppendFormat(threads, "%s%ld", sep, many ? n.threads : n.count.sum > 0 ? 1L : 0L);
   AppendFormat(tmin, "%s%.9g", sep, many ? n.thread_min : n.total.sum);
   AppendFormat(tmax, "%s%.9g", sep, many ? n.thread_max : n.total.sum);
+  // The counters the page shows, per source as the times are (-1: none).
+  counters |= n.has_counters;
+  const double sources_of = n.sources > 1 ? static_cast<double>(n.sources) : 1.0;
+  auto counter = [&n](int i) { return (n.has_counters & (1u << i)) != 0; };
+  AppendFormat(cpu, "%s%.9g", sep, counter(0) ? n.counters[0] / sources_of : -1.0);
+  AppendFormat(faults, "%s%.0f", sep, counter(1) ? n.counters[1] / sources_of : -1.0);
+  AppendFormat(peak, "%s%.0f", sep, counter(combined::kPeakCounter) ? n.counters[combined::kPeakCounter] : -1.0);
 }
 
 void PageColumns::Write(std::string& out, const std::string& label, bool combined,
@@ -57,6 +64,11 @@ void PageColumns::Write(std::string& out, const std::string& label, bool combine
   if (diff) out += ", \"base\": [" + base + "]";
   if (!combined && !diff && spread) {
     out += ", \"threads\": [" + threads + "], \"tmin\": [" + tmin + "], \"tmax\": [" + tmax + "]";
+  }
+  if (!diff && (counters & 1u) != 0) out += ", \"cpu\": [" + cpu + "]";
+  if (!diff && (counters & 2u) != 0) out += ", \"faults\": [" + faults + "]";
+  if (!diff && (counters & (1u << combined::kPeakCounter)) != 0) {
+    out += ", \"peak\": [" + peak + "]";
   }
   out += "}";
 }

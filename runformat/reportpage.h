@@ -14,9 +14,10 @@ namespace timetree {
 // The columns of one tree, in preorder, as the page reads them.
 struct PageColumns {
   std::string name, depth, count, total, self, flags, sources, min, max, minsrc, maxsrc, stddev,
-      base, threads, tmin, tmax;
+      base, threads, tmin, tmax, cpu, faults, peak;
   bool first = true;
   bool spread = false;  // a path was started by more than one thread
+  unsigned counters = 0;  // TIMETREE_COUNTERS' counters any row has
 
   // A row: node (null: a stand-in without figures) at depth d; extra_flags
   // and base_total for a comparison's rows.
