@@ -41,8 +41,10 @@ def main():
     for path, count in want.items():
         if counts.get(path) != count:
             problems.append("%s: count %s, expected %d" % (path, counts.get(path), count))
-    # The unlabelled kernel: its kind and the lambda's type, as C++ writes it.
-    unlabelled = [p for p in counts if p.startswith("setup/parallel_for main::{lambda(int)#")]
+    # The unlabelled kernel: its kind and the lambda's type, as the compiler
+    # names it (g++: main::{lambda(int)#2}, clang: main::$_1).
+    unlabelled = [p for p in counts if p.startswith(("setup/parallel_for main::{lambda(int)#",
+                                                     "setup/parallel_for main::$_"))]
     if len(unlabelled) != 1:
         problems.append("no one unlabelled kernel under setup: %s" % sorted(counts))
     # Nothing else: no timer for the pop that no push began.
