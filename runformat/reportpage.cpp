@@ -47,7 +47,8 @@ void PageColumns::Add(const combined::Node* node, int d, int extra_flags, double
   auto counter = [&n](int i) { return (n.has_counters & (1u << i)) != 0; };
   AppendFormat(cpu, "%s%.9g", sep, counter(0) ? n.counters[0] / sources_of : -1.0);
   AppendFormat(faults, "%s%.0f", sep, counter(1) ? n.counters[1] / sources_of : -1.0);
-  AppendFormat(peak, "%s%.0f", sep, counter(combined::kPeakCounter) ? n.counters[combined::kPeakCounter] : -1.0);
+  AppendFormat(peak, "%s%.0f", sep,
+               counter(combined::kPeakCounter) ? n.counters[combined::kPeakCounter] : -1.0);
 }
 
 void PageColumns::Write(std::string& out, const std::string& label, bool combined,

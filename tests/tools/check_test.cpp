@@ -173,6 +173,9 @@ TEST(Tools, CountersAreShownMergedAndJudged) {
   EXPECT_EQ(r.out,
             "regression: main 500 ms -> 1.50 s (+200.0%) > +50%\n"
             "check failed: 1 of 1 limits exceeded\n");
+  EXPECT_EQ(Tool("diff '" + run + "' '" + other + "' --metric peak_rss_bytes").out,
+            "NAME       BASE      NEW      CHANGE        %\n"
+            "main  256.0 MiB  1.0 GiB  +768.0 MiB  +300.0%\n");
   r = Tool("check '" + run + "' --metric context_switches --budget '" + budget + "'");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "timetree: " + run +

@@ -51,47 +51,6 @@ struct CheckOptions {
   }
 };
 
-// What check can judge besides the wall time: TIMETREE_COUNTERS' counters
-// (not the resident set's growth, which may be below 0, where a percentage
-// of the base means nothing).
-const std::vector<std::string> kMetrics = {"total_seconds",    "cpu_seconds",    "page_faults",
-                                           "context_switches", "peak_rss_bytes", "cycles",
-                                           "instructions",     "cache_misses",   "branch_misses"};
-
-// Puts the metric in each timer's total, so that the gate judges it as it
-// judges time: a path's sum over its sources (a peak: the highest, times
-// the sources, so that the mean is it). A file without the counter cannot
-// be judged by it.
-void UseMetric(Run& run, const std::string& file, const std::string& metric) {
-  if (metric == "total_seconds") return;
-  int index = 0;
-  while (metric != timetree::combined::kCounterNames[index]) ++index;
-  bool any = false;
-  Preorder(run.root, [&](const Node& node, int) {
-    auto& to = const_cast<Node&>(node);
-    const bool has = (node.has_counters & (1u << index)) != 0;
-    any = any || has;
-    const double value = has ? node.counters[index] : 0.0;
-    const double sum = index == timetree::combined::kPeakCounter
-                           ? value * static_cast<double>(std::max(node.sources, 1L))
-                           : value;
-    to.total.sum = sum;
-    to.total.min = to.total.max = node.sources > 0 ? sum / static_cast<double>(node.sources) : sum;
-    return true;
-  });
-  if (!any) {
-    // The hardware counters are asked for by perf's names, and only where
-    // the processor counts them; "all" is the software ones.
-    static const char* const kAskedAs[] = {"cycles", "instructions", "cache-misses",
-                                           "branch-misses"};
-    const int hardware = index - (timetree::combined::kCounterCount - 4);
-    throw InputError(file + " has no " + metric + ": run it with TIMETREE_COUNTERS=" +
-                     (hardware >= 0
-                          ? std::string(kAskedAs[hardware]) + " on a processor that counts it"
-                          : metric + " (or all)"));
-  }
-}
-
 }  // namespace
 
 namespace {

@@ -28,6 +28,12 @@ struct DiffOptions {
   bool paths = false;         // whole paths rather than an indented tree
   bool seconds = false;
   bool exit_code = false;     // exit 1 when a shown path differs
+  std::string metric = "total_seconds";  // or a counter (see kMetrics)
+
+  std::string Cell(double value) const { return MetricText(metric, value, seconds, false); }
+  std::string Change(double value) const { return MetricText(metric, value, seconds, false, true); }
+  // The unit after the headers of plain seconds.
+  const char* HeaderUnit() const { return seconds && MetricUnit(metric) == "seconds" ? " s" : ""; }
 };
 
 }  // namespace
@@ -40,6 +46,10 @@ namespace {
 int DiffRepeated(const DiffOptions& options, std::ostream& out) {
   const auto base = ReadRuns(options.base_runs);
   const auto next = ReadRuns(options.next_runs);
+  for (size_t i = 0; i < base.size(); ++i)
+    UseMetric(*base[i], options.base_runs[i], options.metric);
+  for (size_t i = 0; i < next.size(); ++i)
+    UseMetric(*next[i], options.next_runs[i], options.metric);
   WarnUnlike(*base.front(), *next.front(), std::cerr);
   const std::vector<PathTotals> paths = GatherTotals(base, next);
   // Each path's medians, once, as a row of the single-run comparison.
@@ -67,8 +77,7 @@ int DiffRepeated(const DiffOptions& options, std::ostream& out) {
     });
   }
   const bool whole = options.paths || by_change;
-  const bool plain = options.seconds;
-  const char* s = plain ? " s" : "";
+  const char* s = options.HeaderUnit();
   Table table({whole ? "PATH" : "NAME", std::string("BASE") + s, std::string("NEW") + s,
                std::string("CHANGE") + s, "%", "P"});
   bool differs = false;
@@ -81,8 +90,8 @@ int DiffRepeated(const DiffOptions& options, std::ostream& out) {
       timetree::AppendFormat(pvalue, "%.3g", MannWhitneyP(p.base, p.next));
     }
     table.Add({whole ? FoldedPathOf(paths, i) : IndentedLabel(p.depth, p.name),
-               row.in_base ? Duration(row.base, plain) : "-",
-               row.in_next ? Duration(row.next, plain) : "-", SignedDuration(row.Change(), plain),
+               row.in_base ? options.Cell(row.base) : "-",
+               row.in_next ? options.Cell(row.next) : "-", options.Change(row.Change()),
                PercentText(row), pvalue});
     differs = differs || !row.in_base || !row.in_next || row.Change() != 0;
   }
@@ -98,6 +107,8 @@ int Diff(const DiffOptions& options, std::ostream& out) {
   if (!options.base_runs.empty() || !options.next_runs.empty()) return DiffRepeated(options, out);
   const auto base = ReadRun(options.base);
   const auto next = ReadRun(options.next);
+  UseMetric(*base, options.base, options.metric);
+  UseMetric(*next, options.next, options.metric);
   WarnUnlike(*base, *next, std::cerr);
   const std::vector<Compared> all = CompareRuns(*base, *next);
   // Rows that changed less than the threshold are hidden (new and gone
@@ -117,15 +128,15 @@ int Diff(const DiffOptions& options, std::ostream& out) {
     });
   }
   const bool paths = options.paths || by_change;
-  const bool plain = options.seconds;
-  const char* s = plain ? " s" : "";
+  const char* s = options.HeaderUnit();
   Table table({paths ? "PATH" : "NAME", std::string("BASE") + s, std::string("NEW") + s,
                std::string("CHANGE") + s, "%"});
   bool differs = false;
   for (const size_t i : shown) {
     const Compared& row = all[i];
-    table.Add({paths ? PathOf(all, i) : IndentedLabel(row.depth, row.name), row.in_base ? Duration(row.base, plain) : "-",
-               row.in_next ? Duration(row.next, plain) : "-", SignedDuration(row.Change(), plain),
+    table.Add({paths ? PathOf(all, i) : IndentedLabel(row.depth, row.name),
+               row.in_base ? options.Cell(row.base) : "-",
+               row.in_next ? options.Cell(row.next) : "-", options.Change(row.Change()),
                PercentText(row)});
     differs = differs || !row.in_base || !row.in_next || row.Change() != 0;
   }
@@ -161,6 +172,11 @@ Subcommand AddDiff(CLI::App& app) {
   diff_cmd->add_option("--min-seconds", diff.min_seconds,
                        "Hide paths below S seconds in both runs")
       ->check(kZeroOrMore);
+  diff_cmd
+      ->add_option("--metric", diff.metric,
+                   "What is compared: total_seconds (the default), or a counter of runs "
+                   "made with TIMETREE_COUNTERS (cpu_seconds, peak_rss_bytes, ...)")
+      ->check(CLI::IsMember(kMetrics));
   diff_cmd->add_flag("--paths", diff.paths, "Name each row by its whole path ('outer;inner')");
   diff_cmd->add_flag("--seconds", diff.seconds,
                      "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");

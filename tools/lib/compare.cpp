@@ -236,4 +236,57 @@ void WarnUnlike(const Run& base, const Run& next, std::ostream& err) {
   }
 }
 
+const std::vector<std::string> kMetrics = {"total_seconds",    "cpu_seconds",    "page_faults",
+                                           "context_switches", "peak_rss_bytes", "cycles",
+                                           "instructions",     "cache_misses",   "branch_misses"};
+
+void UseMetric(Run& run, const std::string& file, const std::string& metric) {
+  if (metric == "total_seconds") return;
+  int index = 0;
+  while (metric != timetree::combined::kCounterNames[index]) ++index;
+  bool any = false;
+  Preorder(run.root, [&](const Node& node, int) {
+    auto& to = const_cast<Node&>(node);
+    const bool has = (node.has_counters & (1u << index)) != 0;
+    any = any || has;
+    const double value = has ? node.counters[index] : 0.0;
+    const double sum = index == timetree::combined::kPeakCounter
+                           ? value * static_cast<double>(std::max(node.sources, 1L))
+                           : value;
+    to.total.sum = sum;
+    to.total.min = to.total.max = node.sources > 0 ? sum / static_cast<double>(node.sources) : sum;
+    return true;
+  });
+  if (!any) {
+    // The hardware counters are asked for by perf's names, and only where
+    // the processor counts them; "all" is the software ones.
+    static const char* const kAskedAs[] = {"cycles", "instructions", "cache-misses",
+                                           "branch-misses"};
+    const int hardware = index - (timetree::combined::kCounterCount - 4);
+    throw InputError(file + " has no " + metric + ": run it with TIMETREE_COUNTERS=" +
+                     (hardware >= 0
+                          ? std::string(kAskedAs[hardware]) + " on a processor that counts it"
+                          : metric + " (or all)"));
+  }
+}
+
+std::string MetricUnit(const std::string& metric) {
+  return metric == "total_seconds" || metric == "cpu_seconds" ? "seconds"
+         : metric.find("_bytes") != std::string::npos         ? "bytes"
+                                                              : metric;
+}
+
+std::string MetricText(const std::string& metric, double value, bool plain, bool with_unit,
+                       bool sign) {
+  const std::string unit = MetricUnit(metric);
+  if (unit == "seconds") {
+    return sign        ? SignedDuration(value, plain)
+           : with_unit ? DurationWithUnit(value, plain)
+                       : Duration(value, plain);
+  }
+  const std::string text =
+      unit == "bytes" ? BytesText(std::fabs(value)) : CountText(std::fabs(value));
+  return !sign || value == 0 ? (value < 0 ? "-" + text : text) : (value > 0 ? "+" : "-") + text;
+}
+
 }  // namespace timetree_cli

@@ -31,6 +31,24 @@ struct Compared {
 // each followed by the paths that next adds under it.
 std::vector<Compared> CompareRuns(const Run& base, const Run& next);
 
+// What diff and check compare: the wall time (total_seconds, the default)
+// or a counter of TIMETREE_COUNTERS, by its JSON name. Not the resident
+// set's growth, which may be below 0, where a percentage of the base means
+// nothing.
+extern const std::vector<std::string> kMetrics;
+// Puts the metric in each timer's total of run (read from file), so that
+// the comparison judges it as it judges time: a path's sum over its
+// sources (a peak: the highest, times the sources, so that the mean is
+// it). A file without the counter cannot be judged by it.
+void UseMetric(Run& run, const std::string& file, const std::string& metric);
+// What the metric's figures are in: "seconds", "bytes", or its name.
+std::string MetricUnit(const std::string& metric);
+// A figure of the metric: a time as Duration gives it (with_unit:
+// DurationWithUnit), bytes as BytesText, a count as CountText; signed: with
+// a sign (exactly 0 has none).
+std::string MetricText(const std::string& metric, double value, bool plain, bool with_unit,
+                       bool sign = false);
+
 // The path of rows[row] as FoldedPath writes it ("outer;inner"). Spelt out
 // only where it is printed, so that a deep tree's rows take memory in
 // proportion to its depth, not its square.
