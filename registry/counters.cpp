@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <linux/perf_event.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -127,22 +128,38 @@ int ReadSetting() {
 }
 
 // /proc/self/statm, kept open by the process that opened it (a fork's child
-// opens its own: the file it inherited is its parent's).
-int g_statm = -1;
-long g_statmPid = 0;
+// opens its own: the file it inherited is its parent's). Its descriptor and
+// the opener's pid in one word, (pid << 32) | fd, so that threads that open
+// it at once agree on one.
+uint64_t g_statm = 0;  // 0: not open
 long g_pageSize = 4096;
 
-int64_t ResidentBytes() {
-  const long pid = static_cast<long>(getpid());
-  if (g_statm < 0 || g_statmPid != pid) {
-    const int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    const int old = __atomic_exchange_n(&g_statm, fd, __ATOMIC_ACQ_REL);
-    if (old >= 0 && g_statmPid != pid) close(old);
-    g_statmPid = pid;
+int StatmFd() {
+  const uint64_t pid = static_cast<uint64_t>(getpid()) & 0xFFFFFFFFu;
+  uint64_t held = LoadAcquire(g_statm);
+  if (held != 0 && held >> 32 == pid) return static_cast<int>(held & 0xFFFFFFFFu);
+  const int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const uint64_t mine = pid << 32 | static_cast<uint32_t>(fd);
+  // A parent's descriptor is replaced (and closed); another thread's of
+  // this process that came first is kept.
+  for (;;) {
+    if (held != 0 && held >> 32 == pid) {
+      close(fd);
+      return static_cast<int>(held & 0xFFFFFFFFu);
+    }
+    if (__atomic_compare_exchange_n(&g_statm, &held, mine, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+      if (held != 0) close(static_cast<int>(held & 0xFFFFFFFFu));
+      return fd;
+    }
   }
+}
+
+int64_t ResidentBytes() {
+  const int fd = StatmFd();
   char text[128];
-  const ssize_t got = pread(LoadRelaxed(g_statm), text, sizeof text - 1, 0);
+  const ssize_t got = fd >= 0 ? pread(fd, text, sizeof text - 1, 0) : -1;
   if (got <= 0) return 0;
   text[got] = '\0';
   // "size resident shared ...", in pages.
@@ -161,6 +178,15 @@ struct HardwareFds {
   }
 };
 thread_local HardwareFds t_hardware;
+
+// In a fork's child the forking thread's descriptors count its parent's
+// thread: they are closed, and the child's own opened at its next start.
+void ForgetHardwareInChild() {
+  for (int& fd : t_hardware.fd) {
+    if (fd >= 0) close(fd);
+    fd = -2;
+  }
+}
 
 int64_t ReadHardware(int i) {
   int& fd = t_hardware.fd[i];
@@ -207,6 +233,9 @@ void Add(int64_t& field, int64_t value) { StoreRelaxed(field, LoadRelaxed(field)
 const bool g_countersRead = [] {
   g_pageSize = sysconf(_SC_PAGESIZE);
   g_registry.counters = ReadSetting();
+  if ((g_registry.counters & kHardwareBits) != 0) {
+    pthread_atfork(nullptr, nullptr, &ForgetHardwareInChild);
+  }
   return true;
 }();
 
