@@ -359,7 +359,11 @@ PyObject* Timers(PyObject*, PyObject*) {
   Building building;
   building.top = PyList_New(0);
   if (building.top == nullptr) return nullptr;
+  // No collection while the library holds its timers: a finaliser that it
+  // ran could call the library from inside the visit.
+  const int collecting = PyGC_Disable();
   TimeForEachTimer64(&VisitTimer, &building);
+  if (collecting != 0) PyGC_Enable();
   if (building.failed) {
     Py_DECREF(building.top);
     if (!PyErr_Occurred()) PyErr_NoMemory();
