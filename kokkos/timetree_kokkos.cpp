@@ -94,6 +94,15 @@ std::atomic<long> g_extraPops{0};
 std::mutex g_sectionsMutex;
 std::vector<std::string>* g_sections = nullptr;
 
+// The name of section id, copied out under the lock (the timer calls are
+// made without it); false for an id never created or destroyed.
+bool SectionName(uint32_t id, std::string& name) {
+  const std::lock_guard<std::mutex> lock(g_sectionsMutex);
+  if (g_sections == nullptr || id >= g_sections->size() || (*g_sections)[id].empty()) return false;
+  name = (*g_sections)[id];
+  return true;
+}
+
 // Allocations per memory space, over the run.
 struct Space {
   uint64_t allocated = 0, freed = 0, live = 0, peak = 0;
@@ -390,22 +399,12 @@ TIMETREE_API void kokkosp_create_profile_section(const char* name, uint32_t* id)
 
 TIMETREE_API void kokkosp_start_profile_section(const uint32_t id) {
   std::string name;
-  {
-    const std::lock_guard<std::mutex> lock(g_sectionsMutex);
-    if (g_sections == nullptr || id >= g_sections->size() || (*g_sections)[id].empty()) return;
-    name = (*g_sections)[id];
-  }
-  Start(name);
+  if (SectionName(id, name)) Start(name);
 }
 
 TIMETREE_API void kokkosp_stop_profile_section(const uint32_t id) {
   std::string name;
-  {
-    const std::lock_guard<std::mutex> lock(g_sectionsMutex);
-    if (g_sections == nullptr || id >= g_sections->size() || (*g_sections)[id].empty()) return;
-    name = (*g_sections)[id];
-  }
-  Stop(name);
+  if (SectionName(id, name)) Stop(name);
 }
 
 TIMETREE_API void kokkosp_destroy_profile_section(const uint32_t id) {
