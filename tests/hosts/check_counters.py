@@ -74,6 +74,8 @@ def hardware(timers, said):
     problems = []
     if 'timetree: TIMETREE_COUNTERS: "pagefaults" is not known' not in said:
         problems.append("the unknown name was not said: %r" % said)
+    if said.count(" is not known") != 1:
+        problems.append("a known name was said unknown: %r" % said)
     spin = timers["spin"]
     if not 0 < spin.get("cpu_seconds", 0) <= spin["total_seconds"] * 1.01:
         problems.append("spin's cpu_seconds %r" % spin.get("cpu_seconds"))

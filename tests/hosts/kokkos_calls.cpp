@@ -69,6 +69,11 @@ int main() {
   kokkosp_stop_profile_section(5);
   kokkosp_begin_parallel_for("on the device", 3, &device);
   kokkosp_end_parallel_for(device);
+  // Unlabelled kernels of a functor at namespace scope, with a work tag:
+  // typeid names that start with a digit.
+  uint64_t functor = 0;
+  kokkosp_begin_parallel_for("7Functor/3Tag", 0, &functor);
+  kokkosp_end_parallel_for(functor);
   kokkosp_finalize_library();
 
   TimeForEachTimer64(&Visit, nullptr);
@@ -76,7 +81,8 @@ int main() {
                                             {"threaded/threaded fence", {2000, false, false}},
                                             {"outer", {1, false, false}},
                                             {"outer/inner", {1, true, false}},
-                                            {"on the device (device 3)", {1, false, false}}};
+                                            {"on the device (device 3)", {1, false, false}},
+                                            {"parallel_for Functor/Tag", {1, false, false}}};
   int problems = 0;
   for (const auto& [path, seen] : g_seen) {
     const auto wanted = want.find(path);

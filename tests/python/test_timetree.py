@@ -154,3 +154,28 @@ def test_sigterm_inside_a_timer_writes_the_outputs(tmp_path):
     assert done.returncode == -15
     killed = json.loads(at_signal.read_text())["timers"][0]
     assert killed["name"] == "killed" and killed["running"]
+
+
+def test_reports_go_to_the_file_named_with_the_unit_given(tmp_path):
+    path = tmp_path / "report.txt"
+    env = dict(os.environ, TIMING_ON="1", TIMING_FILE="1", TIMING_CONSOLE="0")
+    program = ("import sys, timetree\n"
+               "timetree.open_channels(sys.argv[1])\n"
+               "with timetree.timer('outer'):\n"
+               "    with timetree.timer('inner'):\n"
+               "        pass\n"
+               "timetree.print_indented('..')\n"
+               "timetree.close_channels()\n")
+    subprocess.run([sys.executable, "-c", program, str(path)], env=env, check=True,
+                   cwd=tmp_path)
+    report = path.read_text()
+    assert "..inner" in report and "outer" in report
+
+
+def test_a_decorated_function_lets_its_name_go():
+    name = "".join(["released", " name"])
+    held = sys.getrefcount(name)
+    decorated = timetree.timed(name)(lambda: None)
+    decorated()
+    del decorated
+    assert sys.getrefcount(name) == held
