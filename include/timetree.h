@@ -45,6 +45,13 @@ TIMETREE_API void TimeStopTimer(const char* name);
 // that was inside a timer finds, at its next stop, no timer running.
 TIMETREE_API void TimeClear();
 
+// Makes the timer name (its whole name) the step of a loop: it and every
+// timer made under it keep a series over its intervals, each one's time
+// within each step, written as "series" in the JSON (see docs/series.md).
+// As TIMETREE_SERIES=name does from the environment; applies to the timers
+// made after the call (call it before the loop, or clear).
+TIMETREE_API void TimeSeries(const char* name);
+
 #ifndef TIMETREE_DISABLE
 
 // Starts timer name for the lifetime of the object, so that an early return

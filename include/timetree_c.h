@@ -32,6 +32,8 @@ TIMETREE_API void timetree_stop(const char* name);
  * passes one): no copy is made; a zero byte ends the name early. */
 TIMETREE_API void timetree_start_n(const char* name, size_t length);
 TIMETREE_API void timetree_stop_n(const char* name, size_t length);
+/* TimeSeries: the timer name keeps a series over its steps. */
+TIMETREE_API void timetree_series(const char* name);
 /* TimeAddBytes: bytes that the current timer's interval moved. */
 TIMETREE_API void timetree_add_bytes(unsigned long long bytes);
 /* TimeClear, TimePrint, TimePrintIndented (unit NULL: "."), TimeComment. */

@@ -20,6 +20,7 @@
 #include "output/metadata.h"
 #include "runformat/reportpage.h"
 #include "registry/counters.h"
+#include "registry/series.h"
 #include "registry/dtimemgr.h"
 #include "registry/merge.h"
 #include "registry/snapshot.h"
@@ -130,6 +131,20 @@ bool Export(const char* path, Build build) {
   return written;
 }
 
+// node's series in seconds.
+SeriesPoints<double> SeriesSeconds(const TimerNode& node) {
+  const SeriesPoints<int64_t> ticks = ReadSeries(node);
+  SeriesPoints<double> seconds;
+  seconds.every = ticks.every;
+  seconds.steps = ticks.steps;
+  const double frequency = TickFrequency();
+  for (size_t i = 0; i < ticks.total.size(); ++i) {
+    seconds.total.push_back(static_cast<double>(ticks.total[i]) / frequency);
+    seconds.longest.push_back(static_cast<double>(ticks.longest[i]) / frequency);
+  }
+  return seconds;
+}
+
 // Appends the timers under top as a JSON array's elements.
 template <class Flush>
 void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
@@ -178,6 +193,7 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
                          combined::kCounterNames[i], CounterValue(*sums, i));
           }
         }
+        if (node->series != nullptr) combined::AppendSeriesJson(out, SeriesSeconds(*node));
         out += ", \"children\": [";
         flush(false);
       },
@@ -248,6 +264,10 @@ void AddToRun(const PtrList& top, combined::Node& root) {
     }
     n->bytes = static_cast<double>(node->bytes);
     n->throttled = node->throttled;
+    if (node->series != nullptr) {
+      n->series = SeriesSeconds(*node);
+      n->has_series = true;
+    }
     const Spread spread = SpreadOf(*node);
     if (spread.threads > 1) {
       n->threads = spread.threads;

@@ -18,6 +18,7 @@
 #include "include/timetree_c.h"
 #include "registry/counters.h"
 #include "registry/nameindex.h"
+#include "registry/series.h"
 #include "registry/threads.h"
 #include "registry/timeline.h"
 #include "registry/walk.h"
@@ -181,6 +182,7 @@ inline void StopOn(ThreadTree* tree, const char* name, const timetree::NameKey& 
     if (__builtin_expect(timetree::g_registry.counters != 0, 0)) {
       timetree::CountersAtStop(*node, outer);
     }
+    if (__builtin_expect(node->inSeries, 0)) timetree::SeriesAtStop(*node, interval);
     bool go_on = false;
     if (!timetree::Matches(*node, key)) {
       if (outer != nullptr) {

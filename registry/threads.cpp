@@ -37,6 +37,7 @@
 
 #include "registry/merge.h"
 #include "registry/nameindex.h"
+#include "registry/series.h"
 #include "registry/timeline.h"
 #include "stopwatch/access.h"
 
@@ -232,6 +233,10 @@ TimerNode* NewTimer(ThreadTree& tree, PtrList& list, TimerNode* parent, bool top
   node->parent = parent;
   node->top = top;
   node->owner = &list;
+  if (LoadRelaxed(g_registry.series) != 0) {
+    node->series = NewSeries(*node, parent);
+    node->inSeries = node->series != nullptr;
+  }
   if (tree.order == 0) {
     // The tree's place among the threads' trees in the reports: when its
     // first timer since the last clear started.

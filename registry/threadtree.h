@@ -93,6 +93,8 @@ struct alignas(64) Registry {
                                    // TIMING_ON (see TimeManager)
   int counters = 0;                // what TIMETREE_COUNTERS asks for (a
                                    // CounterBit set), read at load
+  int series = 0;                  // some timer name keeps a series
+                                   // (TIMETREE_SERIES, TimeSeries)
   ThreadTree* mainTree;            // the main thread's tree, which is part
                                    // of the global timing state
   uint64_t lastOrder = 0;          // the order last handed to a tree

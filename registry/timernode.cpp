@@ -1,6 +1,7 @@
 #include "registry/timernode.h"
 
 #include "registry/counters.h"
+#include "registry/series.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ TimerNode::~TimerNode() {
   DestroyTimers(children, this);
   std::free(longName);
   delete counters;
+  delete series;
 }
 
 void TimerNode::KeepLongName(const char* full) {

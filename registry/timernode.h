@@ -52,6 +52,7 @@ struct alignas(64) TimerNode {
                                  // behind) while it ran: its last interval
                                  // ends there, and it is shown running
   bool longNameUnknown = false;  // longName could not be kept
+  bool inSeries = false;         // series is set: a stop adds to it
   PtrList children;              // timers started while this one was current
   PtrList* owner = nullptr;      // the list that holds this node
   int namesMerged = 0;           // started under a name that differs from
@@ -72,6 +73,9 @@ struct alignas(64) TimerNode {
   // TIMETREE_COUNTERS' sums, made at its first start with counters on
   // (published by its owner, read by reports); null without.
   struct CounterSums* counters = nullptr;
+  // Its series over a loop's steps, when TIMETREE_SERIES names it or a
+  // timer above it (made with the node); null without.
+  struct Series* series = nullptr;
 
   TimerNode() = default;
   TimerNode(const TimerNode&) = delete;

@@ -101,6 +101,14 @@ struct RunTrees : NodeCursor {
                             : to->counters[i] + from->counters[i];
     }
     to->has_counters |= from->has_counters;
+    if (from->has_series) {
+      if (to->has_series) {
+        to->series.Add(from->series);
+      } else {
+        to->series = from->series;
+      }
+      to->has_series = true;
+    }
   }
 };
 
@@ -168,6 +176,19 @@ Metadata AgreedMetadata(std::vector<Metadata>& sources) {
     if (all) agreed.push_back(entry);
   }
   return agreed;
+}
+
+void AppendSeriesJson(std::string& out, const SeriesPoints<double>& series) {
+  AppendFormat(out, ", \"series\": {\"every\": %lld, \"steps\": %lld, \"seconds\": [",
+               static_cast<long long>(series.every), static_cast<long long>(series.steps));
+  for (size_t i = 0; i < series.total.size(); ++i) {
+    AppendFormat(out, i == 0 ? "%.9g" : ", %.9g", series.total[i]);
+  }
+  out += "], \"max_seconds\": [";
+  for (size_t i = 0; i < series.longest.size(); ++i) {
+    AppendFormat(out, i == 0 ? "%.9g" : ", %.9g", series.longest[i]);
+  }
+  out += "]}";
 }
 
 void AppendMetadataObject(std::string& out, const Metadata& metadata) {
@@ -341,6 +362,7 @@ std::string CombinedJson(const Run& run) {
         AppendFormat(out, ", \"%s\": %.17g", kCounterNames[i], node.counters[i]);
       }
     }
+    if (node.has_series) AppendSeriesJson(out, node.series);
     out += ", \"children\": [";
     open.push_back(&node);
     return true;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "registry/seriespoints.h"
+
 namespace timetree {
 namespace combined {
 
@@ -72,6 +74,10 @@ struct Node {
   // values.
   unsigned has_counters = 0;
   double counters[kCounterCount] = {};
+  // Its series over a loop's steps (seconds), when it has one: the sources'
+  // added step by step.
+  bool has_series = false;
+  SeriesPoints<double> series;
 
   // The total over the sources that have the path: a single run's own.
   double Mean() const { return sources > 0 ? total.sum / sources : 0.0; }
@@ -158,6 +164,10 @@ Metadata AgreedMetadata(std::vector<Metadata>& sources);
 
 // Appends metadata as a JSON object of texts.
 void AppendMetadataObject(std::string& out, const Metadata& metadata);
+
+// Appends a timer's ", \"series\": {...}" (every, steps, seconds,
+// max_seconds), as the library and combined files write it.
+void AppendSeriesJson(std::string& out, const SeriesPoints<double>& series);
 
 // The combined format, as text.
 std::string CombinedJson(const Run& run);

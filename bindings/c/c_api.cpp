@@ -18,6 +18,7 @@ void timetree_start(const char* name) { TimeStartTimer(name); }
 void timetree_stop(const char* name) { TimeStopTimer(name); }
 void timetree_add_bytes(unsigned long long bytes) { TimeAddBytes(bytes); }
 void timetree_clear(void) { TimeClear(); }
+void timetree_series(const char* name) { TimeSeries(name); }
 void timetree_print(void) { TimePrint(); }
 void timetree_print_indented(const char* unit) { TimePrintIndented(unit); }
 void timetree_comment(const char* text) { TimeComment(text); }

@@ -311,5 +311,74 @@ TEST(Tools, ShareIsOfTheRunWhenThreadsTimeAtOnce) {
   std::remove(one.c_str());
 }
 
+// A loop's series: the slowest steps with the children that took their
+// time and a line of the whole; two runs merged step by step (the shorter
+// series folded to the longer's points); compared by median; a series
+// whose points do not cover its steps refused.
+TEST(Tools, SeriesShownMergedAndCompared) {
+  const std::string a = Temp("series-a.json"), b = Temp("series-b.json"),
+                    merged = Temp("series-merged.json"), bad = Temp("series-bad.json");
+  auto timer = [](const char* name, double total, const char* series, const char* children) {
+    return std::string("{\"name\": \"") + name +
+           "\", \"count\": 8, \"total_seconds\": " + std::to_string(total) +
+           ", \"self_seconds\": 0, \"stopped_implicitly\": false, " +
+           "\"running\": false, \"series\": " + series + ", \"children\": [" + children + "]}";
+  };
+  std::ofstream(a) << "{\"schema\": 2, \"timers\": ["
+                   << timer("step", 16,
+                            "{\"every\": 2, \"steps\": 8, \"seconds\": [2, 2, 10, 2], "
+                            "\"max_seconds\": [1, 1, 9, 1]}",
+                            (timer("a", 3.5,
+                                   "{\"every\": 2, \"steps\": 8, \"seconds\": [1, 1, 0.5, 1], "
+                                   "\"max_seconds\": [0.5, 0.5, 0.25, 0.5]}",
+                                   "") +
+                             ", " +
+                             timer("b", 9.5,
+                                   "{\"every\": 2, \"steps\": 8, \"seconds\": [0.5, 0.5, 8, "
+                                   "0.5], \"max_seconds\": [0.25, 0.25, 7.75, 0.25]}",
+                                   ""))
+                                .c_str())
+                   << "]}";
+  std::ofstream(b) << "{\"schema\": 2, \"timers\": ["
+                   << timer("step", 5,
+                            "{\"every\": 1, \"steps\": 5, \"seconds\": [1, 1, 1, 1, 1], "
+                            "\"max_seconds\": [1, 1, 1, 1, 1]}",
+                            "")
+                   << "]}";
+  EXPECT_EQ(Tool("show '" + a + "' --series step --slowest 2 --no-metadata").out.substr(a.size()),
+            ": 3 timers, 16.0 s in all\n"
+            "step: 8 steps in 4 points of 2 steps, median 1.00 s a step\n"
+            "slowest (the longest step of each point, and each child's longest in it):\n"
+            "  steps 5-6: 9.00 s; b 7.75 s (median 250 ms), a 250 ms (median 500 ms)\n"
+            "  steps 1-2: 1.00 s; a 500 ms (median 500 ms), b 250 ms (median 250 ms)\n"
+            "  \u2582\u2582\u2588\u2582\n"
+            "  (2 steps a mark, the tallest 9.00 s)\n");
+  ASSERT_EQ(Tool("merge '" + a + "' '" + b + "' -o '" + merged + "'").status, 0);
+  EXPECT_NE(Read(merged).find("\"series\": {\"every\": 2, \"steps\": 8, \"seconds\": [4, 4, 11, "
+                              "2], \"max_seconds\": [1, 1, 9, 1]}"),
+            std::string::npos)
+      << Read(merged);
+  EXPECT_EQ(Tool("diff '" + b + "' '" + a + "' --metric series_median_seconds").out,
+            "NAME    BASE     NEW   CHANGE      %\n"
+            "step  1.00 s  1.00 s      0 s  +0.0%\n"
+            "  a        -  500 ms  +500 ms    new\n"
+            "  b        -  250 ms  +250 ms    new\n");
+  EXPECT_NE(
+      Tool("show '" + b + "' --series nothing")
+          .err.find(
+              "has no series of a timer named \"nothing\": run it with TIMETREE_SERIES=nothing"),
+      std::string::npos);
+  std::ofstream(bad) << "{\"schema\": 2, \"timers\": ["
+                     << timer("step", 5,
+                              "{\"every\": 1, \"steps\": 5, \"seconds\": [1, 1, 1], "
+                              "\"max_seconds\": [1, 1, 1]}",
+                              "")
+                     << "]}";
+  const Result refused = Tool("show '" + bad + "'");
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("not an array of one point per every steps"), std::string::npos)
+      << refused.err;
+}
+
 }  // namespace
 }  // namespace timetree_tools_test

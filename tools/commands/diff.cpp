@@ -68,6 +68,8 @@ int DiffRepeated(const DiffOptions& options, std::ostream& out) {
       continue;
     }
     if (row.base < options.min_seconds && row.next < options.min_seconds) continue;
+    // By series medians: only the timers that keep a series.
+    if (options.metric == "series_median_seconds" && row.base == 0 && row.next == 0) continue;
     shown.push_back(i);
   }
   const bool by_change = options.sort == "change";
@@ -118,6 +120,8 @@ int Diff(const DiffOptions& options, std::ostream& out) {
     const Compared& row = all[i];
     if (row.in_base && row.in_next && std::fabs(row.Percent()) < options.threshold) continue;
     if (row.base < options.min_seconds && row.next < options.min_seconds) continue;
+    // By series medians: only the timers that keep a series.
+    if (options.metric == "series_median_seconds" && row.base == 0 && row.next == 0) continue;
     shown.push_back(i);
   }
   // Sorted by change, rows leave the tree: each then names its whole path.
@@ -175,7 +179,8 @@ Subcommand AddDiff(CLI::App& app) {
   diff_cmd
       ->add_option("--metric", diff.metric,
                    "What is compared: total_seconds (the default), or a counter of runs "
-                   "made with TIMETREE_COUNTERS (cpu_seconds, peak_rss_bytes, ...)")
+                   "made with TIMETREE_COUNTERS (cpu_seconds, peak_rss_bytes, ...), or "
+                   "series_median_seconds: the median step of each timer that keeps a series")
       ->check(CLI::IsMember(kMetrics));
   diff_cmd->add_flag("--paths", diff.paths, "Name each row by its whole path ('outer;inner')");
   diff_cmd->add_flag("--seconds", diff.seconds,

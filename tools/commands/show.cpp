@@ -8,7 +8,9 @@
 #include "commands/commands.h"
 #include "lib/options.h"
 #include "runformat/text.h"
+#include "lib/io.h"
 #include "lib/run.h"
+#include "lib/series.h"
 #include "lib/table.h"
 
 namespace timetree_cli {
@@ -27,6 +29,8 @@ struct ShowOptions {
   bool wide = false;     // names whole, however long
   size_t columns = 0;    // the lines' most columns (0: any), unless wide
   long width = -1;       // --width: the columns asked for (-1: the terminal's)
+  std::string series;    // --series: the step whose series is shown
+  int slowest = 5;       // --slowest: the steps it lists
 };
 
 }  // namespace
@@ -353,6 +357,11 @@ size_t Count(const Node& root) {
 
 int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   const auto run = ReadRun(options.run);
+  const auto timers = SeriesTimers(*run, options.series);
+  if (!options.series.empty() && timers.empty()) {
+    throw InputError(run->file + " has no series of a timer named \"" + options.series +
+                     "\": run it with TIMETREE_SERIES=" + options.series);
+  }
   const double whole = RunWallTime(*run);
   std::string head;
   timetree::AppendFormat(head, "%s: %zu timers, %s in all", run->file.c_str(), Count(run->root),
@@ -379,6 +388,12 @@ int Show(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     timetree::AppendFormat(head, ", %ld thread%s", threads, threads == 1 ? "" : "s");
   }
   out << head << "\n" << CostLine(*run);
+  if (!options.series.empty()) {
+    for (const auto* node : timers) {
+      WriteSeries(*node, options.slowest, options.columns, options.seconds, out);
+    }
+    return 0;
+  }
   // The metadata (a combined file's: what every source agrees on).
   if (!options.no_metadata) {
     for (const auto& entry : run->metadata) {
@@ -445,6 +460,12 @@ Subcommand AddShow(CLI::App& app) {
       ->check(CLI::NonNegativeNumber);
   show_cmd->add_flag("--seconds", show.seconds,
                      "Times in plain seconds rather than a unit (ns, \u00b5s, ms, s) per value");
+  show_cmd->add_option("--series", show.series,
+                       "Instead of the table, the series of the timer NAME (the step of a loop "
+                       "run with TIMETREE_SERIES=NAME): its slowest steps, the children that "
+                       "took their time, and a line of the whole series");
+  show_cmd->add_option("--slowest", show.slowest, "With --series, list N steps (5)")
+      ->check(kOneOrMore);
   show_cmd->footer("Example: timetree show run.json --min-share 1 --sort total --depth 3");
   return {show_cmd, [options] {
     ShowOptions& show = *options;

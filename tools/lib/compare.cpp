@@ -1,5 +1,7 @@
 #include "lib/compare.h"
 
+#include "lib/series.h"
+
 #include <algorithm>
 #include <tuple>
 #include <utility>
@@ -236,12 +238,31 @@ void WarnUnlike(const Run& base, const Run& next, std::ostream& err) {
   }
 }
 
-const std::vector<std::string> kMetrics = {"total_seconds",    "cpu_seconds",    "page_faults",
-                                           "context_switches", "peak_rss_bytes", "cycles",
-                                           "instructions",     "cache_misses",   "branch_misses"};
+const std::vector<std::string> kMetrics = {
+    "total_seconds", "cpu_seconds",  "page_faults",  "context_switches", "peak_rss_bytes",
+    "cycles",        "instructions", "cache_misses", "branch_misses",    "series_median_seconds"};
 
 void UseMetric(Run& run, const std::string& file, const std::string& metric) {
   if (metric == "total_seconds") return;
+  if (metric == "series_median_seconds") {
+    // The median step of each timer that keeps a series; 0 for the rest.
+    bool any = false;
+    Preorder(run.root, [&](const Node& node, int) {
+      auto& to = const_cast<Node&>(node);
+      any = any || node.has_series;
+      // A combined file's series is its sources' added: their mean's.
+      const double median = node.has_series ? SeriesMedian(node.series) : 0.0;
+      to.total.sum = median;
+      to.total.min = to.total.max = median / static_cast<double>(std::max(node.sources, 1L));
+      return true;
+    });
+    if (!any) {
+      throw InputError(file +
+                       " has no series: run it with TIMETREE_SERIES=NAME, NAME the timer "
+                       "of a loop's step");
+    }
+    return;
+  }
   int index = 0;
   while (metric != timetree::combined::kCounterNames[index]) ++index;
   bool any = false;
@@ -271,9 +292,10 @@ void UseMetric(Run& run, const std::string& file, const std::string& metric) {
 }
 
 std::string MetricUnit(const std::string& metric) {
-  return metric == "total_seconds" || metric == "cpu_seconds" ? "seconds"
-         : metric.find("_bytes") != std::string::npos         ? "bytes"
-                                                              : metric;
+  return metric == "total_seconds" || metric == "cpu_seconds" || metric == "series_median_seconds"
+             ? "seconds"
+         : metric.find("_bytes") != std::string::npos ? "bytes"
+                                                      : metric;
 }
 
 std::string MetricText(const std::string& metric, double value, bool plain, bool with_unit,

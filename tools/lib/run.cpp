@@ -266,6 +266,37 @@ class Reader {
       node.counters[i] = counter->get<double>();
       node.has_counters |= 1u << i;
     }
+    const auto series = value.find("series");
+    if (series != value.end()) Series(*series, at, node);
+  }
+
+  // A timer's series over its loop's steps: every a power of two, one
+  // point per every steps, none longer than its point's total.
+  void Series(const json& value, const Location& at, Node& node) const {
+    if (!value.is_object()) Fail(file_, at.Text(".series"), "not an object");
+    node.series.every = Whole(Member(value, "every", at, ".series"), at, ".series.every", 1);
+    node.series.steps = Whole(Member(value, "steps", at, ".series"), at, ".series.steps");
+    if ((node.series.every & (node.series.every - 1)) != 0) {
+      Fail(file_, at.Text(".series.every"), "not a power of two");
+    }
+    const json& seconds = Member(value, "seconds", at, ".series");
+    const json& longest = Member(value, "max_seconds", at, ".series");
+    const size_t points =
+        static_cast<size_t>((node.series.steps + node.series.every - 1) / node.series.every);
+    if (!seconds.is_array() || seconds.size() != points) {
+      Fail(file_, at.Text(".series.seconds"), "not an array of one point per every steps");
+    }
+    if (!longest.is_array() || longest.size() != points) {
+      Fail(file_, at.Text(".series.max_seconds"), "not an array as long as seconds");
+    }
+    for (size_t i = 0; i < points; ++i) {
+      node.series.total.push_back(Seconds(seconds[i], at, ".series.seconds"));
+      node.series.longest.push_back(Seconds(longest[i], at, ".series.max_seconds"));
+      if (node.series.longest[i] > node.series.total[i] * (1 + 1e-6) + 1e-9) {
+        Fail(file_, at.Text(".series.max_seconds"), "above its point's seconds");
+      }
+    }
+    node.has_series = true;
   }
 
   // Reads the array of timers into root's children, without recursion.

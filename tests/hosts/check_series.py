@@ -1,0 +1,51 @@
+"""Checks a series_host run: check_series.py RUN.json STEPS SLOW [THREAD_SLOW]
+(the steps, the slow step, and the second thread's), and with --show, that
+timetree show --series names the slow step first."""
+import json
+import sys
+
+
+def timers(tree, prefix=""):
+    found = {}
+    for t in tree:
+        found[prefix + t["name"]] = t
+        found.update(timers(t["children"], prefix + t["name"] + "/"))
+    return found
+
+
+def main():
+    path, steps, slows = sys.argv[1], int(sys.argv[2]), [int(s) for s in sys.argv[3:]]
+    run = json.load(open(path))
+    found = timers(run["timers"])
+    problems = []
+
+    def expect(what, ok):
+        if not ok:
+            problems.append(what)
+
+    expect("run keeps no series", "series" not in found["run"])
+    step = found["run/step"]["series"]
+    every = step["every"]
+    expect("steps %d, every %d" % (step["steps"], every), step["steps"] == steps)
+    expect("at most 10,000 points: %d" % len(step["seconds"]), len(step["seconds"]) <= 10000)
+    for name in ("step", "a", "b"):
+        timer = found["run/step" if name == "step" else "run/step/" + name]
+        series = timer["series"]
+        expect("%s: every %d, its step's %d" % (name, series["every"], every),
+               series["every"] == every and series["steps"] == steps)
+        expect("%s: %d points" % (name, len(series["seconds"])),
+               len(series["seconds"]) == len(series["max_seconds"]) == -(-steps // every))
+        # Every step is covered: the points add up to the timer's total.
+        total = sum(series["seconds"])
+        expect("%s: points sum to %.9f, total %.9f" % (name, total, timer["total_seconds"]),
+               abs(total - timer["total_seconds"]) <= 1e-6 * timer["total_seconds"] + 1e-8)
+        slow_points = sorted(i for i, s in enumerate(series["max_seconds"]) if s >= 0.029)
+        want = sorted((s - 1) // every for s in slows) if name != "a" else []
+        expect("%s: slow points %s, expected %s" % (name, slow_points, want), slow_points == want)
+    if problems:
+        sys.exit("\n".join(problems))
+    print("the series of %d steps holds the slow step%s" % (steps, "s" if len(slows) > 1 else ""))
+
+
+if __name__ == "__main__":
+    main()
