@@ -49,6 +49,8 @@ GOALS = [
     ("BM_ExcludedFunctionPair", "BM_EmptyLibraryCallPair", 1.3),
     # A Kokkos kernel's begin and end through the tool library.
     ("BM_KokkosKernelPair", "BM_ExistingTimerDepth1/24", 1.5),
+    # A step of a series and its child against the same pairs outside one.
+    ("BM_SeriesStepWithChild", "BM_StepWithChild", None),
     # Two threads timing at once, each pair against one thread's.
     ("BM_ExistingTimerThreads/real_time/threads:2",
      "BM_ExistingTimerThreads/real_time/threads:1", 1.1),

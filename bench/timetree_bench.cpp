@@ -454,6 +454,33 @@ void BM_ShuffledSiblings(benchmark::State& state) {
 }
 BENCHMARK(BM_ShuffledSiblings)->Arg(10);
 
+// A loop's step with one child inside, per step: the step's pair and the
+// child's. With the step named for a series, the step's stop adds to its
+// point and the child's stop to its time within the step; without, the same
+// pairs of timers outside any series (what they cost whether or not some
+// other timer keeps one).
+void StepWithChild(benchmark::State& state, const char* step, const char* child) {
+  Reset();
+  TimeStartTimer("outer");
+  for (auto _ : state) {
+    TimeStartTimer(step);
+    TimeStartTimer(child);
+    TimeStopTimer(child);
+    TimeStopTimer(step);
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+void BM_SeriesStepWithChild(benchmark::State& state) {
+  TimeSeries("series_step");
+  StepWithChild(state, "series_step", "series_child");
+}
+BENCHMARK(BM_SeriesStepWithChild);
+void BM_StepWithChild(benchmark::State& state) {
+  StepWithChild(state, "plain_step", "plain_child");
+}
+BENCHMARK(BM_StepWithChild);
+
 // A pair right after 64 MiB were streamed through the caches, against two
 // counter reads after the same: what a timer costs where the host's own
 // work has evicted it. Each is timed by the counter around it (fenced), and

@@ -125,14 +125,16 @@ void Fold(Series& s) {
   }
   StoreRelaxed(s.used, half);
   StoreRelaxed(s.every, s.every * 2);
+  ++s.everyShift;
 }
 
 // Adds a step's ticks (step from 1) to its point.
 void AddToPoint(Series& s, int64_t step, int64_t ticks) {
-  int64_t i = (step - 1) / s.every;
+  // every is a power of two: a shift, not a division, on every stop.
+  int64_t i = (step - 1) >> s.everyShift;
   while (i >= g_seriesPoints) {
     Fold(s);
-    i = (step - 1) / s.every;
+    i = (step - 1) >> s.everyShift;
   }
   if (i >= s.used) {
     if (!Reserve(s, i)) return;
@@ -242,6 +244,7 @@ void AddSeries(TimerNode& to, const TimerNode& from) {
   // both sides keep.
   s.steps = points.steps;
   s.every = points.every;
+  s.everyShift = __builtin_ctzll(static_cast<unsigned long long>(points.every));
   s.used = 0;
   s.pendingStep = 0;
   if (!Reserve(s, static_cast<int64_t>(points.total.size()) - 1)) return;

@@ -22,6 +22,7 @@ struct Series {
   TimerNode* anchor = nullptr;  // the timer whose intervals are the steps:
                                 // the node itself, or a timer above it
   int64_t every = 1;            // steps per point
+  int everyShift = 0;           // every is 1 << everyShift
   int64_t used = 0;             // points written
   int64_t steps = 0;            // a merged series' steps
   // A timer under the anchor: its time within the anchor's step

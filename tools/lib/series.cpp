@@ -98,13 +98,15 @@ void WriteSeries(const Node& node, int slowest, size_t columns, bool plain, std:
   for (size_t k = 0; k < shown; ++k) {
     const size_t i = order[k];
     std::string row = "  " + Steps(series, i) + ": " + DurationWithUnit(series.longest[i], plain);
-    // Its children, the most time first, each beside its own median.
+    // Its children that ran in it, the most time first (three at most),
+    // each beside its own median.
     std::vector<const Node*> by_time = children;
     std::stable_sort(by_time.begin(), by_time.end(), [i](const Node* a, const Node* b) {
       return a->series.longest[i] > b->series.longest[i];
     });
     for (size_t c = 0; c < by_time.size() && c < 3; ++c) {
       const Node& child = *by_time[c];
+      if (child.series.longest[i] <= 0) break;  // not run in it
       row += c == 0 ? "; " : ", ";
       const double of = static_cast<double>(std::max(child.sources, 1L));
       row += child.name + " " + DurationWithUnit(child.series.longest[i], plain) + " (median " +
