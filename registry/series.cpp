@@ -4,6 +4,8 @@
 // once, at load.
 #include "registry/series.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -109,6 +111,10 @@ bool Reserve(Series& s, int64_t i) {
 
 // Folds adjacent pairs of points in place: every doubles.
 void Fold(Series& s) {
+  // Odd while the points change as a whole, so that a report reading them
+  // meanwhile (another thread's, or a signal's handler on this one) knows.
+  StoreRelaxed(s.folds, s.folds + 1);
+  __atomic_thread_fence(__ATOMIC_RELEASE);
   const int64_t half = (s.used + 1) / 2;
   for (int64_t i = 0; i < half; ++i) {
     int64_t* into = Point(s, i);
@@ -126,6 +132,7 @@ void Fold(Series& s) {
   StoreRelaxed(s.used, half);
   StoreRelaxed(s.every, s.every * 2);
   ++s.everyShift;
+  StoreRelease(s.folds, s.folds + 1);
 }
 
 // Adds a step's ticks (step from 1) to its point.
@@ -201,18 +208,34 @@ SeriesPoints<int64_t> ReadSeries(const TimerNode& node) {
   int64_t anchorEvery = 1;
   if (s->anchor == nullptr) {
     out.steps = s->steps;
+    out.inexact = s->inexact;
   } else {
     const TimerNode& anchor = *s->anchor;
     // Finished steps only: a running anchor's step is not one yet.
     out.steps = LoadRelaxed(anchor.count) - (StopWatchAccess::LoadRunning(anchor.watch) ? 1 : 0);
     if (const Series* own = LoadAcquire(anchor.series)) anchorEvery = LoadRelaxed(own->every);
   }
-  out.every = LoadRelaxed(s->every);
-  const int64_t used = LoadAcquire(s->used);
-  const int64_t* points = LoadAcquire(s->points);
-  for (int64_t i = 0; i < used; ++i) {
-    out.total.push_back(LoadRelaxed(points[1 + 2 * i]));
-    out.longest.push_back(LoadRelaxed(points[2 + 2 * i]));
+  // Read again while a fold is under way (a few tries; a signal's handler
+  // that interrupted the fold on this thread would wait forever), else
+  // taken as it is and said to be inexact.
+  for (int attempt = 0;; ++attempt) {
+    const int64_t folds = LoadAcquire(s->folds);
+    out.every = LoadRelaxed(s->every);
+    const int64_t used = LoadAcquire(s->used);
+    const int64_t* points = LoadAcquire(s->points);
+    out.total.clear();
+    out.longest.clear();
+    for (int64_t i = 0; i < used; ++i) {
+      out.total.push_back(LoadRelaxed(points[1 + 2 * i]));
+      out.longest.push_back(LoadRelaxed(points[2 + 2 * i]));
+    }
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if ((folds & 1) == 0 && LoadRelaxed(s->folds) == folds) break;
+    if (attempt == 100) {
+      out.inexact = true;
+      break;
+    }
+    sched_yield();
   }
   const int64_t pendingStep = LoadRelaxed(s->pendingStep);
   if (pendingStep != 0 && pendingStep <= out.steps) {
@@ -243,6 +266,7 @@ void AddSeries(TimerNode& to, const TimerNode& from) {
   // The merged points replace the series' own: folded to the cap, which
   // both sides keep.
   s.steps = points.steps;
+  s.inexact = points.inexact;
   s.every = points.every;
   s.everyShift = __builtin_ctzll(static_cast<unsigned long long>(points.every));
   s.used = 0;

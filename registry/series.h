@@ -25,11 +25,13 @@ struct Series {
   int everyShift = 0;           // every is 1 << everyShift
   int64_t used = 0;             // points written
   int64_t steps = 0;            // a merged series' steps
+  bool inexact = false;         // a merged series read during a fold
   // A timer under the anchor: its time within the anchor's step
   // pendingStep (1 for the first), added to the points when a later step
   // first stops it, or when read.
   int64_t pendingStep = 0;
   int64_t pending = 0;
+  int64_t folds = 0;          // folds begun and ended: odd during one
   int64_t capacity = 0;       // points the array holds
   int64_t* points = nullptr;  // two per point: total and longest, ticks;
                               // preceded by the array it replaced, which a

@@ -17,6 +17,7 @@ struct SeriesPoints {
   int64_t every = 1;  // steps per point
   int64_t steps = 0;  // steps covered: the points are ceil(steps / every)
   std::vector<T> total, longest;
+  bool inexact = false;  // read while its points were being folded
 
   // Folds adjacent pairs: every doubles.
   void Fold() {
@@ -45,6 +46,7 @@ struct SeriesPoints {
   void Add(SeriesPoints other) {
     const int64_t to = std::max(every, other.every);
     steps = std::max(steps, other.steps);
+    inexact = inexact || other.inexact;
     Align(to);
     other.steps = steps;
     other.Align(to);

@@ -188,7 +188,7 @@ void AppendSeriesJson(std::string& out, const SeriesPoints<double>& series) {
   for (size_t i = 0; i < series.longest.size(); ++i) {
     AppendFormat(out, i == 0 ? "%.9g" : ", %.9g", series.longest[i]);
   }
-  out += "]}";
+  out += series.inexact ? "], \"inexact\": true}" : "]}";
 }
 
 void AppendMetadataObject(std::string& out, const Metadata& metadata) {

@@ -1,6 +1,7 @@
 """Checks a series_host run: check_series.py RUN.json STEPS SLOW [THREAD_SLOW]
-(the steps, the slow step, and the second thread's), and with --show, that
-timetree show --series names the slow step first."""
+(the steps, the slow step, and the second thread's); with "term" for
+THREAD_SLOW, a run killed inside its last step, whose series cover the
+steps before it."""
 import json
 import sys
 
@@ -14,7 +15,11 @@ def timers(tree, prefix=""):
 
 
 def main():
-    path, steps, slows = sys.argv[1], int(sys.argv[2]), [int(s) for s in sys.argv[3:]]
+    term = sys.argv[3:] == [sys.argv[3], "term"]
+    path, steps = sys.argv[1], int(sys.argv[2])
+    slows = [int(s) for s in sys.argv[3:] if s != "term"]
+    if term:
+        steps -= 1  # the step killed is not finished
     run = json.load(open(path))
     found = timers(run["timers"])
     problems = []
@@ -35,10 +40,13 @@ def main():
                series["every"] == every and series["steps"] == steps)
         expect("%s: %d points" % (name, len(series["seconds"])),
                len(series["seconds"]) == len(series["max_seconds"]) == -(-steps // every))
-        # Every step is covered: the points add up to the timer's total.
+        # Every step is covered: the points add up to the timer's total
+        # (killed: to no more, the unfinished step's left out).
         total = sum(series["seconds"])
         expect("%s: points sum to %.9f, total %.9f" % (name, total, timer["total_seconds"]),
-               abs(total - timer["total_seconds"]) <= 1e-6 * timer["total_seconds"] + 1e-8)
+               abs(total - timer["total_seconds"]) <= 1e-6 * timer["total_seconds"] + 1e-8
+               or (term and total <= timer["total_seconds"]))
+        expect("%s running %s" % (name, timer["running"]), timer["running"] == (term and name != "a"))
         slow_points = sorted(i for i, s in enumerate(series["max_seconds"]) if s >= 0.029)
         want = sorted((s - 1) // every for s in slows) if name != "a" else []
         expect("%s: slow points %s, expected %s" % (name, slow_points, want), slow_points == want)

@@ -3,13 +3,21 @@
 //   series_host STEPS SLOW [THREAD_SLOW]
 // With THREAD_SLOW, a second thread runs the same loop (its slow step
 // THREAD_SLOW) at the same time, naming the step by TimeSeries instead.
+// With "term" instead, the program is killed by SIGTERM inside the last
+// step's b.
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "include/timetree.h"
 
 namespace {
+
+bool g_term = false;
 
 void Loop(long steps, long slow) {
   TIMETREE_SCOPE("run");
@@ -18,6 +26,11 @@ void Loop(long steps, long slow) {
     { TIMETREE_SCOPE("a"); }
     TIMETREE_SCOPE("b");
     if (i == slow) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    if (g_term && i == steps) {
+      // As a job's scheduler kills it: the outputs are written meanwhile.
+      raise(SIGTERM);
+      pause();
+    }
   }
 }
 
@@ -26,7 +39,8 @@ void Loop(long steps, long slow) {
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const long steps = std::atol(argv[1]);
-  if (argc > 3) {
+  g_term = argc > 3 && std::strcmp(argv[3], "term") == 0;
+  if (argc > 3 && !g_term) {
     TimeSeries("step");
     std::thread other(Loop, steps, std::atol(argv[3]));
     Loop(steps, std::atol(argv[2]));

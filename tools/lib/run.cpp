@@ -296,6 +296,8 @@ class Reader {
         Fail(file_, at.Text(".series.max_seconds"), "above its point's seconds");
       }
     }
+    const auto inexact = value.find("inexact");
+    if (inexact != value.end()) node.series.inexact = Flag(*inexact, at, ".series.inexact");
     node.has_series = true;
   }
 

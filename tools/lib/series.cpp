@@ -74,6 +74,9 @@ void WriteSeries(const Node& node, int slowest, size_t columns, bool plain, std:
   line += ", median " + DurationWithUnit(SeriesMedian(series) / sources, plain) + " a step";
   if (sources > 1) line += " (the mean of " + std::to_string(node.sources) + " sources)";
   out << line << "\n";
+  if (series.inexact) {
+    out << "(written while its points were being folded: they may be off by a fold)\n";
+  }
   if (series.total.empty()) return;
 
   // The slowest points by their longest step, the earlier first on a tie.
