@@ -49,6 +49,20 @@ void PageColumns::Add(const combined::Node* node, int d, int extra_flags, double
   AppendFormat(faults, "%s%.0f", sep, counter(1) ? n.counters[1] / sources_of : -1.0);
   AppendFormat(peak, "%s%.0f", sep,
                counter(combined::kPeakCounter) ? n.counters[combined::kPeakCounter] : -1.0);
+  // A series, per source as the times are.
+  if (n.has_series) {
+    AppendFormat(series, "%s\"%d\": [%lld, %lld, [", series.empty() ? "" : ", ", row,
+                 static_cast<long long>(n.series.every), static_cast<long long>(n.series.steps));
+    for (size_t i = 0; i < n.series.total.size(); ++i) {
+      AppendFormat(series, i == 0 ? "%.6g" : ",%.6g", n.series.total[i] / sources_of);
+    }
+    series += "], [";
+    for (size_t i = 0; i < n.series.longest.size(); ++i) {
+      AppendFormat(series, i == 0 ? "%.6g" : ",%.6g", n.series.longest[i]);
+    }
+    series += "]]";
+  }
+  ++row;
 }
 
 void PageColumns::Write(std::string& out, const std::string& label, bool combined,
@@ -71,6 +85,7 @@ void PageColumns::Write(std::string& out, const std::string& label, bool combine
   if (!diff && (counters & (1u << combined::kPeakCounter)) != 0) {
     out += ", \"peak\": [" + peak + "]";
   }
+  if (!diff && !series.empty()) out += ", \"series\": {" + series + "}";
   out += "}";
 }
 

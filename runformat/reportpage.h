@@ -15,6 +15,8 @@ namespace timetree {
 struct PageColumns {
   std::string name, depth, count, total, self, flags, sources, min, max, minsrc, maxsrc, stddev,
       base, threads, tmin, tmax, cpu, faults, peak;
+  std::string series;  // "row": [every, steps, [seconds], [max_seconds]], ...
+  int row = 0;
   bool first = true;
   bool spread = false;  // a path was started by more than one thread
   unsigned counters = 0;  // TIMETREE_COUNTERS' counters any row has

@@ -143,6 +143,18 @@ test("paths of several threads show their spread, and shares of the wall time", 
   await page.close();
 });
 
+test("a loop's series is plotted, its slowest step marked, and a click picks a timer's", async () => {
+  const { page, problems } = await open(html("series", path.join(data, "series.json")));
+  assert.deepStrictEqual(await report(page, "series"),
+                         { timer: "run/step", points: 200, slowest: "slowest: step 137, 30.09 ms" });
+  const b = await report(page, "boxCenter", "b");
+  await page.mouse.click(b.x, b.y);
+  assert.deepStrictEqual(await report(page, "series"),
+                         { timer: "run/step/b", points: 200, slowest: "slowest: step 137, 30.09 ms" });
+  assert.deepStrictEqual(problems, []);
+  await page.close();
+});
+
 test("a run's metadata is one click away", async () => {
   const { page, problems } = await open(html("metadata", path.join(data, "meta_a.json")));
   await page.click("#facts summary");
