@@ -239,6 +239,16 @@ struct TimeTimerInfo64 {
   // branch_misses, in that order; see docs/counters.md), 0 without.
   unsigned counters;
   double counter_values[9];
+  // Also added in 1.6: its series over a loop's steps (TIMETREE_SERIES;
+  // see docs/series.md): series_points points of series_every steps each,
+  // series_steps in all, their seconds and longest step's seconds (valid
+  // during the call); series_every is 0 for a timer without one.
+  int64_t series_every;
+  int64_t series_steps;
+  size_t series_points;
+  const double* series_seconds;
+  const double* series_max_seconds;
+  bool series_inexact;  // read while its points were being folded
 };
 
 // Hands every timer to visit, parent before children, in the order of the

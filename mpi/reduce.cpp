@@ -63,6 +63,15 @@ void AddOwn(const TimeTimerInfo64& timer, void* context) {
   node->throttled = timer.throttled;
   node->has_counters = timer.counters;
   for (int i = 0; i < combined::kCounterCount; ++i) node->counters[i] = timer.counter_values[i];
+  if (timer.series_every > 0) {
+    node->has_series = true;
+    node->series.every = timer.series_every;
+    node->series.steps = timer.series_steps;
+    node->series.inexact = timer.series_inexact;
+    node->series.total.assign(timer.series_seconds, timer.series_seconds + timer.series_points);
+    node->series.longest.assign(timer.series_max_seconds,
+                                timer.series_max_seconds + timer.series_points);
+  }
 }
 
 }  // namespace
@@ -85,7 +94,8 @@ namespace {
 // sources in which it ran, flags (bit 0 stopped implicitly, bit 2 names
 // merged, bit 3 throttled, bit 4 with intervals), the interval figure
 // (shortest and longest, with their sources), the bytes, then the
-// counters present (bits) and each of them.
+// counters present (bits) and each of them; with flag bit 5 (bit 6: inexact)
+// its series: every, steps, points, then the points' seconds and longest.
 void Append(std::string& out, const void* bytes, size_t size) {
   out.append(static_cast<const char*>(bytes), size);
 }
@@ -115,9 +125,10 @@ std::string Serialise(const Run& run) {
     const uint32_t length = static_cast<uint32_t>(node.name.size());
     const int64_t sources = node.sources;
     const int64_t running = node.running;
-    const uint8_t flags =
-        static_cast<uint8_t>((node.implicit ? 1 : 0) | (node.names_merged ? 4 : 0) |
-                             (node.throttled ? 8 : 0) | (node.has_intervals ? 16 : 0));
+    const uint8_t flags = static_cast<uint8_t>(
+        (node.implicit ? 1 : 0) | (node.names_merged ? 4 : 0) | (node.throttled ? 8 : 0) |
+        (node.has_intervals ? 16 : 0) | (node.has_series ? 32 : 0) |
+        (node.has_series && node.series.inexact ? 64 : 0));
     Append(out, &d, sizeof d);
     Append(out, &length, sizeof length);
     Append(out, node.name.data(), length);
@@ -138,6 +149,14 @@ std::string Serialise(const Run& run) {
     Append(out, &counters, sizeof counters);
     for (int i = 0; i < combined::kCounterCount; ++i) {
       if ((counters & (1u << i)) != 0) Append(out, &node.counters[i], sizeof node.counters[i]);
+    }
+    if (node.has_series) {
+      const int64_t points = static_cast<int64_t>(node.series.total.size());
+      Append(out, &node.series.every, sizeof node.series.every);
+      Append(out, &node.series.steps, sizeof node.series.steps);
+      Append(out, &points, sizeof points);
+      Append(out, node.series.total.data(), sizeof(double) * node.series.total.size());
+      Append(out, node.series.longest.data(), sizeof(double) * node.series.longest.size());
     }
     return true;
   });
@@ -209,6 +228,24 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     for (int i = 0; i < combined::kCounterCount; ++i) {
       if ((counters & (1u << i)) != 0 && !take(&values[i], sizeof values[i])) return false;
     }
+    timetree::SeriesPoints<double> series;
+    if ((flags & 32) != 0) {
+      int64_t points = 0;
+      if (!take(&series.every, sizeof series.every) || !take(&series.steps, sizeof series.steps) ||
+          !take(&points, sizeof points) || series.every < 1 ||
+          (series.every & (series.every - 1)) != 0 || series.steps < 0 ||
+          points != (series.steps + series.every - 1) / series.every ||
+          static_cast<uint64_t>(points) > (size - at) / (2 * sizeof(double))) {
+        return false;
+      }
+      series.total.resize(static_cast<size_t>(points));
+      series.longest.resize(static_cast<size_t>(points));
+      if (!take(series.total.data(), sizeof(double) * series.total.size()) ||
+          !take(series.longest.data(), sizeof(double) * series.longest.size())) {
+        return false;
+      }
+      series.inexact = (flags & 64) != 0;
+    }
     // Preorder with depths: climb to the parent of this depth, or enter the
     // last node added.
     if (depth > parent_depth + 1 || (depth == parent_depth + 1 && parent->children.empty())) {
@@ -238,6 +275,8 @@ bool Deserialise(const char* data, size_t size, Run& run) {
     node->bytes = bytes;
     node->has_counters = counters;
     for (int i = 0; i < combined::kCounterCount; ++i) node->counters[i] = values[i];
+    node->has_series = (flags & 32) != 0;
+    node->series = std::move(series);
   }
   return true;
 }

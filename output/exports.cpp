@@ -404,7 +404,23 @@ bool TimeForEachTimer64(void (*visit)(const TimeTimerInfo64& timer, void* contex
                          node->throttled,
                          std::strlen(name),
                          0,
-                         {}};
+                         {},
+                         0,
+                         0,
+                         0,
+                         nullptr,
+                         nullptr,
+                         false};
+    timetree::SeriesPoints<double> series;
+    if (node->series != nullptr) {
+      series = timetree::SeriesSeconds(*node);
+      info.series_every = series.every;
+      info.series_steps = series.steps;
+      info.series_points = series.total.size();
+      info.series_seconds = series.total.data();
+      info.series_max_seconds = series.longest.data();
+      info.series_inexact = series.inexact;
+    }
     if (const timetree::CounterSums* sums = timetree::LoadAcquire(node->counters)) {
       info.counters = static_cast<unsigned>(timetree::g_registry.counters);
       for (int i = 0; i < timetree::kCounters; ++i) {

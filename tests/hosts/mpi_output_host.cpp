@@ -4,6 +4,8 @@
 // MPI_Finalize. Rank 0 then says whether the file argv[1] is there.
 // With argv[2] "term", every rank is ended by SIGTERM inside "killed",
 // before MPI_Finalize, as a scheduler ends a job at its time limit.
+// Rank r times r + 1 steps; rank 2's second step takes 20 ms, the slowest
+// step of the job.
 #include <mpi.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,6 +22,7 @@ int main(int argc, char** argv) {
   TimeStartTimer("rank work");
   for (int i = 0; i <= rank; ++i) {
     TimeStartTimer("step");
+    if (rank == 2 && i == 1) usleep(20000);
     TimeStopTimer("step");
   }
   TimeStopTimer("rank work");
