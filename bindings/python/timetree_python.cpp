@@ -229,6 +229,14 @@ PyObject* Stop(PyObject*, PyObject* name) {
   Py_RETURN_NONE;
 }
 
+// series(name): TimeSeries.
+PyObject* Series(PyObject*, PyObject* name) {
+  Name text;
+  if (!NameOf(name, text)) return nullptr;
+  TimeSeries(text.text);
+  Py_RETURN_NONE;
+}
+
 PyObject* Clear(PyObject*, PyObject*) {
   TimeClear();
   Py_RETURN_NONE;
@@ -382,6 +390,8 @@ PyMethodDef g_functions[] = {
     {"start", Start, METH_O, "start(name): starts timer name under the current timer."},
     {"stop", Stop, METH_O, "stop(name): stops timer name (see the library's stop rules)."},
     {"clear", Clear, METH_NOARGS, "clear(): deletes every timer of every thread."},
+    {"series", Series, METH_O,
+     "series(name): the timer name, made after the call, keeps a series over its steps."},
     {"write_json", Export<TimeWriteJson>, METH_O, "write_json(path) -> bool"},
     {"write_folded", Export<TimeWriteFolded>, METH_O, "write_folded(path) -> bool"},
     {"write_flame_graph", Export<TimeWriteFlameGraph>, METH_O, "write_flame_graph(path) -> bool"},

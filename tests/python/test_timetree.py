@@ -179,3 +179,16 @@ def test_a_decorated_function_lets_its_name_go():
     decorated()
     del decorated
     assert sys.getrefcount(name) == held
+
+
+def test_a_loop_named_a_series_keeps_its_steps(tmp_path):
+    timetree.series("py step")
+    for i in range(3):
+        with timetree.timer("py step"):
+            with timetree.timer("inner"):
+                pass
+    path = tmp_path / "series.json"
+    assert timetree.write_json(path)
+    step = json.loads(path.read_text())["timers"][0]
+    assert step["series"]["steps"] == 3 and len(step["series"]["seconds"]) == 3
+    assert step["children"][0]["series"]["steps"] == 3

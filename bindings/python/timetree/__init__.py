@@ -17,12 +17,12 @@ open_channels(). See docs/python.md.
 import functools
 
 from ._timetree import (Timed, clear, close_channels, comment, metadata, open_channels,
-                        print_indented, print_report, start, stop, timer, timers,
+                        print_indented, print_report, series, start, stop, timer, timers,
                         write_flame_graph, write_folded, write_json, write_trace)
 
 __all__ = ["timer", "timed", "start", "stop", "clear", "metadata", "timers", "write_json",
            "write_folded", "write_flame_graph", "write_trace", "open_channels", "close_channels",
-           "comment", "print_report", "print_indented"]
+           "comment", "print_report", "print_indented", "series"]
 
 
 def timed(function=None, /, name=None):
