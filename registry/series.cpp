@@ -175,7 +175,10 @@ Series* NewSeries(TimerNode& node, const TimerNode* parent) {
   if (NamesSeries(node.FullName())) {
     anchor = &node;
   } else if (parent != nullptr && parent->series != nullptr) {
+    // Only under a step this thread runs: a path adopted from another
+    // thread (a context) ends in a step whose steps are that thread's.
     anchor = parent->series->anchor;
+    if (anchor != nullptr && LoadRelaxed(anchor->count) == 0) anchor = nullptr;
   }
   if (anchor == nullptr) return nullptr;
   Series* s = new (std::nothrow) Series;

@@ -1,7 +1,8 @@
 """Checks a series_host run: check_series.py RUN.json STEPS SLOW [THREAD_SLOW]
 (the steps, the slow step, and the second thread's); with "term" for
 THREAD_SLOW, a run killed inside its last step, whose series cover the
-steps before it."""
+steps before it; with "context", a worker's "work" in each step, which
+keeps no series of steps it did not run."""
 import json
 import sys
 
@@ -17,7 +18,7 @@ def timers(tree, prefix=""):
 def main():
     term = sys.argv[3:] == [sys.argv[3], "term"]
     path, steps = sys.argv[1], int(sys.argv[2])
-    slows = [int(s) for s in sys.argv[3:] if s != "term"]
+    slows = [int(s) for s in sys.argv[3:] if s not in ("term", "context")]
     if term:
         steps -= 1  # the step killed is not finished
     run = json.load(open(path))
@@ -29,6 +30,9 @@ def main():
             problems.append(what)
 
     expect("run keeps no series", "series" not in found["run"])
+    if sys.argv[4:] == ["context"]:
+        expect("work in every step", found["run/step/work"]["count"] == steps)
+        expect("work keeps a series", "series" not in found["run/step/work"])
     step = found["run/step"]["series"]
     every = step["every"]
     expect("steps %d, every %d" % (step["steps"], every), step["steps"] == steps)
