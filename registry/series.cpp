@@ -95,7 +95,7 @@ int64_t* Point(const Series& s, int64_t i) { return LoadRelaxed(s.points) + 1 + 
 // Room for point i (below the cap): a larger array, the old one kept.
 bool Reserve(Series& s, int64_t i) {
   if (i < s.capacity) return true;
-  int64_t capacity = s.capacity == 0 ? 16 : s.capacity;
+  int64_t capacity = s.capacity == 0 ? 4 : s.capacity;
   while (capacity <= i) capacity *= 2;
   if (capacity > g_seriesPoints) capacity = g_seriesPoints;
   auto* points =

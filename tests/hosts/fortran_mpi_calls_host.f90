@@ -2,11 +2,12 @@
 ! module and mpif.h: linked with timetree's Fortran MPI library and run
 ! with TIMETREE_MPI_CALLS=1, its MPI calls are timed. 10 all-reduces of one
 ! double, a broadcast of 4 integers (by mpif.h), rank 0 sends 100 bytes to
-! rank 1 (which posts a receive of 200), a barrier.
+! rank 1 (which posts a receive of 200), an all-to-all of 1 and 3 integers
+! (16 bytes from each rank: every rank's count summed), a barrier.
 program fortran_mpi_calls_host
   use mpi
   implicit none
-  integer :: rank, ierr, i, values(4)
+  integer :: rank, ierr, i, values(4), sent(4), got(6), c
   double precision :: x, total
   character(len=100) :: message
   character(len=200) :: arrived
@@ -22,6 +23,10 @@ program fortran_mpi_calls_host
   if (rank == 0) call MPI_Send(message, 100, MPI_CHARACTER, 1, 7, MPI_COMM_WORLD, ierr)
   if (rank == 1) call MPI_Recv(arrived, 200, MPI_CHARACTER, 0, 7, MPI_COMM_WORLD, &
                                MPI_STATUS_IGNORE, ierr)
+  sent = rank
+  c = 1 + 2 * rank  ! what each rank sends this one
+  call MPI_Alltoallv(sent, [1, 3], [0, 1], MPI_INTEGER, got, [c, c], [0, c], MPI_INTEGER, &
+                     MPI_COMM_WORLD, ierr)
   call MPI_Barrier(MPI_COMM_WORLD, ierr)
   call MPI_Finalize(ierr)
 end program fortran_mpi_calls_host

@@ -5,6 +5,7 @@
 // from the expected timers; timing is on by TIMETREE_OUTPUT.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -53,8 +54,10 @@ void Kernels() {
 
 }  // namespace
 
-int main() {
-  kokkosp_init_library(0, 20990101, 0, nullptr);
+int main(int argc, char** argv) {
+  // The interface version as Kokkos gives it: one it does not know, unless
+  // the first argument names another.
+  kokkosp_init_library(0, argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20990101, 0, nullptr);
   std::thread other(Kernels);
   Kernels();
   other.join();
