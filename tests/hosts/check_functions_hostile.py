@@ -5,7 +5,8 @@
     check_functions_hostile.py FOLDER
 
 Each plugin's function under its own name, though the second plugin was
-loaded where the first had been; what ran after a longjmp out of 30
+loaded where the first had been, and a name both plugins have told apart
+by its object; what ran after a longjmp out of 30
 frames at most one level under main, not under those 30; every signal's
 handler either timed or said; each of 100 functions that one thread
 calls timed (more than its first table holds).
@@ -39,6 +40,12 @@ def main():
             yield t
             yield from find_all(t["children"])
 
+    # The same name in both plugins: the second also by its object and offset.
+    entries = sorted(t["name"] for t in find_all(timers) if t["name"].startswith("plugin_entry_fn"))
+    if len(entries) != 2 or entries[0] != "plugin_entry_fn" or not re.fullmatch(
+            r"plugin_entry_fn \(libtimetree_functions_plugin_(alpha|omega)\.so\+0x[0-9a-f]+\)",
+            entries[1]):
+        problems.append("the plugins' entries named %s" % entries)
     for name in ("alpha_work_fn", "omega_work_fn"):
         got = sum(t["count"] for t in find(name, timers))
         if got != 1:

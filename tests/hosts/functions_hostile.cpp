@@ -93,11 +93,27 @@ int CallPlugin(const char* path, const char* function) {
   return result;
 }
 
+// Both plugins loaded at once, each one's function of the same name called.
+int CallBoth(const char* first, const char* second) {
+  void* a = dlopen(first, RTLD_NOW | RTLD_LOCAL);
+  void* b = dlopen(second, RTLD_NOW | RTLD_LOCAL);
+  int result = -1;
+  if (a != nullptr && b != nullptr) {
+    auto* in_a = reinterpret_cast<int (*)(int)>(dlsym(a, "plugin_entry_fn"));
+    auto* in_b = reinterpret_cast<int (*)(int)>(dlsym(b, "plugin_entry_fn"));
+    if (in_a != nullptr && in_b != nullptr) result = in_a(1) + in_b(2);
+  }
+  if (b != nullptr) dlclose(b);
+  if (a != nullptr) dlclose(a);
+  return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   if (CallPlugin(argv[1], "alpha_work_fn") < 0 || CallPlugin(argv[2], "omega_work_fn") < 0) return 1;
+  if (CallBoth(argv[1], argv[2]) != 3) return 1;
   if (setjmp(g_back) == 0) Deep(30);
   AfterTheJump();
   // More functions in one thread than its first table holds.
