@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -93,6 +95,26 @@ int CallPlugin(const char* path, const char* function) {
   return result;
 }
 
+// A plugin rebuilt in place, as a development loop or a code generator
+// does: the second plugin's file written where the first one's was, between
+// an unload and the next load.
+bool Copy(const char* from, const std::string& to) {
+  std::remove(to.c_str());  // a new file, never the one mapped before
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary);
+  out << in.rdbuf();
+  return static_cast<bool>(out);
+}
+int CallRebuilt(const char* first, const char* second) {
+  const std::string path = "/tmp/timetree-rebuilt-" + std::to_string(getpid()) + ".so";
+  int result = -1;
+  if (Copy(first, path) && CallPlugin(path.c_str(), "alpha_work_fn") >= 0 && Copy(second, path)) {
+    result = CallPlugin(path.c_str(), "omega_work_fn");
+  }
+  std::remove(path.c_str());
+  return result;
+}
+
 // Both plugins loaded at once, each one's function of the same name called.
 int CallBoth(const char* first, const char* second) {
   void* a = dlopen(first, RTLD_NOW | RTLD_LOCAL);
@@ -113,7 +135,7 @@ int CallBoth(const char* first, const char* second) {
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   if (CallPlugin(argv[1], "alpha_work_fn") < 0 || CallPlugin(argv[2], "omega_work_fn") < 0) return 1;
-  if (CallBoth(argv[1], argv[2]) != 3) return 1;
+  if (CallBoth(argv[1], argv[2]) != 3 || CallRebuilt(argv[1], argv[2]) < 0) return 1;
   if (setjmp(g_back) == 0) Deep(30);
   AfterTheJump();
   // More functions in one thread than its first table holds.

@@ -30,6 +30,29 @@ TEST(Tools, TraceSummarisesEachThreadOfEachProcess) {
             "there\n");
 }
 
+// Another tool's timeline whose own members, floats among them, come before
+// its events is still known as a timeline.
+TEST(Tools, ATimelineIsKnownWhateverComesBeforeItsEvents) {
+  const std::string file = Temp("floats-first.json");
+  std::ofstream(file) << "{\"displayTimeUnit\": \"ns\", \"version\": 1.5, \"traceEvents\": "
+                         "[{\"name\": \"a\", \"ph\": \"X\", \"pid\": 1, \"tid\": 1, "
+                         "\"ts\": 0.5, \"dur\": 2.5}]}";
+  const Result r = Tool("trace '" + file + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 event on 1 thread"), std::string::npos) << r.out;
+}
+
+// The page's lanes: a thread by the name the host gave it; one that carries
+// the program's own name (the host never named it) by its tid alone; a
+// process without a name by its pid.
+TEST(Tools, TimelineLanesNameTheThreadsTheHostNamed) {
+  const std::string page = Tool("html threads_trace.json -o -").out;
+  EXPECT_NE(page.find("\"label\": \"threads \u00b7 tid 20568\""), std::string::npos);
+  EXPECT_NE(page.find("\"label\": \"threads \u00b7 worker 0 (tid 20570)\""), std::string::npos);
+  EXPECT_NE(Tool("html trace.json -o -").out.find("\"label\": \"pid 8 \u00b7 tid 80\""),
+            std::string::npos);
+}
+
 // Siblings back to back, whose start and length add up (in binary) to a
 // hair past the next one's start, nest side by side, not one in the other.
 TEST(Tools, TraceKeepsSiblingsThatTouchSideBySide) {
