@@ -16,11 +16,14 @@ using timetree::mpi_calls::Wanted;
 
 namespace {
 
-// The bytes a receive brought, from its status.
+// The bytes a receive brought, from its status; a message that is not a
+// whole number of the type is counted in bytes.
 uint64_t Received(const MPI_Status& status, MPI_Datatype type) {
   int count = 0;
-  if (PMPI_Get_count(&status, type, &count) != MPI_SUCCESS || count == MPI_UNDEFINED) return 0;
-  return Bytes(count, type);
+  if (PMPI_Get_count(&status, type, &count) != MPI_SUCCESS) return 0;
+  if (count != MPI_UNDEFINED) return Bytes(count, type);
+  if (PMPI_Get_count(&status, MPI_BYTE, &count) != MPI_SUCCESS || count == MPI_UNDEFINED) return 0;
+  return static_cast<uint64_t>(count);
 }
 
 int Rank(MPI_Comm comm) {

@@ -1,7 +1,8 @@
 /* An MPI program with no timer of its own and no timetree call: run with
  * TIMETREE_MPI_CALLS=1 and libtimetree_mpi given by LD_PRELOAD, its MPI
  * calls are timed. 10 all-reduces of one double, a broadcast of 4 ints,
- * rank 0 sends 100 bytes to rank 1, an all-to-all and a reduce-scatter
+ * rank 0 sends 100 bytes to rank 1 and 4 that rank 1 receives as a
+ * double, an all-to-all and a reduce-scatter
  * of no int for rank 0 and 4 for rank 1 (16 bytes each on every rank),
  * every other timed call once, a barrier. Run on 2 ranks. */
 #include <mpi.h>
@@ -84,6 +85,11 @@ int main(int argc, char** argv) {
   /* A receive of up to 200 bytes counts the 100 that came. */
   char arrived[200];
   if (rank == 1) MPI_Recv(arrived, 200, MPI_CHAR, 0, 7, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  /* 4 bytes received as a double: not a whole number of the type, so the
+   * bytes that came are counted as bytes. */
+  double part = 0;
+  if (rank == 0) MPI_Send(message, 4, MPI_BYTE, 1, 9, MPI_COMM_WORLD);
+  if (rank == 1) MPI_Recv(&part, 1, MPI_DOUBLE, 0, 9, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
   /* Counts that differ by rank, one of them none: a byte count that skips a
    * rank, or counts none as one, is wrong. */
   const int counts[2] = {0, 4}, displs[2] = {0, 0};
