@@ -36,10 +36,11 @@ TEST(Tools, TimelinesMergeOntoStandardOutput) {
          "{\"ph\": \"X\", \"name\": \"a\", \"pid\": 1, \"tid\": 7, \"ts\": 1, \"dur\": 2}],\n"
          "\"otherData\": {\"nested\": {\"clock_origin_unix_ns\": 5}, "
          "\"clock_origin_unix_ns\": 1000000},\n"
-         "\"metadata\": {\"host\": \"h\", \"ranks\": 4, \"inner\": {\"ranks\": 9}}}";
+         "\"metadata\": {\"host\": \"h\", \"ranks\": 4, \"scale\": 1.50, \"inner\": {\"ranks\": "
+         "9}}}";
   std::ofstream(b) << "{\"traceEvents\": [{\"ph\": \"X\", \"name\": \"b\", \"pid\": 2, \"ts\": 0, "
                       "\"dur\": 1}], \"otherData\": {\"clock_origin_unix_ns\": 2000000}, "
-                      "\"metadata\": {\"host\": \"h\", \"ranks\": 4}}";
+                      "\"metadata\": {\"host\": \"h\", \"ranks\": 4, \"scale\": 1.50}}";
   const Result r = Tool("merge '" + a + "' '" + b + "' -o -");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(
@@ -53,7 +54,7 @@ TEST(Tools, TimelinesMergeOntoStandardOutput) {
       "{\"ph\": \"X\", \"name\": \"b\", \"pid\": 2, \"tid\": 0, \"ts\": 1000.000, \"dur\": "
       "1.000}\n"
       "], \"otherData\": {\"merged_files\": 2, \"events\": 2, \"clock_origin_unix_ns\": "
-      "1000000}, \"metadata\": {\"host\": \"h\", \"ranks\": \"4\"}}\n");
+      "1000000}, \"metadata\": {\"host\": \"h\", \"ranks\": \"4\", \"scale\": \"1.50\"}}\n");
   EXPECT_NE(access(TIMETREE_TEST_DATA "/-", F_OK), 0);
   for (const std::string& f : {a, b}) std::remove(f.c_str());
 }

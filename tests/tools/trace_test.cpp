@@ -51,6 +51,16 @@ TEST(Tools, TimelineLanesNameTheThreadsTheHostNamed) {
   EXPECT_NE(page.find("\"label\": \"threads \u00b7 worker 0 (tid 20570)\""), std::string::npos);
   EXPECT_NE(Tool("html trace.json -o -").out.find("\"label\": \"pid 8 \u00b7 tid 80\""),
             std::string::npos);
+  // A process named otherwise than the program (an MPI rank): a thread
+  // that carries the program's name, from the file's metadata, is unnamed.
+  const std::string rank = Temp("rank-lanes.json");
+  std::ofstream(rank) << "{\"traceEvents\": [{\"ph\": \"M\", \"name\": \"process_name\", \"pid\": "
+                         "3, \"args\": {\"name\": \"rank 0\"}}, {\"ph\": \"M\", \"name\": "
+                         "\"thread_name\", \"pid\": 3, \"tid\": 9, \"args\": {\"name\": \"app\"}}, "
+                         "{\"name\": \"a\", \"ph\": \"X\", \"pid\": 3, \"tid\": 9, \"ts\": 0, "
+                         "\"dur\": 1}], \"metadata\": {\"program\": \"app\"}}";
+  EXPECT_NE(Tool("html '" + rank + "' -o -").out.find("\"label\": \"rank 0 \u00b7 tid 9\""),
+            std::string::npos);
 }
 
 // Siblings back to back, whose start and length add up (in binary) to a
