@@ -220,3 +220,18 @@ TEST_F(Reports, LookAlikeNamesAreOneTimerByDefaultAndTwoWhenComparedWhole) {
     timetree::g_wholeNames = false;
   }
 }
+
+// A name a component makes (compared whole) of exactly 25 characters is
+// not the host's longer timer that shares them: that one is known by its
+// first 25 characters only.
+TEST_F(Reports, AWholeNameOfTwentyFiveCharactersIsNotALongerPrefixNamedTimer) {
+  const std::string longer = "solver::assemble_jacobian_block";
+  const std::string exact = longer.substr(0, 25);
+  OpenCapture();
+  Run(longer.c_str(), 1);
+  TimeStartWholeName(exact.c_str(), exact.size());
+  FakeClock::now += 2;
+  TimeStopWholeName(exact.c_str(), exact.size());
+  TimePrintIndented(nullptr);
+  EXPECT_EQ(Captured(), Header() + Row(exact, 1, 0.001) + Row(exact, 1, 0.002));
+}
