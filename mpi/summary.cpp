@@ -38,6 +38,30 @@ std::string SummaryText(const combined::Run& run) {
       text += row;
       return true;
     });
+  // Each series (TIMETREE_SERIES): its slowest step over the ranks, each
+  // rank's steps counted from its own first.
+  timetree::combined::Preorder(run.root, [&text](const timetree::combined::Node& node, int) {
+    if (!node.has_series || node.series.longest.empty()) return true;
+    const auto& series = node.series;
+    const size_t worst = static_cast<size_t>(
+        std::max_element(series.longest.begin(), series.longest.end()) - series.longest.begin());
+    const long long first = static_cast<long long>(worst) * series.every + 1;
+    const long long last = std::min<long long>(first + series.every - 1, series.steps);
+    std::string path = node.name;
+    for (const auto* up = node.parent; up != nullptr && up->parent != nullptr; up = up->parent) {
+      path = up->name + "/" + path;
+    }
+    std::string steps;
+    if (first == last) {
+      timetree::AppendFormat(steps, "step %lld", first);
+    } else {
+      timetree::AppendFormat(steps, "steps %lld-%lld", first, last);
+    }
+    timetree::AppendFormat(text, "Series %s: %lld steps; the slowest, %s, took %lf s in a rank\n",
+                           path.c_str(), static_cast<long long>(series.steps), steps.c_str(),
+                           series.longest[worst]);
+    return true;
+  });
   return text;
 }
 
