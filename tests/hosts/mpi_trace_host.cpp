@@ -2,7 +2,8 @@
 // works (r + 1) * 40 ms, then all-reduces. TimeMpiWriteTrace puts every
 // rank's timeline in argv[1], where the fast ranks' wait inside
 // "allreduce" shows; TIMETREE_OUTPUT's mpi-trace item writes the same at
-// MPI_Finalize.
+// MPI_Finalize. With argv[2] "many", each rank also times 2,000 ticks,
+// whose timeline is sent to rank 0 in several pieces.
 #include <mpi.h>
 #include <timetree.h>
 #include <timetree_mpi.h>
@@ -22,6 +23,12 @@ int main(int argc, char** argv) {
     TimeStopTimer("step");
   }
   TimeStopTimer("rank work");
+  if (argc > 2 && argv[2][0] == 'm') {
+    for (int i = 0; i < 2000; ++i) {
+      TimeStartTimer("tick");
+      TimeStopTimer("tick");
+    }
+  }
   TimeStartTimer("allreduce");
   int value = rank, sum = 0;
   MPI_Allreduce(&value, &sum, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
