@@ -61,6 +61,13 @@ TEST(Tools, TimelineLanesNameTheThreadsTheHostNamed) {
                          "\"dur\": 1}], \"metadata\": {\"program\": \"app\"}}";
   EXPECT_NE(Tool("html '" + rank + "' -o -").out.find("\"label\": \"rank 0 \u00b7 tid 9\""),
             std::string::npos);
+  // Members in any order: a thread's name in args before the event's own.
+  const std::string order = Temp("args-first.json");
+  std::ofstream(order) << "{\"traceEvents\": [{\"args\": {\"name\": \"io\"}, \"ph\": \"M\", "
+                          "\"name\": \"thread_name\", \"pid\": 3, \"tid\": 9}, {\"name\": "
+                          "\"a\", \"ph\": \"X\", \"pid\": 3, \"tid\": 9, \"ts\": 0, \"dur\": 1}]}";
+  EXPECT_NE(Tool("html '" + order + "' -o -").out.find("\"label\": \"pid 3 \u00b7 io (tid 9)\""),
+            std::string::npos);
 }
 
 // Siblings back to back, whose start and length add up (in binary) to a
