@@ -25,7 +25,8 @@ TEST(Tools, MergeWritesTheCombinedFormatAndIsAssociative) {
 
 // Two timelines merged onto standard output (-o -, as every -o takes it):
 // the later file's events moved by the difference of the clock origins,
-// otherData's and the metadata's own members read only at their level, a
+// otherData's and the metadata's own members read only at their level (and
+// not the file's own members after them), a
 // lane's dropped count kept, a missing tid 0, numbers of the metadata as
 // text, and no file named "-".
 TEST(Tools, TimelinesMergeOntoStandardOutput) {

@@ -42,6 +42,17 @@ TEST(Tools, ATimelineIsKnownWhateverComesBeforeItsEvents) {
   EXPECT_NE(r.out.find("1 event on 1 thread"), std::string::npos) << r.out;
 }
 
+// A time past what any timeline holds is refused, naming where it is.
+TEST(Tools, ATimelineTimeOfMillionsOfYearsIsRefused) {
+  const std::string file = Temp("far-future.json");
+  std::ofstream(file) << "{\"traceEvents\": [{\"name\": \"a\", \"ph\": \"X\", \"pid\": 1, "
+                         "\"tid\": 1, \"ts\": 2e21, \"dur\": 1}]}";
+  const Result r = Tool("trace '" + file + "'");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("more than 1e15 seconds (32 million years): not a time"), std::string::npos)
+      << r.err;
+}
+
 // The page's lanes: a thread by the name the host gave it; one that carries
 // the program's own name (the host never named it) by its tid alone; a
 // process without a name by its pid.
