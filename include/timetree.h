@@ -335,6 +335,17 @@ TIMETREE_API void TimeStopWholeName(const char* name, size_t length);
 // timetree show. Nothing without a running timer or while timing is off.
 TIMETREE_API void TimeAddBytes(unsigned long long bytes);
 
+// Adds to the calling thread's running timers (the current one and every
+// one it runs in) what the current interval did to memory of the named
+// space: bytes allocated and freed, summed per timer, and live, the bytes
+// of that space live right after an allocation (given with allocated > 0),
+// of which each timer keeps the most. The Kokkos tool gives each of
+// Kokkos' allocations and frees. Written as "memory" in the JSON, by space
+// (the first 31 characters of its name, at most 8 spaces a run), and shown
+// by timetree show. Nothing without a running timer or while timing is off.
+TIMETREE_API void TimeAddMemory(const char* space, unsigned long long allocated,
+                                unsigned long long freed, unsigned long long live);
+
 // Marks every timer of the calling thread named name "throttled": its
 // caller stopped timing it, so its figures stop early (the instrumented
 // functions' library does so for a function too short to time). Written as

@@ -3,7 +3,8 @@
 // --kokkos-tools-library, and calls the kokkosp_ functions it finds in it.
 // Each region, kernel, fence, deep copy and profile section is a timer of
 // the calling thread, nested as they ran; allocations are summed per memory
-// space into the run's metadata. Only the public API is used. Kokkos is not
+// space into the run's metadata and into the regions and kernels that ran
+// them. Only the public API is used. Kokkos is not
 // needed to build it: the few structures the calls pass are declared here
 // as Kokkos' C interface lays them out, unless that interface's header is
 // given (TIMETREE_KOKKOS_INTERFACE, where the build finds it), against whose
@@ -370,24 +371,35 @@ TIMETREE_API void kokkosp_allocate_data(const Kokkos_Profiling_SpaceHandle space
                                         const char* /*label*/, const void* /*ptr*/,
                                         const uint64_t size) {
   const std::string name = SpaceName(space);
-  const std::lock_guard<std::mutex> lock(g_spacesMutex);
-  Space& sums = SpaceOf(name);
-  ++sums.allocations;
-  sums.allocated = Saturated(sums.allocated, size);
-  sums.live = Saturated(sums.live, size);
-  if (sums.live > sums.peak) sums.peak = sums.live;
+  uint64_t live = 0;
+  {
+    const std::lock_guard<std::mutex> lock(g_spacesMutex);
+    Space& sums = SpaceOf(name);
+    ++sums.allocations;
+    sums.allocated = Saturated(sums.allocated, size);
+    sums.live = Saturated(sums.live, size);
+    if (sums.live > sums.peak) sums.peak = sums.live;
+    live = sums.live;
+  }
+  // The running regions' and kernels' own figures.
+  TimeAddMemory(name.c_str(), size, 0, live);
 }
 
 TIMETREE_API void kokkosp_deallocate_data(const Kokkos_Profiling_SpaceHandle space,
                                           const char* /*label*/, const void* /*ptr*/,
                                           const uint64_t size) {
   const std::string name = SpaceName(space);
-  const std::lock_guard<std::mutex> lock(g_spacesMutex);
-  Space& sums = SpaceOf(name);
-  ++sums.deallocations;
-  sums.freed = Saturated(sums.freed, size);
-  // A free of memory allocated before the tool was loaded.
-  sums.live = size < sums.live ? sums.live - size : 0;
+  uint64_t live = 0;
+  {
+    const std::lock_guard<std::mutex> lock(g_spacesMutex);
+    Space& sums = SpaceOf(name);
+    ++sums.deallocations;
+    sums.freed = Saturated(sums.freed, size);
+    // A free of memory allocated before the tool was loaded.
+    sums.live = size < sums.live ? sums.live - size : 0;
+    live = sums.live;
+  }
+  TimeAddMemory(name.c_str(), 0, size, live);
 }
 
 TIMETREE_API void kokkosp_create_profile_section(const char* name, uint32_t* id) {

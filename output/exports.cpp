@@ -20,6 +20,7 @@
 #include "output/metadata.h"
 #include "runformat/reportpage.h"
 #include "registry/counters.h"
+#include "registry/memory.h"
 #include "registry/series.h"
 #include "registry/dtimemgr.h"
 #include "registry/merge.h"
@@ -145,6 +146,25 @@ SeriesPoints<double> SeriesSeconds(const TimerNode& node) {
   return seconds;
 }
 
+// A timer's memory per space, as the run format gives it: a sum at
+// 2^64 - 1 stopped there.
+std::vector<combined::MemoryUse> MemoryUses(const MemorySums& sums) {
+  std::vector<combined::MemoryUse> uses;
+  const unsigned used = LoadAcquire(sums.used);
+  for (int i = 0; i < kMemorySpaces; ++i) {
+    if ((used & (1u << i)) == 0 || MemorySpaceName(i) == nullptr) continue;
+    combined::MemoryUse use;
+    use.space = MemorySpaceName(i);
+    use.allocated = LoadRelaxed(sums.allocated[i]);
+    use.freed = LoadRelaxed(sums.freed[i]);
+    use.peak = LoadRelaxed(sums.peak[i]);
+    use.saturated = use.allocated == UINT64_MAX || use.freed == UINT64_MAX;
+    uses.push_back(std::move(use));
+  }
+  combined::SortSpaces(uses);
+  return uses;
+}
+
 // Appends the timers under top as a JSON array's elements.
 template <class Flush>
 void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
@@ -194,6 +214,9 @@ void AppendJsonTimers(std::string& out, const PtrList& top, Flush& flush) {
           }
         }
         if (node->series != nullptr) combined::AppendSeriesJson(out, SeriesSeconds(*node));
+        if (const MemorySums* memory = LoadAcquire(node->memory)) {
+          combined::AppendMemoryJson(out, MemoryUses(*memory));
+        }
         out += ", \"children\": [";
         flush(false);
       },

@@ -1,6 +1,7 @@
 #include "registry/merge.h"
 
 #include "registry/counters.h"
+#include "registry/memory.h"
 #include "registry/series.h"
 
 #include <algorithm>
@@ -78,6 +79,7 @@ struct TimerTrees {
     if (LoadRelaxed(from.throttled)) to->throttled = true;
     AddCounters(*to, from);
     AddSeries(*to, from);
+    AddMemory(*to, from);
     // The spread first, from the totals as they were before the sum.
     const Spread a = SpreadOf(*to);
     const Spread b = from.spreadKept ? SpreadOf(from)

@@ -1,6 +1,7 @@
 #include "registry/timernode.h"
 
 #include "registry/counters.h"
+#include "registry/memory.h"
 #include "registry/series.h"
 
 #include <cstdio>
@@ -23,6 +24,7 @@ TimerNode::~TimerNode() {
   std::free(longName);
   delete counters;
   delete series;
+  delete memory;
 }
 
 void TimerNode::KeepLongName(const char* full) {

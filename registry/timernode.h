@@ -76,6 +76,9 @@ struct alignas(64) TimerNode {
   // Its series over a loop's steps, when TIMETREE_SERIES names it or a
   // timer above it (made with the node); null without.
   struct Series* series = nullptr;
+  // What TimeAddMemory gave its intervals, per memory space (made at the
+  // first; published by its owner, read by reports); null without.
+  struct MemorySums* memory = nullptr;
 
   TimerNode() = default;
   TimerNode(const TimerNode&) = delete;

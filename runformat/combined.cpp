@@ -109,6 +109,7 @@ struct RunTrees : NodeCursor {
       }
       to->has_series = true;
     }
+    AddMemoryUse(to->memory, from->memory);
   }
 };
 
@@ -189,6 +190,52 @@ void AppendSeriesJson(std::string& out, const SeriesPoints<double>& series) {
     AppendFormat(out, i == 0 ? "%.9g" : ", %.9g", series.longest[i]);
   }
   out += series.inexact ? "], \"inexact\": true}" : "]}";
+}
+
+void SortSpaces(std::vector<MemoryUse>& memory) {
+  std::sort(memory.begin(), memory.end(),
+            [](const MemoryUse& a, const MemoryUse& b) { return a.space < b.space; });
+}
+
+void AppendMemoryJson(std::string& out, const std::vector<MemoryUse>& memory) {
+  if (memory.empty()) return;
+  out += ", \"memory\": {";
+  for (size_t i = 0; i < memory.size(); ++i) {
+    const MemoryUse& use = memory[i];
+    out += i == 0 ? "\"" : ", \"";
+    AppendJsonString(out, use.space.c_str());
+    AppendFormat(
+        out,
+        "\": {\"allocated_bytes\": %llu, \"freed_bytes\": %llu, "
+        "\"peak_live_bytes\": %llu%s}",
+        static_cast<unsigned long long>(use.allocated), static_cast<unsigned long long>(use.freed),
+        static_cast<unsigned long long>(use.peak), use.saturated ? ", \"saturated\": true" : "");
+  }
+  out += '}';
+}
+
+void AddMemoryUse(std::vector<MemoryUse>& to, const std::vector<MemoryUse>& from) {
+  auto add = [](uint64_t a, uint64_t b, bool& saturated) {
+    uint64_t sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    saturated = true;
+    return UINT64_MAX;
+  };
+  for (const MemoryUse& use : from) {
+    MemoryUse* into = nullptr;
+    for (MemoryUse& have : to) {
+      if (have.space == use.space) into = &have;
+    }
+    if (into == nullptr) {
+      to.push_back(use);
+      continue;
+    }
+    into->saturated = into->saturated || use.saturated;
+    into->allocated = add(into->allocated, use.allocated, into->saturated);
+    into->freed = add(into->freed, use.freed, into->saturated);
+    into->peak = std::max(into->peak, use.peak);
+  }
+  SortSpaces(to);
 }
 
 void AppendMetadataObject(std::string& out, const Metadata& metadata) {
@@ -363,6 +410,7 @@ std::string CombinedJson(const Run& run) {
       }
     }
     if (node.has_series) AppendSeriesJson(out, node.series);
+    AppendMemoryJson(out, node.memory);
     out += ", \"children\": [";
     open.push_back(&node);
     return true;

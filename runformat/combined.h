@@ -6,6 +6,7 @@
 #ifndef TIMETREE_RUNFORMAT_COMBINED_H
 #define TIMETREE_RUNFORMAT_COMBINED_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -34,6 +35,16 @@ constexpr const char* kCounterNames[kCounterCount] = {
     "cpu_seconds", "page_faults",  "context_switches", "rss_growth_bytes", "peak_rss_bytes",
     "cycles",      "instructions", "cache_misses",     "branch_misses"};
 constexpr int kPeakCounter = 4;
+
+// One memory space's figures of a timer: bytes allocated and freed (sums
+// over the sources), and the most live after an allocation within it (the
+// highest of the sources'); saturated where a source's sum stopped at
+// 2^64 - 1.
+struct MemoryUse {
+  std::string space;
+  uint64_t allocated = 0, freed = 0, peak = 0;
+  bool saturated = false;
+};
 
 struct Node {
   Node() = default;
@@ -78,6 +89,9 @@ struct Node {
   // added step by step.
   bool has_series = false;
   SeriesPoints<double> series;
+  // What its intervals allocated and freed per memory space (TimeAddMemory,
+  // the Kokkos tool), one entry a space, in the order of their names.
+  std::vector<MemoryUse> memory;
 
   // The total over the sources that have the path: a single run's own.
   double Mean() const { return sources > 0 ? total.sum / sources : 0.0; }
@@ -168,6 +182,14 @@ void AppendMetadataObject(std::string& out, const Metadata& metadata);
 // Appends a timer's ", \"series\": {...}" (every, steps, seconds,
 // max_seconds), as the library and combined files write it.
 void AppendSeriesJson(std::string& out, const SeriesPoints<double>& series);
+
+// Appends a timer's ", \"memory\": {SPACE: {...}, ...}" (allocated_bytes,
+// freed_bytes, peak_live_bytes, and "saturated": true where so).
+void AppendMemoryJson(std::string& out, const std::vector<MemoryUse>& memory);
+// Puts memory's spaces in the order of their names, as files give them.
+void SortSpaces(std::vector<MemoryUse>& memory);
+// Adds from's figures into to's, space by space (a merge).
+void AddMemoryUse(std::vector<MemoryUse>& to, const std::vector<MemoryUse>& from);
 
 // The combined format, as text.
 std::string CombinedJson(const Run& run);

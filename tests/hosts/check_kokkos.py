@@ -73,6 +73,29 @@ def main():
         problems.append("allocated - freed != live: %d, %s" % (allocated, live))
     if not 2 * 8000 + 4096 <= peak <= allocated:
         problems.append("peak %d not between 20096 and %d" % (peak, allocated))
+    # Per region, what was allocated and freed while it ran (inside its
+    # kernels too) and the most live after one of its allocations: setup
+    # made a and b; each iterate made and freed scratch (and the reduction's
+    # own scratch, once, in dot); the region left open freed a and b.
+    def memory(path):
+        return timers.get(path, {}).get("memory", {}).get("Host", {})
+    setup = memory("setup")
+    if (setup.get("allocated_bytes"), setup.get("freed_bytes"),
+            setup.get("peak_live_bytes")) != (16000, 0, 16000):
+        problems.append("setup's memory %s, expected 16000 allocated, peak 16000" % setup)
+    iterate, dot = memory("solve/iterate"), memory("solve/iterate/dot")
+    if (iterate.get("allocated_bytes"), iterate.get("freed_bytes")) != (
+            2 * 4096 + dot.get("allocated_bytes", -1), 2 * 4096):
+        problems.append("iterate's memory %s (dot's %s)" % (iterate, dot))
+    if memory("solve") != iterate or iterate.get("peak_live_bytes") != peak:
+        problems.append("solve's memory %s is not iterate's %s, peak %d" % (
+            memory("solve"), iterate, peak))
+    if memory("left open").get("freed_bytes") != 16000:
+        problems.append("left open freed %s, expected 16000" % memory("left open"))
+    # Every allocation ran in a region: the top level's sum is the run's.
+    top = sum(memory(t["name"]).get("allocated_bytes", 0) for t in run["timers"])
+    if top != allocated:
+        problems.append("top-level allocated %d, the run's %d" % (top, allocated))
     for line in ["timetree: Kokkos popped 1 region that no push had begun; it was left out\n",
                  "timetree: 1 Kokkos region was still pushed at Kokkos' finalize "
                  "(outermost \"left open\"), stopped there\n"]:

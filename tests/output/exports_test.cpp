@@ -536,4 +536,52 @@ TEST_F(Exports, ByteSumsSaturateAndSaySo) {
   }
 }
 
+// Memory goes to the running timer and every one it runs in, not to one
+// that has stopped; over threads the sums add and the peak is the higher;
+// a sum past 2^64 - 1 says so.
+TEST_F(Exports, MemoryIsKeptByEveryRunningTimerAndMergedOverThreads) {
+  OpenCapture();
+  TimeStartTimer("outer");
+  TimeStartTimer("done");
+  TimeAddMemory("Host", 100, 0, 100);
+  TimeStopTimer("done");
+  TimeStartTimer("inner");
+  TimeAddMemory("Host", 50, 0, 150);
+  TimeAddMemory("Host", 0, 100, 50);  // a free raises no peak
+  TimeAddMemory("Cuda", UINT64_MAX, 0, 1);
+  TimeAddMemory("Cuda", 1, 0, 2);
+  TimeStopTimer("inner");
+  TimeStopTimer("outer");
+  TimeAddMemory("Host", 7, 0, 7);  // no timer runs: nothing
+  std::thread([] {
+    TimeStartTimer("outer");
+    TimeAddMemory("Host", 1, 2, 400);
+    TimeStopTimer("outer");
+  }).join();
+  const std::string path = NewFile("memory.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  const std::string json = ReadFile(path);
+  const std::string merged = json.substr(0, json.find("\"threads\": ["));
+  const auto memory = [&merged](const char* name) {
+    const size_t at = merged.find(std::string("{\"name\": \"") + name + "\"");
+    if (at == std::string::npos) return std::string("no timer");
+    const std::string row = merged.substr(at, merged.find('\n', at) - at);
+    const size_t from = row.find("\"memory\": ");
+    return from == std::string::npos ? std::string()
+                                     : row.substr(from, row.find(", \"children") - from);
+  };
+  EXPECT_EQ(memory("done"),
+            "\"memory\": {\"Host\": {\"allocated_bytes\": 100, \"freed_bytes\": 0, "
+            "\"peak_live_bytes\": 100}}");
+  const std::string cuda =
+      "\"memory\": {\"Cuda\": {\"allocated_bytes\": 18446744073709551615, \"freed_bytes\": 0, "
+      "\"peak_live_bytes\": 2, \"saturated\": true}, ";
+  EXPECT_EQ(memory("inner"), cuda +
+                                 "\"Host\": {\"allocated_bytes\": 50, \"freed_bytes\": 100, "
+                                 "\"peak_live_bytes\": 150}}");
+  EXPECT_EQ(memory("outer"), cuda +
+                                 "\"Host\": {\"allocated_bytes\": 151, \"freed_bytes\": 102, "
+                                 "\"peak_live_bytes\": 400}}");
+}
+
 }  // namespace

@@ -184,5 +184,55 @@ TEST(Tools, CountersAreShownMergedAndJudged) {
   for (const std::string& path : {run, other, merged, budget}) std::remove(path.c_str());
 }
 
+// Memory per space: show's columns (a combined file's sums as means, its
+// peak the highest), a merge space by space, and a file whose memory is not
+// whole bytes refused.
+TEST(Tools, MemoryIsShownAndMergedSpaceBySpace) {
+  const std::string run = Temp("memory.json"), other = Temp("memory2.json"),
+                    merged = Temp("memory-merged.json"), bad = Temp("memory-bad.json");
+  auto write = [](const std::string& path, const std::string& memory) {
+    std::ofstream(path) << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+                           "\"total_seconds\": 2, \"self_seconds\": 2, \"stopped_implicitly\": "
+                           "false, \"running\": false, \"memory\": {"
+                        << memory << "}, \"children\": []}]}";
+  };
+  write(run,
+        "\"Host\": {\"allocated_bytes\": 2048, \"freed_bytes\": 1024, \"peak_live_bytes\": 4096}");
+  write(other,
+        "\"Cuda\": {\"allocated_bytes\": 18446744073709551615, \"freed_bytes\": 0, "
+        "\"peak_live_bytes\": 1, \"saturated\": true}, \"Host\": {\"allocated_bytes\": 6144, "
+        "\"freed_bytes\": 0, \"peak_live_bytes\": 1024}");
+  const std::string shown = Tool("show '" + run + "' --no-metadata").out;
+  EXPECT_EQ(
+      shown.substr(shown.find("NAME")),
+      "NAME  COUNT   TOTAL    SELF  PER START  Host ALLOCATED  Host FREED  Host PEAK   SHARE\n"
+      "main      1  2.00 s  2.00 s     2.00 s         2.0 KiB     1.0 KiB    4.0 KiB  100.0%\n");
+  ASSERT_EQ(Tool("merge '" + run + "' '" + other + "' -o '" + merged + "'").status, 0);
+  const std::string text = Read(merged);
+  EXPECT_NE(text.find("\"memory\": {\"Cuda\": {\"allocated_bytes\": 18446744073709551615, "
+                      "\"freed_bytes\": 0, \"peak_live_bytes\": 1, \"saturated\": true}, "
+                      "\"Host\": {\"allocated_bytes\": 8192, \"freed_bytes\": 1024, "
+                      "\"peak_live_bytes\": 4096}}"),
+            std::string::npos)
+      << text;
+  const std::string table = Tool("show '" + merged + "' --no-metadata").out;
+  EXPECT_NE(
+      table.find("  Cuda ALLOCATED  Cuda FREED  Cuda PEAK  Host ALLOCATED  Host FREED  Host PEAK"),
+      std::string::npos)
+      << table;
+  EXPECT_NE(
+      table.find("       saturated   saturated        1 B         4.0 KiB       512 B    4.0 KiB"),
+      std::string::npos)
+      << table;
+  write(bad, "\"Host\": {\"allocated_bytes\": -1, \"freed_bytes\": 0, \"peak_live_bytes\": 0}");
+  const Result refused = Tool("show '" + bad + "'");
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(
+      refused.err.find("timers[0].memory.Host.allocated_bytes: not a whole number of 0 or more"),
+      std::string::npos)
+      << refused.err;
+  for (const auto& f : {run, other, merged, bad}) std::remove(f.c_str());
+}
+
 }  // namespace
 }  // namespace timetree_tools_test

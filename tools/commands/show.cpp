@@ -93,7 +93,8 @@ bool HasThreadSpread(const Node& root) {
 struct RowExtras {
   bool intervals = false;
   bool bytes = false;
-  unsigned counters = 0;  // TIMETREE_COUNTERS' counters any timer has
+  unsigned counters = 0;            // TIMETREE_COUNTERS' counters any timer has
+  std::vector<std::string> spaces;  // memory spaces any timer has
 };
 RowExtras ExtrasOf(const Node& root) {
   RowExtras extras;
@@ -101,6 +102,11 @@ RowExtras ExtrasOf(const Node& root) {
     extras.intervals = extras.intervals || node.has_intervals;
     extras.bytes = extras.bytes || node.bytes > 0;
     extras.counters |= node.has_counters;
+    for (const timetree::combined::MemoryUse& use : node.memory) {
+      if (std::find(extras.spaces.begin(), extras.spaces.end(), use.space) == extras.spaces.end()) {
+        extras.spaces.push_back(use.space);
+      }
+    }
     return true;
   });
   return extras;
@@ -133,6 +139,35 @@ void CounterCells(unsigned counters, const Node& node, bool plain, std::vector<s
   }
   if ((counters & kPeakBit) != 0) {
     row.push_back(has(kPeakBit) ? BytesText(node.counters[timetree::combined::kPeakCounter]) : "-");
+  }
+}
+
+// The memory columns, three a space: SPACE ALLOCATED and SPACE FREED (a
+// combined file's: its sources' mean) and SPACE PEAK (the most live after
+// an allocation within the timer; a combined file's highest).
+void MemoryHeaders(const std::vector<std::string>& spaces, std::vector<std::string>& header) {
+  for (const std::string& space : spaces) {
+    header.insert(header.end(), {space + " ALLOCATED", space + " FREED", space + " PEAK"});
+  }
+}
+void MemoryCells(const std::vector<std::string>& spaces, const Node& node,
+                 std::vector<std::string>& row) {
+  const double sources = node.sources > 0 ? static_cast<double>(node.sources) : 1.0;
+  for (const std::string& space : spaces) {
+    const timetree::combined::MemoryUse* use = nullptr;
+    for (const timetree::combined::MemoryUse& have : node.memory) {
+      if (have.space == space) use = &have;
+    }
+    if (use == nullptr) {
+      row.insert(row.end(), {"-", "-", "-"});
+    } else {
+      auto mean = [&](uint64_t bytes) {
+        return use->saturated ? std::string("saturated")
+                              : BytesText(static_cast<double>(bytes) / sources);
+      };
+      row.insert(row.end(), {mean(use->allocated), mean(use->freed)});
+      row.push_back(use->peak > 0 ? BytesText(static_cast<double>(use->peak)) : "-");
+    }
   }
 }
 
@@ -180,6 +215,7 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
   }
   if (extras.bytes) header.push_back("BYTES");
   CounterHeaders(extras.counters, s, header);
+  MemoryHeaders(extras.spaces, header);
   header.push_back("SHARE");
   Table table(header);
   Shares shares;
@@ -247,6 +283,7 @@ Shares WriteTable(const Node& root, bool combined, double whole, const ShowOptio
     }
     if (extras.bytes) row.push_back(node.bytes > 0 ? BytesText(node.bytes) : "-");
     CounterCells(extras.counters, node, plain, row);
+    MemoryCells(extras.spaces, node, row);
     row.push_back(percent(share(node)));
     table.Add(std::move(row));
     // Shown to one decimal: above 100.0%, or above the parent's, only when

@@ -268,6 +268,36 @@ class Reader {
     }
     const auto series = value.find("series");
     if (series != value.end()) Series(*series, at, node);
+    const auto memory = value.find("memory");
+    if (memory != value.end()) Memory(*memory, at, node);
+  }
+
+  // A timer's memory per space: whole numbers of bytes.
+  void Memory(const json& value, const Location& at, Node& node) const {
+    if (!value.is_object()) Fail(file_, at.Text(".memory"), "not an object");
+    for (const auto& space : value.items()) {
+      const std::string where = ".memory." + space.key();
+      if (!space.value().is_object()) Fail(file_, at.Text(where.c_str()), "not an object");
+      timetree::combined::MemoryUse use;
+      use.space = space.key();
+      auto bytes = [&](const char* field) {
+        const std::string member = where + "." + field;
+        const auto found = space.value().find(field);
+        if (found == space.value().end()) Fail(file_, at.Text(member.c_str()), "missing");
+        if (!found->is_number_unsigned()) {
+          Fail(file_, at.Text(member.c_str()), "not a whole number of 0 or more");
+        }
+        return found->get<uint64_t>();
+      };
+      use.allocated = bytes("allocated_bytes");
+      use.freed = bytes("freed_bytes");
+      use.peak = bytes("peak_live_bytes");
+      const auto saturated = space.value().find("saturated");
+      if (saturated != space.value().end()) {
+        use.saturated = Flag(*saturated, at, (where + ".saturated").c_str());
+      }
+      node.memory.push_back(std::move(use));
+    }
   }
 
   // A timer's series over its loop's steps: every a power of two, one
