@@ -404,7 +404,10 @@ struct Thread {
   std::unique_ptr<Entry[]> entries{new Entry[64]()};
   uint64_t mask = 63;
   size_t max_depth = Config().max_depth;  // copied, for the calls to read
-  std::vector<std::unique_ptr<Slot>> slots;
+  std::vector<std::unique_ptr<Slot>> slots;  // those entries holds
+  // Slots made before an unload: no longer in entries (their addresses may
+  // be another object's now), kept for the frames that still point at them.
+  std::vector<std::unique_ptr<Slot>> retired;
   std::vector<Frame> frames;
   uintptr_t top = UINTPTR_MAX;  // the innermost frame's stack (none: the highest)
   // Functions not timed (left out, or throttled) that were entered lately,
@@ -591,6 +594,20 @@ TIMETREE_UNTIMED void Judge(Slot& slot, uint64_t ns) {
 TIMETREE_UNTIMED void ForgetAddresses(Thread& thread, uint64_t unloads) {
   std::fill(thread.entries.get(), thread.entries.get() + thread.mask + 1, Entry{nullptr, nullptr});
   std::fill(std::begin(thread.untimed), std::end(thread.untimed), nullptr);
+  // Out of the table for good: a growth of it puts back only what slots
+  // holds, never a function of an object since unloaded. A slot that an
+  // open frame points at is kept until a later unload finds it unused.
+  std::vector<const Slot*> open;
+  for (const Frame& frame : thread.frames) open.push_back(frame.slot);
+  std::sort(open.begin(), open.end());
+  std::vector<std::unique_ptr<Slot>> kept;
+  for (auto* list : {&thread.retired, &thread.slots}) {
+    for (auto& slot : *list) {
+      if (std::binary_search(open.begin(), open.end(), slot.get())) kept.push_back(std::move(slot));
+    }
+  }
+  thread.retired = std::move(kept);
+  thread.slots.clear();
   thread.unloads = unloads;
 }
 
@@ -765,7 +782,10 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function, uintptr_t 
     if (thread == nullptr) return;
   }
   const uint64_t unloads = g_unloads.load(std::memory_order_relaxed);
-  if (__builtin_expect(thread->unloads != unloads, 0)) ForgetAddresses(*thread, unloads);
+  if (__builtin_expect(thread->unloads != unloads, 0)) {
+    const Inside inside;  // it allocates
+    ForgetAddresses(*thread, unloads);
+  }
   // (A function found among the recent ones not timed returned in the hook.)
   __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
   Slot* slot = Find(*thread, function);
