@@ -314,6 +314,7 @@ struct Record {
 
 std::mutex g_recordsMutex;
 std::unordered_map<void*, Record*>* g_records = nullptr;
+std::vector<Record*>* g_retired = nullptr;  // the records of unloads before
 // Which function each name was given to: two functions of one name (static
 // functions of two files, or of two plugins) are two timers.
 std::unordered_map<std::string, void*>* g_names = nullptr;
@@ -899,8 +900,13 @@ TIMETREE_API TIMETREE_UNTIMED int dlclose(void* handle) {
   {
     const std::lock_guard<std::mutex> tables(g_tablesMutex);
     const std::lock_guard<std::mutex> records(g_recordsMutex);
-    // The records themselves stay: threads' slots still point at them.
-    if (g_records != nullptr) g_records->clear();
+    // The records themselves stay, kept in g_retired: other threads' slots
+    // still point at them until those threads look their functions up again.
+    if (g_records != nullptr) {
+      if (g_retired == nullptr) g_retired = new std::vector<Record*>;
+      for (const auto& entry : *g_records) g_retired->push_back(entry.second);
+      g_records->clear();
+    }
     if (g_names != nullptr) g_names->clear();
     if (g_tables != nullptr) g_tables->clear();
   }
