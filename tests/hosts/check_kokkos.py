@@ -54,6 +54,10 @@ def main():
     copy = timers.get("solve/deep_copy field_b (Host) <- field_a (Host)", {})
     if copy.get("bytes") != 8000:
         problems.append("deep copy bytes %s, expected 8000" % copy.get("bytes"))
+    # An event starts and stops its timer at once: nothing after it is
+    # inside it.
+    if timers.get("solve/event converged", {}).get("stopped_implicitly") is not False:
+        problems.append("the event's timer was left running")
     if timers.get("left open", {}).get("running"):
         problems.append("the region left pushed is still running in the JSON")
     meta = run["metadata"]

@@ -51,6 +51,12 @@ def main():
                abs(total - timer["total_seconds"]) <= 1e-6 * timer["total_seconds"] + 1e-8
                or (term and total <= timer["total_seconds"]))
         expect("%s running %s" % (name, timer["running"]), timer["running"] == (term and name != "a"))
+        # A folded point's longest is one step's, not a half point's total:
+        # in a typical point it is a small share of the point's seconds.
+        if every >= 16:
+            shares = sorted(m / s for m, s in zip(series["max_seconds"], series["seconds"]) if s > 0)
+            expect("%s: the longest step is %.2f of its point's seconds (median)" %
+                   (name, shares[len(shares) // 2]), shares and shares[len(shares) // 2] < 0.25)
         slow_points = sorted(i for i, s in enumerate(series["max_seconds"]) if s >= 0.029)
         want = sorted((s - 1) // every for s in slows) if name != "a" else []
         expect("%s: slow points %s, expected %s" % (name, slow_points, want), slow_points == want)
