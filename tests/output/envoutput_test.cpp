@@ -185,6 +185,15 @@ TEST(EnvironmentOutput, PromisedSignalsAndPaths) {
       EXPECT_EQ(listing.rfind(f, 0), 0u) << c.what << ": " << listing;
     }
   }
+  // A killed rank's timeline part is that rank's lane, whatever its digits.
+  ASSERT_EQ(system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+  Host({"term"},
+       {"TIMETREE_OUTPUT=mpi-trace:" + dir + "/trace.json", "SLURM_PROCID=12", "SLURM_NTASKS=13"});
+  const std::string part = ReadFile(dir + "/trace.rank-12.json");
+  EXPECT_NE(part.find("\"name\": \"process_name\", \"pid\": 12, \"tid\": 0, \"args\": "
+                      "{\"name\": \"rank 12 ("),
+            std::string::npos)
+      << part.substr(0, 400);
   EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
   // Nor does the child write what goes to standard error: the two reports
   // come once, from the parent.
