@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -59,8 +60,8 @@ unsigned g_serial = 0;
 // This host's name, as a temporary file's name holds it (a file system
 // that several hosts share has each host's temporaries apart).
 std::string Host() {
-  char host[64] = {};
-  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "host";
+  char host[HOST_NAME_MAX + 1] = {};  // a name of HOST_NAME_MAX fits whole
+  if (gethostname(host, sizeof host) != 0 || host[0] == '\0') return "host";
   std::string name = host;
   for (char& c : name) {
     if (c == '/' || c == '.') c = '_';
