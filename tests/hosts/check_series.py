@@ -57,9 +57,13 @@ def main():
             shares = sorted(m / s for m, s in zip(series["max_seconds"], series["seconds"]) if s > 0)
             expect("%s: the longest step is %.2f of its point's seconds (median)" %
                    (name, shares[len(shares) // 2]), shares and shares[len(shares) // 2] < 0.25)
+        # The slow steps' points hold a step of 30 ms in step and b, not in a
+        # (a step that the machine preempted for as long may add a point:
+        # the tests share the machine).
         slow_points = sorted(i for i, s in enumerate(series["max_seconds"]) if s >= 0.029)
-        want = sorted((s - 1) // every for s in slows) if name != "a" else []
-        expect("%s: slow points %s, expected %s" % (name, slow_points, want), slow_points == want)
+        want = sorted((s - 1) // every for s in slows)
+        found_slow = set(want) <= set(slow_points) if name != "a" else not set(want) & set(slow_points)
+        expect("%s: slow points %s, the slow steps' %s" % (name, slow_points, want), found_slow)
     if problems:
         sys.exit("\n".join(problems))
     print("the series of %d steps holds the slow step%s" % (steps, "s" if len(slows) > 1 else ""))
