@@ -338,10 +338,8 @@ void TimeAddBytes(unsigned long long bytes) {
   if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0) return;
   ThreadTree* tree = timetree::CallingTreeIfAttached();
   TimerNode* node = tree != nullptr ? tree->current : nullptr;
-  // A sum past 2^64 - 1 stays there, and the exports say it is saturated.
-  uint64_t sum = 0;
-  if (__builtin_add_overflow(node != nullptr ? node->bytes : 0, bytes, &sum)) sum = UINT64_MAX;
-  if (node != nullptr) timetree::StoreRelaxed(node->bytes, sum);
+  if (node != nullptr)
+    timetree::StoreRelaxed(node->bytes, timetree::SaturatingAdd(node->bytes, bytes));
 }
 
 void TimeMarkThrottled(const char* name) {

@@ -53,11 +53,6 @@ int SpaceIndex(const char* name) {
   return count;
 }
 
-uint64_t Saturated(uint64_t a, uint64_t b) {
-  uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
-
 }  // namespace
 
 const char* MemorySpaceName(int i) {
@@ -75,8 +70,8 @@ void AddMemory(TimerNode& to, const TimerNode& from) {
   const unsigned used = LoadAcquire(add->used);
   for (int i = 0; i < kMemorySpaces; ++i) {
     if ((used & (1u << i)) == 0) continue;
-    sums.allocated[i] = Saturated(sums.allocated[i], LoadRelaxed(add->allocated[i]));
-    sums.freed[i] = Saturated(sums.freed[i], LoadRelaxed(add->freed[i]));
+    sums.allocated[i] = SaturatingAdd(sums.allocated[i], LoadRelaxed(add->allocated[i]));
+    sums.freed[i] = SaturatingAdd(sums.freed[i], LoadRelaxed(add->freed[i]));
     const uint64_t peak = LoadRelaxed(add->peak[i]);
     if (peak > sums.peak[i]) sums.peak[i] = peak;
   }
@@ -105,8 +100,9 @@ void TimeAddMemory(const char* space, unsigned long long allocated, unsigned lon
       if (sums == nullptr) return;  // memory is short: these timers have none
       timetree::StoreRelease(node->memory, sums);
     }
-    timetree::StoreRelaxed(sums->allocated[i], timetree::Saturated(sums->allocated[i], allocated));
-    timetree::StoreRelaxed(sums->freed[i], timetree::Saturated(sums->freed[i], freed));
+    timetree::StoreRelaxed(sums->allocated[i],
+                           timetree::SaturatingAdd(sums->allocated[i], allocated));
+    timetree::StoreRelaxed(sums->freed[i], timetree::SaturatingAdd(sums->freed[i], freed));
     if (allocated != 0 && live > sums->peak[i]) timetree::StoreRelaxed(sums->peak[i], live);
     timetree::StoreRelease(sums->used, sums->used | (1u << i));
     if (node->top || node->parent == nullptr) break;

@@ -73,9 +73,7 @@ struct TimerTrees {
     const double ticks = StopWatchAccess::LoadElapsed(from.watch) + static_cast<double>(open);
     to->shortest = std::min(to->shortest, LoadRelaxed(from.shortest));
     to->longest = std::max({to->longest, LoadRelaxed(from.longest), open});
-    if (__builtin_add_overflow(to->bytes, LoadRelaxed(from.bytes), &to->bytes)) {
-      to->bytes = UINT64_MAX;  // saturated, as the exports say
-    }
+    to->bytes = SaturatingAdd(to->bytes, LoadRelaxed(from.bytes));
     if (LoadRelaxed(from.throttled)) to->throttled = true;
     AddCounters(*to, from);
     AddSeries(*to, from);

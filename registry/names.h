@@ -39,10 +39,6 @@ inline void CopyTimerName(char* destination, const char* source) {
   destination[kNameLength] = '\0';
 }
 
-inline bool SameName(const char* a, const char* b) {
-  return std::memcmp(a, b, kNameSize) == 0;
-}
-
 // Whether a start of the host's TimeStartTimer compares whole names
 // (TIMETREE_NAMES=full): set once, when the library loads.
 extern bool g_wholeNames;
@@ -117,7 +113,7 @@ __attribute__((always_inline)) inline Words Read(const char* s, size_t n) {
 
 // Whether the stored name's first key.length bytes are the key's and the
 // stored name ends there: the same answer as copying key with CopyTimerName
-// and comparing with SameName, in a few word compares. The key's bytes are
+// and comparing the two copies' kNameSize bytes, in a few word compares. The key's bytes are
 // all non-zero, so the stored name must end where it does.
 __attribute__((always_inline)) inline bool PrefixMatches(const char* stored,
                                                          const NameKey& key) {

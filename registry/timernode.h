@@ -14,6 +14,16 @@
 
 namespace timetree {
 
+// a + b, or 2^64 - 1 where the sum would pass it: a timer's byte and memory
+// sums stay at the top, and the exports say they are saturated. With
+// saturated, it is set when the sum did not fit.
+inline uint64_t SaturatingAdd(uint64_t a, uint64_t b, bool* saturated = nullptr) {
+  uint64_t sum = 0;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  if (saturated != nullptr) *saturated = true;
+  return UINT64_MAX;
+}
+
 // A timer path handed from one thread to another (a TimeContext): its last
 // name and the record of the path above it. One record is made per distinct
 // path, never changed and kept until unload, so that a context can be read

@@ -215,12 +215,6 @@ void AppendMemoryJson(std::string& out, const std::vector<MemoryUse>& memory) {
 }
 
 void AddMemoryUse(std::vector<MemoryUse>& to, const std::vector<MemoryUse>& from) {
-  auto add = [](uint64_t a, uint64_t b, bool& saturated) {
-    uint64_t sum = 0;
-    if (!__builtin_add_overflow(a, b, &sum)) return sum;
-    saturated = true;
-    return UINT64_MAX;
-  };
   for (const MemoryUse& use : from) {
     MemoryUse* into = nullptr;
     for (MemoryUse& have : to) {
@@ -231,8 +225,8 @@ void AddMemoryUse(std::vector<MemoryUse>& to, const std::vector<MemoryUse>& from
       continue;
     }
     into->saturated = into->saturated || use.saturated;
-    into->allocated = add(into->allocated, use.allocated, into->saturated);
-    into->freed = add(into->freed, use.freed, into->saturated);
+    into->allocated = SaturatingAdd(into->allocated, use.allocated, &into->saturated);
+    into->freed = SaturatingAdd(into->freed, use.freed, &into->saturated);
     into->peak = std::max(into->peak, use.peak);
   }
   SortSpaces(to);
