@@ -584,4 +584,28 @@ TEST_F(Exports, MemoryIsKeptByEveryRunningTimerAndMergedOverThreads) {
                                  "\"peak_live_bytes\": 400}}");
 }
 
+// Past the eighth space a space's memory is left out, said once, and
+// added to no other space.
+TEST_F(Exports, MemoryOfANinthSpaceIsSaidAndAddedToNoOther) {
+  OpenCapture();
+  testing::internal::CaptureStderr();
+  TimeStartTimer("t");
+  const char* spaces[] = {"S1", "S2", "S3", "S4", "S5", "S6", "S7", "S8"};
+  for (const char* space : spaces) TimeAddMemory(space, 1, 0, 1);
+  TimeAddMemory("Ninth", 1000, 0, 1000);
+  TimeAddMemory("Tenth", 1000, 0, 1000);
+  TimeStopTimer("t");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "timetree: memory of more than 8 spaces is not kept per timer; "
+            "space \"Ninth\"'s is left out\n");
+  const std::string path = NewFile("spaces.json");
+  ASSERT_TRUE(TimeWriteJson(path.c_str()));
+  const std::string json = ReadFile(path);
+  EXPECT_EQ(json.find("\"Ninth\": {"), std::string::npos);
+  EXPECT_NE(
+      json.find("\"S1\": {\"allocated_bytes\": 1, \"freed_bytes\": 0, \"peak_live_bytes\": 1}"),
+      std::string::npos)
+      << json;
+}
+
 }  // namespace
