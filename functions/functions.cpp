@@ -793,13 +793,19 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function, uintptr_t 
   if (__builtin_expect(slot == nullptr, 0)) slot = FirstCall(*thread, function);
   if (slot->state == State::kUntimed) {
     // A function not timed (left out, or throttled) leaves no frame: its
-    // exit finds the same and returns at once.
+    // exit finds the same and returns at once. Frames a longjmp left below
+    // it are closed first, lest they run on through it.
+    if (stack > thread->top) {
+      const Inside inside;
+      CloseLeftFrames(*thread, stack);
+    }
     UntimedPlace(*thread, function) = function;
     return;
   }
   if (__builtin_expect(slot->record->throttled.load(std::memory_order_relaxed), 0)) {
     // Another thread throttled it: this one's timers say so too.
     const Inside inside;
+    CloseLeftFrames(*thread, stack);
     slot->state = State::kUntimed;
     TimeMarkThrottled(slot->name);
     return;

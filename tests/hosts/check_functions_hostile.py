@@ -7,9 +7,11 @@
 Each plugin's function under its own name, though the second plugin was
 loaded where the first had been or written over the first one's file, and
 a name both plugins have told apart by its object; what ran after a longjmp out of 30
-frames at most one level under main, not under those 30; every signal's
+frames at most one level under main, not under those 30, and the 30 closed
+when an excluded function is entered; every signal's
 handler either timed or said; each of 100 functions that one thread
-calls timed (more than its first table holds).
+calls timed (more than its first table holds); a thread that ended before
+main, the first the library knew, timed.
 """
 import json
 import os
@@ -22,7 +24,8 @@ def main():
     with open(os.path.join(folder, "run.json")) as f:
         run = json.load(f)
     problems = []
-    timers = run["threads"][0]["timers"]
+    threads = [t["timers"] for t in run["threads"]]
+    timers = next((t for t in threads if any(x["name"] == "main" for x in t)), [])
     main_timer = [t for t in timers if t["name"] == "main"]
     if len(main_timer) != 1:
         print("check_functions_hostile: no main timer", file=sys.stderr)
@@ -40,6 +43,10 @@ def main():
             yield t
             yield from find_all(t["children"])
 
+    # A thread that ended before main began, the first of the library's.
+    early = [x["count"] for t in threads for x in t if x["name"] == "(anonymous namespace)::EarlyWork(int)"]
+    if early != [1]:
+        problems.append("EarlyWork(int) timed %s times, not once in a thread of its own" % early)
     # The same name in both plugins: the second also by its object and offset.
     entries = sorted(t["name"] for t in find_all(timers) if t["name"].startswith("plugin_entry_fn"))
     if len(entries) != 2 or entries[0] != "plugin_entry_fn" or not re.fullmatch(
@@ -72,6 +79,13 @@ def main():
     deep = [t for t in find("(anonymous namespace)::Deep(int)", timers)]
     if any(t["running"] for t in deep):
         problems.append("a frame the longjmp left is still running")
+    # Closed at the excluded function's enter, before its 50 ms pause (all
+    # but the outermost, at the level of the calls after it: see above).
+    inner = sorted(t["total_seconds"] for t in deep)[:-1]
+    if not inner or inner[-1] >= 0.025:
+        problems.append("frames the longjmp left ran on through the excluded pause: %s" % inner[-3:])
+    if any(find("(anonymous namespace)::UntimedPause()", timers)):
+        problems.append("the excluded UntimedPause() timed")
     with open(os.path.join(folder, "out")) as f:
         out = f.read().split()
     handled = int(out[1]) if out else 0

@@ -4,6 +4,7 @@
 // instrumented as often as the timer fires. check_functions_hostile.py reads
 // what TIMETREE_OUTPUT wrote and what it said.
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <utility>
 #include <setjmp.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,9 +37,26 @@ __attribute__((noinline)) void Deep(int depth) {
 
 __attribute__((noinline)) void AfterTheJump() { asm volatile(""); }
 
+// Excluded from timing (TIMETREE_FUNCTIONS_EXCLUDE): run after the longjmp,
+// it is where the frames left behind are closed, not after its 50 ms.
+__attribute__((noinline)) void UntimedPause() { usleep(50000); }
+
 __attribute__((noinline)) void OnAlarm(int) { g_handled = g_handled + 1; }
 
 __attribute__((noinline)) double Busy(int i) { return i * 0.5; }
+
+// Before main, a thread that calls an instrumented function and ends: the
+// first of the library's threads, so the last of its list when it goes.
+// Started with pthread_create from uninstrumented code, so that no hook of
+// this thread's runs first.
+__attribute__((noinline)) int EarlyWork(int i) { return i + 1; }
+__attribute__((no_instrument_function)) void* Early(void*) {
+  return reinterpret_cast<void*>(static_cast<intptr_t>(EarlyWork(1)));
+}
+__attribute__((constructor, no_instrument_function)) void StartEarly() {
+  pthread_t early;
+  if (pthread_create(&early, nullptr, Early, nullptr) == 0) pthread_join(early, nullptr);
+}
 
 // A new function for each of many: the threads keep making records (under
 // the library's locks) while the main thread forks.
@@ -140,6 +159,7 @@ int main(int argc, char** argv) {
   if (CallPlugin(argv[1], "alpha_work_fn") < 0 || CallPlugin(argv[2], "omega_work_fn") < 0) return 1;
   if (CallBoth(argv[1], argv[2]) != 3 || CallRebuilt(argv[1], argv[2]) < 0) return 1;
   if (setjmp(g_back) == 0) Deep(30);
+  UntimedPause();
   AfterTheJump();
   // More functions in one thread than its first table holds.
   if (CallEach(1, std::make_integer_sequence<int, 100>()) <= 0) return 1;

@@ -112,6 +112,8 @@ TEST_F(Files, DescriptorsAndPipesAreWrittenThroughAndNeverWaitedOn) {
   ASSERT_EQ(write(fd, "mine\n", 5), 5);
   ASSERT_TRUE(timetree::WriteWholeFile(("/dev/fd/" + std::to_string(fd)).c_str(), "export\n"));
   ASSERT_TRUE(timetree::WriteWholeFile(("/proc/self/fd/" + std::to_string(fd)).c_str(), "again\n"));
+  // Not a descriptor's number: a path like another, here of no file.
+  EXPECT_FALSE(timetree::WriteWholeFile(("/dev/fd/" + std::to_string(fd) + "x").c_str(), "not\n"));
   close(fd);
   EXPECT_EQ(ReadFile(log), "earlier\nmine\nexport\nagain\n");
   EXPECT_EQ(Listing(), "log\n");
