@@ -110,10 +110,16 @@ TEST_F(Files, DescriptorsAndPipesAreWrittenThroughAndNeverWaitedOn) {
   const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "mine\n", 5), 5);
+  // The lowest free descriptor, the same after the writes: they leave none open.
+  const int free_before = dup(fd);
+  close(free_before);
   ASSERT_TRUE(timetree::WriteWholeFile(("/dev/fd/" + std::to_string(fd)).c_str(), "export\n"));
   ASSERT_TRUE(timetree::WriteWholeFile(("/proc/self/fd/" + std::to_string(fd)).c_str(), "again\n"));
   // Not a descriptor's number: a path like another, here of no file.
   EXPECT_FALSE(timetree::WriteWholeFile(("/dev/fd/" + std::to_string(fd) + "x").c_str(), "not\n"));
+  const int free_after = dup(fd);
+  close(free_after);
+  EXPECT_EQ(free_after, free_before);
   close(fd);
   EXPECT_EQ(ReadFile(log), "earlier\nmine\nexport\nagain\n");
   EXPECT_EQ(Listing(), "log\n");

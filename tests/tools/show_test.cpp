@@ -1,4 +1,7 @@
 // Timetree show.
+#include <sstream>
+
+#include "tools/lib/series.h"
 #include "tools/tool.h"
 
 namespace timetree_tools_test {
@@ -309,6 +312,21 @@ TEST(Tools, ShareIsOfTheRunWhenThreadsTimeAtOnce) {
             "simulate      1  6.16 s  6.16 s     6.16 s  21.7%\n");
   std::remove(pool.c_str());
   std::remove(one.c_str());
+}
+
+// At a terminal, the series' line of marks fills its width and no more.
+TEST(Tools, SeriesLineFitsTheTerminal) {
+  timetree::combined::Node node;
+  node.name = "step";
+  node.has_series = true;
+  node.series.steps = 30;
+  node.series.total.assign(30, 1.0);
+  node.series.longest.assign(30, 1.0);
+  std::ostringstream out;
+  timetree_cli::WriteSeries(node, 0, 20, true, out);
+  std::string marks = "  ";
+  for (int i = 0; i < 18; ++i) marks += "\u2588";
+  EXPECT_NE(out.str().find("\n" + marks + "\n"), std::string::npos) << out.str();
 }
 
 // A loop's series: the slowest steps with the children that took their
