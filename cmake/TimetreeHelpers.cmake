@@ -51,7 +51,7 @@ endfunction()
 # (hosts_out/FOLDER of the current build folder, emptied first, so that no
 # file an earlier build left is read): each step a shell command, in which
 # $DIR is the folder, and generator expressions name the programs. The test
-# fails at the first step that fails. The steps are written to
+# fails at the first step that fails (its status, which "! command" turns). The steps are written to
 # host_tests/NAME.sh, which runs by itself too.
 #   timetree_host_test(NAME FOLDER folder STEPS command ...)
 function(timetree_host_test name)
@@ -59,8 +59,13 @@ function(timetree_host_test name)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/hosts_out/${arg_FOLDER})
   set(script "#!/bin/sh\n# The test ${name}, step by step.\nset -e\nDIR='${dir}'\n")
   string(APPEND script "rm -rf \"$DIR\"\nmkdir -p \"$DIR\"\n")
+  # Each step's own status decides, whatever its form: set -e alone lets a
+  # "! grep" or the first command of an "a && b" fail unseen.
+  set(number 0)
   foreach(step IN LISTS arg_STEPS)
-    string(APPEND script "${step}\n")
+    math(EXPR number "${number} + 1")
+    string(APPEND script "{ ${step}\n} || {\n  status=$?\n"
+           "  echo \"${name}: step ${number} failed (status $status)\" >&2\n  exit 1\n}\n")
   endforeach()
   set(file ${CMAKE_CURRENT_BINARY_DIR}/host_tests/${name}.sh)
   file(GENERATE OUTPUT ${file} CONTENT "${script}")

@@ -92,6 +92,15 @@ def main():
         if len(other["clock_offsets_us"]) != args.ranks or \
                 len(other["clock_residual_us"]) != args.ranks:
             fail("clock offsets or residuals missing: %r" % other)
+        # The tests' ranks share one host and so one clock: each measured
+        # offset is within its residual (half the best round trip) of 0, a
+        # rank's round trip takes time, and rank 0 is the reference.
+        offsets, residuals = other["clock_offsets_us"], other["clock_residual_us"]
+        if offsets[0] != 0 or residuals[0] != 0 or \
+                any(r <= 0 or abs(o) > r + 0.001 for o, r in zip(offsets[1:], residuals[1:])) or \
+                other["largest_clock_residual_us"] != max(residuals):
+            fail("clock offsets %r, residuals %r, largest %r"
+                 % (offsets, residuals, other["largest_clock_residual_us"]))
     if args.waits:
         residual = doc["otherData"]["largest_clock_residual_us"]
         ends, starts = {}, {}

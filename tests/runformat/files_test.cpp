@@ -115,13 +115,20 @@ TEST_F(Files, DescriptorsAndPipesAreWrittenThroughAndNeverWaitedOn) {
   close(free_before);
   ASSERT_TRUE(timetree::WriteWholeFile(("/dev/fd/" + std::to_string(fd)).c_str(), "export\n"));
   ASSERT_TRUE(timetree::WriteWholeFile(("/proc/self/fd/" + std::to_string(fd)).c_str(), "again\n"));
+  // Descriptor 0 as well, where the program put the log in its place.
+  const int input = dup(0);
+  ASSERT_EQ(dup2(fd, 0), 0);
+  const bool zero = timetree::WriteWholeFile("/dev/fd/0", "zero\n");
+  dup2(input, 0);
+  close(input);
+  EXPECT_TRUE(zero);
   // Not a descriptor's number: a path like another, here of no file.
   EXPECT_FALSE(timetree::WriteWholeFile(("/dev/fd/" + std::to_string(fd) + "x").c_str(), "not\n"));
   const int free_after = dup(fd);
   close(free_after);
   EXPECT_EQ(free_after, free_before);
   close(fd);
-  EXPECT_EQ(ReadFile(log), "earlier\nmine\nexport\nagain\n");
+  EXPECT_EQ(ReadFile(log), "earlier\nmine\nexport\nagain\nzero\n");
   EXPECT_EQ(Listing(), "log\n");
 
   const std::string fifo = dir_ + "/fifo";

@@ -371,6 +371,14 @@ TEST(Tools, SeriesShownMergedAndCompared) {
             "  steps 1-2: 1.00 s; a 500 ms (median 500 ms), b 250 ms (median 250 ms)\n"
             "  \u2582\u2582\u2588\u2582\n"
             "  (2 steps a mark, the tallest 9.00 s)\n");
+  // A series of single steps says no points.
+  EXPECT_EQ(Tool("show '" + b + "' --series step --slowest 1 --no-metadata").out.substr(b.size()),
+            ": 1 timers, 5.00 s in all\n"
+            "step: 5 steps, median 1.00 s a step\n"
+            "slowest:\n"
+            "  step 1: 1.00 s\n"
+            "  \u2588\u2588\u2588\u2588\u2588\n"
+            "  (1 step a mark, the tallest 1.00 s)\n");
   ASSERT_EQ(Tool("merge '" + a + "' '" + b + "' -o '" + merged + "'").status, 0);
   EXPECT_NE(Read(merged).find("\"series\": {\"every\": 2, \"steps\": 8, \"seconds\": [4, 4, 11, "
                               "2], \"max_seconds\": [1, 1, 9, 1]}"),
