@@ -34,6 +34,8 @@ def main():
            "program with -finstrument-functions (g++, gcc, gfortran) or "
            "-finstrument-functions-after-inlining (clang); TIMETREE_QUIET=1 silences this line",
            run(plain, folder), "no hook call")
+    if any("no function called it" in line for line in run(plain, folder, TIMETREE_QUIET="1")):
+        problems.append("TIMETREE_QUIET=1 did not silence the line")
 
     lines = run(host, folder, TIMETREE_FUNCTIONS_INCLUDE="solver::[Dot,nothing*")
     expect('timetree: TIMETREE_FUNCTIONS_INCLUDE has the pattern "solver::[Dot", whose "[" '

@@ -60,6 +60,9 @@ TEST(Tools, TimelineLanesNameTheThreadsTheHostNamed) {
   const std::string page = Tool("html threads_trace.json -o -").out;
   EXPECT_NE(page.find("\"label\": \"threads \u00b7 tid 20568\""), std::string::npos);
   EXPECT_NE(page.find("\"label\": \"threads \u00b7 worker 0 (tid 20570)\""), std::string::npos);
+  // The file's metadata goes with it, for the page's metadata line.
+  EXPECT_NE(page.find("\"metadata\": {\"program\": \"threads\", \"arguments\": \"./threads\""),
+            std::string::npos);
   EXPECT_NE(Tool("html trace.json -o -").out.find("\"label\": \"pid 8 \u00b7 tid 80\""),
             std::string::npos);
   // A process named otherwise than the program (an MPI rank): a thread
