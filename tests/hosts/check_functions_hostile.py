@@ -8,7 +8,7 @@ Each plugin's function under its own name, though the second plugin was
 loaded where the first had been or written over the first one's file, and
 a name both plugins have told apart by its object; what ran after a longjmp out of 30
 frames at most one level under main, not under those 30, and the 30 closed
-when an excluded function is entered; every signal's
+when an excluded function is entered; a name with "/" matched by "*"; every signal's
 handler either timed or said; each of 100 functions that one thread
 calls timed (more than its first table holds); a thread that ended before
 main, the first the library knew, timed.
@@ -84,6 +84,8 @@ def main():
     inner = sorted(t["total_seconds"] for t in deep)[:-1]
     if not inner or inner[-1] >= 0.025:
         problems.append("frames the longjmp left ran on through the excluded pause: %s" % inner[-3:])
+    if not any(t["name"].startswith("(anonymous namespace)::operator/(") for t in find_all(timers)):
+        problems.append("operator/ not timed, though TIMETREE_FUNCTIONS_INCLUDE is '*'")
     if any(find("(anonymous namespace)::UntimedPause()", timers)):
         problems.append("the excluded UntimedPause() timed")
     with open(os.path.join(folder, "out")) as f:

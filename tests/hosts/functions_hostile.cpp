@@ -37,6 +37,13 @@ __attribute__((noinline)) void Deep(int depth) {
 
 __attribute__((noinline)) void AfterTheJump() { asm volatile(""); }
 
+// A name with a "/" in it, which a glob's "*" matches as any other
+// character (TIMETREE_FUNCTIONS_INCLUDE='*').
+struct Ratio {
+  double value;
+};
+__attribute__((noinline)) Ratio operator/(Ratio a, Ratio b) { return {a.value / b.value}; }
+
 // Excluded from timing (TIMETREE_FUNCTIONS_EXCLUDE): run after the longjmp,
 // it is where the frames left behind are closed, not after its 50 ms.
 __attribute__((noinline)) void UntimedPause() { usleep(50000); }
@@ -158,6 +165,7 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   if (CallPlugin(argv[1], "alpha_work_fn") < 0 || CallPlugin(argv[2], "omega_work_fn") < 0) return 1;
   if (CallBoth(argv[1], argv[2]) != 3 || CallRebuilt(argv[1], argv[2]) < 0) return 1;
+  if ((Ratio{1} / Ratio{2}).value != 0.5) return 1;
   if (setjmp(g_back) == 0) Deep(30);
   UntimedPause();
   AfterTheJump();
