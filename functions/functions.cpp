@@ -791,27 +791,27 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function, uintptr_t 
   __atomic_store_n(&thread->hooks, thread->hooks + 1, __ATOMIC_RELAXED);
   Slot* slot = Find(*thread, function);
   if (__builtin_expect(slot == nullptr, 0)) slot = FirstCall(*thread, function);
+  // Frames a longjmp left below this enter are closed first, whether this
+  // function is timed or not, lest they run on through it. (Below the
+  // innermost frame's stack, thread->top, there is none to close.)
+  if (stack > thread->top) {
+    const Inside inside;
+    CloseLeftFrames(*thread, stack);
+  }
   if (slot->state == State::kUntimed) {
     // A function not timed (left out, or throttled) leaves no frame: its
-    // exit finds the same and returns at once. Frames a longjmp left below
-    // it are closed first, lest they run on through it.
-    if (stack > thread->top) {
-      const Inside inside;
-      CloseLeftFrames(*thread, stack);
-    }
+    // exit finds the same and returns at once.
     UntimedPlace(*thread, function) = function;
     return;
   }
   if (__builtin_expect(slot->record->throttled.load(std::memory_order_relaxed), 0)) {
     // Another thread throttled it: this one's timers say so too.
     const Inside inside;
-    CloseLeftFrames(*thread, stack);
     slot->state = State::kUntimed;
     TimeMarkThrottled(slot->name);
     return;
   }
   const Inside inside;
-  CloseLeftFrames(*thread, stack);
   Frame frame{function, stack, slot, nullptr, 0};
   if (thread->frames.size() < thread->max_depth) {
     frame.name = slot->name;
