@@ -51,8 +51,8 @@ endfunction()
 # (hosts_out/FOLDER of the current build folder, emptied first, so that no
 # file an earlier build left is read): each step a shell command, in which
 # $DIR is the folder, and generator expressions name the programs. The test
-# fails at the first step that fails (its status, which "! command" turns). The steps are written to
-# host_tests/NAME.sh, which runs by itself too.
+# fails at the first step that fails (its status, which "! command" turns).
+# The steps are written to host_tests/NAME.sh, which runs by itself too.
 #   timetree_host_test(NAME FOLDER folder STEPS command ...)
 function(timetree_host_test name)
   cmake_parse_arguments(arg "" "FOLDER" "STEPS" ${ARGN})

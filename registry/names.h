@@ -113,8 +113,9 @@ __attribute__((always_inline)) inline Words Read(const char* s, size_t n) {
 
 // Whether the stored name's first key.length bytes are the key's and the
 // stored name ends there: the same answer as copying key with CopyTimerName
-// and comparing the two copies' kNameSize bytes, in a few word compares. The key's bytes are
-// all non-zero, so the stored name must end where it does.
+// and comparing the two copies' kNameSize bytes, in a few word compares.
+// The key's bytes are all non-zero, so the stored name must end where it
+// does.
 __attribute__((always_inline)) inline bool PrefixMatches(const char* stored,
                                                          const NameKey& key) {
   if (stored[key.length] != '\0') return false;
