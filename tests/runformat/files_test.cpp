@@ -142,6 +142,14 @@ TEST_F(Files, DescriptorsAndPipesAreWrittenThroughAndNeverWaitedOn) {
   char got[8] = {};
   EXPECT_EQ(read(reader, got, sizeof got), 4);
   EXPECT_STREQ(got, "text");
+  // With descriptor 0 free, the FIFO's open takes it: a descriptor like any.
+  const int saved_input = dup(0);
+  close(0);
+  const bool into_zero = timetree::WriteWholeFile(fifo.c_str(), "zero");
+  dup2(saved_input, 0);
+  close(saved_input);
+  EXPECT_TRUE(into_zero);
+  EXPECT_EQ(read(reader, got, sizeof got), 4);
   struct stat st {};
   ASSERT_EQ(stat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));

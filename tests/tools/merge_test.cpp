@@ -26,7 +26,8 @@ TEST(Tools, MergeWritesTheCombinedFormatAndIsAssociative) {
 // Two timelines merged onto standard output (-o -, as every -o takes it):
 // the later file's events moved by the difference of the clock origins,
 // otherData's and the metadata's own members read only at their level (and
-// not the file's own members after them), a
+// not the file's own members after them; of otherData's numbers, the clock
+// origin alone), a
 // lane's dropped count kept, a missing tid 0, numbers of the metadata as
 // text, and no file named "-".
 TEST(Tools, TimelinesMergeOntoStandardOutput) {
@@ -39,9 +40,10 @@ TEST(Tools, TimelinesMergeOntoStandardOutput) {
          "\"clock_origin_unix_ns\": 1000000},\n"
          "\"metadata\": {\"host\": \"h\", \"ranks\": 4, \"scale\": 1.50, \"inner\": {\"ranks\": "
          "9}}}";
-  std::ofstream(b) << "{\"traceEvents\": [{\"ph\": \"X\", \"name\": \"b\", \"pid\": 2, \"ts\": 0, "
-                      "\"dur\": 1}], \"otherData\": {\"clock_origin_unix_ns\": 2000000}, "
-                      "\"metadata\": {\"host\": \"h\", \"ranks\": 4, \"scale\": 1.50}}";
+  std::ofstream(b)
+      << "{\"traceEvents\": [{\"ph\": \"X\", \"name\": \"b\", \"pid\": 2, \"ts\": 0, "
+         "\"dur\": 1}], \"otherData\": {\"clock_origin_unix_ns\": 2000000, \"events\": 1}, "
+         "\"metadata\": {\"host\": \"h\", \"ranks\": 4, \"scale\": 1.50}}";
   const Result r = Tool("merge '" + a + "' '" + b + "' -o -");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(
