@@ -60,12 +60,18 @@ constexpr uint64_t kHardwareConfig[kHardwareCounters] = {
 constexpr const char* kHardwareNames[kHardwareCounters] = {"cycles", "instructions", "cache-misses",
                                                            "branch-misses"};
 
+}  // namespace
+
+uint32_t g_hardwareEventType = PERF_TYPE_HARDWARE;
+
+namespace {
+
 // The calling thread's counter descriptor for counter i, opened at its
 // first use; -1 when it cannot be.
 int OpenHardware(int i) {
   perf_event_attr attr{};
   attr.size = sizeof attr;
-  attr.type = PERF_TYPE_HARDWARE;
+  attr.type = g_hardwareEventType;
   attr.config = kHardwareConfig[i];
   attr.exclude_kernel = 1;
   attr.exclude_hv = 1;

@@ -27,6 +27,12 @@ enum CounterBit : int {
 constexpr int kHardwareCounters = 4;  // cycles .. branch-misses, in that order
 constexpr int kFirstHardwareBit = 5;
 
+// The perf event type the processor's counters are opened as: the
+// hardware one. Tests on machines that offer none set the kernel's
+// software type, whose events of the same numbers (cpu-clock, task-clock,
+// page-faults, context-switches) then take the four counters' places.
+extern uint32_t g_hardwareEventType;
+
 // One timer's sums over its finished intervals, and what its running
 // interval began with. Made by the owning thread at the timer's first start
 // with counters on; others read the sums (relaxed) while it times.

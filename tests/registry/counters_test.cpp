@@ -1,0 +1,93 @@
+// The processor counters' paths, on machines that offer none: the kernel's
+// software events of the same numbers take the four counters' places
+// (cycles: cpu-clock ns, instructions: task-clock ns, cache-misses: page
+// faults, branch-misses: context switches; the last two are the kernel's
+// own events, which the counters' user-only setting leaves near zero), so
+// each counter is seen in its own place, counted from its own start, added
+// in a merge and closed with its thread.
+#include <linux/perf_event.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "registry/counters.h"
+#include "registry/threadtree.h"
+#include "registry/timernode.h"
+
+namespace {
+
+int64_t ThreadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+void Spin(int64_t ns) {
+  const int64_t until = ThreadCpuNs() + ns;
+  while (ThreadCpuNs() < until) {
+  }
+}
+
+int LowestFreeDescriptor() {
+  const int fd = dup(0);
+  close(fd);
+  return fd;
+}
+
+TEST(Counters, EachProcessorCounterInItsOwnPlaceFromItsOwnStart) {
+  const int saved = timetree::g_registry.counters;
+  const uint32_t saved_type = timetree::g_hardwareEventType;
+  timetree::g_hardwareEventType = PERF_TYPE_SOFTWARE;
+  timetree::g_registry.counters = timetree::kCycles | timetree::kInstructions |
+                                  timetree::kCacheMisses | timetree::kBranchMisses;
+  const int free_before = LowestFreeDescriptor();
+  timetree::TimerNode node, merged;
+  int64_t wall_ns = 0;
+  std::thread([&] {
+    // Opened at the thread's first start; the second interval is counted
+    // from its own start, not the first's (which spins as long).
+    timetree::CountersAtStart(node);
+    Spin(20000000);
+    timetree::CountersAtStop(node, nullptr);
+    node.counters->hardware[0] = node.counters->hardware[1] = 0;
+    node.counters->hardware[2] = node.counters->hardware[3] = 0;
+    const auto start = std::chrono::steady_clock::now();
+    timetree::CountersAtStart(node);
+    Spin(20000000);
+    timetree::CountersAtStop(node, nullptr);
+    wall_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+  }).join();
+  timetree::AddCounters(merged, node);
+  timetree::g_registry.counters = saved;
+  timetree::g_hardwareEventType = saved_type;
+
+  ASSERT_NE(node.counters, nullptr);
+  const int64_t* counted = node.counters->hardware;
+  for (int i = 0; i < timetree::kHardwareCounters; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(merged.counters->hardware[i], counted[i]);
+    EXPECT_EQ(timetree::CounterValue(*node.counters, timetree::kFirstHardwareBit + i),
+              static_cast<double>(counted[i]));
+  }
+  // The CPU clocks: the 20 ms spun, within the interval's wall time.
+  EXPECT_GE(counted[0], 20000000);
+  EXPECT_LE(counted[0], wall_ns);
+  EXPECT_GE(counted[1], 20000000);
+  EXPECT_LE(counted[1], wall_ns);
+  // The kernel's events: not the clocks' nanoseconds.
+  EXPECT_GE(counted[2], 0);
+  EXPECT_LT(counted[2], 100000);
+  EXPECT_GE(counted[3], 0);
+  EXPECT_LT(counted[3], 100000);
+  // The thread's descriptors closed when it ended.
+  EXPECT_EQ(LowestFreeDescriptor(), free_before);
+}
+
+}  // namespace
