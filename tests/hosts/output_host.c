@@ -20,7 +20,10 @@
  *            "main", prints "went on" (or "handled", when the library
  *            took the signal over) and returns 3;
  *   fork     forks inside "main" a child that exits at once (returning 0),
- *            then returns 3 once the child has ended.
+ *            then returns 3 once the child has ended;
+ *   forkterm forks inside "main" a child that raises SIGTERM (returning 5
+ *            should it go on), then returns 3 once the child has ended by
+ *            that signal, 4 otherwise.
  * argv[3] is the library to load. */
 #define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
@@ -111,6 +114,16 @@ int main(int argc, char** argv) {
     const pid_t child = fork();
     if (child == 0) exit(0);
     if (child < 0 || waitpid(child, &status, 0) != child) return 4;
+  }
+  if (strcmp(mode, "forkterm") == 0) {
+    int status = 0;
+    const pid_t child = fork();
+    if (child == 0) {
+      raise(SIGTERM);
+      exit(5);
+    }
+    if (child < 0 || waitpid(child, &status, 0) != child) return 4;
+    if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGTERM) return 4;
   }
   if (strcmp(mode, "usr1term") == 0) {
     raise(SIGUSR1);

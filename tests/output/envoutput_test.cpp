@@ -143,8 +143,9 @@ bool Whole(const std::string& text, const char* head) {
 // What the documents promise of signals and paths, case by case: SIGXCPU
 // is among the signals handled by default; a signal the host ignored before
 // the library loaded stays ignored; a forked child that exits writes
-// nothing of its parent's; %r without a launcher is 0; a killed rank's
-// part has its rank padded to the width of the largest.
+// nothing of its parent's, and one that raises SIGTERM is ended by it; %r
+// without a launcher is 0; a killed rank's part has its rank padded to the
+// width of the largest.
 TEST(EnvironmentOutput, PromisedSignalsAndPaths) {
   struct Case {
     const char* what;
@@ -155,16 +156,40 @@ TEST(EnvironmentOutput, PromisedSignalsAndPaths) {
   };
   const std::string dir = timetree_test::TempPath("promised");
   const std::vector<Case> cases = {
-      {"SIGXCPU", {"xcpu"}, {"TIMETREE_OUTPUT=json:" + dir + "/run.json"}, SIGXCPU, "", {"run.json"}},
-      {"ignored SIGTERM", {"ignored"}, {"TIMETREE_OUTPUT=json:" + dir + "/run.json"}, 0,
-       "went on\n", {"run.json"}},
+      {"SIGXCPU",
+       {"xcpu"},
+       {"TIMETREE_OUTPUT=json:" + dir + "/run.json"},
+       SIGXCPU,
+       "",
+       {"run.json"}},
+      {"ignored SIGTERM",
+       {"ignored"},
+       {"TIMETREE_OUTPUT=json:" + dir + "/run.json"},
+       0,
+       "went on\n",
+       {"run.json"}},
       {"forked child", {"fork"}, {"TIMETREE_OUTPUT=json:" + dir + "/run-%p.json"}, 0, "", {"run-"}},
-      {"%r alone", {"exit"}, {"TIMETREE_OUTPUT=json:" + dir + "/run-%r.json"}, 0, "",
+      // A forked child's signals are the host's again: SIGTERM ends it, and
+      // it writes nothing.
+      {"forked child's SIGTERM",
+       {"forkterm"},
+       {"TIMETREE_OUTPUT=json:" + dir + "/run-%p.json"},
+       0,
+       "",
+       {"run-"}},
+      {"%r alone",
+       {"exit"},
+       {"TIMETREE_OUTPUT=json:" + dir + "/run-%r.json"},
+       0,
+       "",
        {"run-0.json"}},
-      {"rank part", {"term"},
+      {"rank part",
+       {"term"},
        {"TIMETREE_OUTPUT=mpi-json:" + dir + "/ranks.json", "OMPI_COMM_WORLD_RANK=3",
         "OMPI_COMM_WORLD_SIZE=12"},
-       SIGTERM, "", {"ranks.rank-03.json"}},
+       SIGTERM,
+       "",
+       {"ranks.rank-03.json"}},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);

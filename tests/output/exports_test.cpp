@@ -4,16 +4,23 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "channels/channels.h"
 #include "internals.h"
+#include "output/exports.h"
+#include "registry/counters.h"
 #include "support.h"
 
 namespace timetree_test {
@@ -122,6 +129,8 @@ TEST_F(Exports, JsonCarriesTheRunsMetadata) {
   OpenCapture();
   Run("main", 1);
   setenv("TIMETREE_META_GIT_COMMIT", "abc123", 1);
+  // The run's wall time, from the library's load, is past this pause.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::thread([] { TimeSetMetadata("input", "mesh_a.dat"); }).join();
   std::thread([] {
     TimeSetMetadata("input", "mesh_b.dat");
@@ -131,19 +140,46 @@ TEST_F(Exports, JsonCarriesTheRunsMetadata) {
   const std::string path = NewFile("metadata.json");
   ASSERT_TRUE(TimeWriteJson(path.c_str()));
   unsetenv("TIMETREE_META_GIT_COMMIT");
-  EXPECT_EQ(Python("import json,sys\n"
-                   "m=json.load(open(sys.argv[1]))[\"metadata\"]\n"
-                   "print(list(m))\n"
-                   "print(m[\"host\"], m[\"input\"], m[\"git_commit\"], m[\"threads\"], m[\"clock\"],"
-                   " m[\"clock_frequency\"], m[\"timetree_version\"] != \"\", m[\"pid\"] > 0,"
-                   " m[\"start_time\"] <= m[\"end_time\"], m[\"start_time\"].endswith(\"Z\"),"
-                   " m[\"timing_pairs\"])",
-                   path, NewFile("metadata.txt")),
-            "['program', 'arguments', 'host', 'pid', 'start_time', 'end_time', "
-            "'timetree_version', 'threads', 'clock', 'clock_frequency', 'wall_seconds', 'os', 'cpu', "
-            "'timing_pairs', 'timing_pair_seconds', 'timing_cost_seconds', "
-            "'git_commit', 'input']\n"
-            "renamed \"node\" mesh_b.dat abc123 1 test 1000000 True True True True 1\n");
+  EXPECT_EQ(
+      Python("import json,sys\n"
+             "m=json.load(open(sys.argv[1]))[\"metadata\"]\n"
+             "print(list(m))\n"
+             "print(m[\"host\"], m[\"input\"], m[\"git_commit\"], m[\"threads\"], m[\"clock\"],"
+             " m[\"clock_frequency\"], m[\"timetree_version\"] != \"\", m[\"pid\"] > 0,"
+             " m[\"start_time\"] <= m[\"end_time\"], m[\"start_time\"].endswith(\"Z\"),"
+             " m[\"timing_pairs\"])\n"
+             "print(m[\"arguments\"].split()[0].endswith(m[\"program\"]),"
+             " (m[\"cpu\"] != \"\") == (\"model name\" in open(\"/proc/cpuinfo\").read()),"
+             " 0.1 <= m[\"wall_seconds\"] < 3600)",
+             path, NewFile("metadata.txt")),
+      "['program', 'arguments', 'host', 'pid', 'start_time', 'end_time', "
+      "'timetree_version', 'threads', 'clock', 'clock_frequency', 'wall_seconds', 'os', 'cpu', "
+      "'timing_pairs', 'timing_pair_seconds', 'timing_cost_seconds', "
+      "'git_commit', 'input']\n"
+      "renamed \"node\" mesh_b.dat abc123 1 test 1000000 True True True True 1\n"
+      "True True True\n");
+}
+
+// A cost kind given again replaces its first (in a child, as kinds stay for
+// the process's life).
+TEST_F(Exports, ACostKindGivenAgainReplacesItsFirst) {
+  OpenCapture();
+  Run("main", 1);
+  const std::string path = NewFile("kinds.json");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TimeAddCostKind("probe", [](uint64_t* count, double* each) { *count = 1, *each = 1; });
+    TimeAddCostKind("probe", [](uint64_t* count, double* each) { *count = 2, *each = 0.25; });
+    _exit(TimeWriteJson(path.c_str()) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(ReadFile(path).find("\"timing_probe\": 2, \"timing_probe_seconds\": 0.25, "
+                                "\"timing_other_seconds\": 0.5,"),
+            std::string::npos)
+      << ReadFile(path);
 }
 
 // What timing cost, on the real counter: the pairs made (every count, of
@@ -618,6 +654,66 @@ TEST_F(Exports, MemoryOfANinthSpaceIsSaidAndAddedToNoOther) {
     EXPECT_EQ(row.compare(p + key.size(), 2, "1,"), 0) << row;
   }
   EXPECT_GT(kept, 0);
+}
+
+// What a host reads through the visitor: each timer's counters (the bits
+// asked for, the CPU time in the first place) and series; a visit counts as
+// output (no "nothing was written" at exit). The page the library writes
+// carries the series.
+TEST_F(Exports, VisitorAndPageCarryCountersAndSeries) {
+  OpenCapture();
+  TimeSeries("exports-step");
+  for (int i = 1; i <= 3; ++i) {
+    TimeStartTimer("exports-step");
+    FakeClock::now += 10 * i;
+    TimeStopTimer("exports-step");
+  }
+  const int saved = timetree::g_registry.counters;
+  timetree::g_registry.counters = timetree::kCpuSeconds;
+  TimeStartTimer("spin");
+  timespec now{};
+  const auto cpu = [&now] {
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  };
+  for (const double until = cpu() + 0.005; cpu() < until;) {
+  }
+  TimeStopTimer("spin");
+  timetree::ResetNotesForTesting();
+  struct Seen {
+    unsigned counters = 0;
+    double cpu = -1;
+    int64_t every = -1, steps = -1;
+    std::string seconds;
+  };
+  std::vector<std::pair<std::string, Seen>> seen;
+  ASSERT_TRUE(TimeForEachTimer64(
+      [](const TimeTimerInfo64& t, void* context) {
+        Seen s{t.counters, t.counter_values[0], t.series_every, t.series_steps, ""};
+        for (size_t i = 0; i < t.series_points; ++i) {
+          s.seconds += timetree_test::Format("%.0f ", t.series_seconds[i] * 1e6);
+        }
+        static_cast<std::vector<std::pair<std::string, Seen>>*>(context)->emplace_back(t.name, s);
+      },
+      &seen));
+  timetree::g_registry.counters = saved;
+  EXPECT_TRUE(timetree::AnythingWritten());
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].first, "exports-step");
+  EXPECT_EQ(seen[0].second.counters, 0u);
+  EXPECT_EQ(seen[0].second.every, 1);
+  EXPECT_EQ(seen[0].second.steps, 3);
+  EXPECT_EQ(seen[0].second.seconds, "10 20 30 ");
+  EXPECT_EQ(seen[1].first, "spin");
+  EXPECT_EQ(seen[1].second.counters, static_cast<unsigned>(timetree::kCpuSeconds));
+  EXPECT_GE(seen[1].second.cpu, 0.005);
+  EXPECT_LT(seen[1].second.cpu, 1.0);
+  EXPECT_EQ(seen[1].second.every, 0);
+  const std::string page = NewFile("series.html");
+  ASSERT_TRUE(timetree::WriteReportPage(page.c_str()));
+  EXPECT_NE(
+      ReadFile(page).find("\"series\": {\"0\": [1, 3, [1e-05,2e-05,3e-05], [1e-05,2e-05,3e-05]]}"),
+      std::string::npos);
 }
 
 }  // namespace

@@ -346,8 +346,9 @@ TEST_F(Threads, ForkedChildKeepsAnIdleThreadsTreeAsFinished) {
   const pid_t child = fork();
   if (child == 0) {
     TimePrint();
+    const bool warned = Captured().rfind("Warning:  some timers are still running\n", 0) == 0;
     const bool ok = TimeWriteJson(json.c_str()) && TimeWriteTrace(trace.c_str());
-    std::_Exit(ok ? 0 : 1);
+    std::_Exit(ok ? (warned ? 0 : 2) : 1);
   }
   timetree::SetTimelineLimit(0);
   int status = 0;

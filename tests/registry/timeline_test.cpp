@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <set>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -171,6 +172,14 @@ TEST_F(Timeline, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
   EXPECT_TRUE(std::any_of(named.begin(), named.end(), [](const std::string& line) {
     return line.find("\"events\": 1500, \"dropped\": 500") != std::string::npos;
   }));
+  // The file as a whole: well-formed with the mark in it, its totals right.
+  const std::string whole = NewFile("full-trace.json");
+  ASSERT_TRUE(TimeWriteTrace(whole.c_str()));
+  EXPECT_NE(ReadFile(whole).find(", \"events\": 1500, \"dropped\": 500,"), std::string::npos);
+  EXPECT_EQ(
+      std::system(
+          ("python3 -c 'import json, sys; json.load(open(sys.argv[1]))' '" + whole + "'").c_str()),
+      0);
   // The tree is whole.
   int64_t dropped_starts = 0;
   TimeForEachTimer64(
@@ -185,6 +194,16 @@ TEST_F(Timeline, AFullBufferKeepsItsFirstEventsAndCountsTheRest) {
   for (int i = 0; i < 1500; ++i) Run("again", 1);
   EXPECT_EQ(Written("X").size(), 1500u);
   EXPECT_TRUE(Written("i").empty());
+}
+
+// A limit raised holds for a thread that is already recording.
+TEST_F(Timeline, ARaisedLimitHoldsForAThreadAlreadyRecording) {
+  timetree::SetTimelineLimit(3);
+  OpenCapture();
+  Run("first", 1);
+  timetree::SetTimelineLimit(100);
+  for (int i = 0; i < 5; ++i) Run("next", 1);
+  EXPECT_EQ(Written("X").size(), 6u);
 }
 
 TEST_F(Timeline, AClearEmptiesEveryThreadsBufferAndExitedThreadsKeepTheirLanes) {

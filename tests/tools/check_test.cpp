@@ -181,7 +181,41 @@ TEST(Tools, CountersAreShownMergedAndJudged) {
   EXPECT_EQ(r.err, "timetree: " + run +
                        " has no context_switches: run it with "
                        "TIMETREE_COUNTERS=context_switches (or all)\n");
+  EXPECT_EQ(Tool("check '" + run + "' --metric cycles --budget '" + budget + "'").err,
+            "timetree: " + run +
+                " has no cycles: run it with TIMETREE_COUNTERS=cycles on a processor that "
+                "counts it\n");
   for (const std::string& path : {run, other, merged, budget}) std::remove(path.c_str());
+}
+
+// Repeated runs judged on a counter: every run's figure is the counter's,
+// the first base run's too, and a verdict writes counts.
+TEST(Tools, RepeatedRunsAreJudgedOnACounter) {
+  std::vector<std::string> base, next;
+  auto write = [](const std::string& path, int faults) {
+    std::ofstream(path)
+        << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+           "\"total_seconds\": 5000, \"self_seconds\": 5000, \"stopped_implicitly\": "
+           "false, \"running\": false, \"page_faults\": "
+        << faults << ", \"children\": []}]}";
+  };
+  std::string runs, against;
+  for (int i = 0; i < 5; ++i) {
+    base.push_back(Temp("faults-base" + std::to_string(i) + ".json"));
+    next.push_back(Temp("faults-next" + std::to_string(i) + ".json"));
+    write(base.back(), 1000 + i);
+    write(next.back(), 1300 + i);
+    against += " '" + base.back() + "'";
+    runs += " '" + next.back() + "'";
+  }
+  const Result r =
+      Tool("check" + runs + " --against" + against + " --metric page_faults --max-regression 10");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "regression: main median 1002 -> 1302 (+29.9%) > +10%, p = 0.00794\n"
+            "check failed: 1 of 1 limits exceeded\n");
+  for (const auto& f : base) std::remove(f.c_str());
+  for (const auto& f : next) std::remove(f.c_str());
 }
 
 // Memory per space: show's columns (a combined file's sums as means, its
@@ -201,7 +235,7 @@ TEST(Tools, MemoryIsShownAndMergedSpaceBySpace) {
   write(other,
         "\"Cuda\": {\"allocated_bytes\": 18446744073709551615, \"freed_bytes\": 0, "
         "\"peak_live_bytes\": 1, \"saturated\": true}, \"Host\": {\"allocated_bytes\": 6144, "
-        "\"freed_bytes\": 0, \"peak_live_bytes\": 1024}");
+        "\"freed_bytes\": 0, \"peak_live_bytes\": 8192}");
   const std::string shown = Tool("show '" + run + "' --no-metadata").out;
   EXPECT_EQ(
       shown.substr(shown.find("NAME")),
@@ -212,7 +246,7 @@ TEST(Tools, MemoryIsShownAndMergedSpaceBySpace) {
   EXPECT_NE(text.find("\"memory\": {\"Cuda\": {\"allocated_bytes\": 18446744073709551615, "
                       "\"freed_bytes\": 0, \"peak_live_bytes\": 1, \"saturated\": true}, "
                       "\"Host\": {\"allocated_bytes\": 8192, \"freed_bytes\": 1024, "
-                      "\"peak_live_bytes\": 4096}}"),
+                      "\"peak_live_bytes\": 8192}}"),
             std::string::npos)
       << text;
   const std::string table = Tool("show '" + merged + "' --no-metadata").out;
@@ -221,9 +255,19 @@ TEST(Tools, MemoryIsShownAndMergedSpaceBySpace) {
       std::string::npos)
       << table;
   EXPECT_NE(
-      table.find("       saturated   saturated        1 B         4.0 KiB       512 B    4.0 KiB"),
+      table.find("       saturated   saturated        1 B         4.0 KiB       512 B    8.0 KiB"),
       std::string::npos)
       << table;
+  // A space that one source saturated is saturated in the merge, whatever
+  // the sum.
+  write(bad,
+        "\"Host\": {\"allocated_bytes\": 1, \"freed_bytes\": 0, \"peak_live_bytes\": 1, "
+        "\"saturated\": true}");
+  ASSERT_EQ(Tool("merge '" + run + "' '" + bad + "' -o '" + merged + "'").status, 0);
+  EXPECT_NE(Read(merged).find("\"Host\": {\"allocated_bytes\": 2049, \"freed_bytes\": 1024, "
+                              "\"peak_live_bytes\": 4096, \"saturated\": true}"),
+            std::string::npos)
+      << Read(merged);
   write(bad, "\"Host\": {\"allocated_bytes\": -1, \"freed_bytes\": 0, \"peak_live_bytes\": 0}");
   const Result refused = Tool("show '" + bad + "'");
   EXPECT_EQ(refused.status, 2);

@@ -54,18 +54,21 @@ TEST(Tools, OutputFailuresAndBadOptionsAreTrouble) {
   EXPECT_EQ(Tool("merge base.json -o /dev/full").err,
             "timetree: /dev/full: cannot be written: the disk is full\n");
   // A misspelt subcommand or option, with what was probably meant.
-  for (const auto& [args, said] : {
-           std::pair{"shwo base.json", "'shwo' is not a subcommand; did you mean 'show'?"},
-           std::pair{"frobnicate x", "'frobnicate' is not a subcommand; 'timetree --help' lists them"},
-           std::pair{"show base.json --sortt name",
-                     "'--sortt' is not an option of show; did you mean '--sort'?"},
-           std::pair{"diff base.json new.json --treshold=5",
-                     "'--treshold' is not an option of diff; did you mean '--threshold'?"},
-           // A value not in an option's list, said as the command's own.
-           std::pair{"show base.json --sort totl",
-                     "show --sort: 'totl' is not one of total, self, count, name; did you mean "
-                     "'total'?"},
-           std::pair{"show", "show RUN.json is required ('timetree show --help' lists the options)"}}) {
+  for (const auto& [args, said] :
+       {std::pair{"", "A subcommand is required ('timetree --help' lists the options)"},
+        std::pair{"shwo", "'shwo' is not a subcommand; did you mean 'show'?"},
+        std::pair{"shwo base.json", "'shwo' is not a subcommand; did you mean 'show'?"},
+        std::pair{"frobnicate x", "'frobnicate' is not a subcommand; 'timetree --help' lists them"},
+        std::pair{"show base.json --sortt name",
+                  "'--sortt' is not an option of show; did you mean '--sort'?"},
+        std::pair{"diff base.json new.json --treshold=5",
+                  "'--treshold' is not an option of diff; did you mean '--threshold'?"},
+        // A value not in an option's list, said as the command's own.
+        std::pair{"show base.json --sort totl",
+                  "show --sort: 'totl' is not one of total, self, count, name; did you mean "
+                  "'total'?"},
+        std::pair{"show",
+                  "show RUN.json is required ('timetree show --help' lists the options)"}}) {
     r = Tool(args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_EQ(r.err, std::string("timetree: ") + said + "\n");

@@ -80,8 +80,10 @@ TEST(Tools, ConvertWritesNoFieldOfTheFormatTwice) {
   std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"a\", \"count\": 1, "
                         "\"total_seconds\": 1, \"self_seconds\": 1, \"stopped_implicitly\": false, "
                         "\"running\": false, \"children\": []}], \"metadata\": {\"data\": \"x\", "
-                        "\"columns\": \"x\", \"column_metadata\": \"x\", \"nodes\": \"x\"}}";
+                        "\"columns\": \"x\", \"column_metadata\": \"x\", \"nodes\": \"x\", "
+                        "\"program\": \"solver\"}}";
   ASSERT_EQ(Tool("convert '" + run + "' --to caliper-json-split -o '" + out + "'").status, 0);
+  EXPECT_NE(Read(out).find("\n], \"program\": \"solver\"}\n"), std::string::npos) << Read(out);
   EXPECT_EQ(std::system(("python3 -c 'import json, sys\n"
                          "def once(pairs):\n"
                          "    keys = [k for k, _ in pairs]\n"
@@ -133,6 +135,40 @@ TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
   // for no binary.
   EXPECT_NE(Read(top).find("Mappings\n1: 0x0/0x0/0x0 timetree  [FN]\n"), std::string::npos)
       << Read(top);
+  // Each counter in its own sample type, as self; a path past 128 levels
+  // summed in one sample whose total is its children's.
+  std::ofstream(run) << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+                        "\"total_seconds\": 2, \"self_seconds\": 1, \"stopped_implicitly\": false, "
+                        "\"running\": false, \"cycles\": 5000, \"instructions\": 7000, "
+                        "\"children\": [{\"name\": \"inner\", \"count\": 1, \"total_seconds\": 1, "
+                        "\"self_seconds\": 1, \"stopped_implicitly\": false, \"running\": false, "
+                        "\"cycles\": 1000, \"instructions\": 3000, \"children\": []}]}]}";
+  ASSERT_EQ(Tool("convert '" + run + "' --to pprof -o '" + out + "'").status, 0);
+  ASSERT_EQ(std::system((raw + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
+  EXPECT_NE(Read(top).find("calls/count total/nanoseconds self/nanoseconds[dflt] cycles/count "
+                           "instructions/count\n"
+                           "          1 2000000000 1000000000       4000       4000: 1 \n"
+                           "          1 1000000000 1000000000       1000       3000: 2 1 \n"),
+            std::string::npos)
+      << Read(top);
+  {
+    std::ofstream deep(run);
+    constexpr int kDepth = 130;
+    deep << "{\"schema\": 2, \"timers\": [";
+    for (int i = 0; i < kDepth; ++i) {
+      deep << "{\"name\": \"l" << i
+           << "\", \"count\": 1, \"total_seconds\": " << (kDepth - i) * 1e-6
+           << ", \"self_seconds\": 1e-6, \"stopped_implicitly\": false, \"running\": false, "
+              "\"children\": [";
+    }
+    for (int i = 0; i < kDepth; ++i) deep << "]}";
+    deep << "]}";
+  }
+  ASSERT_EQ(Tool("convert '" + run + "' --to pprof -o '" + out + "'").status, 0);
+  ASSERT_EQ(std::system((raw + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
+  EXPECT_NE(Read(top).find("\n          1       3000       1000: 128 127 "), std::string::npos);
+  EXPECT_NE(Read(top).find("\n          2       2000       2000: 129 128 "), std::string::npos)
+      << Read(top);
   for (const std::string& f : {out, top, run}) std::remove(f.c_str());
   ASSERT_EQ(std::system(("rm -rf '" + Temp("gohome") + "' '" + Temp("gocache") + "'").c_str()), 0);
 }
@@ -170,6 +206,15 @@ TEST(Tools, ConvertOfADeepTreeStaysLinear) {
     EXPECT_LT(text.size(), 200000u) << format;
     EXPECT_NE(text.find("(deeper levels)"), std::string::npos) << format;
   }
+  // A series per level down to the 128th, and one for the levels below it.
+  const std::string bench = Read(converted);
+  size_t series = 0, separated = 0;
+  for (size_t at = 0; (at = bench.find("{\"name\": ", at)) != std::string::npos; ++at) ++series;
+  for (size_t at = 0; (at = bench.find(",\n{\"name\": ", at)) != std::string::npos; ++at) {
+    ++separated;
+  }
+  EXPECT_EQ(series, 129u);
+  EXPECT_EQ(separated, 128u);
   std::remove(run.c_str());
   std::remove(converted.c_str());
 }

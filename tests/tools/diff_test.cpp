@@ -39,6 +39,9 @@ TEST(Tools, MetadataIsShownAndUnlikeRunsAreSaidToBe) {
       {"demo --size 100000 --export=base", "demo --size 150000 --export=new",
        "timetree: warning: the runs differ in arguments (\"--size 100000\" in a.json, \"--size "
        "150000\" in b.json): the program was run with other inputs or settings\n"},
+      {"demo --mode=fast", "demo --mode=exact",
+       "timetree: warning: the runs differ in arguments (\"--mode=fast\" in a.json, "
+       "\"--mode=exact\" in b.json): the program was run with other inputs or settings\n"},
       {"solver mesh-a.dat", "solver mesh-b.dat",
        "timetree: warning: the runs differ in arguments (\"mesh-a.dat\" in a.json, "
        "\"mesh-b.dat\" in b.json): the program was run with other inputs or settings\n"},

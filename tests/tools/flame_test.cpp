@@ -1,4 +1,6 @@
 // Timetree flame, folded and html.
+#include <sstream>
+
 #include "tools/tool.h"
 
 namespace timetree_tools_test {
@@ -25,6 +27,38 @@ TEST(Tools, FoldedAndDifferentialFlameGraph) {
             "write out rgb(255,40,40)\n");
   std::remove(svg.c_str());
   std::remove(report.c_str());
+}
+
+// Each box exact: siblings side by side in the width of their totals, a
+// name's warm colour its own, a label cut to fit its box.
+TEST(Tools, FlameGraphBoxesAreLaidOutExactly) {
+  const std::string run = Temp("boxes.json");
+  std::ofstream(run)
+      << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+         "\"total_seconds\": 1, \"self_seconds\": 0.4, \"stopped_implicitly\": false, "
+         "\"running\": false, \"children\": [{\"name\": \"solve\", \"count\": 1, "
+         "\"total_seconds\": 0.5, \"self_seconds\": 0.5, \"stopped_implicitly\": false, "
+         "\"running\": false, \"children\": []}, {\"name\": "
+         "\"a_rather_long_timer_name\", \"count\": 1, \"total_seconds\": 0.1, "
+         "\"self_seconds\": 0.1, \"stopped_implicitly\": false, \"running\": false, "
+         "\"children\": []}]}]}";
+  std::string boxes;
+  std::istringstream svg(Tool("flame '" + run + "' -o -").out);
+  for (std::string line; std::getline(svg, line);) {
+    const size_t at = line.find("<rect x=");
+    if (at != std::string::npos && line.find("</g>") != std::string::npos) {
+      boxes += line.substr(at) + "\n";
+    }
+  }
+  std::remove(run.c_str());
+  EXPECT_EQ(
+      boxes,
+      "<rect x=\"10.00\" y=\"68.0\" width=\"1180.00\" height=\"17.0\" rx=\"2\" "
+      "fill=\"rgb(247,144,48)\"/><text x=\"13.00\" y=\"81.0\">main</text></g>\n"
+      "<rect x=\"10.00\" y=\"50.0\" width=\"590.00\" height=\"17.0\" rx=\"2\" "
+      "fill=\"rgb(243,170,53)\"/><text x=\"13.00\" y=\"63.0\">solve</text></g>\n"
+      "<rect x=\"600.00\" y=\"50.0\" width=\"118.00\" height=\"17.0\" rx=\"2\" "
+      "fill=\"rgb(233,154,51)\"/><text x=\"603.00\" y=\"63.0\">a_rather_long_..</text></g>\n");
 }
 
 // The page holds names as data: none can end its script element or open

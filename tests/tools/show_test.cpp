@@ -30,6 +30,10 @@ TEST(Tools, ShowPrintsTheTreeWithShares) {
             "  solve        1   500 ms   500 ms     500 ms   50.0%\n"
             "  parse        2   250 ms   250 ms     125 ms   25.0%\n"
             "  setup ?      1  50.0 ms  50.0 ms    50.0 ms    5.0%\n");
+  EXPECT_EQ(Tool("show base.json --sort name").out.substr(153),
+            "  parse        2   250 ms   250 ms     125 ms   25.0%\n"
+            "  setup ?      1  50.0 ms  50.0 ms    50.0 ms    5.0%\n"
+            "  solve        1   500 ms   500 ms     500 ms   50.0%\n");
   EXPECT_EQ(Tool("show base.json --sort name --depth 1").out,
             "base.json: 4 timers, 1.00 s in all, 1 thread\n"
             "NAME  COUNT   TOTAL    SELF  PER START   SHARE\n"
@@ -74,6 +78,46 @@ TEST(Tools, ShowEstimatesWhatTimingCost) {
             "consider excluding or throttling get (10000000 pairs)\n"
             "NAME");
   EXPECT_EQ(Tool("show base.json").out.find("timing cost"), std::string::npos);
+  // --threads on a file that has none: the tree shown, and a word.
+  const Result r = Tool("show costly.json --no-metadata --threads");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Tool("show costly.json --no-metadata").out);
+  EXPECT_EQ(r.err, "timetree: costly.json: no per-thread trees in this file\n");
+}
+
+// A small cost: two decimals, the other work that timing did beside the
+// pairs, and no timer named; a combined file's other work is its sources'
+// sum.
+TEST(Tools, ShowGivesASmallTimingCostAndTheOtherWork) {
+  const std::string a = Temp("cost-a.json"), b = Temp("cost-b.json"), merged = Temp("cost-ab.json");
+  for (const std::string& path : {a, b}) {
+    std::ofstream(path)
+        << "{\"schema\": 2, \"timers\": [{\"name\": \"main\", \"count\": 1, "
+           "\"total_seconds\": 1, \"self_seconds\": 0.9, \"stopped_implicitly\": "
+           "false, \"running\": false, \"children\": [{\"name\": \"get\", "
+           "\"count\": 99999, \"total_seconds\": 0.1, \"self_seconds\": 0.1, "
+           "\"stopped_implicitly\": false, \"running\": false, \"children\": []}]}], "
+           "\"metadata\": {\"timing_pair_seconds\": 4e-08, \"timing_other_seconds\": "
+           "0.001, \"timing_hook_calls\": 10}}";
+  }
+  ASSERT_EQ(Tool("merge " + a + " " + b + " -o " + merged).status, 0);
+  const std::string one = Tool("show --no-metadata " + a).out;
+  const std::string both = Tool("show --no-metadata " + merged).out;
+  std::remove(a.c_str());
+  std::remove(b.c_str());
+  std::remove(merged.c_str());
+  const auto cost_line = [](const std::string& out) {
+    const size_t at = out.find('\n') + 1;
+    return out.substr(at, out.find('\n', at) + 1 - at);
+  };
+  EXPECT_EQ(cost_line(one),
+            "timing cost \u2248 0.50% of the time in timers (100000 pairs \u00d7 40.0 ns, and 1.00 "
+            "ms of other work: 10 hook calls of instrumented functions and the trials' clock "
+            "reads)\n");
+  EXPECT_EQ(cost_line(both),
+            "timing cost \u2248 0.50% of the time in timers (200000 pairs \u00d7 40.0 ns, and 2.00 "
+            "ms of other work: 20 hook calls of instrumented functions and the trials' clock "
+            "reads)\n");
 }
 
 // Paths that several threads started: their spread over the threads, and
@@ -132,6 +176,18 @@ TEST(Tools, ShowGivesThreadsSpreadAndSharesOfTheWallTime) {
   EXPECT_NE(html.find("\"total\": 0.01,"), std::string::npos);
   EXPECT_NE(html.find("\"threads\": [1,3], \"tmin\": [0.01,0.004], \"tmax\": [0.01,0.008]"),
             std::string::npos);
+  // Two threads are a spread too.
+  const std::string two = Temp("two-threads.json");
+  std::ofstream(two)
+      << "{\"schema\": 2, \"timers\": [{\"name\": \"work\", \"count\": 2, "
+         "\"total_seconds\": 0.003, \"self_seconds\": 0.003, \"stopped_implicitly\": "
+         "false, \"running\": false, \"threads\": 2, \"min_seconds\": 0.001, "
+         "\"max_seconds\": 0.002, \"children\": []}]}";
+  EXPECT_NE(Tool("html '" + two + "' -o -")
+                .out.find("\"threads\": [2], \"tmin\": [0.001], "
+                          "\"tmax\": [0.002]"),
+            std::string::npos);
+  std::remove(two.c_str());
 }
 
 TEST(Tools, ShowOfACombinedFileGivesWhereMinAndMaxComeFrom) {

@@ -21,6 +21,10 @@ TEST(Stats, ExactPValuesMatchTheCountedDistribution) {
   EXPECT_DOUBLE_EQ(MannWhitneyP({1, 2, 3}, {4, 5, 6}), 2.0 / 20);
   EXPECT_DOUBLE_EQ(MannWhitneyP({6, 7, 8, 9, 10}, {1, 2, 3, 4, 5}), 2.0 / 252);
   EXPECT_DOUBLE_EQ(MannWhitneyP({1, 2, 3}, {4, 5, 6, 7}), 2.0 / 35);
+  // The counted distribution's largest sample, 20: still exact.
+  std::vector<double> twenty;
+  for (int i = 4; i < 24; ++i) twenty.push_back(i);
+  EXPECT_DOUBLE_EQ(MannWhitneyP({1, 2, 3}, twenty), 2.0 / 1771);
   // m = n = 4, U = 1: the orderings with U 0 or 1 are 1 + 1 of 70.
   EXPECT_DOUBLE_EQ(MannWhitneyP({1, 2, 3, 5}, {4, 6, 7, 8}), 4.0 / 70);
   // m = n = 3, U = 2: U <= 2 in 1 + 1 + 2 of 20 orderings.

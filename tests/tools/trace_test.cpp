@@ -39,7 +39,7 @@ TEST(Tools, ATimelineIsKnownWhateverComesBeforeItsEvents) {
                          "\"ts\": 0.5, \"dur\": 2.5}]}";
   const Result r = Tool("trace '" + file + "'");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("1 event on 1 thread"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1 event on 1 thread, "), std::string::npos) << r.out;
 }
 
 // A time past what any timeline holds is refused, naming where it is.
