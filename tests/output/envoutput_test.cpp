@@ -177,6 +177,13 @@ TEST(EnvironmentOutput, PromisedSignalsAndPaths) {
        0,
        "",
        {"run-"}},
+      // With no signal handled, the exit still writes (and stops no thread).
+      {"no signals",
+       {"exit"},
+       {"TIMETREE_OUTPUT=json:" + dir + "/run.json", "TIMETREE_SIGNALS=none"},
+       0,
+       "",
+       {"run.json"}},
       {"%r alone",
        {"exit"},
        {"TIMETREE_OUTPUT=json:" + dir + "/run-%r.json"},

@@ -415,7 +415,16 @@ TEST_F(Exports, MergedLongNamesAreMarkedInTheJson) {
   std::thread([] { Run("another long name of 25+ characters: x", 1); }).join();
   Run("another long name of 25+ characters: y", 1);
   Run("short", 1);
-  testing::internal::GetCapturedStderr();
+  // A name of exactly the compared length, then a longer one that begins
+  // with it: merged too, and said.
+  Run("twenty-five characters ..", 1);
+  Run("twenty-five characters .., and more", 1);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("timetree: \"twenty-five characters .., and more\" is counted as "
+                      "\"twenty-five characters ..\": names are compared on their first 25 "
+                      "characters\n"),
+            std::string::npos)
+      << said;
   const std::string json = NewFile("merged.json");
   ASSERT_TRUE(TimeWriteJson(json.c_str()));
   const std::string text = ReadFile(json);
@@ -424,8 +433,8 @@ TEST_F(Exports, MergedLongNamesAreMarkedInTheJson) {
     ++marks;
   }
   // Each of the two timers in the merged tree, the first in the main
-  // thread's own tree too.
-  EXPECT_EQ(marks, 3u) << text;
+  // thread's own tree too; and the timer of 25 characters, in both.
+  EXPECT_EQ(marks, 5u) << text;
   EXPECT_EQ(text.find("\"short\", \"count\": 1, \"total_seconds\": 9.9999999999999995e-07, "
                       "\"self_seconds\": 9.9999999999999995e-07, \"stopped_implicitly\": false, "
                       "\"running\": false, \"min_interval_seconds\": 9.9999999999999995e-07, "

@@ -131,6 +131,25 @@ TEST_F(Contexts, AdoptedPathOutlivesTheSpawnersTimerButNotAClear) {
                             Row(".more", 1, 0.001) + Header() + Row("late", 1, 0.001));
 }
 
+// A clear by the thread that adopted a path ends the adoption: its next
+// timers are at the top, not under the path's cleared timers.
+TEST_F(Contexts, AClearByTheAdoptingThreadEndsItsAdoption) {
+  OpenCapture();
+  TimeStartTimer("run");
+  const TimeContext context = TimeCurrentContext();
+  TimeStopTimer("run");
+  std::thread worker([context] {
+    TimeAdoptContext(context);
+    Run("work", 1);
+    TimeClear();
+    EXPECT_EQ(TimeCurrentContext().path, nullptr);
+    Run("after", 1);
+    TimePrintIndented(nullptr);
+  });
+  worker.join();
+  EXPECT_EQ(Captured(), Header() + Row("after", 1, 0.001));
+}
+
 TEST_F(Contexts, ThreadAdoptingItsOwnPathOrNothingTimesAsBefore) {
   OpenCapture();
   EXPECT_EQ(TimeCurrentContext().path, nullptr);  // no timer

@@ -146,10 +146,16 @@ TEST_F(Files, DescriptorsAndPipesAreWrittenThroughAndNeverWaitedOn) {
   const int saved_input = dup(0);
   close(0);
   const bool into_zero = timetree::WriteWholeFile(fifo.c_str(), "zero");
+  bool opened_on_zero = false;
+  {
+    timetree::WholeFile file(fifo.c_str());  // as the exports open theirs
+    opened_on_zero = file.opened() && file.Write("zero", 4) && file.Commit();
+  }
   dup2(saved_input, 0);
   close(saved_input);
   EXPECT_TRUE(into_zero);
-  EXPECT_EQ(read(reader, got, sizeof got), 4);
+  EXPECT_TRUE(opened_on_zero);
+  EXPECT_EQ(read(reader, got, sizeof got), 8);
   struct stat st {};
   ASSERT_EQ(stat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));

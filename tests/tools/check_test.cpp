@@ -214,6 +214,12 @@ TEST(Tools, RepeatedRunsAreJudgedOnACounter) {
   EXPECT_EQ(r.out,
             "regression: main median 1002 -> 1302 (+29.9%) > +10%, p = 0.00794\n"
             "check failed: 1 of 1 limits exceeded\n");
+  // A budget on the runs' median.
+  const std::string budget = Temp("faults-budget.txt");
+  std::ofstream(budget) << "main 1300\n";
+  EXPECT_EQ(Tool("check" + runs + " --metric page_faults --budget '" + budget + "'").out,
+            "over budget: main median 1302 > 1300\ncheck failed: 1 of 1 limits exceeded\n");
+  std::remove(budget.c_str());
   for (const auto& f : base) std::remove(f.c_str());
   for (const auto& f : next) std::remove(f.c_str());
 }
