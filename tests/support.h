@@ -5,6 +5,7 @@
 #define TIMETREE_TESTS_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -20,6 +21,17 @@
 #include "stopwatch/ticks.h"
 
 namespace timetree_test {
+
+// Keeps the calling thread busy until it has used ns of processor time.
+inline void SpinThreadCpu(int64_t ns) {
+  const auto used = [] {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+  };
+  for (const int64_t until = used() + ns; used() < until;) {
+  }
+}
 
 // A counter that moves only when a test says so; 1,000 ticks per second
 // make seconds exact in reports. Each thread has a counter of its own.

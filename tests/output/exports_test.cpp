@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -680,13 +679,7 @@ TEST_F(Exports, VisitorAndPageCarryCountersAndSeries) {
   const int saved = timetree::g_registry.counters;
   timetree::g_registry.counters = timetree::kCpuSeconds;
   TimeStartTimer("spin");
-  timespec now{};
-  const auto cpu = [&now] {
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-  };
-  for (const double until = cpu() + 0.005; cpu() < until;) {
-  }
+  timetree_test::SpinThreadCpu(5000000);
   TimeStopTimer("spin");
   timetree::ResetNotesForTesting();
   struct Seen {

@@ -7,7 +7,6 @@
 // in a merge and closed with its thread.
 #include <linux/perf_event.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,20 +18,9 @@
 #include "registry/counters.h"
 #include "registry/threadtree.h"
 #include "registry/timernode.h"
+#include "support.h"
 
 namespace {
-
-int64_t ThreadCpuNs() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-void Spin(int64_t ns) {
-  const int64_t until = ThreadCpuNs() + ns;
-  while (ThreadCpuNs() < until) {
-  }
-}
 
 int LowestFreeDescriptor() {
   const int fd = dup(0);
@@ -61,13 +49,13 @@ TEST(Counters, EachProcessorCounterInItsOwnPlaceFromItsOwnStart) {
     // Opened at the thread's first start; the second interval is counted
     // from its own start, not the first's (which spins as long).
     timetree::CountersAtStart(node);
-    Spin(20000000);
+    timetree_test::SpinThreadCpu(20000000);
     timetree::CountersAtStop(node, nullptr);
     node.counters->hardware[0] = node.counters->hardware[1] = 0;
     node.counters->hardware[2] = node.counters->hardware[3] = 0;
     const auto start = std::chrono::steady_clock::now();
     timetree::CountersAtStart(node);
-    Spin(20000000);
+    timetree_test::SpinThreadCpu(20000000);
     timetree::CountersAtStop(node, nullptr);
     wall_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                   std::chrono::steady_clock::now() - start)

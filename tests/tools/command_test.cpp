@@ -218,17 +218,7 @@ TEST(Tools, BadInputIsOneClearLineAndExitTwo) {
 TEST(Tools, DeepFilesTakeMemoryInProportionToTheirSize) {
   const std::string deep = Temp("deep.json"), merged = Temp("deep-merged.json"),
                     svg = Temp("deep.svg"), page = Temp("deep.html");
-  {
-    std::ofstream out(deep);
-    out << "{\"schema\": 2, \"timers\": [";
-    for (int i = 0; i < kDeep; ++i) {
-      out << "{\"name\": \"level" << i << "\", \"count\": 1, \"total_seconds\": "
-          << (kDeep - i) << ", \"self_seconds\": 1, \"stopped_implicitly\": false, "
-          << "\"running\": false, \"children\": [";
-    }
-    for (int i = 0; i < kDeep; ++i) out << "]}";
-    out << "]}\n";
-  }
+  WriteDeepRun(deep, kDeep, 1, true);
   for (const std::string& args :
        {"show " + deep, "diff " + deep + " " + deep, "check " + deep + " --against " + deep +
         " --max-regression 0", "merge " + deep + " " + deep + " -o " + merged,

@@ -151,19 +151,7 @@ TEST(Tools, PprofReadsTheConvertedRunAsShowGivesIt) {
                            "          1 1000000000 1000000000       1000       3000: 2 1 \n"),
             std::string::npos)
       << Read(top);
-  {
-    std::ofstream deep(run);
-    constexpr int kDepth = 130;
-    deep << "{\"schema\": 2, \"timers\": [";
-    for (int i = 0; i < kDepth; ++i) {
-      deep << "{\"name\": \"l" << i
-           << "\", \"count\": 1, \"total_seconds\": " << (kDepth - i) * 1e-6
-           << ", \"self_seconds\": 1e-6, \"stopped_implicitly\": false, \"running\": false, "
-              "\"children\": [";
-    }
-    for (int i = 0; i < kDepth; ++i) deep << "]}";
-    deep << "]}";
-  }
+  WriteDeepRun(run, 130, 1e-6, true);
   ASSERT_EQ(Tool("convert '" + run + "' --to pprof -o '" + out + "'").status, 0);
   ASSERT_EQ(std::system((raw + out + "' > '" + top + "' 2>/dev/null").c_str()), 0);
   EXPECT_NE(Read(top).find("\n          1       3000       1000: 128 127 "), std::string::npos);
@@ -184,18 +172,7 @@ namespace {
 // 128 into "(deeper levels)", and say so.
 TEST(Tools, ConvertOfADeepTreeStaysLinear) {
   const std::string run = Temp("deep.json");
-  {
-    std::ofstream out(run);
-    constexpr int kDepth = 100000;
-    out << "{\"schema\": 2, \"timers\": [";
-    for (int i = 0; i < kDepth; ++i) {
-      out << "{\"name\": \"level\", \"count\": 1, \"total_seconds\": " << (kDepth - i) * 1e-6
-          << ", \"self_seconds\": 1e-6, \"stopped_implicitly\": false, \"running\": false, "
-             "\"children\": [";
-    }
-    for (int i = 0; i < kDepth; ++i) out << "]}";
-    out << "]}";
-  }
+  WriteDeepRun(run, 100000, 1e-6, false);
   const std::string converted = Temp("deep.out");
   for (const char* format : {"speedscope", "benchmark"}) {
     ASSERT_EQ(Tool(std::string("convert '") + run + "' --to " + format + " -o '" + converted + "'")

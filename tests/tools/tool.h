@@ -68,6 +68,22 @@ inline Result Tool(const std::string& args) {
   return result;
 }
 
+// A run of one path depth levels deep, each level self_seconds of its own
+// (its total: its own and every level's below), named "level" or, numbered,
+// "level0", "level1", ...
+inline void WriteDeepRun(const std::string& path, int depth, double self_seconds, bool numbered) {
+  std::ofstream out(path);
+  out << "{\"schema\": 2, \"timers\": [";
+  for (int i = 0; i < depth; ++i) {
+    out << "{\"name\": \"level" << (numbered ? std::to_string(i) : "")
+        << "\", \"count\": 1, \"total_seconds\": " << (depth - i) * self_seconds
+        << ", \"self_seconds\": " << self_seconds
+        << ", \"stopped_implicitly\": false, \"running\": false, \"children\": [";
+  }
+  for (int i = 0; i < depth; ++i) out << "]}";
+  out << "]}\n";
+}
+
 // A run whose names each format must escape: a quote and markup, and ";"
 // with a byte that is not UTF-8.
 inline void WriteHostileRun(const std::string& path) {
