@@ -16,6 +16,9 @@ GOALS = [
     ("BM_ExistingTimerDepth1/5", "BM_StopWatchStartStop", 1.15),
     ("BM_ExistingTimerDepth1/24", "BM_StopWatchStartStop", 1.15),
     ("BM_CPairDepth1", "BM_StopWatchStartStop", 1.15),
+    # A scope through its call site's record, inline.
+    ("BM_ScopeDepth1", "BM_StopWatchStartStop", 1.15),
+    ("BM_ScopeDepth1", "BM_RawRdtscPair", None),
     ("BM_TenthOfTenSharedPrefix", "BM_StopWatchStartStop", 1.2),
     ("BM_ExistingTimerDepth1/5", "BM_RawRdtscPair", None),
     ("BM_ExistingTimerDepth1/24", "BM_RawRdtscPair", None),
@@ -65,6 +68,13 @@ COUNTER_GOALS = [
     # A pair after 64 MiB streamed, against two counter reads after the same.
     ("BM_ColdPair/iterations:200", "cold_ticks", "BM_ColdRdtscPair/iterations:200",
      "cold_ticks", 13.0),
+    # The scope's inline pair after the same, against one cold load.
+    ("BM_ColdScopePair/iterations:200", "cold_ticks", "BM_ColdLoad/iterations:200",
+     "cold_ticks", 2.0),
+    ("BM_ColdScopePair/iterations:200", "cold_ticks", "BM_ColdRdtscPair/iterations:200",
+     "cold_ticks", None),
+    ("BM_ColdPair/iterations:200", "cold_ticks", "BM_ColdLoad/iterations:200",
+     "cold_ticks", None),
     ("BM_ColdEmptyLibraryCallPair/iterations:200", "cold_ticks",
      "BM_ColdRdtscPair/iterations:200", "cold_ticks", None),
     ("BM_ColdDisabledPair/iterations:200", "cold_ticks", "BM_ColdRdtscPair/iterations:200",

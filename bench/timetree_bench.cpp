@@ -2,6 +2,7 @@
 // baselines measured in the same run (raw counter reads, calls of an empty
 // library function); bench/ratios.py prints those ratios.
 #include <benchmark/benchmark.h>
+#include <sys/mman.h>
 #include <timetree.h>
 #include <timetree_c.h>
 #include <unistd.h>
@@ -107,6 +108,19 @@ void BM_ExistingTimerDepth1(benchmark::State& state) {
   Reset();
 }
 BENCHMARK(BM_ExistingTimerDepth1)->Arg(5)->Arg(24);
+
+// The same pair through its call site's record (TIMETREE_SCOPE), whose start
+// and stop run inline in the host.
+void BM_ScopeDepth1(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("outer");
+  for (auto _ : state) {
+    TIMETREE_SCOPE("compute_residual_norm_24c");
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_ScopeDepth1);
 
 #ifdef TIMETREE_BENCH_KOKKOS
 // A Kokkos kernel's begin and end as Kokkos calls the tool library, with a
@@ -525,6 +539,36 @@ void BM_ColdRdtscPair(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_ColdRdtscPair)->Iterations(200);
+// A scope's pair through its record after the same, against one load of a
+// line that the streaming evicted (from memory, its page's translation
+// evicted too): what the inline path's few lines cost.
+void BM_ColdScopePair(benchmark::State& state) {
+  Reset();
+  TimeStartTimer("outer");
+  const auto pair = [] { TIMETREE_SCOPE("cold_timer_of_24_chars__"); };
+  pair();  // fills the record
+  ColdTicks(state, pair);
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_ColdScopePair)->Iterations(200);
+// The line is on a page of its own, away from the streamed array, so that
+// the translation of its address is as cold as the line (as a timer's, on
+// the heap, is).
+volatile char* FarLine() {
+  static auto* const line = [] {
+    void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) std::abort();
+    static_cast<char*>(page)[0] = 1;
+    return static_cast<volatile char*>(page);
+  }();
+  return line;
+}
+void BM_ColdLoad(benchmark::State& state) {
+  volatile char* line = FarLine();
+  ColdTicks(state, [line] { benchmark::DoNotOptimize(*line); });
+}
+BENCHMARK(BM_ColdLoad)->Iterations(200);
 // Two calls of an empty function of another library, and a pair while
 // timing is off: the part of a cold pair that any call into a library pays.
 void BM_ColdEmptyLibraryCallPair(benchmark::State& state) {

@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "StopWatch.h"
+#include "timetree_site.h"
 
 // --------------------------------------------------------------------------
 // Timers and scopes
@@ -70,11 +71,66 @@ class TimeScope {
   const char* name_;
 };
 
+namespace timetree_site_detail {
+// Whether a scope's name is constant text: an array of const char (a string
+// literal, __func__), whose call site may keep a record (timetree_site.h).
+// Any other name (a pointer, a buffer that changes) is timed by name.
+template <class T>
+struct ConstantName {
+  static constexpr unsigned kValue = 0;
+};
+template <std::size_t N>
+struct ConstantName<const char (&)[N]> {
+  static constexpr unsigned kValue = 1;
+};
+}  // namespace timetree_site_detail
+
+// A TimeScope through the record of its call site: the same timer, started
+// and stopped inline where the record allows (see timetree_site.h); by name
+// alone when the name is not constant text.
+template <unsigned kConstant>
+class TimeSiteScope {
+ public:
+  TimeSiteScope(timetree_site* site, const char* name) noexcept : site_(site), name_(name) {
+    if (kConstant != 0) {
+      timetree_site_start_as(site_, name_);
+    } else {
+      TimeStartTimer(name_);
+    }
+  }
+  ~TimeSiteScope() {
+    if (kConstant != 0) {
+      timetree_site_stop_as(site_, name_);
+    } else {
+      TimeStopTimer(name_);
+    }
+  }
+  TimeSiteScope(const TimeSiteScope&) = delete;
+  TimeSiteScope& operator=(const TimeSiteScope&) = delete;
+
+ private:
+  timetree_site* site_;
+  const char* name_;
+};
+
 #define TIMETREE_CONCAT_INNER(a, b) a##b
 #define TIMETREE_CONCAT(a, b) TIMETREE_CONCAT_INNER(a, b)
-// Times the rest of the enclosing block as timer name.
-#define TIMETREE_SCOPE(name) \
-  const TimeScope TIMETREE_CONCAT(timetree_scope_, __LINE__)(name)
+// Times the rest of the enclosing block as timer name, through a record of
+// the call site when name is a string literal or __func__ (any array of
+// const char, whose text must then not change).
+#define TIMETREE_SCOPE(name)                                                        \
+  static timetree_site TIMETREE_CONCAT(timetree_site_, __LINE__) = {                \
+      TIMETREE_SITE_ABI,                                                            \
+      timetree_site_detail::ConstantName<decltype((name))>::kValue,                 \
+      nullptr,                                                                      \
+      nullptr,                                                                      \
+      nullptr,                                                                      \
+      0,                                                                            \
+      nullptr,                                                                      \
+      nullptr,                                                                      \
+      nullptr};                                                                     \
+  const TimeSiteScope<timetree_site_detail::ConstantName<decltype((name))>::kValue> \
+  TIMETREE_CONCAT(timetree_scope_, __LINE__)(&TIMETREE_CONCAT(timetree_site_, __LINE__), (name))
 // Times the rest of the enclosing function under the function's own name.
 #define TIMETREE_FUNCTION_SCOPE() TIMETREE_SCOPE(__func__)
 

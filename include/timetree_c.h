@@ -18,6 +18,9 @@
 #include <stdint.h>
 
 #include "timetree_export.h"
+/* Call sites' records (TIMETREE_SITE_INIT, timetree_site_start and
+ * timetree_site_stop): see timetree_site.h. */
+#include "timetree_site.h"
 
 #ifdef __cplusplus
 extern "C" {

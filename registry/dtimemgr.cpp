@@ -19,6 +19,7 @@
 #include "registry/counters.h"
 #include "registry/nameindex.h"
 #include "registry/series.h"
+#include "registry/sites.h"
 #include "registry/threads.h"
 #include "registry/timeline.h"
 #include "registry/walk.h"
@@ -59,6 +60,7 @@ TimeManager::~TimeManager() {
   // Its messages go nowhere now that the channels are closed.
   TimeClear();
   StoreRelaxed(g_registry.enabled, 0);
+  RaiseSiteEpoch();
   const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
   // Threads still running keep their trees; no exit hook may run into
   // unloaded code.
@@ -225,6 +227,25 @@ void TimeStopTimer(const char* name) {
   StopOn(timetree::StoppingTree(), name, timetree::NameKey::OfHost(name));
 }
 
+// A start through a call site's record that the inline path did not take:
+// the start by name, after which the record is filled when it can be.
+void timetree_site_enter(timetree_site* site, const char* name) {
+  if (timetree::LoadRelaxed(timetree::g_registry.enabled) == 0 || name == nullptr ||
+      site == nullptr) {
+    TimeStartTimer(name);
+    return;
+  }
+  ThreadTree* tree = timetree::CallingTree();
+  if (tree == nullptr) return;
+  // Read before the start: any change after it makes the record stale.
+  const uint64_t epoch = timetree::LoadAcquire(timetree::g_siteEpoch);
+  const timetree::PtrList* list = tree->currentList;
+  StartOn(tree, name, timetree::NameKey::OfHost(name));
+  timetree::FillSite(*site, name, *tree, list, epoch);
+}
+
+void timetree_site_leave(timetree_site*, const char* name) { TimeStopTimer(name); }
+
 // Names a machine made (a function's, an MPI call's): compared whole,
 // whatever TIMETREE_NAMES says.
 void TimeStartWholeName(const char* name, size_t length) {
@@ -388,6 +409,8 @@ void TimeClear() {
   }
   const uint64_t generation = timetree::g_registry.clearGeneration + 1;
   timetree::StoreRelease(timetree::g_registry.clearGeneration, generation);
+  // Every thread's records of call sites lead to timers of the clear before.
+  timetree::RaiseSiteEpoch();
   if (tree != nullptr) {
     timetree::StoreRelaxed(tree->order, uint64_t{0});
     timetree::StoreRelease(tree->generation, generation);
@@ -411,6 +434,9 @@ void TimeClear() {
     }
   }
   timetree::StoreRelaxed(timetree::g_registry.enabled, enabled);
+  // Again once timing is on or off as of now: a record filled meanwhile by
+  // another thread's start went by the value before.
+  timetree::RaiseSiteEpoch();
   if (enabled != 0 && timetree::LoadAcquire(timetree::g_pairTicks) < 0.0) timetree::MeasurePair();
 }
 

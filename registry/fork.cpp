@@ -73,6 +73,8 @@ void SetAside(ThreadTree& tree) {
 // finished ones now, or set aside when their owners were changing them.
 void AfterForkInChild() {
   const int64_t now = ReadTicks();
+  // The child's new threads may have the thread pointers of the parent's.
+  RaiseSiteEpoch();
   for (ThreadTree** link = &g_registry.trees; *link != nullptr;) {
     ThreadTree* t = *link;
     if (t == t_callingTree || t->finished) {

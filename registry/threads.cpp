@@ -50,6 +50,8 @@ void ForgetSites(ThreadTree& tree) {
 }
 
 void DestroyTreeTimers(ThreadTree& tree) {
+  // No call site's record may lead to the timers any more.
+  RaiseSiteEpoch();
   if (tree.root.head() != nullptr) DestroyTimers(tree.root, nullptr);
   ForgetSites(tree);
 }
@@ -145,6 +147,9 @@ void OnThreadExit(void* data) {
   auto* tree = static_cast<ThreadTree*>(data);
   const std::lock_guard<OwnedMutex> lock(g_registry.mutex);
   t_callingTree = nullptr;
+  // A thread made later may have the same thread pointer: the records this
+  // one filled must not lead it to this tree.
+  RaiseSiteEpoch();
   const bool reportable = Reportable(*tree, g_registry.clearGeneration);
   if (reportable) {
     pthread_getname_np(pthread_self(), tree->threadName, sizeof tree->threadName);

@@ -70,6 +70,12 @@ struct alignas(64) ThreadTree {
   // kSiteSlots entries (calloc), allocated when one of its lists is first
   // wide enough to be indexed; null before, or when that failed.
   SiteEntry* sites = nullptr;
+  // The owner's stack, once a call site's record asked (a name on it is not
+  // constant text): [stackLow, stackHigh); stackHigh null: not known yet, or
+  // it could not be had (then no record is filled).
+  const char* stackLow = nullptr;
+  const char* stackHigh = nullptr;
+  bool stackAsked = false;
 
   constexpr ThreadTree() = default;
   ThreadTree(const ThreadTree&) = delete;

@@ -9,6 +9,7 @@
 #ifndef TIMETREE_STOPWATCH_ACCESS_H
 #define TIMETREE_STOPWATCH_ACCESS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "include/StopWatch.h"
@@ -18,6 +19,11 @@
 namespace timetree {
 
 struct StopWatchAccess {
+  // Where a call site's inline path finds the watch's fields.
+  static constexpr size_t kStartOffset = offsetof(StopWatch, start_);
+  static constexpr size_t kElapsedOffset = offsetof(StopWatch, elapsed_);
+  static constexpr size_t kRunningOffset = offsetof(StopWatch, running_);
+
   // A host's watch: its 32-bit count stops at the largest int rather than
   // wrap to a negative count.
   static void Start(StopWatch& w) {

@@ -16,6 +16,7 @@
 namespace timetree {
 
 TickMode g_tickMode = TickMode::kMonotonic;
+uint64_t g_siteEpoch = 1;
 TickReader g_tickOverride = nullptr;
 
 namespace {
@@ -97,6 +98,7 @@ bool HasInvariantTsc() {
 void SelectTickSource(bool use_tsc) {
   g_loadMode = use_tsc && HasInvariantTsc() ? TickMode::kTsc : TickMode::kMonotonic;
   g_tickMode = g_loadMode;
+  RaiseSiteEpoch();
   StoreRelease(g_tscFrequency, 0.0);
   g_loadAnchor = ReadAnchor();
   StoreRelease(StopWatch::m_frequency, 0.0);
@@ -159,6 +161,7 @@ const char* TickSourceName() {
 void SetTickSourceForTesting(TickReader reader, double frequency) {
   g_tickOverride = reader;
   g_tickMode = reader != nullptr ? TickMode::kOverride : g_loadMode;
+  RaiseSiteEpoch();
   g_overrideFrequency = reader != nullptr ? frequency : 0.0;
   StoreRelease(StopWatch::m_frequency, g_overrideFrequency);
 }

@@ -47,6 +47,13 @@ inline int64_t ReadTicks() {
 // accurate; later calls return the same value at once.
 double TickFrequency();
 
+// The epoch of the call sites' records (include/timetree_site.h): raised by
+// every change after which a record filled before may no longer be used (of
+// the tick source, here; of a tree's timers or of the thread owning one, in
+// the registry). Records compare it with the value they were filled at.
+extern uint64_t g_siteEpoch;
+inline void RaiseSiteEpoch() { __atomic_fetch_add(&g_siteEpoch, 1, __ATOMIC_RELEASE); }
+
 // Counter readings as CLOCK_MONOTONIC nanoseconds: ns = ns0 + (ticks -
 // ticks0) * nsPerTick. For the time-stamp counter the rate is measured over
 // the whole time since load (at least 10 ms), which keeps readings taken

@@ -40,7 +40,14 @@ static char* read_all(const char* path) {
   return text;
 }
 
-static void timed_leaf(void) {
+/* By name, or through a call site's record: the same timer either way. */
+static void timed_leaf(int through_site) {
+  static timetree_site site = TIMETREE_SITE_INIT("timed_leaf");
+  if (through_site) {
+    timetree_site_start(&site);
+    timetree_site_stop(&site);
+    return;
+  }
   TIMETREE_FUNCTION_START();
   TIMETREE_FUNCTION_STOP();
 }
@@ -78,7 +85,7 @@ int main(int argc, char** argv) {
   timetree_set_metadata("case", "c host");
 
   timetree_start("outer");
-  for (i = 0; i < 3; i++) timed_leaf();
+  for (i = 0; i < 3; i++) timed_leaf(i > 0);
   /* Nothing is written while the tree is empty of finished timers, but the
    * visitor sees the running one. */
   CHECK(timetree_for_each(visit, &seen) == 1);
