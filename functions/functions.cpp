@@ -385,6 +385,9 @@ struct Slot {
   uint64_t calls = 0;  // calls of the current batch
   uint64_t ns = 0;     // their time
   double means[kTrialBatches] = {};  // each finished batch's mean, in ns
+  // Its timer's call-site record: the thread's own (slots are), so that its
+  // starts and stops run inline once the library has filled it.
+  timetree_site site{};
 };
 
 struct Entry {
@@ -525,6 +528,9 @@ TIMETREE_UNTIMED Slot* Insert(Thread& thread, void* function, Record* record) {
   slot->function = function;
   slot->name = record->name.c_str();
   slot->length = record->name.size();
+  slot->site.abi = TIMETREE_SITE_ABI;
+  slot->site.flags = TIMETREE_SITE_CONSTANT | TIMETREE_SITE_WHOLE;
+  slot->site.name = slot->name;
   slot->record = record;
   slot->state = !record->chosen                ? State::kUntimed
                 : Config().throttle_calls != 0 ? State::kOnTrial
@@ -815,7 +821,7 @@ TIMETREE_UNTIMED __attribute__((noinline)) void Enter(void* function, uintptr_t 
   Frame frame{function, stack, slot, nullptr, 0};
   if (thread->frames.size() < thread->max_depth) {
     frame.name = slot->name;
-    TimeStartWholeName(frame.name, slot->length);
+    timetree_site_start(&slot->site);
     if (__builtin_expect(slot->state == State::kOnTrial, 0)) {
       frame.began = Now();
       __atomic_store_n(&thread->reads, thread->reads + 2, __ATOMIC_RELAXED);
@@ -829,10 +835,10 @@ TIMETREE_UNTIMED __attribute__((always_inline)) inline void Close(const Frame& f
   if (frame.name == nullptr) return;
   if (__builtin_expect(frame.began != 0, 0) && frame.slot->state == State::kOnTrial) {
     const uint64_t ns = Now() - frame.began;
-    TimeStopWholeName(frame.name, frame.slot->length);
+    timetree_site_stop(&frame.slot->site);
     Judge(*frame.slot, ns);
   } else {
-    TimeStopWholeName(frame.name, frame.slot->length);
+    timetree_site_stop(&frame.slot->site);
   }
 }
 

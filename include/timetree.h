@@ -81,7 +81,7 @@ struct ConstantName {
 };
 template <std::size_t N>
 struct ConstantName<const char (&)[N]> {
-  static constexpr unsigned kValue = 1;
+  static constexpr unsigned kValue = TIMETREE_SITE_CONSTANT;
 };
 }  // namespace timetree_site_detail
 
@@ -91,14 +91,15 @@ struct ConstantName<const char (&)[N]> {
 template <unsigned kConstant>
 class TimeSiteScope {
  public:
-  TimeSiteScope(timetree_site* site, const char* name) noexcept : site_(site), name_(name) {
+  TIMETREE_SITE_UNTIMED TimeSiteScope(timetree_site* site, const char* name) noexcept
+      : site_(site), name_(name) {
     if (kConstant != 0) {
       timetree_site_start_as(site_, name_);
     } else {
       TimeStartTimer(name_);
     }
   }
-  ~TimeSiteScope() {
+  TIMETREE_SITE_UNTIMED ~TimeSiteScope() {
     if (kConstant != 0) {
       timetree_site_stop_as(site_, name_);
     } else {

@@ -37,11 +37,18 @@
 
 #define TIMETREE_SITE_ABI 1
 
+/* A record's flags. CONSTANT: its name is constant text, so that the record
+ * may be filled (without it every start is the library's, by name). WHOLE:
+ * the name is compared on its whole text, as TimeStartWholeName does (a
+ * name the program made: a function's, a kernel's). */
+#define TIMETREE_SITE_CONSTANT 1u
+#define TIMETREE_SITE_WHOLE 2u
+
 /* The record: one per call site, in static storage, zero but for its
  * first three fields (TIMETREE_SITE_INIT). */
 typedef struct timetree_site {
-  uint32_t abi;      /* TIMETREE_SITE_ABI of the compiling header */
-  uint32_t constant; /* 1: name is constant text, so the record may be filled */
+  uint32_t abi;   /* TIMETREE_SITE_ABI of the compiling header */
+  uint32_t flags; /* TIMETREE_SITE_CONSTANT, TIMETREE_SITE_WHOLE */
   const char* name;
   /* Filled by the library; read only by the owner. */
   void* owner;                /* the owner's thread pointer; 0: none yet */
@@ -57,11 +64,15 @@ typedef struct timetree_site {
 #else
 #define TIMETREE_SITE_NULL 0
 #endif
-#define TIMETREE_SITE_INIT(name)                                                                 \
-  {                                                                                              \
-    TIMETREE_SITE_ABI, 1, (name), TIMETREE_SITE_NULL, TIMETREE_SITE_NULL, 0, TIMETREE_SITE_NULL, \
-        TIMETREE_SITE_NULL, TIMETREE_SITE_NULL                                                   \
+#define TIMETREE_SITE_INIT(name)                                                                  \
+  {                                                                                               \
+    TIMETREE_SITE_ABI, TIMETREE_SITE_CONSTANT, (name), TIMETREE_SITE_NULL, TIMETREE_SITE_NULL, 0, \
+        TIMETREE_SITE_NULL, TIMETREE_SITE_NULL, TIMETREE_SITE_NULL                                \
   }
+
+/* The inline path is the timer's own cost: a host compiled with
+ * -finstrument-functions does not see it as functions of its own. */
+#define TIMETREE_SITE_UNTIMED __attribute__((no_instrument_function))
 
 #ifdef __cplusplus
 extern "C" {
@@ -119,13 +130,13 @@ TIMETREE_API void timetree_site_leave(timetree_site* site, const char* name);
   __atomic_store_n(TIMETREE_SITE_AT(type, base, offset), (value), __ATOMIC_RELAXED)
 
 /* The calling thread's thread pointer, which names it among live threads. */
-static inline void* timetree_site_self(void) {
+TIMETREE_SITE_UNTIMED static inline void* timetree_site_self(void) {
   void* self;
   __asm__("mov %%fs:0, %0" : "=r"(self));
   return self;
 }
 
-static inline uint64_t timetree_site_ticks(void) {
+TIMETREE_SITE_UNTIMED static inline uint64_t timetree_site_ticks(void) {
   uint32_t low, high;
   __asm__ __volatile__("rdtsc" : "=a"(low), "=d"(high));
   return (TIMETREE_SITE_VALUE(uint64_t, high) << 32) | low;
@@ -133,7 +144,8 @@ static inline uint64_t timetree_site_ticks(void) {
 
 /* The record as its owner may use it now for name: its timer's tree, or
  * null. */
-static inline char* timetree_site_valid(const timetree_site* site, const char* name) {
+TIMETREE_SITE_UNTIMED static inline char* timetree_site_valid(const timetree_site* site,
+                                                              const char* name) {
   if (TIMETREE_SITE_FIELD(site, owner) != timetree_site_self() ||
       TIMETREE_SITE_FIELD(site, name) != name) {
     return TIMETREE_SITE_NULL;
@@ -148,7 +160,8 @@ static inline char* timetree_site_valid(const timetree_site* site, const char* n
 /* Start and stop through site under name, which must be the name the
  * record was filled with for the inline path to be taken (a C++ scope whose
  * name is a constant array that is not always the same one). */
-static inline void timetree_site_start_as(timetree_site* site, const char* name) {
+TIMETREE_SITE_UNTIMED static inline void timetree_site_start_as(timetree_site* site,
+                                                                const char* name) {
   char* tree = timetree_site_valid(site, name);
   if (__builtin_expect(tree != TIMETREE_SITE_NULL, 1)) {
     char* node = TIMETREE_SITE_FIELD(site, node);
@@ -172,7 +185,8 @@ static inline void timetree_site_start_as(timetree_site* site, const char* name)
   timetree_site_enter(site, name);
 }
 
-static inline void timetree_site_stop_as(timetree_site* site, const char* name) {
+TIMETREE_SITE_UNTIMED static inline void timetree_site_stop_as(timetree_site* site,
+                                                               const char* name) {
   char* tree = timetree_site_valid(site, name);
   if (__builtin_expect(tree != TIMETREE_SITE_NULL, 1)) {
     char* node = TIMETREE_SITE_FIELD(site, node);
@@ -215,19 +229,21 @@ static inline void timetree_site_stop_as(timetree_site* site, const char* name) 
 
 #else /* no inline path: every start and stop is the library's */
 
-static inline void timetree_site_start_as(timetree_site* site, const char* name) {
+TIMETREE_SITE_UNTIMED static inline void timetree_site_start_as(timetree_site* site,
+                                                                const char* name) {
   timetree_site_enter(site, name);
 }
-static inline void timetree_site_stop_as(timetree_site* site, const char* name) {
+TIMETREE_SITE_UNTIMED static inline void timetree_site_stop_as(timetree_site* site,
+                                                               const char* name) {
   timetree_site_leave(site, name);
 }
 
 #endif
 
-static inline void timetree_site_start(timetree_site* site) {
+TIMETREE_SITE_UNTIMED static inline void timetree_site_start(timetree_site* site) {
   timetree_site_start_as(site, site->name);
 }
-static inline void timetree_site_stop(timetree_site* site) {
+TIMETREE_SITE_UNTIMED static inline void timetree_site_stop(timetree_site* site) {
   timetree_site_stop_as(site, site->name);
 }
 

@@ -240,11 +240,20 @@ void timetree_site_enter(timetree_site* site, const char* name) {
   // Read before the start: any change after it makes the record stale.
   const uint64_t epoch = timetree::LoadAcquire(timetree::g_siteEpoch);
   const timetree::PtrList* list = tree->currentList;
-  StartOn(tree, name, timetree::NameKey::OfHost(name));
+  StartOn(tree, name,
+          (site->flags & TIMETREE_SITE_WHOLE) != 0
+              ? timetree::NameKey::WholeOfLength(name, std::strlen(name))
+              : timetree::NameKey::OfHost(name));
   timetree::FillSite(*site, name, *tree, list, epoch);
 }
 
-void timetree_site_leave(timetree_site*, const char* name) { TimeStopTimer(name); }
+void timetree_site_leave(timetree_site* site, const char* name) {
+  if (site != nullptr && name != nullptr && (site->flags & TIMETREE_SITE_WHOLE) != 0) {
+    TimeStopWholeName(name, std::strlen(name));
+  } else {
+    TimeStopTimer(name);
+  }
+}
 
 // Names a machine made (a function's, an MPI call's): compared whole,
 // whatever TIMETREE_NAMES says.

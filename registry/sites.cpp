@@ -70,7 +70,7 @@ bool OnOwnStack(ThreadTree& tree, const char* text) {
 
 void FillSite(timetree_site& site, const char* name, ThreadTree& tree, const PtrList* list,
               uint64_t epoch) {
-  if (site.abi != TIMETREE_SITE_ABI || site.constant != 1) return;
+  if (site.abi != TIMETREE_SITE_ABI || (site.flags & TIMETREE_SITE_CONSTANT) == 0) return;
   // The inline path reads the time-stamp counter, counts no counters and
   // adds to no series: where any of those applies, every start is ours.
   if (g_tickMode != TickMode::kTsc || g_registry.counters != 0) return;
