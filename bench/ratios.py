@@ -39,6 +39,8 @@ GOALS = [
     # name's pointer.
     ("BM_StridedSiblings/10", "BM_ExistingTimerDepth1/24", None),
     ("BM_StridedSiblings/1000", "BM_ExistingTimerDepth1/24", 1.4),
+    # ... and through a call-site record each.
+    ("BM_StridedSites/1000", "BM_ExistingTimerDepth1/24", 1.4),
     ("BM_ShuffledSiblings/10", "BM_ExistingTimerDepth1/24", 1.3),
     ("BM_FirstStart/1000/iterations:100000", "BM_RawRdtscPair", 10.0),
     ("BM_Disabled", "BM_EmptyLibraryCallPair", 1.2),

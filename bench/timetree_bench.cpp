@@ -452,6 +452,27 @@ void BM_StridedSiblings(benchmark::State& state) {
 }
 BENCHMARK(BM_StridedSiblings)->Arg(10)->Arg(1000);
 
+// The same order, each sibling started and stopped through a call-site
+// record of its own (as 1,000 scopes in the code would be).
+void BM_StridedSites(benchmark::State& state) {
+  const auto names = StartSiblings(static_cast<int>(state.range(0)));
+  std::vector<timetree_site> sites(names.size());
+  for (size_t i = 0; i < names.size(); ++i) sites[i] = TIMETREE_SITE_INIT(names[i].c_str());
+  std::vector<timetree_site*> order;
+  for (size_t i = 0, at = 0; i < names.size(); ++i, at = (at + 7) % names.size()) {
+    order.push_back(&sites[at]);
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    timetree_site_start(order[i]);
+    timetree_site_stop(order[i]);
+    if (++i == order.size()) i = 0;
+  }
+  TimeStopTimer("outer");
+  Reset();
+}
+BENCHMARK(BM_StridedSites)->Arg(1000);
+
 // The siblings in an order drawn anew for every pass over them (a fixed
 // seed), each name passed as the same pointer every time.
 void BM_ShuffledSiblings(benchmark::State& state) {

@@ -122,6 +122,24 @@ TEST_F(Sites, ATimerThroughItsRecordIsTheTimerOfItsName) {
   timetree_site_start(&self);
   timetree_site_stop(&self);
   EXPECT_EQ(Timers(), (std::vector<std::string>{"0 self 2", "1 self 1"}));
+
+  // Names compared whole (a function's): two that share their first 25
+  // characters are two timers, inline or not.
+  TimeClear();
+  const auto whole = [](const char* name) {
+    timetree_site site = TIMETREE_SITE_INIT(name);
+    site.flags |= TIMETREE_SITE_WHOLE;
+    return site;
+  };
+  static timetree_site block = whole("solver::assemble_jacobian_block");
+  static timetree_site boundary = whole("solver::assemble_jacobian_boundary");
+  for (timetree_site* site : {&block, &boundary, &block, &block}) {
+    timetree_site_start(site);
+    timetree_site_stop(site);
+  }
+  EXPECT_EQ(Timers(), (std::vector<std::string>{"0 solver::assemble_jacobian_block 3",
+                                                "0 solver::assemble_jacobian_boundary 1"}));
+  EXPECT_TRUE(Filled(block));
 }
 
 TEST_F(Sites, AStaleRecordIsNeverFollowed) {
