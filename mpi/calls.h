@@ -56,26 +56,43 @@ inline int Size(MPI_Comm comm) {
   return size;
 }
 
-// Times call as the timer name, adding bytes to it; TimedThen adds what
-// learnt() gives once the call has returned (what a receive learns from its
-// status).
+// The call-site record of the wrapper whose call is a Call: one per
+// instantiation, so one per wrapper (each lambda has a type of its own). Its
+// name, compared whole, is the first it is filled with.
+template <class Call>
+timetree_site& SiteOf() {
+  static timetree_site site = {TIMETREE_SITE_ABI,
+                               TIMETREE_SITE_CONSTANT | TIMETREE_SITE_WHOLE,
+                               nullptr,
+                               nullptr,
+                               nullptr,
+                               0,
+                               nullptr,
+                               nullptr,
+                               nullptr};
+  return site;
+}
+
+// Times call as the timer name (a literal), adding bytes to it, through the
+// wrapper's record; TimedThen adds what learnt() gives once the call has
+// returned (what a receive learns from its status).
 template <class Call>
 auto Timed(const char* name, uint64_t bytes, Call call) {
-  const size_t length = std::strlen(name);  // folded: the names are literals
-  TimeStartWholeName(name, length);
+  timetree_site& site = SiteOf<Call>();
+  timetree_site_start_as(&site, name);
   const auto result = call();
   if (bytes != 0) TimeAddBytes(bytes);
-  TimeStopWholeName(name, length);
+  timetree_site_stop_as(&site, name);
   return result;
 }
 template <class Call, class Learnt>
 auto TimedThen(const char* name, Call call, Learnt learnt) {
-  const size_t length = std::strlen(name);
-  TimeStartWholeName(name, length);
+  timetree_site& site = SiteOf<Call>();
+  timetree_site_start_as(&site, name);
   const auto result = call();
   const uint64_t bytes = learnt();
   if (bytes != 0) TimeAddBytes(bytes);
-  TimeStopWholeName(name, length);
+  timetree_site_stop_as(&site, name);
   return result;
 }
 
