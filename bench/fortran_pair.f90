@@ -20,4 +20,9 @@ contains
     call timetree_start(terminated)
     call timetree_stop(terminated)
   end subroutine timetree_bench_fortran_terminated_pair
+  subroutine timetree_bench_fortran_site_pair() bind(C, name="timetree_bench_fortran_site_pair")
+    type(timetree_site), save :: site
+    call timetree_site_start(site, exact)
+    call timetree_site_stop(site, exact)
+  end subroutine timetree_bench_fortran_site_pair
 end module timetree_bench_fortran

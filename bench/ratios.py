@@ -29,6 +29,8 @@ GOALS = [
     # and names ending in c_null_char (passed as they are).
     ("BM_FortranPairDepth1", "BM_CPairDepth1", 1.1),
     ("BM_FortranTerminatedPairDepth1", "BM_CPairDepth1", 1.05),
+    # ... and through a call-site record.
+    ("BM_FortranSitePairDepth1", "BM_CPairDepth1", None),
     # What trimming 8 trailing blanks costs.
     ("BM_FortranPaddedPairDepth1", "BM_FortranPairDepth1", None),
     ("BM_LastOfSiblings/10", "BM_ExistingTimerDepth1/24", 1.2),

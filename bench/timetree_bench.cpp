@@ -31,6 +31,7 @@ void Excluded();
 extern "C" void timetree_bench_fortran_pair();
 extern "C" void timetree_bench_fortran_padded_pair();
 extern "C" void timetree_bench_fortran_terminated_pair();
+extern "C" void timetree_bench_fortran_site_pair();
 #endif
 
 namespace {
@@ -356,6 +357,8 @@ BENCHMARK_TEMPLATE(BM_FortranPairDepth1, timetree_bench_fortran_padded_pair)
     ->Name("BM_FortranPaddedPairDepth1");
 BENCHMARK_TEMPLATE(BM_FortranPairDepth1, timetree_bench_fortran_terminated_pair)
     ->Name("BM_FortranTerminatedPairDepth1");
+BENCHMARK_TEMPLATE(BM_FortranPairDepth1, timetree_bench_fortran_site_pair)
+    ->Name("BM_FortranSitePairDepth1");
 #endif
 
 // The same on one and on two threads at once, each timing in its own tree:

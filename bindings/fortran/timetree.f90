@@ -7,17 +7,39 @@
 ! them. Link timetree::fortran (CMake) or timetree-fortran (pkg-config).
 module timetree
   use, intrinsic :: iso_c_binding, only: c_char, c_int, c_null_char, c_null_ptr, c_ptr, c_loc, &
-                                         c_size_t
+                                         c_size_t, c_int64_t
   implicit none
   private
 
+  public :: timetree_site, timetree_site_start, timetree_site_stop
   public :: timetree_start, timetree_stop, timetree_clear, timetree_print, &
             timetree_print_indented, timetree_comment, timetree_open, timetree_close, &
             timetree_build_info, timetree_write_json, timetree_write_folded, &
             timetree_write_trace, &
             timetree_write_flamegraph, timetree_set_metadata
 
+  ! A call site's record: a variable with the save attribute, one per place
+  ! in the code that starts a timer, handed to timetree_site_start and
+  ! timetree_site_stop with the timer's name; once the library has filled it
+  ! the pair skips the name's lookup. Its contents are the library's.
+  type :: timetree_site
+    private
+    integer(c_int64_t) :: words(16) = 0_c_int64_t  ! the record, at its first 64-byte line
+  end type timetree_site
+
   interface
+    subroutine c_site_start(site, name, length) bind(C, name="timetree_fortran_site_start")
+      import :: c_char, c_size_t, c_int64_t
+      integer(c_int64_t), intent(inout) :: site(16)
+      character(kind=c_char), intent(in) :: name(*)
+      integer(c_size_t), value :: length
+    end subroutine c_site_start
+    subroutine c_site_stop(site, name, length) bind(C, name="timetree_fortran_site_stop")
+      import :: c_char, c_size_t, c_int64_t
+      integer(c_int64_t), intent(inout) :: site(16)
+      character(kind=c_char), intent(in) :: name(*)
+      integer(c_size_t), value :: length
+    end subroutine c_site_stop
     subroutine c_start(name) bind(C, name="timetree_start")
       import :: c_char
       character(kind=c_char), intent(in) :: name(*)
@@ -95,6 +117,21 @@ contains
       trimmed_length = trimmed_length - 1
     end do
   end function trimmed_length
+
+  ! timetree_start and timetree_stop of name (trailing blanks trimmed)
+  ! through site, whose first start keeps the name: a start or stop under
+  ! another name is timed by that name.
+  subroutine timetree_site_start(site, name)
+    type(timetree_site), intent(inout) :: site
+    character(len=*), intent(in) :: name
+    call c_site_start(site%words, name, int(trimmed_length(name), c_size_t))
+  end subroutine timetree_site_start
+
+  subroutine timetree_site_stop(site, name)
+    type(timetree_site), intent(inout) :: site
+    character(len=*), intent(in) :: name
+    call c_site_stop(site%words, name, int(trimmed_length(name), c_size_t))
+  end subroutine timetree_site_stop
 
   ! Starts timer name (trailing blanks trimmed) under the current timer.
   subroutine timetree_start(name)
