@@ -13,14 +13,11 @@
 
 namespace {
 
-// The copy: its length, then its text, terminated.
-struct Kept {
-  size_t length;
-  char text[1];
-};
-
-const Kept* KeptOf(const char* text) {
-  return reinterpret_cast<const Kept*>(text - offsetof(Kept, text));
+// The copy: its length (a size_t), then its text, terminated.
+size_t KeptLength(const char* text) {
+  size_t length = 0;
+  std::memcpy(&length, text - sizeof length, sizeof length);
+  return length;
 }
 
 // The record's name, made from name (length bytes, a zero byte ending it
@@ -29,19 +26,19 @@ const char* NameOf(timetree_site& site, const char* name, size_t length) {
   const char* kept = __atomic_load_n(&site.name, __ATOMIC_ACQUIRE);
   if (kept != nullptr) return kept;
   length = strnlen(name, length);
-  auto* copy = static_cast<Kept*>(std::malloc(offsetof(Kept, text) + length + 1));
-  if (copy == nullptr) return nullptr;
-  copy->length = length;
-  std::memcpy(copy->text, name, length);
-  copy->text[length] = '\0';
+  auto* block = static_cast<char*>(std::malloc(sizeof length + length + 1));
+  if (block == nullptr) return nullptr;
+  std::memcpy(block, &length, sizeof length);
+  char* const mine = block + sizeof length;
+  std::memcpy(mine, name, length);
+  mine[length] = '\0';
   __atomic_store_n(&site.abi, TIMETREE_SITE_ABI, __ATOMIC_RELAXED);
   __atomic_store_n(&site.flags, TIMETREE_SITE_CONSTANT, __ATOMIC_RELAXED);
   const char* none = nullptr;
-  const char* mine = copy->text;
   // Two threads may start through a new record at once: one copy wins.
   if (!__atomic_compare_exchange_n(&site.name, &none, mine, false, __ATOMIC_ACQ_REL,
                                    __ATOMIC_ACQUIRE)) {
-    std::free(copy);
+    std::free(block);
     return none;
   }
   return mine;
@@ -49,7 +46,7 @@ const char* NameOf(timetree_site& site, const char* name, size_t length) {
 
 // Whether kept is name (length bytes, a zero byte ending it early).
 bool Same(const char* kept, const char* name, size_t length) {
-  const size_t n = KeptOf(kept)->length;
+  const size_t n = KeptLength(kept);
   return (n == length || (n < length && name[n] == '\0')) && std::memcmp(kept, name, n) == 0;
 }
 
