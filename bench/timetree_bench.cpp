@@ -430,17 +430,31 @@ void BM_RoundRobinSiblings(benchmark::State& state) {
 }
 BENCHMARK(BM_RoundRobinSiblings)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
-// Each name of order in turn, again and again, then the siblings' parent
-// stopped.
-void StartStopInOrder(benchmark::State& state, const std::vector<const char*>& order) {
+// pair(item) for each item of order in turn, again and again, then the
+// siblings' parent stopped.
+template <class Item, class Pair>
+void PairsInOrder(benchmark::State& state, const std::vector<Item>& order, Pair pair) {
   size_t i = 0;
   for (auto _ : state) {
-    TimeStartTimer(order[i]);
-    TimeStopTimer(order[i]);
+    pair(order[i]);
     if (++i == order.size()) i = 0;
   }
   TimeStopTimer("outer");
   Reset();
+}
+void StartStopInOrder(benchmark::State& state, const std::vector<const char*>& order) {
+  PairsInOrder(state, order, [](const char* name) {
+    TimeStartTimer(name);
+    TimeStopTimer(name);
+  });
+}
+
+// 0, 7, 14, ... modulo n: every index once, in a fixed order other than
+// 0, 1, 2, ...
+std::vector<size_t> Strided(size_t n) {
+  std::vector<size_t> order;
+  for (size_t i = 0, at = 0; i < n; ++i, at = (at + 7) % n) order.push_back(at);
+  return order;
 }
 
 // The siblings in a fixed order other than the one they were made in (a
@@ -448,9 +462,7 @@ void StartStopInOrder(benchmark::State& state, const std::vector<const char*>& o
 void BM_StridedSiblings(benchmark::State& state) {
   const auto names = StartSiblings(static_cast<int>(state.range(0)));
   std::vector<const char*> order;
-  for (size_t i = 0, at = 0; i < names.size(); ++i, at = (at + 7) % names.size()) {
-    order.push_back(names[at].c_str());
-  }
+  for (size_t at : Strided(names.size())) order.push_back(names[at].c_str());
   StartStopInOrder(state, order);
 }
 BENCHMARK(BM_StridedSiblings)->Arg(10)->Arg(1000);
@@ -462,17 +474,11 @@ void BM_StridedSites(benchmark::State& state) {
   std::vector<timetree_site> sites(names.size());
   for (size_t i = 0; i < names.size(); ++i) sites[i] = TIMETREE_SITE_INIT(names[i].c_str());
   std::vector<timetree_site*> order;
-  for (size_t i = 0, at = 0; i < names.size(); ++i, at = (at + 7) % names.size()) {
-    order.push_back(&sites[at]);
-  }
-  size_t i = 0;
-  for (auto _ : state) {
-    timetree_site_start(order[i]);
-    timetree_site_stop(order[i]);
-    if (++i == order.size()) i = 0;
-  }
-  TimeStopTimer("outer");
-  Reset();
+  for (size_t at : Strided(names.size())) order.push_back(&sites[at]);
+  PairsInOrder(state, order, [](timetree_site* site) {
+    timetree_site_start(site);
+    timetree_site_stop(site);
+  });
 }
 BENCHMARK(BM_StridedSites)->Arg(1000);
 
