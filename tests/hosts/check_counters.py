@@ -46,11 +46,14 @@ def main():
     sleep, spin = timers["sleep"], timers["spin"]
     # CPU against wall: a sleep waits; the two threads' spins work until
     # they had 300 ms of the processor (their CPU clocks' own count), their
-    # wall time as long as a busy machine makes it.
+    # wall time as long as a busy machine makes it. The processor time is
+    # read before the interval's start reading and after its stop reading
+    # (the counters' reads are not timed), so on a machine where the spins
+    # hardly wait it may pass the wall time by those reads: 1 ms allowed.
+    expect("spin's CPU %.6f s of %.6f s" % (spin["cpu_seconds"], spin["total_seconds"]),
+           0.3 <= spin["cpu_seconds"] <= spin["total_seconds"] + 1e-3)
     expect("sleep's CPU %.3f s of %.3f s" % (sleep["cpu_seconds"], sleep["total_seconds"]),
            sleep["cpu_seconds"] < 0.05 * sleep["total_seconds"])
-    expect("spin's CPU %.3f s of %.3f s" % (spin["cpu_seconds"], spin["total_seconds"]),
-           0.3 <= spin["cpu_seconds"] <= spin["total_seconds"] + 1e-6)
     expect("spin counted %d times" % spin["count"], spin["count"] == 2)
     keep, parent, child = timers["keep"], timers["parent"], timers["parent/child"]
     # 65,536 pages touched: each a fault, and resident.
