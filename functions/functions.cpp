@@ -528,9 +528,7 @@ TIMETREE_UNTIMED Slot* Insert(Thread& thread, void* function, Record* record) {
   slot->function = function;
   slot->name = record->name.c_str();
   slot->length = record->name.size();
-  slot->site.abi = TIMETREE_SITE_ABI;
-  slot->site.flags = TIMETREE_SITE_CONSTANT | TIMETREE_SITE_WHOLE;
-  slot->site.name = slot->name;
+  slot->site = TIMETREE_SITE_INIT_FLAGS(slot->name, TIMETREE_SITE_CONSTANT | TIMETREE_SITE_WHOLE);
   slot->record = record;
   slot->state = !record->chosen                ? State::kUntimed
                 : Config().throttle_calls != 0 ? State::kOnTrial

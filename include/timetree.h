@@ -119,18 +119,10 @@ class TimeSiteScope {
 // Times the rest of the enclosing block as timer name, through a record of
 // the call site when name is a string literal or __func__ (any array of
 // const char, whose text must then not change).
-#define TIMETREE_SCOPE(name)                                                        \
-  static timetree_site TIMETREE_CONCAT(timetree_site_, __LINE__) = {                \
-      TIMETREE_SITE_ABI,                                                            \
-      timetree_site_detail::ConstantName<decltype((name))>::kValue,                 \
-      nullptr,                                                                      \
-      nullptr,                                                                      \
-      nullptr,                                                                      \
-      0,                                                                            \
-      nullptr,                                                                      \
-      nullptr,                                                                      \
-      nullptr};                                                                     \
-  const TimeSiteScope<timetree_site_detail::ConstantName<decltype((name))>::kValue> \
+#define TIMETREE_SCOPE(name)                                                                 \
+  static timetree_site TIMETREE_CONCAT(timetree_site_, __LINE__) = TIMETREE_SITE_INIT_FLAGS( \
+      nullptr, timetree_site_detail::ConstantName<decltype((name))>::kValue);                \
+  const TimeSiteScope<timetree_site_detail::ConstantName<decltype((name))>::kValue>          \
   TIMETREE_CONCAT(timetree_scope_, __LINE__)(&TIMETREE_CONCAT(timetree_site_, __LINE__), (name))
 // Times the rest of the enclosing function under the function's own name.
 #define TIMETREE_FUNCTION_SCOPE() TIMETREE_SCOPE(__func__)

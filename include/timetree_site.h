@@ -64,11 +64,13 @@ typedef struct timetree_site {
 #else
 #define TIMETREE_SITE_NULL 0
 #endif
-#define TIMETREE_SITE_INIT(name)                                                                  \
-  {                                                                                               \
-    TIMETREE_SITE_ABI, TIMETREE_SITE_CONSTANT, (name), TIMETREE_SITE_NULL, TIMETREE_SITE_NULL, 0, \
-        TIMETREE_SITE_NULL, TIMETREE_SITE_NULL, TIMETREE_SITE_NULL                                \
+/* A record of name with flags; TIMETREE_SITE_INIT for constant text. */
+#define TIMETREE_SITE_INIT_FLAGS(name, flags)                                      \
+  {                                                                                \
+    TIMETREE_SITE_ABI, (flags), (name), TIMETREE_SITE_NULL, TIMETREE_SITE_NULL, 0, \
+        TIMETREE_SITE_NULL, TIMETREE_SITE_NULL, TIMETREE_SITE_NULL                 \
   }
+#define TIMETREE_SITE_INIT(name) TIMETREE_SITE_INIT_FLAGS(name, TIMETREE_SITE_CONSTANT)
 
 /* The inline path is the timer's own cost: a host compiled with
  * -finstrument-functions does not see it as functions of its own. */

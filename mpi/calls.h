@@ -61,15 +61,8 @@ inline int Size(MPI_Comm comm) {
 // name, compared whole, is the first it is filled with.
 template <class Call>
 timetree_site& SiteOf() {
-  static timetree_site site = {TIMETREE_SITE_ABI,
-                               TIMETREE_SITE_CONSTANT | TIMETREE_SITE_WHOLE,
-                               nullptr,
-                               nullptr,
-                               nullptr,
-                               0,
-                               nullptr,
-                               nullptr,
-                               nullptr};
+  static timetree_site site =
+      TIMETREE_SITE_INIT_FLAGS(nullptr, TIMETREE_SITE_CONSTANT | TIMETREE_SITE_WHOLE);
   return site;
 }
 

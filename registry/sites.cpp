@@ -28,17 +28,15 @@ static_assert(sizeof(bool) == 1, "site layout");
 static_assert(offsetof(TimerNode, children) == TIMETREE_SITE_NODE_CHILDREN, "site layout");
 static_assert(sizeof(timetree_site) == 64, "a record is one cache line");
 
-struct StopWatchLayout {
-  static_assert(offsetof(TimerNode, watch) + StopWatchAccess::kStartOffset ==
-                    TIMETREE_SITE_NODE_START,
-                "site layout");
-  static_assert(offsetof(TimerNode, watch) + StopWatchAccess::kElapsedOffset ==
-                    TIMETREE_SITE_NODE_ELAPSED,
-                "site layout");
-  static_assert(offsetof(TimerNode, watch) + StopWatchAccess::kRunningOffset ==
-                    TIMETREE_SITE_NODE_RUNNING,
-                "site layout");
-};
+static_assert(offsetof(TimerNode, watch) + StopWatchAccess::kStartOffset ==
+                  TIMETREE_SITE_NODE_START,
+              "site layout");
+static_assert(offsetof(TimerNode, watch) + StopWatchAccess::kElapsedOffset ==
+                  TIMETREE_SITE_NODE_ELAPSED,
+              "site layout");
+static_assert(offsetof(TimerNode, watch) + StopWatchAccess::kRunningOffset ==
+                  TIMETREE_SITE_NODE_RUNNING,
+              "site layout");
 
 namespace {
 
