@@ -23,11 +23,17 @@ struct TimelineBuffer;
 // text that stays put) passes the same pointer each time, so that a start
 // that is not the last-found or next timer of its list is found again
 // without hashing its name. Checked by the list and a compare of the name
-// before use; forgotten whenever the tree's timers go.
+// before use; forgotten whenever the tree's timers go. next is the timer of
+// the same list that was started after node last time, by the name pointer
+// nextName: a loop that starts its timers in a fixed order finds each one
+// there by a compare of pointers, its lines fetched ahead while the one
+// before it ran, and its name compared as any guess is.
 struct SiteEntry {
   const char* name;
   const PtrList* list;
   TimerNode* node;
+  TimerNode* next;       // of list, or null
+  const char* nextName;  // the name pointer next was started with
 };
 constexpr int kSiteBits = 11;
 constexpr uint64_t kSiteSlots = uint64_t{1} << kSiteBits;  // direct-mapped, by the two pointers
@@ -70,6 +76,9 @@ struct alignas(64) ThreadTree {
   // kSiteSlots entries (calloc), allocated when one of its lists is first
   // wide enough to be indexed; null before, or when that failed.
   SiteEntry* sites = nullptr;
+  // The entry of the timer that the last start through sites found: the
+  // next start in its list looks at its next first. Null, or in sites.
+  SiteEntry* lastSite = nullptr;
   // The owner's stack, once a call site's record asked (a name on it is not
   // constant text): [stackLow, stackHigh); stackHigh null: not known yet, or
   // it could not be had (then no record is filled).

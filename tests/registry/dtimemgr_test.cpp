@@ -219,6 +219,33 @@ TEST_F(TimerTree, ANamePointerFindsItsTimerOnlyWhileItNamesIt) {
   }
 }
 
+// A start in a wide list first tries the timer that followed the last one
+// found there: a guess that is another timer of the list, or a timer of the
+// same name under another parent, is not taken.
+TEST_F(TimerTree, TheTimerThatFollowedLastTimeIsTakenOnlyWhenItIsTheOne) {
+  OpenCapture();
+  const char* const names[] = {"a", "b", "c", "d", "e", "f"};
+  TimeStartTimer("Q");
+  for (const char* name : names) Run(name, 1);
+  TimeStartTimer("P");
+  for (const char* name : names) Run(name, 1);
+  // Followed a: b, then c (the guess b is wrong), then c again.
+  for (const char* name : {"a", "b", "a", "c", "a"}) Run(name, 1);
+  TimeStopTimer("P");
+  Run("c", 1);  // Q's c: a's last follower in P is P's c
+  TimeStopTimer("Q");
+  EXPECT_TRUE(Idle());
+  TimerNode* q = Top(0);
+  TimerNode* p = Child(q, 6);
+  ASSERT_EQ(q->children.count(), 7);
+  const int64_t in_q[] = {1, 1, 2, 1, 1, 1};
+  const int64_t in_p[] = {4, 2, 2, 1, 1, 1};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(Child(q, i)->count, in_q[i]) << names[i];
+    EXPECT_EQ(Child(p, i)->count, in_p[i]) << names[i];
+  }
+}
+
 TEST_F(TimerTree, FailedTimerAllocationLeavesTheStateAsItWas) {
   OpenCapture();
   TimeStartTimer("A");
