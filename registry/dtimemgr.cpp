@@ -89,9 +89,8 @@ inline void Follows(timetree::SiteEntry& last, TimerNode* node, const char* name
   last.nextName = name;
 }
 
-// Makes site the tree's last entry, found for node in list, and fetches
-// the lines of the timer that followed node last time, which the next start
-// is likely to want.
+// Makes site the tree's last entry and fetches the lines of the timer that
+// followed its timer last time, which the next start is likely to want.
 inline void FoundThrough(ThreadTree* tree, timetree::SiteEntry* site) {
   tree->lastSite = site;
   if (TimerNode* next = site->next) {
